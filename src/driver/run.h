@@ -1,0 +1,18 @@
+// The run sequence: the program's entry and the order of one run.
+#pragma once
+
+#include <cstdint>
+
+extern int g_argc;
+extern char** g_argv;
+extern int64_t g_start_time;  // seconds since 1970
+
+// Runs binsift with the process's arguments; returns the exit code of a run
+// that completes (every other ending leaves through exit_program).
+int binsift_main(int argc, char** argv);
+
+void allocate_run_buffers();
+void set_defaults();
+void read_reset_environment();
+// Writes the command-line echo of the run log's "Started" block.
+void echo_command_line();

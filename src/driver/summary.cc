@@ -1,0 +1,54 @@
+#include "driver/summary.h"
+
+#include <ctime>
+
+#include "driver/run.h"
+#include "options/options.h"
+#include "platform/platform.h"
+#include "recycle/decoder.h"
+#include "recycle/report_output.h"
+#include "runlog/run_log.h"
+
+int32_t g_hit_count = 0;
+int64_t g_finish_time = 0;
+FILE* g_memo_file = nullptr;
+bool g_memo_text_empty = true;
+
+ElapsedParts split_elapsed(int64_t seconds) {
+  return {seconds / 3600, seconds % 3600 / 60, seconds % 3600 % 60};
+}
+
+void finish_run() {
+  if (g_output_handle != kInvalidHandle) {
+    close_file(g_output_handle);
+    g_output_handle = kInvalidHandle;
+    g_report_copy_handle = kInvalidHandle;
+  }
+  print_run_summary();
+}
+
+void print_run_summary() {
+  fputs("\n", stderr);
+  fprintf(stderr, "\nProcessed %ld file(s) ", static_cast<long>(g_file_count));
+  g_finish_time = static_cast<int64_t>(time(nullptr));
+  const ElapsedParts e = split_elapsed(g_finish_time - g_start_time);
+  fputs("\nElapsed time:  ", stderr);
+  fprintf(stderr, " %d hrs. %d mins. %d secs.\n\n", static_cast<int>(e.hours),
+          static_cast<int>(e.minutes), static_cast<int>(e.seconds));
+  if (g_acct_file) {
+    fprintf(g_acct_file, "\n Processed %ld files:  %ld Hits\n\n", static_cast<long>(g_file_count),
+            static_cast<long>(g_hit_count));
+    const time_t finish = static_cast<time_t>(g_finish_time);
+    const char* text = ctime(&finish);
+    fprintf(g_acct_file, " Finished: %.24s\n", text ? text : "");
+    fputs(" Elapsed: ", g_acct_file);
+    fprintf(g_acct_file, " %d hrs. %d mins. %d secs.\n", static_cast<int>(e.hours),
+            static_cast<int>(e.minutes), static_cast<int>(e.seconds));
+    fputs("*****************************************************\n", g_acct_file);
+    close_run_log();
+  }
+  if (g_options.memo_active && g_memo_file && !g_memo_text_empty) {
+    fclose(g_memo_file);
+    g_memo_file = nullptr;
+  }
+}

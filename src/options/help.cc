@@ -1,0 +1,43 @@
+#include "options/help.h"
+
+#include <cstdio>
+
+#include "driver/exit.h"
+#include "driver/run_stamp.h"
+#include "options/options.h"
+#include "platform/platform.h"
+#include "runlog/run_log.h"
+
+const ModuleStamp kOptionsModule = {__FILE__, __DATE__, __TIME__};
+
+void show_help() {
+  discard_pending_input();
+  fputs("\n\nThis program: binsift is intended to take the $RECYCLE.BIN files\n", stderr);
+  fputs("named: $Ixxxx.ext from Windows 7 and above and decode the content of same.\n\n", stderr);
+  fputs("The content of the $Ixxxxx.ext files contains the\n", stderr);
+  fputs("Original filename, original file size, and DATE of deletion of the file.\n\n", stderr);
+  fputs("The output is a pipe (|) delimeted file which can easily be imported \n", stderr);
+  fputs("into a spreadsheet. \n\n", stderr);
+  fputs("command line syntax:\n", stderr);
+  fputs("binsift   -p  path_to_the_files  -f  $I*.*  \n\n", stderr);
+  fputs("Hopefully, the $Ixxxx.ext files are the only thing you point it to.\n\n", stderr);
+  fputs("Since output is to the screen, it is suggested you redirect >> output\n", stderr);
+  fprintf(stderr, "%12s last updated:      %s %s\n", module_file_name(kRunLogModule),
+          kRunLogModule.build_date, kRunLogModule.build_time);
+  fprintf(stderr, "%12s file last updated: %s %s\n", module_file_name(kProgramModule),
+          kProgramModule.build_date, kProgramModule.build_time);
+  fprintf(stderr, "%12s file last updated: %s %s\n\n", module_file_name(kOptionsModule),
+          kOptionsModule.build_date, kOptionsModule.build_time);
+  exit_program(ILLEGAL_OPTION);
+}
+
+bool open_help_file(std::string* program_path) {
+  (void)program_path;
+  return false;
+}
+
+void help_for_unknown_letter() {
+  fputs("Wait for help to appear\n", stdout);
+  open_help_file(&g_program_path);
+  show_help();
+}

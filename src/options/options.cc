@@ -1,0 +1,196 @@
+#include "options/options.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "driver/exit.h"
+#include "options/help.h"
+#include "options/ini_file.h"
+#include "options/long_options.h"
+#include "platform/platform.h"
+#include "recycle/report_output.h"
+#include "runlog/run_log.h"
+#include "walk/exclude.h"
+#include "walk/path_list.h"
+
+Options g_options;
+char g_delimiter = ' ';
+std::string g_program_path;
+
+bool is_option_start(const char* arg) {
+  return arg[0] != '\0' && strchr(kOptionPrefixes, arg[0]) != nullptr;
+}
+
+namespace {
+
+bool equals_ignore_case(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b) {
+    char x = *a, y = *b;
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
+// Names the accounting file with -1 or -2.
+void name_accounting_file(const char* name) {
+  if (g_acct_file) {
+    std::string full;
+    if (!full_path(name, &full)) full = name;
+    fputs("This file closed.\n", g_acct_file);
+    fprintf(g_acct_file, "Accounting file overridden by option -1 file pointing to %s\n",
+            full.c_str());
+    close_run_log();
+  }
+  g_acct_file = open_run_log(name);
+}
+
+}  // namespace
+
+int parse_options(int argc, char** argv) {
+  acct_from_environment();
+  read_ini_file(argv, &g_options);
+  g_program_path = argv[0] ? argv[0] : "";
+
+  int first = 1;
+  while (first < argc && !is_option_start(argv[first])) ++first;
+
+  int i = first;
+  while (i < argc && is_option_start(argv[i])) {
+    char* arg = argv[i++];
+    if (equals_ignore_case(arg, "-.ini")) {
+      if (i >= argc) break;
+      arg = argv[i++];
+    }
+    for (size_t k = 1; arg[k] != '\0'; ++k) {
+      const char letter = arg[k];
+      char* rest = arg + k + 1;
+      bool rest_taken = false;
+      switch (letter) {
+        case '-':
+          if (parse_long_option(rest, &g_options) != 0) {
+            printf("\nIllegal option: %s", rest);
+            exit_program(ILLEGAL_OPTION);
+          }
+          rest_taken = true;
+          break;
+        case '1':
+        case '2': {
+          if (k == 1 && arg[0] == '+') {
+            g_options.accounting_mode = 0;
+            close_run_log();
+            break;
+          }
+          const char* name = rest;
+          if (*rest) {
+            rest_taken = true;
+          } else if (i < argc && argv[i][0] != '-') {
+            name = argv[i++];
+          } else {
+            show_help();
+          }
+          name_accounting_file(name);
+          if (letter == '1') {
+            ++g_options.accounting_mode;
+          } else {
+            g_options.accounting_mode = 2;
+          }
+          break;
+        }
+        case '?':
+          show_help();
+        case 'a':
+        case 'A':
+          g_options.append = arg[0] == '+' ? 0 : 1;
+          break;
+        case 'B':
+        case 'Q':
+          g_options.no_header = 1;
+          break;
+        case 'b': case 'C': case 'c': case 'H': case 'h': case 'I': case 'i': case 'q':
+          break;
+        case 'd':
+          if (i < argc) {
+            const char* value = argv[i++];
+            g_delimiter = strlen(value) == 1 ? value[0] : static_cast<char>(atoi(value));
+          }
+          break;
+        case 'E':
+          if (*rest) {
+            rest_taken = true;
+          } else if (i < argc && argv[i][0] != '-') {
+            ++i;
+          } else {
+            exit_program(ILLEGAL_OPTION);
+          }
+          break;
+        case 'f':
+          while (i < argc && !is_option_start(argv[i])) {
+            const char* pattern = argv[i++];
+            if (strchr(pattern, '\\') || strchr(pattern, kPathSeparator)) {
+              fputs("Can't have a \\ in the file type option\n", stderr);
+              exit_program(ILLEGAL_OPTION);
+            }
+            add_file_pattern(pattern);
+          }
+          break;
+        case 'g':
+        case 'l':
+          if (*rest) {
+            rest_taken = true;
+          } else if (i < argc) {
+            ++i;
+          } else {
+            show_help();
+          }
+          break;
+        case 'O':
+        case 'o': {
+          if (letter == 'O') g_options.append = 1;
+          const char* name = rest;
+          if (*rest) {
+            rest_taken = true;
+          } else if (i < argc) {
+            name = argv[i++];
+          } else {
+            show_help();
+          }
+          g_options.output_to_file = 1;
+          g_output_name = name;
+          break;
+        }
+        case 'p':
+          while (i < argc && !is_option_start(argv[i])) add_path(argv[i++]);
+          break;
+        case 'R':
+          g_options.reset_times = 1;
+          break;
+        case 'r':
+          g_options.recurse = 0;
+          break;
+        case 'X':
+          if (*rest) {
+            rest_taken = true;
+          } else if (i < argc) {
+            ++i;
+          }
+          break;
+        case 'x':
+          clear_exclusions();
+          if (i >= argc || argv[i][0] == '-') show_help();
+          g_options.exclude_active = 1;
+          while (i < argc && !is_option_start(argv[i])) add_exclusion(argv[i++]);
+          break;
+        default:
+          help_for_unknown_letter();
+      }
+      if (rest_taken) break;
+    }
+  }
+
+  if (g_pattern_list.empty()) add_file_pattern("*.*");
+  if (g_delimiter == ' ') g_delimiter = '|';
+  return first;
+}

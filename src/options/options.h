@@ -1,0 +1,27 @@
+// The option record and the single-letter options.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Options {
+  int32_t accounting_mode = 0;
+  int32_t append = 0;
+  int32_t exclude_active = 0;
+  int32_t no_header = 0;
+  int32_t output_to_file = 0;
+  int32_t recurse = 1;
+  int32_t reset_times = 0;
+  int32_t memo_active = 0;
+};
+
+extern Options g_options;
+extern char g_delimiter;          // set by -d; nothing in the report reads it
+extern std::string g_program_path;  // argv[0], for the help procedure
+
+// True when `arg` starts an option on this platform.
+bool is_option_start(const char* arg);
+
+// Applies the accounting environment, the INI file and the command line.
+// Returns the index of the first argument that starts an option (or argc).
+int parse_options(int argc, char** argv);

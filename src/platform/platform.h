@@ -1,0 +1,183 @@
+// What binsift needs from the operating system, in the terms the rest of
+// the program uses.  One implementation file per platform; nothing outside
+// this folder includes a system header of one platform.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// ---------------------------------------------------------------------------
+// Files and handles
+
+using FileHandle = intptr_t;
+constexpr FileHandle kInvalidHandle = -1;
+
+// What a directory entry is, as far as the directory search tells without
+// following links.  kUnknown means the caller must not rely on the kind.
+enum class EntryKind : uint8_t { kUnknown, kRegular, kDirectory, kLink, kOther };
+
+// The directory attribute bit of a directory entry.
+constexpr uint32_t kAttrDirectory = 0x10;
+
+// One entry yielded by a directory search.  `name` stays valid until the
+// next find_next() or find_close() on the same search.
+struct FindData {
+  const char* name = nullptr;
+  uint32_t attributes = 0;  // kAttrDirectory for a real directory
+  EntryKind kind = EntryKind::kUnknown;
+};
+
+struct DirSearch;
+
+// Opens a search on `search`: a directory path followed by a file pattern
+// (for instance "/mnt/x/$RECYCLE.BIN/*.*").  The pattern is matched as the
+// Windows directory search matches it.  Returns the search with its first
+// matching entry in `data`, or nullptr when the directory cannot be read or
+// nothing matches.
+DirSearch* find_first(const char* search, FindData* data);
+// The next matching entry; false at the end.
+bool find_next(DirSearch* search, FindData* data);
+void find_close(DirSearch* search);
+
+// Matches `name` against a directory-search pattern with the Windows rules
+// (DOS_STAR, DOS_QM, DOS_DOT; ASCII case-insensitive).
+bool dos_pattern_match(const char* pattern, const char* name);
+
+// Opens an existing file for reading.  Only a regular file (after links are
+// followed) is opened, and never in a way that can block.  `hint` is the
+// kind the directory search reported for it, which spares a status query
+// when the entry is known to be a regular file.
+FileHandle open_input_file(const char* path, EntryKind hint);
+// One read of up to `size` bytes; the number of bytes read, 0 on failure.
+size_t read_block(FileHandle handle, void* buffer, size_t size);
+void close_file(FileHandle handle);
+
+// Writes all of `data` to a handle; false when the write failed.
+bool write_handle(FileHandle handle, const void* data, size_t size);
+// The process's standard output and error handles.
+FileHandle stdout_handle();
+FileHandle stderr_handle();
+
+// ---------------------------------------------------------------------------
+// Times
+
+// 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
+using FileTime = uint64_t;
+
+// The calendar breakdown of a FileTime (UTC, no time zone).
+struct SystemTime {
+  uint16_t year = 0, month = 0, day_of_week = 0, day = 0;
+  uint16_t hour = 0, minute = 0, second = 0, milliseconds = 0;
+};
+
+// Breaks a FileTime down into UTC calendar fields.  Fails (and leaves `out`
+// unchanged) for a time with its top bit set.
+bool file_time_to_system_time(FileTime time, SystemTime* out);
+
+// The three times of a directory entry, looked up by its exact name without
+// following a final link.  A time the file system does not keep is 0.
+struct EntryTimes {
+  FileTime creation = 0, last_access = 0, last_write = 0;
+};
+bool lookup_entry_times(const char* path, EntryTimes* out);
+
+// An index file's own times, captured at the platform's full precision so
+// that they can be set back exactly.
+struct SavedTimes {
+  FileTime filetime[3] = {0, 0, 0};  // creation, last access, last write
+  int64_t seconds[2] = {0, 0};       // last access, last write
+  int64_t nanoseconds[2] = {0, 0};
+  bool is_regular = false;           // what the capture saw
+};
+bool capture_file_times(const char* path, SavedTimes* out);
+// Sets the captured times back; false when that failed.
+bool restore_file_times(const char* path, const SavedTimes& times);
+
+// ---------------------------------------------------------------------------
+// Paths
+
+// The directory separator of this platform.
+extern const char kPathSeparator;
+// The characters that start a command-line option.
+extern const char kOptionPrefixes[];
+
+// Makes `path` absolute from the current directory, folding "." and ".."
+// lexically.  False when the current directory cannot be read.
+bool full_path(const char* path, std::string* out);
+bool current_directory(std::string* out);
+// True when `path` names an existing directory (links followed).
+bool is_existing_directory(const char* path);
+// Whether two listed directory names are the same directory name (ASCII case
+// ignored where the file system ignores it).
+bool same_path_name(const char* a, const char* b);
+// A bare drive name ("D:") replaced by that drive's current directory; false
+// where there are no drive letters or `name` is not one.
+bool expand_drive_name(const char* name, std::string* out);
+// Whether a listed directory's first letter is upper-cased before the walk.
+extern const bool kUpperCaseFirstLetter;
+
+// ---------------------------------------------------------------------------
+// Console
+
+// Opens the console device for writing; when the process has no console,
+// the null device.  kInvalidHandle only when neither can be opened.
+FileHandle open_console_device();
+
+// Key watching during the walk.  begin puts an interactive standard input
+// into a mode where single keys are seen at once; end (and the async-safe
+// restore, for signal handlers) puts it back.  Neither discards typed input.
+void console_begin_key_watch();
+void console_end_key_watch();
+void console_restore_async_safe();
+// A waiting keystroke, read and returned; -1 when none is waiting or
+// standard input is not interactive.  Cheap enough to call for every file:
+// it looks at the console only every few milliseconds.
+int console_poll_key();
+
+// ---------------------------------------------------------------------------
+// Process
+
+// Routes the interrupt signal (Ctrl+C) to `handler`, which receives the
+// signal number.
+void install_interrupt_handler(void (*handler)(int));
+// Ends the process at once, without flushing anything.  Async-signal-safe.
+[[noreturn]] void exit_process_now(int code);
+// Closes a handle from a signal handler.
+void close_handle_async_safe(FileHandle handle);
+
+// ---------------------------------------------------------------------------
+// Volumes
+
+enum class FileSystemKind { kOther, kNtfs, kFat32 };
+FileSystemKind file_system_kind(const char* path);
+
+// ---------------------------------------------------------------------------
+// Time zone
+
+// The C library's time-zone state after tzset: zone names, the standard
+// offset in seconds west of GMT, and whether the zone has daylight saving.
+struct ZoneInfo {
+  std::string standard_name;
+  std::string daylight_name;
+  long seconds_west = 0;
+  bool has_daylight = false;
+};
+void read_time_zone(ZoneInfo* out);
+
+// Opens (creating it when missing) a file for writing the report into:
+// emptied, or positioned at its end when `append`.  kInvalidHandle on
+// failure.
+FileHandle open_output_device(const char* path, bool append);
+
+// ---------------------------------------------------------------------------
+// Streams
+
+// The named (alternate) data streams of a directory; 0 when it cannot be
+// read.
+int count_named_streams(const char* path);
+
+// Throws away console input typed but not yet read.
+void discard_pending_input();
+// Whether the console shows UTF-8 (else code page 437 bytes are written).
+bool console_uses_utf8();

@@ -1,0 +1,482 @@
+// The platform layer on Linux and other POSIX systems.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "platform/dos_pattern.h"
+
+const char kPathSeparator = '/';
+const char kOptionPrefixes[] = "-+";
+
+// ---------------------------------------------------------------------------
+// Directory search
+
+struct DirSearch {
+  DIR* dir = nullptr;
+  DosPattern pattern;
+  std::string scratch;
+};
+
+namespace {
+
+EntryKind kind_from_mode(mode_t mode) {
+  if (S_ISREG(mode)) return EntryKind::kRegular;
+  if (S_ISDIR(mode)) return EntryKind::kDirectory;
+  if (S_ISLNK(mode)) return EntryKind::kLink;
+  return EntryKind::kOther;
+}
+
+EntryKind kind_from_dirent(DIR* dir, const struct dirent* entry) {
+  switch (entry->d_type) {
+    case DT_REG: return EntryKind::kRegular;
+    case DT_DIR: return EntryKind::kDirectory;
+    case DT_LNK: return EntryKind::kLink;
+    case DT_UNKNOWN: {
+      struct stat st;
+      if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return EntryKind::kUnknown;
+      return kind_from_mode(st.st_mode);
+    }
+    default: return EntryKind::kOther;
+  }
+}
+
+bool next_match(DirSearch* search, FindData* data) {
+  while (struct dirent* entry = readdir(search->dir)) {
+    if (!search->pattern.matches(entry->d_name)) continue;
+    data->name = entry->d_name;
+    data->kind = kind_from_dirent(search->dir, entry);
+    data->attributes = data->kind == EntryKind::kDirectory ? kAttrDirectory : 0;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+DirSearch* find_first(const char* search, FindData* data) {
+  const char* slash = strrchr(search, '/');
+  const char* pattern = slash ? slash + 1 : search;
+  auto* s = new DirSearch;
+  if (slash) {
+    s->scratch.assign(search, static_cast<size_t>(slash - search) + 1);
+  } else {
+    s->scratch = ".";
+  }
+  s->dir = opendir(s->scratch.c_str());
+  if (!s->dir) {
+    delete s;
+    return nullptr;
+  }
+  s->pattern.compile(pattern);
+  if (!next_match(s, data)) {
+    find_close(s);
+    return nullptr;
+  }
+  return s;
+}
+
+bool find_next(DirSearch* search, FindData* data) { return next_match(search, data); }
+
+void find_close(DirSearch* search) {
+  if (!search) return;
+  if (search->dir) closedir(search->dir);
+  delete search;
+}
+
+bool dos_pattern_match(const char* pattern, const char* name) {
+  DosPattern p;
+  p.compile(pattern);
+  return p.matches(name);
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+FileHandle open_input_file(const char* path, EntryKind hint) {
+  if (hint != EntryKind::kRegular) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return kInvalidHandle;
+  }
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  return fd < 0 ? kInvalidHandle : fd;
+}
+
+size_t read_block(FileHandle handle, void* buffer, size_t size) {
+  ssize_t n;
+  do {
+    n = read(static_cast<int>(handle), buffer, size);
+  } while (n < 0 && errno == EINTR);
+  return n < 0 ? 0 : static_cast<size_t>(n);
+}
+
+void close_file(FileHandle handle) {
+  if (handle != kInvalidHandle) close(static_cast<int>(handle));
+}
+
+bool write_handle(FileHandle handle, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = write(static_cast<int>(handle), p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+FileHandle stdout_handle() { return STDOUT_FILENO; }
+FileHandle stderr_handle() { return STDERR_FILENO; }
+
+// ---------------------------------------------------------------------------
+// Times
+
+namespace {
+
+constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
+constexpr int64_t kTicksPerSecond = 10000000LL;
+
+// Seconds and nanoseconds since 1970 to a FileTime; a time that does not fit
+// gets its top bit set, so that converting it fails as on Windows.
+FileTime to_file_time(int64_t seconds, int64_t nanoseconds) {
+  const int64_t max_seconds = INT64_MAX / kTicksPerSecond - kSecondsFrom1601To1970 - 1;
+  if (seconds < -kSecondsFrom1601To1970 || seconds > max_seconds)
+    return UINT64_C(0x8000000000000000);
+  return static_cast<FileTime>((seconds + kSecondsFrom1601To1970) * kTicksPerSecond +
+                               nanoseconds / 100);
+}
+
+}  // namespace
+
+bool file_time_to_system_time(FileTime time, SystemTime* out) {
+  if (time & UINT64_C(0x8000000000000000)) return false;
+  const uint64_t ticks_per_day = 86400ULL * kTicksPerSecond;
+  const int64_t days = static_cast<int64_t>(time / ticks_per_day);  // since 1601-01-01
+  const uint64_t rest = time % ticks_per_day;
+  // Days since 0000-03-01 in the proleptic Gregorian calendar.
+  const int64_t z = days + 584694;  // 1601-01-01 is day 584694 from 0000-03-01
+  const int64_t era = z / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  out->year = static_cast<uint16_t>(year);
+  out->month = static_cast<uint16_t>(month);
+  out->day = static_cast<uint16_t>(day);
+  out->day_of_week = static_cast<uint16_t>((days + 1) % 7);  // 1601-01-01 was a Monday
+  const uint64_t seconds = rest / kTicksPerSecond;
+  out->hour = static_cast<uint16_t>(seconds / 3600);
+  out->minute = static_cast<uint16_t>(seconds / 60 % 60);
+  out->second = static_cast<uint16_t>(seconds % 60);
+  out->milliseconds = static_cast<uint16_t>(rest % kTicksPerSecond / 10000);
+  return true;
+}
+
+bool lookup_entry_times(const char* path, EntryTimes* out) {
+  struct statx stx;
+  if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+            STATX_ATIME | STATX_MTIME | STATX_BTIME, &stx) != 0)
+    return false;
+  out->last_access = to_file_time(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
+  out->last_write = to_file_time(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+  out->creation = (stx.stx_mask & STATX_BTIME)
+                      ? to_file_time(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec)
+                      : 0;
+  return true;
+}
+
+bool capture_file_times(const char* path, SavedTimes* out) {
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  out->seconds[0] = st.st_atim.tv_sec;
+  out->nanoseconds[0] = st.st_atim.tv_nsec;
+  out->seconds[1] = st.st_mtim.tv_sec;
+  out->nanoseconds[1] = st.st_mtim.tv_nsec;
+  out->filetime[0] = 0;
+  out->filetime[1] = to_file_time(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+  out->filetime[2] = to_file_time(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+  out->is_regular = S_ISREG(st.st_mode);
+  return true;
+}
+
+bool restore_file_times(const char* path, const SavedTimes& times) {
+  struct timespec ts[2];
+  ts[0].tv_sec = static_cast<time_t>(times.seconds[0]);
+  ts[0].tv_nsec = static_cast<long>(times.nanoseconds[0]);
+  ts[1].tv_sec = static_cast<time_t>(times.seconds[1]);
+  ts[1].tv_nsec = static_cast<long>(times.nanoseconds[1]);
+  return utimensat(AT_FDCWD, path, ts, 0) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+
+bool current_directory(std::string* out) {
+  std::string buf(256, '\0');
+  for (;;) {
+    if (getcwd(&buf[0], buf.size())) {
+      buf.resize(strlen(buf.c_str()));
+      *out = buf;
+      return true;
+    }
+    if (errno != ERANGE) return false;
+    buf.resize(buf.size() * 2);
+  }
+}
+
+bool full_path(const char* path, std::string* out) {
+  std::string joined;
+  if (path[0] == '/') {
+    joined = path;
+  } else {
+    if (!current_directory(&joined)) return false;
+    if (joined.empty() || joined.back() != '/') joined += '/';
+    joined += path;
+  }
+  // Fold "." and ".." and repeated separators, keeping a trailing separator.
+  std::string result = "/";
+  size_t i = 0;
+  const size_t n = joined.size();
+  while (i < n) {
+    while (i < n && joined[i] == '/') ++i;
+    size_t start = i;
+    while (i < n && joined[i] != '/') ++i;
+    std::string_view part(joined.data() + start, i - start);
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (result.size() > 1) {
+        result.pop_back();  // the separator after the last component
+        result.resize(result.rfind('/') + 1);
+      }
+      continue;
+    }
+    result.append(part);
+    result += '/';
+  }
+  const bool trailing = joined.back() == '/';
+  if (result.size() > 1 && !trailing) result.pop_back();
+  *out = result;
+  return true;
+}
+
+bool is_existing_directory(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool same_path_name(const char* a, const char* b) { return strcmp(a, b) == 0; }
+
+bool expand_drive_name(const char*, std::string*) { return false; }
+
+const bool kUpperCaseFirstLetter = false;
+
+// ---------------------------------------------------------------------------
+// Console
+
+FileHandle open_console_device() {
+  int fd = open("/dev/tty", O_WRONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  return fd < 0 ? kInvalidHandle : fd;
+}
+
+namespace {
+
+struct termios g_saved_termios;
+volatile sig_atomic_t g_termios_changed = 0;
+bool g_key_watch = false;
+int64_t g_next_key_check_ms = 0;
+
+int64_t coarse_milliseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+void console_begin_key_watch() {
+  g_key_watch = false;
+  if (!isatty(STDIN_FILENO)) return;
+  struct termios t;
+  if (tcgetattr(STDIN_FILENO, &t) != 0) return;
+  g_saved_termios = t;
+  t.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  if (tcsetattr(STDIN_FILENO, TCSANOW, &t) != 0) return;
+  g_termios_changed = 1;
+  g_key_watch = true;
+  g_next_key_check_ms = 0;
+}
+
+void console_end_key_watch() {
+  g_key_watch = false;
+  console_restore_async_safe();
+}
+
+void console_restore_async_safe() {
+  if (g_termios_changed) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
+    g_termios_changed = 0;
+  }
+}
+
+int console_poll_key() {
+  if (!g_key_watch) return -1;
+  const int64_t now = coarse_milliseconds();
+  if (now < g_next_key_check_ms) return -1;
+  g_next_key_check_ms = now + 20;
+  struct pollfd p = {STDIN_FILENO, POLLIN, 0};
+  if (poll(&p, 1, 0) != 1 || !(p.revents & POLLIN)) return -1;
+  unsigned char c;
+  if (read(STDIN_FILENO, &c, 1) != 1) return -1;
+  return c;
+}
+
+// ---------------------------------------------------------------------------
+// Process
+
+void install_interrupt_handler(void (*handler)(int)) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+void exit_process_now(int code) { _exit(code); }
+
+void close_handle_async_safe(FileHandle handle) {
+  if (handle != kInvalidHandle) close(static_cast<int>(handle));
+}
+
+// ---------------------------------------------------------------------------
+// Volumes
+
+FileSystemKind file_system_kind(const char* path) {
+  struct statfs sf;
+  if (statfs(path, &sf) != 0) return FileSystemKind::kOther;
+  constexpr unsigned long kNtfsMagic = 0x5346544eUL;   // ntfs, ntfs3
+  constexpr unsigned long kMsdosMagic = 0x4d44UL;      // vfat, msdos
+  constexpr unsigned long kFuseMagic = 0x65735546UL;
+  const unsigned long type = static_cast<unsigned long>(sf.f_type);
+  if (type == kNtfsMagic) return FileSystemKind::kNtfs;
+  if (type == kMsdosMagic) return FileSystemKind::kFat32;
+  if (type == kFuseMagic) {
+    // A FUSE mount: ntfs-3g names itself in the mount table.
+    struct stat st;
+    if (stat(path, &st) != 0) return FileSystemKind::kOther;
+    FILE* f = fopen("/proc/self/mountinfo", "re");
+    if (!f) return FileSystemKind::kOther;
+    char line[4096];
+    char want[32];
+    snprintf(want, sizeof want, "%u:%u ", major(st.st_dev), minor(st.st_dev));
+    FileSystemKind kind = FileSystemKind::kOther;
+    while (fgets(line, sizeof line, f)) {
+      const char* dev = strchr(line, ' ');
+      if (!dev) continue;
+      dev = strchr(dev + 1, ' ');
+      if (!dev || strncmp(dev + 1, want, strlen(want)) != 0) continue;
+      const char* sep = strstr(line, " - ");
+      if (sep && strstr(sep, "ntfs")) kind = FileSystemKind::kNtfs;
+    }
+    fclose(f);
+    return kind;
+  }
+  return FileSystemKind::kOther;
+}
+
+// ---------------------------------------------------------------------------
+// Time zone
+
+void read_time_zone(ZoneInfo* out) {
+  tzset();
+  out->standard_name = tzname[0] ? tzname[0] : "";
+  out->daylight_name = tzname[1] ? tzname[1] : "";
+  out->seconds_west = timezone;
+  out->has_daylight = daylight != 0;
+}
+
+FileHandle open_output_device(const char* path, bool append) {
+  const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | (append ? O_APPEND : O_TRUNC);
+  int fd = open(path, flags, 0666);
+  return fd < 0 ? kInvalidHandle : fd;
+}
+
+// ---------------------------------------------------------------------------
+// Streams
+
+int count_named_streams(const char* path) {
+  // ntfs-3g shows a file's named streams as "user." extended attributes.
+  ssize_t size = llistxattr(path, nullptr, 0);
+  if (size <= 0) return 0;
+  std::string names(static_cast<size_t>(size), '\0');
+  size = llistxattr(path, &names[0], names.size());
+  if (size <= 0) return 0;
+  int count = 0;
+  for (size_t i = 0; i < static_cast<size_t>(size);) {
+    const char* name = names.c_str() + i;
+    if (strncmp(name, "user.", 5) == 0) ++count;
+    i += strlen(name) + 1;
+  }
+  return count;
+}
+
+void discard_pending_input() {
+  // Only an interactive console has typed-ahead keys to throw away; piped
+  // input is data and is left alone.
+  if (isatty(STDIN_FILENO)) tcflush(STDIN_FILENO, TCIFLUSH);
+}
+
+bool console_uses_utf8() {
+  static int cached = -1;
+  if (cached < 0) {
+    const char* names[] = {"LC_ALL", "LC_CTYPE", "LANG"};
+    const char* value = nullptr;
+    for (const char* n : names) {
+      const char* v = getenv(n);
+      if (v && *v) {
+        value = v;
+        break;
+      }
+    }
+    cached = 0;
+    if (value) {
+      std::string lower(value);
+      for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+      cached = (lower.find("utf-8") != std::string::npos || lower.find("utf8") != std::string::npos) ? 1 : 0;
+    }
+  }
+  return cached == 1;
+}

@@ -1,0 +1,49 @@
+// Formatting of one report row, built in a buffer that is reused for every
+// file so that the row can be written with one call.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "recycle/companion.h"
+#include "recycle/index_record.h"
+
+class RowBuffer {
+ public:
+  RowBuffer() { text_.reserve(96 * 1024); }
+  void clear() { text_.clear(); }
+  void put(char c) { text_.push_back(c); }
+  void put(const char* s, size_t n) { text_.append(s, n); }
+  void put(const char* s);
+  void put_padding(char c, size_t n) { text_.append(n, c); }
+  // An unsigned number, right-aligned in `width` characters filled with `fill`.
+  void put_number(uint64_t value, size_t width, char fill);
+  const char* data() const { return text_.data(); }
+  size_t size() const { return text_.size(); }
+
+ private:
+  std::string text_;
+};
+
+// The literal that stands for the six companion columns when the $R entry
+// is gone.
+extern const char kNoCompanionColumns[];
+
+// Appends "%20s|": the index file's name right-aligned in 20 characters.
+void append_name_column(RowBuffer* row, const char* file_name);
+// Appends columns 2 to 6 of a decoded record: size, deletion date and time,
+// extension and original name.
+void append_record_columns(RowBuffer* row, const RecycleIndexRecord& record);
+// Appends the six companion columns, or the N/A literal when `times` is null.
+void append_companion_columns(RowBuffer* row, const CompanionTimes* times);
+// The whole row for `size` bytes read from an index file, newline included.
+void format_report_row(RowBuffer* row, const char* file_name, const unsigned char* data,
+                       size_t size, const CompanionTimes* companion);
+
+// Writes UTF-16LE code units as 8-bit text: U+0001 to U+00FF as that byte,
+// every other character (a surrogate pair is one) as "?".  At most
+// `max_chars` characters; returns how many were written.
+size_t append_utf16_as_latin1(RowBuffer* row, const unsigned char* units, size_t count,
+                              size_t max_chars);
+// How many characters append_utf16_as_latin1 would write, at most `max_chars`.
+size_t utf16_char_count(const unsigned char* units, size_t count, size_t max_chars);
