@@ -42,6 +42,16 @@ void append_erase_progress(std::string* out, int32_t count) {
   out->append(n, '\b');
 }
 
+int32_t append_progress_line(std::string* out, const char* directory, size_t dir_len,
+                             const char* file_name, size_t name_len) {
+  const size_t start = out->size();
+  out->append(kProcessing, sizeof kProcessing - 1);
+  if (dir_len + name_len < 80) out->append(directory, dir_len);
+  out->append(file_name, name_len);
+  out->push_back('\n');
+  return static_cast<int32_t>(out->size() - start);
+}
+
 void decode_index_file(const char* directory, const char* file_name, EntryKind kind) {
   const size_t dir_len = strlen(directory);
   const size_t name_len = strlen(file_name);
@@ -84,13 +94,8 @@ void decode_index_file(const char* directory, const char* file_name, EntryKind k
 
   g_progress.clear();
   append_erase_progress(&g_progress, g_progress_len);
-  const size_t start = g_progress.size();
-  g_progress.append(kProcessing, sizeof kProcessing - 1);
-  if (dir_len + name_len < 80) g_progress.append(directory, dir_len);
-  g_progress.append(file_name, name_len);
-  g_progress.push_back('\n');
-  g_progress_len = static_cast<int32_t>(g_progress.size() - start);
-  write_handle(stderr_handle(), g_progress.data(), g_progress.size());
+  g_progress_len = append_progress_line(&g_progress, directory, dir_len, file_name, name_len);
+  write_handle(g_progress_handle, g_progress.data(), g_progress.size());
 
   const size_t got = read_block(handle, g_input_buffer, kIndexReadSize);
   format_report_row(&g_row, file_name, g_input_buffer, got,
@@ -103,7 +108,7 @@ void decode_index_file(const char* directory, const char* file_name, EntryKind k
       g_message.assign("\nCan't reset filetime for ");
       g_message.append(g_index_path);
       g_message.append("\n");
-      write_handle(stderr_handle(), g_message.data(), g_message.size());
+      write_handle(g_progress_handle, g_message.data(), g_message.size());
     }
   }
 }

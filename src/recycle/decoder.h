@@ -24,6 +24,11 @@ void allocate_decoder_buffers();
 void decode_index_file(const char* directory, const char* file_name,
                        EntryKind kind = EntryKind::kUnknown);
 
+// Appends the progress line for a file; a path of 80 characters or more
+// shows the file name alone.  Returns the characters appended.
+int32_t append_progress_line(std::string* out, const char* directory, size_t dir_len,
+                             const char* file_name, size_t name_len);
+
 // Appends to `out` the sequence that erases a progress line of `count`
 // characters: backspaces, spaces, backspaces.
 void append_erase_progress(std::string* out, int32_t count);

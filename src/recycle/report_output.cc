@@ -14,13 +14,15 @@
 FileHandle g_output_handle = kInvalidHandle;
 std::string g_output_name;
 FileHandle g_report_copy_handle = kInvalidHandle;
+FileHandle g_report_handle = stdout_handle();
+FileHandle g_progress_handle = stderr_handle();
 
 const char kReportHeader[] =
     "              SOURCE|        Size| Delete Date|  Time (GMT)| Extension| Original "
     "Filename|    Modified| Time (GMT)| Last Access| Time (GMT)|  Created| Time (GMT)|\n";
 
 void report_write(const char* data, size_t size) {
-  write_handle(stdout_handle(), data, size);
+  write_handle(g_report_handle, data, size);
   if (g_report_copy_handle != kInvalidHandle) write_handle(g_report_copy_handle, data, size);
 }
 

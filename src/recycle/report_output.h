@@ -14,6 +14,11 @@ extern std::string g_output_name;   // output file name; "CON" for the console
 // kInvalidHandle.
 extern FileHandle g_report_copy_handle;
 
+// Where report text and progress lines go: standard output and standard
+// error, unless a test puts a file in their place.
+extern FileHandle g_report_handle;
+extern FileHandle g_progress_handle;
+
 // Writes report text (header, rows, "Can't open" messages) to standard
 // output, and to the output file when one is open.
 void report_write(const char* data, size_t size);

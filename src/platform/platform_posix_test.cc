@@ -1,0 +1,171 @@
+#include "platform/platform.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/binsift-test-XXXXXX";
+    path_ = mkdtemp(tmpl);
+  }
+  ~TempDir() { fs::remove_all(path_); }
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void touch(const std::string& path, const std::string& content = "") {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+TEST(FileTimeToSystemTime, KnownDates) {
+  SystemTime t;
+  ASSERT_TRUE(file_time_to_system_time(0, &t));
+  EXPECT_EQ(t.year, 1601);
+  EXPECT_EQ(t.month, 1);
+  EXPECT_EQ(t.day, 1);
+  EXPECT_EQ(t.day_of_week, 1);  // a Monday
+  // 2016-06-29 21:37:45.618 UTC, as in a real index file.
+  ASSERT_TRUE(file_time_to_system_time(131117098656180000ULL, &t));
+  EXPECT_EQ(t.year, 2016);
+  EXPECT_EQ(t.month, 6);
+  EXPECT_EQ(t.day, 29);
+  EXPECT_EQ(t.hour, 21);
+  EXPECT_EQ(t.minute, 37);
+  EXPECT_EQ(t.second, 45);
+  EXPECT_EQ(t.milliseconds, 618);
+  // 2000-02-29 and 1900-03-01 (1900 is no leap year).
+  const uint64_t day = 864000000000ULL;
+  ASSERT_TRUE(file_time_to_system_time(day * 145790, &t));
+  EXPECT_EQ(t.year, 2000);
+  EXPECT_EQ(t.month, 2);
+  EXPECT_EQ(t.day, 29);
+  ASSERT_TRUE(file_time_to_system_time(day * 109266, &t));
+  EXPECT_EQ(t.year, 1900);
+  EXPECT_EQ(t.month, 3);
+  EXPECT_EQ(t.day, 1);
+}
+
+TEST(FileTimeToSystemTime, FailsWithTheTopBitSet) {
+  SystemTime t;
+  t.year = 1234;
+  EXPECT_FALSE(file_time_to_system_time(0x8000000000000000ULL, &t));
+  EXPECT_FALSE(file_time_to_system_time(~0ULL, &t));
+  EXPECT_EQ(t.year, 1234);
+}
+
+TEST(FullPath, FoldsDotsLexically) {
+  std::string out;
+  ASSERT_TRUE(full_path("/a/./b/../c", &out));
+  EXPECT_EQ(out, "/a/c");
+  ASSERT_TRUE(full_path("/a/b/", &out));
+  EXPECT_EQ(out, "/a/b/");
+  ASSERT_TRUE(full_path("/../..", &out));
+  EXPECT_EQ(out, "/");
+  ASSERT_TRUE(full_path("//x//y", &out));
+  EXPECT_EQ(out, "/x/y");
+  std::string cwd;
+  ASSERT_TRUE(current_directory(&cwd));
+  ASSERT_TRUE(full_path("rel/f.txt", &out));
+  EXPECT_EQ(out, (cwd == "/" ? "" : cwd) + "/rel/f.txt");
+}
+
+TEST(DirectorySearch, YieldsMatchingEntriesWithTheirKinds) {
+  TempDir dir;
+  touch(dir / "$IAAA.txt");
+  touch(dir / "$IBBB");
+  touch(dir / "other.txt");
+  fs::create_directory(dir / "$ISUB");
+  fs::create_directory_symlink(dir / "$ISUB", dir / "$ILINK");
+  std::set<std::string> names;
+  FindData data;
+  DirSearch* s = find_first((dir / "$I*.*").c_str(), &data);
+  ASSERT_NE(s, nullptr);
+  do {
+    names.insert(data.name);
+    const bool is_dir = (data.attributes & kAttrDirectory) != 0;
+    EXPECT_EQ(is_dir, std::string(data.name) == "$ISUB") << data.name;
+    if (std::string(data.name) == "$ILINK") {
+      EXPECT_EQ(data.kind, EntryKind::kLink);
+    }
+    if (std::string(data.name) == "$IBBB") {
+      EXPECT_EQ(data.kind, EntryKind::kRegular);
+    }
+  } while (find_next(s, &data));
+  find_close(s);
+  EXPECT_EQ(names, (std::set<std::string>{"$IAAA.txt", "$IBBB", "$ISUB", "$ILINK"}));
+  EXPECT_EQ(find_first((dir / "nothing*").c_str(), &data), nullptr);
+  EXPECT_EQ(find_first((dir / "missing/*.*").c_str(), &data), nullptr);
+}
+
+TEST(InputFiles, OnlyRegularFilesOpen) {
+  TempDir dir;
+  touch(dir / "file", "abc");
+  fs::create_directory(dir / "dir");
+  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+  fs::create_symlink(dir / "file", dir / "link");
+  fs::create_symlink(dir / "gone", dir / "dangling");
+  for (EntryKind hint : {EntryKind::kUnknown, EntryKind::kOther, EntryKind::kLink}) {
+    EXPECT_EQ(open_input_file((dir / "dir").c_str(), hint), kInvalidHandle);
+    EXPECT_EQ(open_input_file((dir / "fifo").c_str(), hint), kInvalidHandle);
+    EXPECT_EQ(open_input_file((dir / "dangling").c_str(), hint), kInvalidHandle);
+  }
+  const FileHandle h = open_input_file((dir / "link").c_str(), EntryKind::kLink);
+  ASSERT_NE(h, kInvalidHandle);
+  char buf[8];
+  EXPECT_EQ(read_block(h, buf, sizeof buf), 3u);
+  close_file(h);
+}
+
+TEST(EntryTimes, LookupAndExactRestore) {
+  TempDir dir;
+  const std::string f = dir / "$R1";
+  touch(f);
+  struct timespec ts[2] = {{1600000000, 123456789}, {1500000000, 987654321}};
+  ASSERT_EQ(utimensat(AT_FDCWD, f.c_str(), ts, 0), 0);
+  EntryTimes e;
+  ASSERT_TRUE(lookup_entry_times(f.c_str(), &e));
+  EXPECT_EQ(e.last_access, (1600000000ULL + 11644473600ULL) * 10000000ULL + 1234567);
+  EXPECT_EQ(e.last_write, (1500000000ULL + 11644473600ULL) * 10000000ULL + 9876543);
+  EXPECT_FALSE(lookup_entry_times((dir / "$R2").c_str(), &e));
+
+  SavedTimes saved;
+  ASSERT_TRUE(capture_file_times(f.c_str(), &saved));
+  EXPECT_TRUE(saved.is_regular);
+  struct timespec later[2] = {{1700000000, 1}, {1700000000, 2}};
+  ASSERT_EQ(utimensat(AT_FDCWD, f.c_str(), later, 0), 0);
+  ASSERT_TRUE(restore_file_times(f.c_str(), saved));
+  struct stat st;
+  ASSERT_EQ(stat(f.c_str(), &st), 0);
+  EXPECT_EQ(st.st_atim.tv_sec, 1600000000);
+  EXPECT_EQ(st.st_atim.tv_nsec, 123456789);
+  EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
+  EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
+  fs::remove(f);
+  EXPECT_FALSE(restore_file_times(f.c_str(), saved));
+}
+
+TEST(EntryTimes, ADanglingLinkIsAnEntryOfItsOwn) {
+  TempDir dir;
+  fs::create_symlink(dir / "gone", dir / "$RLINK");
+  EntryTimes e;
+  EXPECT_TRUE(lookup_entry_times((dir / "$RLINK").c_str(), &e));
+}
+
+}  // namespace
