@@ -6,10 +6,102 @@
 
 #include "driver/exit.h"
 
-FileHandle open_output_file(const char* name, int append) {
-  const FileHandle handle = open_output_device(name, append != 0);
+namespace {
+
+std::string g_last_choice;  // the dialog shows the last choice again
+
+bool exists(const std::string& name) { return path_kind(name.c_str()) != PathKind::kMissing; }
+
+// The overwrite question for an existing file picked at the prompt: sets
+// `append` or ends the run.
+void ask_overwrite(const std::string& name, int* append) {
+  for (;;) {
+    fprintf(stderr, "\n\n%s aleady exists\n", name.c_str());
+    fputs("Do you wish to overwrite Y\n", stderr);
+    fputs("Do you wish to abort     Q\n", stderr);
+    fputs("Do you wish to append    A\n", stderr);
+    fputs("Enter a Y, Q, or A", stderr);
+    const int key = read_key_no_echo();
+    fputs("\n\n", stderr);
+    switch (key) {
+      case 'Y': case 'y': case 'O': case 'o':
+        *append = 0;
+        return;
+      case 'A': case 'a':
+        *append = 1;
+        return;
+      case 'Q': case 'q': case 'N': case 'n':
+      case -1:  // nothing more can be answered
+        exit_program(OUTPUT_FILE);
+      default:
+        break;  // any other key asks again
+    }
+  }
+}
+
+// After a failed attempt: wait for Enter, then pick another name.
+std::string choose_after_failure() {
+  fputs("hit return to choose new output file", stderr);
+  read_input_byte();
+  std::string name;
+  bool at_end = false;
+  if (!choose_output_file(&name, &at_end)) name.clear();
+  return name;
+}
+
+}  // namespace
+
+bool choose_output_file(std::string* out, bool* at_end) {
+  fputs("\nOutput File Selection\n", stderr);
+  fputs("  All Files (*.*)       *.*\n", stderr);
+  fputs("  Data Files (*.OUT)    *.OUT\n", stderr);
+  if (!g_last_choice.empty()) fprintf(stderr, "Last choice: %s\n", g_last_choice.c_str());
+  fputs("File name (empty to cancel): ", stderr);
+  std::string line;
+  if (!read_input_line(&line)) {
+    *at_end = true;
+    return false;
+  }
+  *at_end = false;
+  if (line.empty()) return false;
+  g_last_choice = line;
+  *out = line;
+  return true;
+}
+
+FileHandle open_output_file(const char* given, int append) {
+  std::string name = given;
+  if (name[0] == '-') {
+    bool at_end = false;
+    while (!choose_output_file(&name, &at_end)) {
+      if (at_end) exit_program(OUTPUT_FILE);
+    }
+    if (exists(name) && !append) ask_overwrite(name, &append);
+  }
+
+  FileHandle handle = kInvalidHandle;
+  int failures = 0;
+  if (append) {
+    handle = open_existing_output_file(name.c_str());
+    while (handle == kInvalidHandle && failures < 2) {
+      handle = name.empty() ? kInvalidHandle : create_output_file(name.c_str(), true);
+      if (handle != kInvalidHandle) break;
+      if (++failures == 2) break;
+      fprintf(stderr, "\n%s\n%d\nerror opening/creating output file %s\n", __FILE__, __LINE__,
+              name.c_str());
+      name = choose_after_failure();
+    }
+  } else {
+    while (handle == kInvalidHandle && failures < 2) {
+      handle = name.empty() ? kInvalidHandle : create_output_file(name.c_str(), false);
+      if (handle != kInvalidHandle) break;
+      if (++failures == 2) break;
+      fprintf(stderr, "\n%s\n%d\nerror opening output file %s\n", __FILE__, __LINE__, name.c_str());
+      name = choose_after_failure();
+    }
+  }
   if (handle == kInvalidHandle) {
-    fprintf(stderr, "\n%s\n%d\nerror opening output file %s\n", __FILE__, __LINE__, name);
+    fprintf(stderr, "\n%s\n%d\nerror opening output file %s\n", __FILE__, __LINE__, name.c_str());
     exit(1);
   }
   return handle;

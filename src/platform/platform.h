@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // ---------------------------------------------------------------------------
@@ -165,9 +166,8 @@ struct ZoneInfo {
 };
 void read_time_zone(ZoneInfo* out);
 
-// Opens (creating it when missing) a file for writing the report into:
-// emptied, or positioned at its end when `append`.  kInvalidHandle on
-// failure.
+// Opens (creating it when missing) a file for writing into: emptied, or
+// positioned at its end when `append`.  kInvalidHandle on failure.
 FileHandle open_output_device(const char* path, bool append);
 
 // ---------------------------------------------------------------------------
@@ -181,3 +181,45 @@ int count_named_streams(const char* path);
 void discard_pending_input();
 // Whether the console shows UTF-8 (else code page 437 bytes are written).
 bool console_uses_utf8();
+
+// ---------------------------------------------------------------------------
+// Run log
+
+// Opens an existing file for reading and writing, or creates it when it is
+// missing, and takes an exclusive lock on it that lasts until the handle (or
+// the stream made from it) is closed.  kInvalidHandle when the file can be
+// neither opened nor created, or another process holds the lock.
+FileHandle open_locked_log(const char* path);
+// The file's size in bytes, or -1.
+int64_t handle_file_size(FileHandle handle);
+// Reads `size` bytes at `offset`; the number read.
+size_t read_at(FileHandle handle, void* buffer, size_t size, int64_t offset);
+// Cuts the file at `size` bytes.
+bool truncate_handle(FileHandle handle, int64_t size);
+// A buffered stream over the handle, opened for appending with reading.
+FILE* stream_from_handle(FileHandle handle);
+// What a name is in the file system: nothing, a directory, or another kind.
+enum class PathKind { kMissing, kDirectory, kOther };
+PathKind path_kind(const char* path);
+bool create_directory(const char* path);
+
+// ---------------------------------------------------------------------------
+// Program
+
+// The full path of the running program's own file.
+bool program_file_path(std::string* out);
+// Reads one byte from standard input; -1 at its end.
+int read_input_byte();
+// Reads one key without echo: from the terminal in raw mode when standard
+// input is one, otherwise one byte of standard input.  -1 at its end.
+int read_key_no_echo();
+// Reads one line of standard input without its line end; false at the end
+// of input with nothing read.
+bool read_input_line(std::string* out);
+// Creates a file for the report: `exclusive` fails when it exists,
+// otherwise an existing file is emptied.
+FileHandle create_output_file(const char* path, bool exclusive);
+// Opens an existing file for the report, positioned at its end.
+FileHandle open_existing_output_file(const char* path);
+// The directories of the PATH environment variable, in order.
+bool search_path_directories(std::string* list, char* separator);

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -479,4 +480,122 @@ bool console_uses_utf8() {
     }
   }
   return cached == 1;
+}
+
+// ---------------------------------------------------------------------------
+// Run log
+
+FileHandle open_locked_log(const char* path) {
+  int fd = open(path, O_RDWR | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return kInvalidHandle;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    close(fd);
+    return kInvalidHandle;
+  }
+  return fd;
+}
+
+int64_t handle_file_size(FileHandle handle) {
+  struct stat st;
+  if (fstat(static_cast<int>(handle), &st) != 0) return -1;
+  return st.st_size;
+}
+
+size_t read_at(FileHandle handle, void* buffer, size_t size, int64_t offset) {
+  size_t done = 0;
+  while (done < size) {
+    ssize_t n = pread(static_cast<int>(handle), static_cast<char*>(buffer) + done, size - done,
+                      static_cast<off_t>(offset) + static_cast<off_t>(done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  return done;
+}
+
+bool truncate_handle(FileHandle handle, int64_t size) {
+  return ftruncate(static_cast<int>(handle), static_cast<off_t>(size)) == 0;
+}
+
+FILE* stream_from_handle(FileHandle handle) { return fdopen(static_cast<int>(handle), "a+"); }
+
+PathKind path_kind(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return PathKind::kMissing;
+  return S_ISDIR(st.st_mode) ? PathKind::kDirectory : PathKind::kOther;
+}
+
+bool create_directory(const char* path) { return mkdir(path, 0777) == 0; }
+
+// ---------------------------------------------------------------------------
+// Program
+
+bool program_file_path(std::string* out) {
+  std::string buf(256, '\0');
+  for (;;) {
+    ssize_t n = readlink("/proc/self/exe", &buf[0], buf.size());
+    if (n < 0) return false;
+    if (static_cast<size_t>(n) < buf.size()) {
+      buf.resize(static_cast<size_t>(n));
+      *out = buf;
+      return true;
+    }
+    buf.resize(buf.size() * 2);
+  }
+}
+
+int read_input_byte() {
+  unsigned char c;
+  ssize_t n;
+  do {
+    n = read(STDIN_FILENO, &c, 1);
+  } while (n < 0 && errno == EINTR);
+  return n == 1 ? c : -1;
+}
+
+int read_key_no_echo() {
+  if (!isatty(STDIN_FILENO)) return read_input_byte();
+  struct termios saved, raw;
+  if (tcgetattr(STDIN_FILENO, &saved) != 0) return read_input_byte();
+  raw = saved;
+  raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  const int c = read_input_byte();
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  return c;
+}
+
+bool read_input_line(std::string* out) {
+  out->clear();
+  for (;;) {
+    const int c = read_input_byte();
+    if (c < 0) return !out->empty();
+    if (c == '\n') break;
+    out->push_back(static_cast<char>(c));
+  }
+  if (!out->empty() && out->back() == '\r') out->pop_back();
+  return true;
+}
+
+FileHandle create_output_file(const char* path, bool exclusive) {
+  const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | (exclusive ? O_EXCL : O_TRUNC);
+  const int fd = open(path, flags, 0666);
+  return fd < 0 ? kInvalidHandle : fd;
+}
+
+FileHandle open_existing_output_file(const char* path) {
+  const int fd = open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY);
+  return fd < 0 ? kInvalidHandle : fd;
+}
+
+bool search_path_directories(std::string* list, char* separator) {
+  const char* path = getenv("PATH");
+  *separator = ':';
+  if (!path) return false;
+  *list = path;
+  return true;
 }

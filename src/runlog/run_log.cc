@@ -1,5 +1,11 @@
 #include "runlog/run_log.h"
 
+#include <cstdlib>
+#include <cstring>
+
+#include "common/wait.h"
+#include "platform/platform.h"
+
 FILE* g_acct_file = nullptr;
 const ModuleStamp kRunLogModule = {__FILE__, __DATE__, __TIME__};
 
@@ -8,11 +14,71 @@ namespace {
 const char kStars[] =
     "******************************************************************************";
 
+std::string g_log_dir;
+
 }  // namespace
 
+int make_log_directories(const char* path) {
+  const char* cut = strrchr(path, kPathSeparator);
+  g_log_dir.assign(path, cut ? static_cast<size_t>(cut - path) : 0);
+  // A path without a directory part, or in the root, needs nothing created.
+  if (g_log_dir.empty()) return 1;
+  if (path_kind(g_log_dir.c_str()) == PathKind::kDirectory) return 1;
+
+  for (size_t i = 1; i < g_log_dir.size(); ++i) {
+    if (g_log_dir[i] != kPathSeparator) continue;
+    g_log_dir[i] = '\0';
+    const char* prefix = g_log_dir.c_str();
+    if (path_kind(prefix) == PathKind::kMissing) {
+      create_directory(prefix);
+      printf("Creating (log\\error) directory:  %s\n", prefix);
+    }
+    g_log_dir[i] = kPathSeparator;
+  }
+  const bool created = create_directory(g_log_dir.c_str());
+  printf("Creating (log) directory:  %s\n", g_log_dir.c_str());
+  wait_seconds(1);
+  return created ? 1 : 0;
+}
+
+int64_t trimmed_length(int64_t size, const unsigned char* tail, size_t tail_size) {
+  size_t keep = tail_size;
+  while (keep > 0 && (tail[keep - 1] == 0x1A || tail[keep - 1] == 0x00)) --keep;
+  return size - static_cast<int64_t>(tail_size - keep);
+}
+
+intptr_t trim_at_eof_marker(const char* path) {
+  const FileHandle handle = open_locked_log(path);
+  if (handle == kInvalidHandle) {
+    fprintf(stderr, "\n%s\n%d\nerror opening %s\n", __FILE__, __LINE__, path);
+    exit(1);
+  }
+  int64_t size = handle_file_size(handle);
+  if (size < 10) return handle;
+  // Only the end of the file is looked at: a marker followed by other data
+  // stays, so that no record after a stray byte is lost.
+  unsigned char tail[4096];
+  for (;;) {
+    const size_t want = size < static_cast<int64_t>(sizeof tail) ? static_cast<size_t>(size)
+                                                                 : sizeof tail;
+    const size_t got = read_at(handle, tail, want, size - static_cast<int64_t>(want));
+    if (got != want) break;
+    const int64_t keep = trimmed_length(size, tail, got);
+    if (keep == size) break;
+    truncate_handle(handle, keep);
+    if (keep > size - static_cast<int64_t>(got)) break;  // the run ended in this block
+    size = keep;
+    if (size == 0) break;
+  }
+  return handle;
+}
+
 FILE* open_run_log(const char* path) {
-  FILE* f = fopen(path, "a+");
+  make_log_directories(path);
+  const FileHandle handle = trim_at_eof_marker(path);
+  FILE* f = stream_from_handle(handle);
   if (!f) {
+    close_file(handle);
     printf("Can't open accounting file %s\n", path);
     return nullptr;
   }
@@ -20,6 +86,10 @@ FILE* open_run_log(const char* path) {
   fprintf(f, "\n%.40s\n", kStars);
   fflush(f);
   return f;
+}
+
+void flush_run_log() {
+  if (g_acct_file) fflush(g_acct_file);
 }
 
 void close_run_log() {

@@ -1,15 +1,31 @@
-// The accounting file: a run log shared with sibling tools.
+// The accounting file: a run log shared with sibling tools.  Every run that
+// is told to keep one appends a record: when it started, with what command
+// line, how many files it processed and how long it took.
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 #include "common/module_stamp.h"
 
 extern FILE* g_acct_file;
 extern const ModuleStamp kRunLogModule;
 
-// Opens `path` for appending and writes the separator line that opens a
-// record; nullptr when it cannot be opened.
+// Creates missing directories, trims the file's end-of-file marker, opens
+// it for appending and writes the separator line that opens a record.
+// nullptr when the stream cannot be opened; ends the run (status 1) when the
+// file can neither be opened nor created, or another run holds it.
 FILE* open_run_log(const char* path);
+// 1 when the directory part of `path` exists; otherwise the result of the
+// last directory creation.
+int make_log_directories(const char* path);
+// Cuts a trailing run of Ctrl+Z and NUL bytes from the end of the file
+// (creating the file when it is missing).  Returns the locked handle.
+intptr_t trim_at_eof_marker(const char* path);
+// The length a file of these last bytes keeps: a trailing run of 0x1A and
+// 0x00 bytes goes.  `size` is the whole file's size, `tail` its last bytes.
+int64_t trimmed_length(int64_t size, const unsigned char* tail, size_t tail_size);
+// Flushes the stream so that a run that ends early leaves whole blocks.
+void flush_run_log();
 // Closes the accounting file, if one is open.
 void close_run_log();

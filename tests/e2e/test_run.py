@@ -121,6 +121,15 @@ class Walk(TreeTest):
         self.assertEqual((code, out), (0, HEADER))
         self.assertTrue(split_banner(self, err).endswith(summary(0)))
 
+    def test_paths_longer_than_the_old_buffers(self):
+        deep = "/".join(["d%03d" % i + "x" * 40 for i in range(45)])  # about 2,000 characters
+        data = index_v2(9, filetime(2022, 2, 2), "C:\\" + "y" * 3000 + ".longextension")
+        self.write(deep + "/$ILONG.txt", data)
+        code, out, err = run(["-p", self.path("d000" + "x" * 40), "-f", "$I*.*"])
+        self.assertEqual(code, 0, err)
+        self.assertEqual(out, HEADER + expected_row(b"$ILONG.txt", data))
+        self.assertIn(b"Processing: $ILONG.txt\n", err)
+
     def test_bare_arguments_and_a_missing_directory(self):
         self.write("bin/$IAAA.txt", index_v2(1, 0, "C:\\x.txt"))
         code, out, err = run([self.path("bin", "$I*.txt"), self.path("missing") + "/"])

@@ -1,0 +1,11 @@
+#include "common/wait.h"
+
+#include <chrono>
+#include <thread>
+
+void wait_seconds(int32_t seconds) {
+  if (seconds <= 0) return;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (auto now = std::chrono::steady_clock::now(); now < end; now = std::chrono::steady_clock::now())
+    std::this_thread::sleep_for(end - now);
+}
