@@ -5,3 +5,6 @@
 // separator) carries; 0 when it cannot be opened.
 int probe_streams(const char* path);
 void enable_backup_privileges();
+
+// How the probe counts streams; tests put a fake in its place.
+extern int (*g_stream_counter)(const char* path);

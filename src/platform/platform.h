@@ -152,6 +152,9 @@ void close_handle_async_safe(FileHandle handle);
 
 enum class FileSystemKind { kOther, kNtfs, kFat32 };
 FileSystemKind file_system_kind(const char* path);
+// The kind for a file-system type as statfs reports it; `fuse_type` is the
+// type a FUSE mount gives itself in the mount table (or null).
+FileSystemKind classify_file_system(unsigned long magic, const char* fuse_type);
 
 // ---------------------------------------------------------------------------
 // Time zone

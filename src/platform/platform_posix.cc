@@ -385,37 +385,47 @@ void close_handle_async_safe(FileHandle handle) {
 // ---------------------------------------------------------------------------
 // Volumes
 
+namespace {
+
+constexpr unsigned long kNtfsMagic = 0x5346544eUL;   // ntfs, ntfs3
+constexpr unsigned long kMsdosMagic = 0x4d44UL;      // vfat, msdos
+constexpr unsigned long kFuseMagic = 0x65735546UL;
+
+// The type a FUSE mount of `path` names in the mount table ("fuseblk" for
+// ntfs-3g, with "ntfs" in its source), or an empty text.
+std::string fuse_mount_type(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return std::string();
+  FILE* f = fopen("/proc/self/mountinfo", "re");
+  if (!f) return std::string();
+  char line[4096];
+  char want[32];
+  snprintf(want, sizeof want, " %u:%u ", major(st.st_dev), minor(st.st_dev));
+  std::string type;
+  while (fgets(line, sizeof line, f)) {
+    if (!strstr(line, want)) continue;
+    const char* sep = strstr(line, " - ");
+    if (sep) type = sep + 3;
+  }
+  fclose(f);
+  return type;
+}
+
+}  // namespace
+
+FileSystemKind classify_file_system(unsigned long magic, const char* fuse_type) {
+  if (magic == kNtfsMagic) return FileSystemKind::kNtfs;
+  if (magic == kMsdosMagic) return FileSystemKind::kFat32;
+  if (magic == kFuseMagic && fuse_type && strstr(fuse_type, "ntfs")) return FileSystemKind::kNtfs;
+  return FileSystemKind::kOther;
+}
+
 FileSystemKind file_system_kind(const char* path) {
   struct statfs sf;
   if (statfs(path, &sf) != 0) return FileSystemKind::kOther;
-  constexpr unsigned long kNtfsMagic = 0x5346544eUL;   // ntfs, ntfs3
-  constexpr unsigned long kMsdosMagic = 0x4d44UL;      // vfat, msdos
-  constexpr unsigned long kFuseMagic = 0x65735546UL;
-  const unsigned long type = static_cast<unsigned long>(sf.f_type);
-  if (type == kNtfsMagic) return FileSystemKind::kNtfs;
-  if (type == kMsdosMagic) return FileSystemKind::kFat32;
-  if (type == kFuseMagic) {
-    // A FUSE mount: ntfs-3g names itself in the mount table.
-    struct stat st;
-    if (stat(path, &st) != 0) return FileSystemKind::kOther;
-    FILE* f = fopen("/proc/self/mountinfo", "re");
-    if (!f) return FileSystemKind::kOther;
-    char line[4096];
-    char want[32];
-    snprintf(want, sizeof want, "%u:%u ", major(st.st_dev), minor(st.st_dev));
-    FileSystemKind kind = FileSystemKind::kOther;
-    while (fgets(line, sizeof line, f)) {
-      const char* dev = strchr(line, ' ');
-      if (!dev) continue;
-      dev = strchr(dev + 1, ' ');
-      if (!dev || strncmp(dev + 1, want, strlen(want)) != 0) continue;
-      const char* sep = strstr(line, " - ");
-      if (sep && strstr(sep, "ntfs")) kind = FileSystemKind::kNtfs;
-    }
-    fclose(f);
-    return kind;
-  }
-  return FileSystemKind::kOther;
+  const unsigned long magic = static_cast<unsigned long>(sf.f_type);
+  if (magic != kFuseMagic) return classify_file_system(magic, nullptr);
+  return classify_file_system(magic, fuse_mount_type(path).c_str());
 }
 
 // ---------------------------------------------------------------------------

@@ -1,0 +1,103 @@
+#include "options/ini_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/test_tree.h"
+#include "recycle/report_output.h"
+#include "walk/exclude.h"
+#include "walk/path_list.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class IniTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_options = Options();
+    g_path_list.clear();
+    g_pattern_list.clear();
+    clear_exclusions();
+    g_output_name.clear();
+    saved_cwd_ = std::filesystem::current_path();
+    std::filesystem::current_path(tree.dir());
+  }
+  void TearDown() override { std::filesystem::current_path(saved_cwd_); }
+  void read(std::vector<std::string> args = {}) {
+    storage_ = {"binsift"};
+    storage_.insert(storage_.end(), args.begin(), args.end());
+    argv_.clear();
+    for (std::string& s : storage_) argv_.push_back(s.data());
+    argv_.push_back(nullptr);
+    read_ini_file(argv_.data(), &g_options);
+  }
+  TestTree tree;
+  std::filesystem::path saved_cwd_;
+  std::vector<std::string> storage_;
+  std::vector<char*> argv_;
+};
+
+TEST_F(IniTest, KeysInTheirOrderWithTheirMatching) {
+  apply_ini_line("recurse=off", &g_options);
+  EXPECT_EQ(g_options.recurse, 0);
+  apply_ini_line("RECURSE=NONE", &g_options);  // contains ON
+  EXPECT_EQ(g_options.recurse, 1);
+  apply_ini_line("reset = on and off", &g_options);  // the off test wins
+  EXPECT_EQ(g_options.reset_times, 0);
+  apply_ini_line("PATH=C:\\PROTOTYPE", &g_options);  // a TYPE line
+  EXPECT_TRUE(g_path_list.empty());
+  apply_ini_line("PATH=/Evidence/Bin", &g_options);
+  EXPECT_EQ(g_path_list, Strings{"/Evidence/Bin"});
+  apply_ini_line("FILE=$i*.*", &g_options);
+  EXPECT_EQ(g_pattern_list, Strings{"$I*.*"});
+  apply_ini_line("Exclude=*.tmp", &g_options);
+  EXPECT_EQ(g_exclude_list, Strings{"*.TMP"});
+  EXPECT_EQ(g_options.exclude_active, 1);
+  apply_ini_line("QUIET=ON", &g_options);
+  EXPECT_EQ(g_options.no_header, 1);
+  apply_ini_line("binary=off", &g_options);
+  EXPECT_EQ(g_options.no_header, 1);
+  apply_ini_line("append=yes", &g_options);
+  EXPECT_EQ(g_options.append, 1);
+  apply_ini_line("output=Report.Out", &g_options);
+  EXPECT_EQ(g_options.output_to_file, 1);
+  EXPECT_EQ(std::filesystem::path(g_output_name).filename(), "Report.Out");
+  EXPECT_EQ(g_options.append, 1);
+  // The delimiter line is also compared with the keys after it.
+  apply_ini_line("DELIMITER=, recurse off", &g_options);
+  EXPECT_EQ(g_options.recurse, 0);
+  apply_ini_line("MEMO=off", &g_options);
+  EXPECT_EQ(g_options.memo_active, 0);
+  apply_ini_line("MEMO", &g_options);
+  EXPECT_EQ(g_options.memo_active, 1);
+}
+
+TEST_F(IniTest, TheOwnFileWinsAndNeedsNoSection) {
+  tree.file("binsift_tests.ini", "[anything]\nrecurse=off\n");
+  tree.file("QUILLORY.INI", "[BINSIFT_TESTS]\nRESET=ON\n");
+  read();
+  EXPECT_EQ(g_options.recurse, 0);
+  EXPECT_EQ(g_options.reset_times, 0);
+}
+
+TEST_F(IniTest, TheSharedFileReadsOnlyItsSection) {
+  tree.file("QUILLORY.INI",
+            "RESET=ON\n[other]\nFILE=a\n[binsift_tests]\n; a comment\nFILE=$i*\n"
+            "recurse=off\n[next]\nFILE=b\n");
+  read();
+  EXPECT_EQ(g_pattern_list, Strings{"$I*"});
+  EXPECT_EQ(g_options.recurse, 0);
+  EXPECT_EQ(g_options.reset_times, 0);
+}
+
+TEST_F(IniTest, DotIniAnywhereSkipsIt) {
+  tree.file("binsift_tests.ini", "recurse=off\n");
+  read({"-p", "x", "-.INI"});
+  EXPECT_EQ(g_options.recurse, 1);
+}
+
+}  // namespace

@@ -1,0 +1,168 @@
+#include "options/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "options/long_options.h"
+#include "recycle/report_output.h"
+#include "walk/exclude.h"
+#include "walk/path_list.h"
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+class OptionsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_options = Options();
+    g_path_list.clear();
+    g_pattern_list.clear();
+    clear_exclusions();
+    g_delimiter = ' ';
+    g_output_name.clear();
+  }
+  // Parses a command line; "binsift" and "-.ini" (no INI file) come first.
+  int parse(std::vector<std::string> args) {
+    storage_ = {"binsift"};
+    storage_.insert(storage_.end(), args.begin(), args.end());
+    argv_.clear();
+    for (std::string& s : storage_) argv_.push_back(s.data());
+    argv_.push_back(nullptr);
+    return parse_options(static_cast<int>(storage_.size()), argv_.data());
+  }
+  std::string arg(size_t i) const { return argv_[i]; }
+  std::vector<std::string> storage_;
+  std::vector<char*> argv_;
+};
+
+TEST_F(OptionsTest, OnlyBareArgumentsReturnTheCountAndTheDefaultPattern) {
+  EXPECT_EQ(parse({"-.ini"}), 1);
+  SetUp();
+  EXPECT_EQ(parse({"a", "b"}), 3);
+  EXPECT_EQ(g_pattern_list, Strings{"*.*"});
+  EXPECT_EQ(g_delimiter, '|');
+}
+
+TEST_F(OptionsTest, ABareArgumentEndsTheOptions) {
+  EXPECT_EQ(parse({"/case", "-p", "/x", "-r", "extra", "-f", "a", "-.ini"}), 2);
+  EXPECT_EQ(g_path_list, Strings{"/x"});
+  EXPECT_EQ(g_options.recurse, 0);
+  EXPECT_EQ(g_pattern_list, Strings{"*.*"});
+}
+
+TEST_F(OptionsTest, LettersShareAnArgumentAndTakeTheirValues) {
+  parse({"-.ini", "-pr", "/d1", "/d2/"});
+  EXPECT_EQ(g_path_list, (Strings{"/d1", "/d2"}));
+  EXPECT_EQ(g_options.recurse, 0);
+  EXPECT_EQ(arg(4), "/d2");  // the path list shortens the argument itself
+
+  SetUp();
+  parse({"-.ini", "-dr", ","});
+  EXPECT_EQ(g_delimiter, ',');
+  EXPECT_EQ(g_options.recurse, 0);
+
+  SetUp();
+  parse({"-.ini", "-Oout.txt", "-RB"});
+  EXPECT_EQ(g_options.append, 1);
+  EXPECT_EQ(g_options.output_to_file, 1);
+  EXPECT_EQ(g_output_name, "out.txt");
+  EXPECT_EQ(g_options.reset_times, 1);
+  EXPECT_EQ(g_options.no_header, 1);
+
+  SetUp();
+  parse({"-.ini", "-o", "-", "-Q", "-d", "44", "-X", "-text", "-E5", "-g", "-3", "-bcCHhIiq"});
+  EXPECT_EQ(g_output_name, "-");
+  EXPECT_EQ(g_options.no_header, 1);
+  EXPECT_EQ(g_delimiter, ',');
+}
+
+TEST_F(OptionsTest, AppendOnAndOff) {
+  parse({"-.ini", "-a"});
+  EXPECT_EQ(g_options.append, 1);
+  parse({"-.ini", "+a"});
+  EXPECT_EQ(g_options.append, 0);
+  parse({"-.ini", "-A", "--out=x"});
+  EXPECT_EQ(g_options.append, 0);
+  parse({"-.ini", "--out=x", "-a"});
+  EXPECT_EQ(g_options.append, 1);
+}
+
+TEST_F(OptionsTest, ExclusionsStartAfreshWithEachDashX) {
+  parse({"-.ini", "--EX=*.tmp", "-x", "a", "b", "-x", "c"});
+  EXPECT_EQ(g_exclude_list, Strings{"C"});
+  EXPECT_EQ(g_options.exclude_active, 1);
+  SetUp();
+  parse({"-.ini", "--EX=*.TMP", "--Not=*.tmp", "--not=x*"});
+  EXPECT_EQ(g_exclude_list, (Strings{"*.TMP", "*.TMP", "X*"}));
+}
+
+TEST_F(OptionsTest, PatternsAreKeptAsGiven) {
+  parse({"-.ini", "-f", "$I*.*", "$i*.*", "$I*.*"});
+  EXPECT_EQ(g_pattern_list, (Strings{"$I*.*", "$i*.*", "$I*.*"}));
+}
+
+TEST_F(OptionsTest, TheDotIniArgumentMakesTheNextOneAnOptionArgument) {
+  parse({"-.INI", "/r"});  // its first character is the prefix, whatever it is
+  EXPECT_EQ(g_options.recurse, 0);
+}
+
+using OptionsDeathTest = OptionsTest;
+
+TEST_F(OptionsDeathTest, IllegalAndIncompleteOptionsEndWithCode5) {
+  EXPECT_EXIT(parse({"-.ini", "-1", "-r"}), ::testing::ExitedWithCode(5), "This program: binsift");
+  EXPECT_EXIT(parse({"-.ini", "-x", "-r"}), ::testing::ExitedWithCode(5), "This program");
+  EXPECT_EXIT(parse({"-.ini", "-x"}), ::testing::ExitedWithCode(5), "This program");
+  EXPECT_EXIT(parse({"-.ini", "-g"}), ::testing::ExitedWithCode(5), "This program");
+  EXPECT_EXIT(parse({"-.ini", "-E"}), ::testing::ExitedWithCode(5), "^$");
+  EXPECT_EXIT(parse({"-.ini", "-E", "-r"}), ::testing::ExitedWithCode(5), "^$");
+  EXPECT_EXIT(parse({"-.ini", "-f", "a\\b"}), ::testing::ExitedWithCode(5),
+              "^Can't have a \\\\ in the file type option\n$");
+  EXPECT_EXIT(parse({"-.ini", "-f", "dir/x"}), ::testing::ExitedWithCode(5),
+              "Can't have a \\\\ in the file type option");
+  EXPECT_EXIT(parse({"-.ini", "-?"}), ::testing::ExitedWithCode(5), "This program");
+  EXPECT_EXIT(parse({"-.ini", "-r/k"}), ::testing::ExitedWithCode(5), "This program");
+  EXPECT_EXIT(parse({"-.ini", "-S"}), ::testing::ExitedWithCode(5), "This program");
+  EXPECT_EXIT(parse({"-.ini", "--rec=Off"}), ::testing::ExitedWithCode(5), "");
+}
+
+TEST(LongOptions, KeysByPrefixInOneCase) {
+  Options o;
+  EXPECT_EQ(parse_long_option("appendix", &o), 0);
+  EXPECT_EQ(o.append, 1);
+  o = Options();
+  EXPECT_EQ(parse_long_option("Append", &o), 0);
+  EXPECT_EQ(o.append, 0);
+  EXPECT_EQ(parse_long_option("APPEND", &o), 0);
+  EXPECT_EQ(o.append, 1);
+  EXPECT_EQ(parse_long_option("zzz", &o), 0);
+  EXPECT_EQ(parse_long_option("rec", &o), 0);
+  EXPECT_EQ(o.recurse, 1);
+  EXPECT_EQ(parse_long_option("rec=OFF", &o), 0);
+  EXPECT_EQ(o.recurse, 0);
+  EXPECT_EQ(parse_long_option("rec=on", &o), 0);
+  EXPECT_EQ(o.recurse, 1);
+  EXPECT_EQ(parse_long_option("rec=Off", &o), 1);
+  EXPECT_EQ(parse_long_option("reset=off", &o), 0);
+  EXPECT_EQ(o.reset_times, 0);
+  EXPECT_EQ(parse_long_option("RES", &o), 0);
+  EXPECT_EQ(o.reset_times, 1);
+  EXPECT_EQ(parse_long_option("out", &o), 1);
+  EXPECT_EQ(parse_long_option("out=", &o), 1);
+  EXPECT_EQ(parse_long_option("del", &o), 1);
+  EXPECT_EQ(parse_long_option("del=pipe", &o), 0);
+  EXPECT_EQ(g_delimiter, '|');
+  EXPECT_EQ(parse_long_option("dir", &o), 1);
+  EXPECT_EQ(parse_long_option("wid=3", &o), 0);
+  EXPECT_EQ(parse_long_option("st=maybe", &o), 1);
+  EXPECT_EQ(parse_long_option("che=yes", &o), 1);
+  EXPECT_EQ(parse_long_option("acc", &o), 1);
+  EXPECT_EQ(parse_long_option("tru=anything", &o), 0);
+  o = Options();
+  EXPECT_EQ(parse_long_option("memo", &o), 0);
+  EXPECT_EQ(o.memo_active, 1);
+}
+
+}  // namespace

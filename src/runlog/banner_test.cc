@@ -1,0 +1,61 @@
+#include "runlog/banner.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "runlog/volume.h"
+
+namespace {
+
+TEST(VersionText, FromTheBuildDateAndTime) {
+  EXPECT_EQ(make_version_text("Apr 16 2018", "17:42:53", "\xFB"), "18.04.16.17.42\xFB");
+  EXPECT_EQ(make_version_text("Apr  6 2018", "07:02:03", nullptr), "18.04.06.07.02");
+  EXPECT_EQ(make_version_text("Dec 31 1999", "23:59:59", nullptr), "99.12.31.23.59");
+  EXPECT_EQ(make_version_text("Xyz 31 1999", "23:59:59", nullptr), "99..31.23.59");
+}
+
+TEST(Banner, RowsAndPositions) {
+  const std::string text = banner_text(1, "Apr 16 2018", "17:42:53");
+  const std::string blank = "  \xBA" + std::string(74, ' ') + "\xBA\n";
+  const std::string word = sizeof(void*) == 8 ? " 64 BIT" : " 32 BIT";
+  std::string expected(29, '\n');
+  expected += "  \xC9" + std::string(74, '\xCD') + "\xBB\n";
+  expected += "  \xBA" + std::string(34, ' ') + "BINSIFT" + std::string(33, ' ') + "\xBA\n";
+  expected += "  \xBA" + std::string(24, ' ') + "Ver. 18.04.16.17.42\xFB" + word +
+              std::string(23, ' ') + "\xBA\n";
+  expected += blank;
+  ASSERT_EQ(text.substr(0, expected.size()), expected);
+  const std::string bottom = "  \xC8" + std::string(74, '\xCD') + "\xBC\n";
+  EXPECT_EQ(text.substr(text.size() - bottom.size()), bottom);
+  // Two rows of text between them, each 2 spaces and 76 box characters.
+  const std::string rest = text.substr(expected.size(), text.size() - expected.size() - bottom.size());
+  ASSERT_EQ(rest.size(), 2u * 79);
+  EXPECT_EQ(rest.substr(0, 3), "  \xBA");
+  EXPECT_EQ(rest.substr(77, 2), "\xBA\n");
+  EXPECT_EQ(banner_text(30, "Apr 16 2018", "17:42:53").substr(0, 3), "  \xC9");
+}
+
+TEST(Volume, Classification) {
+  EXPECT_EQ(classify_file_system(0x5346544eUL, nullptr), FileSystemKind::kNtfs);
+  EXPECT_EQ(classify_file_system(0x4d44UL, nullptr), FileSystemKind::kFat32);
+  EXPECT_EQ(classify_file_system(0xEF53UL, nullptr), FileSystemKind::kOther);      // ext4
+  EXPECT_EQ(classify_file_system(0x2011BAB0UL, nullptr), FileSystemKind::kOther);  // exFAT
+  EXPECT_EQ(classify_file_system(0x65735546UL, "fuseblk /dev/sdb1 rw"), FileSystemKind::kOther);
+  EXPECT_EQ(classify_file_system(0x65735546UL, "fuseblk ntfs-3g rw"), FileSystemKind::kNtfs);
+  EXPECT_EQ(classify_file_system(0x65735546UL, "fuse.ntfs-3g /dev/sdb1 rw"), FileSystemKind::kNtfs);
+}
+
+FileSystemKind fake_ntfs(const char*) { return FileSystemKind::kNtfs; }
+FileSystemKind fake_fat(const char*) { return FileSystemKind::kFat32; }
+
+TEST(Volume, IdentifiedThroughTheProbe) {
+  g_file_system_probe = fake_ntfs;
+  EXPECT_EQ(identify_volume("/mnt/x"), VolumeType::kNtfs);
+  g_file_system_probe = fake_fat;
+  EXPECT_EQ(identify_volume("/mnt/x"), VolumeType::kFat32);
+  g_file_system_probe = file_system_kind;
+  EXPECT_EQ(identify_volume("/proc"), VolumeType::kOther);
+}
+
+}  // namespace
