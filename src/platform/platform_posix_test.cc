@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -166,6 +167,16 @@ TEST(EntryTimes, ADanglingLinkIsAnEntryOfItsOwn) {
   fs::create_symlink(dir / "gone", dir / "$RLINK");
   EntryTimes e;
   EXPECT_TRUE(lookup_entry_times((dir / "$RLINK").c_str(), &e));
+}
+
+TEST(NamedStreams, CountedFromUserAttributes) {
+  TempDir dir;
+  EXPECT_EQ(count_named_streams(dir.path().c_str()), 0);
+  if (setxattr(dir.path().c_str(), "user.Zone.Identifier", "1", 1, 0) != 0)
+    GTEST_SKIP() << "this file system keeps no user attributes";
+  ASSERT_EQ(setxattr(dir.path().c_str(), "user.second", "22", 2, 0), 0);
+  EXPECT_EQ(count_named_streams(dir.path().c_str()), 2);
+  EXPECT_EQ(count_named_streams((dir / "missing").c_str()), 0);
 }
 
 }  // namespace

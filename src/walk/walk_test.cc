@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "common/streams.h"
 #include "common/test_tree.h"
 #include "options/options.h"
+#include "runlog/volume.h"
 #include "walk/exclude.h"
 #include "walk/path_list.h"
 
@@ -108,6 +111,31 @@ TEST_F(WalkTest, ExcludedNamesAreSkipped) {
   g_options.exclude_active = 1;
   walk_directory(tree.dir().c_str());
   EXPECT_EQ(g_seen, std::vector<std::string>{tree.dir() + "$IBBB.doc"});
+}
+
+std::vector<std::string> g_probed;
+int count_probe(const char* path) {
+  g_probed.push_back(path);
+  return 0;
+}
+
+TEST_F(WalkTest, StreamsAreProbedForEveryDirectoryOnNtfsOnly) {
+  tree.file("A/B/f");
+  tree.file("A/C/D/f");
+  g_stream_counter = count_probe;
+  g_volume_type = VolumeType::kNtfs;
+  g_probed.clear();
+  walk_directory((tree.dir() + "A/").c_str());
+  std::sort(g_probed.begin(), g_probed.end());
+  EXPECT_EQ(g_probed, (std::vector<std::string>{tree.dir() + "A", tree.dir() + "A/B",
+                                                tree.dir() + "A/C", tree.dir() + "A/C/D"}));
+  for (VolumeType other : {VolumeType::kFat32, VolumeType::kOther}) {
+    g_volume_type = other;
+    g_probed.clear();
+    walk_directory((tree.dir() + "A/").c_str());
+    EXPECT_TRUE(g_probed.empty());
+  }
+  g_stream_counter = count_named_streams;
 }
 
 TEST_F(WalkTest, AMissingDirectoryYieldsNothing) {
