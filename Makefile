@@ -23,3 +23,8 @@ test: build
 
 clean:
 	rm -rf $(BUILD)
+
+# Speed, system calls per file and peak memory on a synthetic bin of
+# 100,000 index files (generated once under build/bench).
+bench: build
+	python3 bench/bench.py $(BUILD)

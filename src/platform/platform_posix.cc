@@ -5,7 +5,7 @@
 
 #include "platform/platform.h"
 
-#include <dirent.h>
+#include <dirent.h>  // DT_* entry types
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,6 +17,7 @@
 #include <sys/xattr.h>
 #include <termios.h>
 #include <time.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -25,6 +26,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "platform/dos_pattern.h"
 
@@ -33,14 +35,39 @@ const char kOptionPrefixes[] = "-+";
 
 // ---------------------------------------------------------------------------
 // Directory search
+//
+// Directories are read with getdents64 into a large buffer of the search's
+// own: one open, as few reads as the directory needs, one close, and no
+// status query unless the file system leaves an entry's type unknown.
+// Finished searches go back to a pool, so that walking a tree allocates
+// nothing once the first searches have been made.
+
+namespace {
+
+struct linux_dirent64 {
+  uint64_t d_ino;
+  int64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[1];
+};
+
+constexpr size_t kDirBufferSize = 64 * 1024;
+
+}  // namespace
 
 struct DirSearch {
-  DIR* dir = nullptr;
+  int fd = -1;
   DosPattern pattern;
-  std::string scratch;
+  std::string path;
+  std::vector<char> buffer = std::vector<char>(kDirBufferSize);
+  size_t pos = 0, len = 0;
+  bool at_end = false;
 };
 
 namespace {
+
+std::vector<DirSearch*> g_search_pool;
 
 EntryKind kind_from_mode(mode_t mode) {
   if (S_ISREG(mode)) return EntryKind::kRegular;
@@ -49,30 +76,43 @@ EntryKind kind_from_mode(mode_t mode) {
   return EntryKind::kOther;
 }
 
-EntryKind kind_from_dirent(DIR* dir, const struct dirent* entry) {
+EntryKind kind_from_dirent(int dir_fd, const linux_dirent64* entry) {
   switch (entry->d_type) {
     case DT_REG: return EntryKind::kRegular;
     case DT_DIR: return EntryKind::kDirectory;
     case DT_LNK: return EntryKind::kLink;
     case DT_UNKNOWN: {
       struct stat st;
-      if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
-        return EntryKind::kUnknown;
+      if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kUnknown;
       return kind_from_mode(st.st_mode);
     }
     default: return EntryKind::kOther;
   }
 }
 
-bool next_match(DirSearch* search, FindData* data) {
-  while (struct dirent* entry = readdir(search->dir)) {
-    if (!search->pattern.matches(entry->d_name)) continue;
+bool next_match(DirSearch* s, FindData* data) {
+  for (;;) {
+    if (s->pos >= s->len) {
+      if (s->at_end) return false;
+      long n;
+      do {
+        n = syscall(SYS_getdents64, s->fd, s->buffer.data(), s->buffer.size());
+      } while (n < 0 && errno == EINTR);
+      if (n <= 0) {
+        s->at_end = true;
+        return false;
+      }
+      s->pos = 0;
+      s->len = static_cast<size_t>(n);
+    }
+    const auto* entry = reinterpret_cast<const linux_dirent64*>(s->buffer.data() + s->pos);
+    s->pos += entry->d_reclen;
+    if (!s->pattern.matches(entry->d_name)) continue;
     data->name = entry->d_name;
-    data->kind = kind_from_dirent(search->dir, entry);
+    data->kind = kind_from_dirent(s->fd, entry);
     data->attributes = data->kind == EntryKind::kDirectory ? kAttrDirectory : 0;
     return true;
   }
-  return false;
 }
 
 }  // namespace
@@ -80,15 +120,25 @@ bool next_match(DirSearch* search, FindData* data) {
 DirSearch* find_first(const char* search, FindData* data) {
   const char* slash = strrchr(search, '/');
   const char* pattern = slash ? slash + 1 : search;
-  auto* s = new DirSearch;
-  if (slash) {
-    s->scratch.assign(search, static_cast<size_t>(slash - search) + 1);
+  DirSearch* s;
+  if (g_search_pool.empty()) {
+    s = new DirSearch;
   } else {
-    s->scratch = ".";
+    s = g_search_pool.back();
+    g_search_pool.pop_back();
   }
-  s->dir = opendir(s->scratch.c_str());
-  if (!s->dir) {
-    delete s;
+  s->pos = s->len = 0;
+  s->at_end = false;
+  if (!slash) {
+    s->fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } else if (slash == search) {
+    s->fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } else {
+    s->path.assign(search, static_cast<size_t>(slash - search) + 1);
+    s->fd = open(s->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }
+  if (s->fd < 0) {
+    g_search_pool.push_back(s);
     return nullptr;
   }
   s->pattern.compile(pattern);
@@ -103,8 +153,9 @@ bool find_next(DirSearch* search, FindData* data) { return next_match(search, da
 
 void find_close(DirSearch* search) {
   if (!search) return;
-  if (search->dir) closedir(search->dir);
-  delete search;
+  if (search->fd >= 0) close(search->fd);
+  search->fd = -1;
+  g_search_pool.push_back(search);
 }
 
 bool dos_pattern_match(const char* pattern, const char* name) {

@@ -8,6 +8,7 @@
 #include "common/streams.h"
 #include "driver/exit.h"
 #include "options/options.h"
+#include "platform/dos_pattern.h"
 #include "recycle/decoder.h"
 #include "runlog/volume.h"
 #include "walk/exclude.h"
@@ -22,6 +23,66 @@ void decode(const char* directory, const char* file_name, EntryKind kind) {
 std::string g_searchstr;
 std::string g_file_searchstr;
 std::string g_scratch_path;
+
+// What one reading of a directory keeps for after its subdirectories have
+// been walked: the subdirectory names, and the files that some pattern
+// selects, as long as they fit.  One per depth, reused by every directory
+// at that depth.
+struct Level {
+  std::string names;                  // NUL-separated
+  std::vector<uint32_t> subdirectories;
+  struct File {
+    uint32_t name;
+    EntryKind kind;
+  };
+  std::vector<File> files;
+  bool files_complete = true;         // false when the files did not fit
+  std::string path;                   // a subdirectory's path, built here
+};
+
+// Bounded, so that memory stays the same whatever the size of the bin: a
+// directory with more selected files than this is read again, pattern by
+// pattern, after its subdirectories (two more reads of a large directory).
+constexpr size_t kLevelFileBytes = 16 * 1024;
+constexpr size_t kLevelFiles = 1024;
+
+std::vector<Level> g_levels;
+size_t g_depth = 0;
+
+// The file patterns in force (up to one that starts with "-"), compiled.
+std::vector<DosPattern> g_patterns;
+std::vector<std::string> g_compiled_from;
+
+void compile_patterns() {
+  if (g_compiled_from == g_pattern_list) return;
+  g_patterns.clear();
+  for (const std::string& pattern : g_pattern_list) {
+    if (pattern[0] == '-') break;
+    g_patterns.emplace_back();
+    g_patterns.back().compile(pattern.c_str());
+  }
+  g_compiled_from = g_pattern_list;
+}
+
+bool any_pattern_matches(const char* name) {
+  for (DosPattern& p : g_patterns)
+    if (p.matches(name)) return true;
+  return false;
+}
+
+uint32_t keep_name(Level* level, const char* name) {
+  const uint32_t at = static_cast<uint32_t>(level->names.size());
+  level->names.append(name);
+  level->names.push_back('\0');
+  return at;
+}
+
+// Hands one file to the decoder, unless Esc was pressed or it is excluded.
+void handle_file(const char* directory, const char* name, EntryKind kind) {
+  if (key_abort_requested()) exit_program(USER_ABORTED);
+  if (g_options.exclude_active && is_excluded(name)) return;
+  g_file_handler(directory, name, kind);
+}
 
 }  // namespace
 
@@ -39,6 +100,7 @@ bool key_abort_requested() {
 }
 
 void walk_directory(const char* directory) {
+  compile_patterns();
   g_searchstr.assign(directory);
   g_searchstr.append("*.*");
   FindData entry;
@@ -52,27 +114,56 @@ void walk_directory(const char* directory) {
     probe_streams(g_scratch_path.c_str());
   }
 
-  if (g_options.recurse) {
-    // The subdirectory names are taken first and the search closed before
-    // any of them is walked, so that a deep tree never holds one open
-    // search per level.
-    std::vector<std::string> subdirectories;
-    do {
-      if (!(entry.attributes & kAttrDirectory)) continue;
+  // One reading of the directory gives its subdirectories and, while they
+  // fit, the files the patterns select; the search is closed before any
+  // subdirectory is walked, so a deep tree holds one open directory at most.
+  if (g_levels.size() <= g_depth) g_levels.resize(g_depth + 1);
+  Level* level = &g_levels[g_depth];
+  level->names.clear();
+  level->subdirectories.clear();
+  level->files.clear();
+  level->files_complete = true;
+  do {
+    if (entry.attributes & kAttrDirectory) {
+      if (!g_options.recurse) continue;
       if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0) continue;
-      std::string path(directory);
-      path.append(entry.name);
-      path.push_back(kPathSeparator);
-      subdirectories.push_back(std::move(path));
-    } while (find_next(search, &entry));
-    find_close(search);
-    for (const std::string& sub : subdirectories) walk_directory(sub.c_str());
-  } else {
-    find_close(search);
+      level->subdirectories.push_back(keep_name(level, entry.name));
+    } else if (level->files_complete && any_pattern_matches(entry.name)) {
+      if (level->names.size() + strlen(entry.name) >= kLevelFileBytes ||
+          level->files.size() >= kLevelFiles) {
+        level->files_complete = false;
+        continue;
+      }
+      level->files.push_back({keep_name(level, entry.name), entry.kind});
+    }
+  } while (find_next(search, &entry));
+  find_close(search);
+
+  ++g_depth;
+  for (size_t i = 0; i < g_levels[g_depth - 1].subdirectories.size(); ++i) {
+    level = &g_levels[g_depth - 1];  // walking below may grow g_levels
+    level->path.assign(directory);
+    level->path.append(level->names.c_str() + level->subdirectories[i]);
+    level->path.push_back(kPathSeparator);
+    std::string path;
+    path.swap(level->path);
+    walk_directory(path.c_str());
+    g_levels[g_depth - 1].path.swap(path);
   }
+  --g_depth;
 
   if (g_options.output_to_file && g_options.recurse) fprintf(stderr, "\n%.75s", directory);
-  process_directory_files(directory);
+  level = &g_levels[g_depth];
+  if (level->files_complete) {
+    for (DosPattern& pattern : g_patterns) {
+      for (const Level::File& file : level->files) {
+        const char* name = level->names.c_str() + file.name;
+        if (pattern.matches(name)) handle_file(directory, name, file.kind);
+      }
+    }
+  } else {
+    process_directory_files(directory);
+  }
 }
 
 void process_directory_files(const char* directory) {
@@ -84,10 +175,11 @@ void process_directory_files(const char* directory) {
     DirSearch* search = find_first(g_file_searchstr.c_str(), &entry);
     if (!search) continue;
     do {
-      if (key_abort_requested()) exit_program(USER_ABORTED);
-      if (entry.attributes & kAttrDirectory) continue;
-      if (g_options.exclude_active && is_excluded(entry.name)) continue;
-      g_file_handler(directory, entry.name, entry.kind);
+      if (entry.attributes & kAttrDirectory) {
+        if (key_abort_requested()) exit_program(USER_ABORTED);
+        continue;
+      }
+      handle_file(directory, entry.name, entry.kind);
     } while (find_next(search, &entry));
     find_close(search);
   }
