@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all build demo test bench clean
+.PHONY: all build demo test test-sanitize fuzz bench clean
 
 all: build
 
@@ -21,8 +21,37 @@ demo: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The whole test suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+SANITIZE_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+test-sanitize:
+	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DBINSIFT_WERROR=$(WERROR) \
+	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE_FLAGS)"
+	cmake --build build-sanitize -j $(JOBS)
+	cd build-sanitize && BINSIFT_SANITIZED=1 ctest --output-on-failure -j $(JOBS)
+
+# Each fuzzing target for FUZZ_SECONDS (clang's libFuzzer); what they find
+# goes to build-fuzz/crashes, and belongs in fuzz/regressions once fixed.
+FUZZ_SECONDS ?= 30
+FUZZ_TARGETS := report_row dos_pattern wildcard ini options trim
+FUZZ_FLAGS := -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -g -O1
+fuzz:
+	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+	  -DBINSIFT_FUZZ=ON -DBINSIFT_TESTS=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	mkdir -p build-fuzz/crashes
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build-fuzz/corpus/$$t; \
+	  echo "fuzzing $$t for $(FUZZ_SECONDS) s"; \
+	  build-fuzz/fuzz_$$t -max_total_time=$(FUZZ_SECONDS) -timeout=10 -close_fd_mask=3 -print_final_stats=1 \
+	    -artifact_prefix=build-fuzz/crashes/$$t- build-fuzz/corpus/$$t fuzz/regressions/$$t \
+	    > build-fuzz/$$t.log 2>&1; status=$$?; \
+	  grep -E "^(Done|stat::(number_of_executed_units|new_units_added))|SUMMARY|ERROR" build-fuzz/$$t.log; \
+	  [ $$status -eq 0 ] || { echo "fuzz_$$t found a failure: see build-fuzz/$$t.log"; exit 1; }; \
+	done
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-sanitize build-fuzz
 
 # Speed, system calls per file and peak memory on a synthetic bin of
 # 100,000 index files (generated once under build/bench).

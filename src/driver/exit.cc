@@ -6,7 +6,10 @@
 #include "platform/platform.h"
 #include "recycle/report_output.h"
 
+void (*g_before_exit)(int32_t code) = nullptr;
+
 void exit_program(int32_t code) {
+  if (g_before_exit) g_before_exit(code);
   console_end_key_watch();
   if (g_output_handle != kInvalidHandle) {
     close_file(g_output_handle);

@@ -22,6 +22,10 @@ enum ExitCode : int32_t {
 // run summary first when the code is 0).
 [[noreturn]] void exit_program(int32_t code);
 
+// Called by exit_program before the process ends, when set.  Tests and
+// fuzzing harnesses use it to see a run end without ending themselves.
+extern void (*g_before_exit)(int32_t code);
+
 // The interrupt (Ctrl+C) handler: closes the report output, puts the
 // terminal back and ends the process with code 2.  Async-signal-safe.
 void on_interrupt(int signal_number);

@@ -93,7 +93,7 @@ void apply_ini_line(const std::string& line, Options* options) {
               resolved(written).c_str());
       close_run_log();
     }
-    g_acct_file = open_run_log(written.c_str());
+    g_acct_file = g_run_log_opener(written.c_str());
     options->accounting_mode = 2;
     return;
   }
@@ -134,7 +134,7 @@ void apply_ini_line(const std::string& line, Options* options) {
       return;
     }
     if (g_memo_file) fclose(g_memo_file);
-    g_memo_file = fopen(resolved(written).c_str(), "a+");
+    g_memo_file = g_memo_opener(resolved(written).c_str());
     return;
   }
   if (is("MILITARY", C) || is("NOHEX", C) || is("OFFSET", C)) return;
@@ -203,9 +203,14 @@ void read_ini_file(char** argv, Options* options) {
     return;
   }
 
+  read_ini_lines(f, chosen->shared, name, options);
+  fclose(f);
+}
+
+void read_ini_lines(FILE* f, bool shared, const std::string& name, Options* options) {
   const std::string header = "[" + upper_case(name) + "]";
   std::string line;
-  if (chosen->shared) {
+  if (shared) {
     bool found = false;
     while (read_line(f, &line)) {
       if (upper_case(line).compare(0, header.size(), header) == 0) {
@@ -213,20 +218,16 @@ void read_ini_file(char** argv, Options* options) {
         break;
       }
     }
-    if (!found) {
-      fclose(f);
-      return;
-    }
+    if (!found) return;
   }
   while (read_line(f, &line)) {
     const std::string upper = upper_case(line);
     if (upper[0] == ';') continue;
     if (upper[0] == '[') {
-      if (chosen->shared) break;
+      if (shared) break;
       continue;
     }
-    if (chosen->shared && upper.find(header) != std::string::npos) break;
+    if (shared && upper.find(header) != std::string::npos) break;
     apply_ini_line(line, options);
   }
-  fclose(f);
 }

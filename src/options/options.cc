@@ -44,7 +44,7 @@ void name_accounting_file(const char* name) {
             full.c_str());
     close_run_log();
   }
-  g_acct_file = open_run_log(name);
+  g_acct_file = g_run_log_opener(name);
 }
 
 }  // namespace

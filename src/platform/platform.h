@@ -40,6 +40,10 @@ DirSearch* find_first(const char* search, FindData* data);
 // The next matching entry; false at the end.
 bool find_next(DirSearch* search, FindData* data);
 void find_close(DirSearch* search);
+// After a find_first that returned nothing: true when the directory exists
+// but could not be read (not merely "nothing matched" or "no such
+// directory"), with the system's reason.
+bool last_search_unreadable(std::string* reason);
 
 // Matches `name` against a directory-search pattern with the Windows rules
 // (DOS_STAR, DOS_QM, DOS_DOT; ASCII case-insensitive).

@@ -34,6 +34,64 @@ const char kPathSeparator = '/';
 const char kOptionPrefixes[] = "-+";
 
 // ---------------------------------------------------------------------------
+// Paths longer than the system takes in one call
+//
+// A path of PATH_MAX characters or more is resolved piece by piece: each
+// piece, ending at a separator, is opened relative to the one before, and
+// the call is then made relative to the last.  Shorter paths (all of them,
+// in practice) cost nothing extra.
+
+namespace {
+
+class PathAt {
+ public:
+  explicit PathAt(const char* path) : rest_(path) {
+    if (strlen(path) < PATH_MAX) return;
+    static std::string piece;
+    while (strlen(rest_) >= PATH_MAX) {
+      const char* cut = nullptr;
+      for (const char* p = rest_ + PATH_MAX - 1; p > rest_; --p) {
+        if (*p == '/') {
+          cut = p;
+          break;
+        }
+      }
+      if (!cut) {
+        failed_ = true;
+        return;
+      }
+      piece.assign(rest_, static_cast<size_t>(cut - rest_) + 1);
+      const int next = openat(fd_, piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (fd_ != AT_FDCWD) close(fd_);
+      fd_ = next;
+      if (fd_ < 0) {
+        failed_ = true;
+        return;
+      }
+      rest_ = cut + 1;
+      while (*rest_ == '/') ++rest_;
+    }
+    if (*rest_ == '\0') rest_ = ".";
+  }
+  ~PathAt() {
+    if (fd_ >= 0 && fd_ != AT_FDCWD) close(fd_);
+  }
+  PathAt(const PathAt&) = delete;
+  PathAt& operator=(const PathAt&) = delete;
+
+  bool ok() const { return !failed_; }
+  int dir() const { return fd_; }
+  const char* name() const { return rest_; }
+
+ private:
+  int fd_ = AT_FDCWD;
+  const char* rest_;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
 // Directory search
 //
 // Directories are read with getdents64 into a large buffer of the search's
@@ -68,6 +126,7 @@ struct DirSearch {
 namespace {
 
 std::vector<DirSearch*> g_search_pool;
+int g_search_failure = 0;  // errno of the last directory that did not open
 
 EntryKind kind_from_mode(mode_t mode) {
   if (S_ISREG(mode)) return EntryKind::kRegular;
@@ -130,17 +189,20 @@ DirSearch* find_first(const char* search, FindData* data) {
   s->pos = s->len = 0;
   s->at_end = false;
   if (!slash) {
-    s->fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } else if (slash == search) {
-    s->fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    s->path = ".";
   } else {
     s->path.assign(search, static_cast<size_t>(slash - search) + 1);
-    s->fd = open(s->path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }
+  {
+    PathAt at(s->path.c_str());
+    s->fd = at.ok() ? openat(at.dir(), at.name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
   }
   if (s->fd < 0) {
+    g_search_failure = errno;
     g_search_pool.push_back(s);
     return nullptr;
   }
+  g_search_failure = 0;
   s->pattern.compile(pattern);
   if (!next_match(s, data)) {
     find_close(s);
@@ -150,6 +212,13 @@ DirSearch* find_first(const char* search, FindData* data) {
 }
 
 bool find_next(DirSearch* search, FindData* data) { return next_match(search, data); }
+
+bool last_search_unreadable(std::string* reason) {
+  if (g_search_failure == 0 || g_search_failure == ENOENT || g_search_failure == ENOTDIR)
+    return false;
+  *reason = strerror(g_search_failure);
+  return true;
+}
 
 void find_close(DirSearch* search) {
   if (!search) return;
@@ -168,13 +237,15 @@ bool dos_pattern_match(const char* pattern, const char* name) {
 // Files
 
 FileHandle open_input_file(const char* path, EntryKind hint) {
+  PathAt at(path);
+  if (!at.ok()) return kInvalidHandle;
   if (hint != EntryKind::kRegular) {
     struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return kInvalidHandle;
+    if (fstatat(at.dir(), at.name(), &st, 0) != 0 || !S_ISREG(st.st_mode)) return kInvalidHandle;
   }
   int fd;
   do {
-    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    fd = openat(at.dir(), at.name(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
   } while (fd < 0 && errno == EINTR);
   return fd < 0 ? kInvalidHandle : fd;
 }
@@ -257,7 +328,8 @@ bool file_time_to_system_time(FileTime time, SystemTime* out) {
 
 bool lookup_entry_times(const char* path, EntryTimes* out) {
   struct statx stx;
-  if (statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+  PathAt at(path);
+  if (!at.ok() || statx(at.dir(), at.name(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
             STATX_ATIME | STATX_MTIME | STATX_BTIME, &stx) != 0)
     return false;
   out->last_access = to_file_time(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
@@ -270,7 +342,8 @@ bool lookup_entry_times(const char* path, EntryTimes* out) {
 
 bool capture_file_times(const char* path, SavedTimes* out) {
   struct stat st;
-  if (stat(path, &st) != 0) return false;
+  PathAt at(path);
+  if (!at.ok() || fstatat(at.dir(), at.name(), &st, 0) != 0) return false;
   out->seconds[0] = st.st_atim.tv_sec;
   out->nanoseconds[0] = st.st_atim.tv_nsec;
   out->seconds[1] = st.st_mtim.tv_sec;
@@ -288,7 +361,8 @@ bool restore_file_times(const char* path, const SavedTimes& times) {
   ts[0].tv_nsec = static_cast<long>(times.nanoseconds[0]);
   ts[1].tv_sec = static_cast<time_t>(times.seconds[1]);
   ts[1].tv_nsec = static_cast<long>(times.nanoseconds[1]);
-  return utimensat(AT_FDCWD, path, ts, 0) == 0;
+  PathAt at(path);
+  return at.ok() && utimensat(at.dir(), at.name(), ts, 0) == 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -85,10 +85,11 @@ void decode_index_file(const char* directory, const char* file_name, EntryKind k
 
   const FileHandle handle = open_input_file(g_index_path.c_str(), kind);
   if (handle == kInvalidHandle) {
-    g_message.assign("\nCan't open ");
-    g_message.append(g_index_path);
-    g_message.append(" for searching");
-    report_write(g_message.data(), g_message.size());
+    g_row.clear();
+    g_row.put("\nCan't open ");
+    append_report_text(&g_row, g_index_path.data(), g_index_path.size());
+    g_row.put(" for searching");
+    report_write(g_row.data(), g_row.size());
     return;
   }
 

@@ -23,6 +23,12 @@ uint16_t unit_at(const unsigned char* units, size_t i) {
   return static_cast<uint16_t>(units[2 * i] | units[2 * i + 1] << 8);
 }
 
+// Characters that would break a row apart: control characters (a newline
+// would split the row, escape sequences would rewrite the screen) and the
+// column separator.  Windows allows neither in a path, so they come only
+// from damaged or forged data, and are written as "?".
+bool breaks_row(unsigned c) { return c < 0x20 || c == '|'; }
+
 bool is_high_surrogate(uint16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool is_low_surrogate(uint16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
 
@@ -32,7 +38,7 @@ size_t for_each_char(const unsigned char* units, size_t count, size_t max_chars,
   size_t chars = 0;
   for (size_t i = 0; i < count && chars < max_chars; ++i, ++chars) {
     const uint16_t u = unit_at(units, i);
-    if (u >= 1 && u <= 0xFF) {
+    if (u >= 1 && u <= 0xFF && !breaks_row(u)) {
       emit(static_cast<char>(u));
       continue;
     }
@@ -77,8 +83,15 @@ size_t utf16_char_count(const unsigned char* units, size_t count, size_t max_cha
 void append_name_column(RowBuffer* row, const char* file_name) {
   const size_t len = strlen(file_name);
   if (len < 20) row->put_padding(' ', 20 - len);
-  row->put(file_name, len);
+  append_report_text(row, file_name, len);
   row->put('|');
+}
+
+void append_report_text(RowBuffer* row, const char* text, size_t len) {
+  for (size_t i = 0; i < len; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    row->put(breaks_row(c) ? '?' : static_cast<char>(c));
+  }
 }
 
 void append_record_columns(RowBuffer* row, const RecycleIndexRecord& record) {

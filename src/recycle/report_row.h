@@ -40,8 +40,13 @@ void append_companion_columns(RowBuffer* row, const CompanionTimes* times);
 void format_report_row(RowBuffer* row, const char* file_name, const unsigned char* data,
                        size_t size, const CompanionTimes* companion);
 
-// Writes UTF-16LE code units as 8-bit text: U+0001 to U+00FF as that byte,
-// every other character (a surrogate pair is one) as "?".  At most
+// Appends 8-bit text (a file name or path) for the report: control
+// characters and "|", which would break the row apart, as "?".
+void append_report_text(RowBuffer* row, const char* text, size_t len);
+
+// Writes UTF-16LE code units as 8-bit text: U+0020 to U+00FF as that byte,
+// every other character (a surrogate pair is one, and so is a control
+// character or "|") as "?".  At most
 // `max_chars` characters; returns how many were written.
 size_t append_utf16_as_latin1(RowBuffer* row, const unsigned char* units, size_t count,
                               size_t max_chars);

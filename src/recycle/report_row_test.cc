@@ -199,6 +199,15 @@ TEST(ReportRow, CharactersAboveLatin1) {
   EXPECT_EQ(extension_column(u"x.\U00028CCA\U00028CCA123456789"), "??12345678|");
 }
 
+TEST(ReportRow, NothingInTheDataBreaksARowApart) {
+  // A newline, a carriage return, an escape and the separator in a forged
+  // original name, and in a file name, are written as "?".
+  const std::string row = row_for("$I\n|x", index_v2(1, 0, u"C:\\a\nb\r\x1b[2J|c.t|x"));
+  EXPECT_EQ(row.find('\n'), row.size() - 1);
+  EXPECT_EQ(row.substr(0, 21), "               $I??x|");
+  EXPECT_EQ(middle_of(row).substr(39), "       t?x|C:\\a?b??[2J?c.t?x|");
+}
+
 TEST(CompanionTimes, UnsetAndEarlyTimesShowAs1980) {
   const CompanionTimes zero = companion_at(0, 0, 0);
   RowBuffer row;

@@ -7,6 +7,13 @@
 #include "platform/platform.h"
 
 FILE* g_acct_file = nullptr;
+
+namespace {
+FILE* open_memo(const char* path) { return fopen(path, "a+"); }
+}  // namespace
+
+FILE* (*g_run_log_opener)(const char* path) = open_run_log;
+FILE* (*g_memo_opener)(const char* path) = open_memo;
 const ModuleStamp kRunLogModule = {__FILE__, __DATE__, __TIME__};
 
 namespace {

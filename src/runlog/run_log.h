@@ -11,6 +11,11 @@
 extern FILE* g_acct_file;
 extern const ModuleStamp kRunLogModule;
 
+// How the option readers open the accounting and memo files; harnesses put
+// fakes in their place.
+extern FILE* (*g_run_log_opener)(const char* path);
+extern FILE* (*g_memo_opener)(const char* path);
+
 // Creates missing directories, trims the file's end-of-file marker, opens
 // it for appending and writes the separator line that opens a record.
 // nullptr when the stream cannot be opened; ends the run (status 1) when the

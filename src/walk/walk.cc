@@ -105,7 +105,14 @@ void walk_directory(const char* directory) {
   g_searchstr.append("*.*");
   FindData entry;
   DirSearch* search = find_first(g_searchstr.c_str(), &entry);
-  if (!search) return;
+  if (!search) {
+    // A directory that is there but cannot be read is named, so that the
+    // report is never taken for complete when part of the bin was not read.
+    std::string reason;
+    if (last_search_unreadable(&reason))
+      fprintf(stderr, "\nCan't read directory %s: %s\n", directory, reason.c_str());
+    return;
+  }
 
   if (g_volume_type == VolumeType::kNtfs) {
     g_scratch_path.assign(directory);

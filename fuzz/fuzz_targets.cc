@@ -1,0 +1,248 @@
+#include "fuzz/fuzz_targets.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "driver/exit.h"
+#include "driver/summary.h"
+#include "options/ini_file.h"
+#include "options/options.h"
+#include "platform/dos_pattern.h"
+#include "platform/platform.h"
+#include "recycle/companion.h"
+#include "recycle/report_output.h"
+#include "recycle/report_row.h"
+#include "runlog/run_log.h"
+#include "walk/exclude.h"
+#include "walk/path_list.h"
+
+namespace {
+
+void check(bool ok, const char* what) {
+  if (!ok) {
+    fprintf(stderr, "fuzz check failed: %s\n", what);
+    abort();
+  }
+}
+
+uint64_t take64(const uint8_t*& data, size_t& size) {
+  uint64_t v = 0;
+  for (int i = 0; i < 8 && size > 0; ++i, ++data, --size) v |= static_cast<uint64_t>(*data) << (8 * i);
+  return v;
+}
+
+// Splits the input at NUL bytes.
+std::vector<std::string> split(const uint8_t* data, size_t size, size_t most) {
+  std::vector<std::string> parts(1);
+  for (size_t i = 0; i < size; ++i) {
+    if (data[i] == 0) {
+      if (parts.size() == most) break;
+      parts.emplace_back();
+    } else {
+      parts.back().push_back(static_cast<char>(data[i]));
+    }
+  }
+  return parts;
+}
+
+// A second matcher for directory-search patterns, by plain recursion over
+// the rewritten pattern, to compare against.
+struct SlowDos {
+  enum Kind { kLit, kStar, kDosStar, kDosQm, kDosDot };
+  struct Tok {
+    Kind kind;
+    char ch;
+  };
+  std::vector<Tok> toks;
+  std::string name;
+  size_t last_dot;
+
+  static char up(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
+
+  SlowDos(std::string p, const std::string& n) : name(n) {
+    bool dot = false;
+    while (!p.empty() && (p.back() == '.' || p.back() == ' ')) {
+      dot |= p.back() == '.';
+      p.pop_back();
+    }
+    if (p == "*.*") {
+      toks.push_back({kStar, 0});
+    } else {
+      for (size_t i = 0; i < p.size(); ++i) {
+        const char next = i + 1 < p.size() ? p[i + 1] : 0;
+        if (p[i] == '?') toks.push_back({kDosQm, 0});
+        else if (p[i] == '*') toks.push_back({next == '.' ? kDosStar : kStar, 0});
+        else if (p[i] == '.' && (next == '?' || next == '*')) toks.push_back({kDosDot, 0});
+        else toks.push_back({kLit, up(p[i])});
+      }
+      if (dot && !toks.empty() && toks.back().kind == kStar) toks.back().kind = kDosStar;
+    }
+    const size_t d = name.rfind('.');
+    last_dot = d == std::string::npos ? name.size() : d;
+  }
+  std::vector<int8_t> memo;  // -1 unknown, else the answer
+
+  bool at(size_t t, size_t n) {
+    if (memo.empty()) memo.assign((toks.size() + 1) * (name.size() + 1), -1);
+    int8_t& m = memo[t * (name.size() + 1) + n];
+    if (m < 0) m = compute(t, n) ? 1 : 0;
+    return m == 1;
+  }
+  bool compute(size_t t, size_t n) {
+    if (t == toks.size()) return n == name.size();
+    const Tok& k = toks[t];
+    const bool end = n == name.size();
+    switch (k.kind) {
+      case kLit: return !end && up(name[n]) == k.ch && at(t + 1, n + 1);
+      case kStar: return at(t + 1, n) || (!end && at(t, n + 1));
+      case kDosStar: return at(t + 1, n) || (!end && n != last_dot && at(t, n + 1));
+      case kDosQm: return ((end || name[n] == '.') && at(t + 1, n)) || (!end && at(t + 1, n + 1));
+      case kDosDot: return (end && at(t + 1, n)) || (!end && name[n] == '.' && at(t + 1, n + 1));
+    }
+    return false;
+  }
+};
+
+struct Ended {
+  int code;
+};
+[[noreturn]] void throw_exit(int32_t code) { throw Ended{code}; }
+FILE* no_file(const char*) { return nullptr; }
+
+void reset_run_state() {
+  g_options = Options();
+  g_path_list.clear();
+  g_pattern_list.clear();
+  clear_exclusions();
+  g_output_name.clear();
+  g_delimiter = ' ';
+  g_acct_file = nullptr;
+  g_memo_file = nullptr;
+  g_before_exit = throw_exit;
+  g_run_log_opener = no_file;
+  g_memo_opener = no_file;
+}
+
+}  // namespace
+
+int fuzz_report_row(const uint8_t* data, size_t size) {
+  // The first bytes pick the companion's times and the name's length; the
+  // rest is the index file's content.
+  EntryTimes e;
+  e.creation = take64(data, size);
+  e.last_access = take64(data, size);
+  e.last_write = take64(data, size);
+  const size_t name_len = size > 0 ? (*data++ % 48) : 0;
+  if (size > 0) --size;
+  std::string name;
+  for (size_t i = 0; i < name_len && size > 0; ++i, ++data, --size)
+    name.push_back(static_cast<char>(*data == 0 || *data == '\n' ? 'x' : *data));
+  CompanionTimes times;
+  convert_find_times(e, &times);
+  RowBuffer row;
+  const bool companion = (e.creation & 1) != 0;
+  format_report_row(&row, name.c_str(), data, size, companion ? &times : nullptr);
+  const std::string text(row.data(), row.size());
+  check(!text.empty() && text.back() == '\n', "a row ends with its newline");
+  check(text.find('\n') == text.size() - 1, "a row is one line");
+  check(text.size() <= 20 + name.size() + 1 + 21 + 14 + 13 + 11 + size / 2 + 1 + 80 + 1,
+        "a row is no longer than its data allows");
+  check(text.compare(0, name.size() < 20 ? 20 - name.size() : 0,
+                     std::string(name.size() < 20 ? 20 - name.size() : 0, ' ')) == 0,
+        "the name column is right-aligned");
+  return 0;
+}
+
+int fuzz_dos_pattern(const uint8_t* data, size_t size) {
+  const std::vector<std::string> parts = split(data, size, 2);
+  if (parts.size() != 2 || parts[0].size() > 24 || parts[1].size() > 48) return 0;
+  DosPattern p;
+  p.compile(parts[0].c_str());
+  const bool fast = p.matches(parts[1].c_str());
+  const bool slow = SlowDos(parts[0], parts[1]).at(0, 0);
+  check(fast == slow, "the directory-search matcher agrees with the plain one");
+  return 0;
+}
+
+int fuzz_wildcard(const uint8_t* data, size_t size) {
+  const std::vector<std::string> parts = split(data, size, 2);
+  if (parts.size() != 2) return 0;
+  const bool m = wildcard_match(parts[0].c_str(), parts[1].c_str());
+  if (parts[0].find_first_of("*?[\\") == std::string::npos)
+    check(m == (parts[0] == parts[1]), "a pattern without wildcards matches only itself");
+  if (parts[0] == "*") check(m, "* matches every name");
+  return 0;
+}
+
+int fuzz_ini(const uint8_t* data, size_t size) {
+  reset_run_state();
+  if (size == 0) return 0;
+  const bool shared = data[0] & 1;
+  FILE* f = fmemopen(const_cast<uint8_t*>(data + 1), size - 1, "r");
+  if (!f) return 0;
+  try {
+    read_ini_lines(f, shared, "binsift", &g_options);
+  } catch (const Ended&) {
+  }
+  fclose(f);
+  check(g_options.recurse == 0 || g_options.recurse == 1, "recursion is on or off");
+  for (const std::string& x : g_exclude_list)
+    for (char c : x) check(!(c >= 'a' && c <= 'z'), "exclusions are upper case");
+  return 0;
+}
+
+int fuzz_options(const uint8_t* data, size_t size) {
+  reset_run_state();
+  std::vector<std::string> args = split(data, size, 32);
+  args.insert(args.begin(), "binsift");
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int ended = -1;
+  int first = 0;
+  try {
+    first = parse_options(static_cast<int>(args.size()), argv.data());
+  } catch (const Ended& e) {
+    ended = e.code;
+  }
+  if (ended < 0) {
+    check(first >= 1 && first <= static_cast<int>(args.size()), "the first option index is in range");
+    check(!g_pattern_list.empty(), "the pattern list is never empty");
+    check(g_delimiter != ' ', "the delimiter is set");
+  } else {
+    check(ended == 5, "an option ends a run only with code 5");
+  }
+  return 0;
+}
+
+int fuzz_trim(const uint8_t* data, size_t size) {
+  static const std::string path = (std::filesystem::temp_directory_path() /
+                                   ("binsift-fuzz-trim-" + std::to_string(std::random_device()()))).string();
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+  }
+  const intptr_t h = trim_at_eof_marker(path.c_str());
+  close_file(h);
+  std::ifstream in(path, std::ios::binary);
+  const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t keep = size;
+  if (size >= 10)
+    while (keep > 0 && (data[keep - 1] == 0 || data[keep - 1] == 0x1A)) --keep;
+  check(after.size() == keep, "only a trailing run of markers is cut");
+  check(memcmp(after.data(), data, keep) == 0, "what is kept is unchanged");
+  return 0;
+}
+
+const FuzzTarget kFuzzTargets[] = {
+    {"report_row", fuzz_report_row}, {"dos_pattern", fuzz_dos_pattern},
+    {"wildcard", fuzz_wildcard},     {"ini", fuzz_ini},
+    {"options", fuzz_options},       {"trim", fuzz_trim},
+};
+const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];
