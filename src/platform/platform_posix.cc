@@ -125,7 +125,9 @@ struct DirSearch {
 
 namespace {
 
-std::vector<DirSearch*> g_search_pool;
+// Kept for the whole process (never destroyed, so its searches stay
+// reachable to the end).
+std::vector<DirSearch*>& g_search_pool = *new std::vector<DirSearch*>;
 int g_search_failure = 0;  // errno of the last directory that did not open
 
 EntryKind kind_from_mode(mode_t mode) {

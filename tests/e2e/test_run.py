@@ -229,6 +229,7 @@ class Interrupt(TreeTest):
 
 
 @unittest.skipUnless(shutil.which("strace"), "strace is not installed")
+@unittest.skipIf(os.environ.get("BINSIFT_SANITIZED"), "a sanitized build makes calls of its own")
 class SystemCalls(TreeTest):
     def test_the_cost_per_file(self):
         folder = big_bin(self, 400)
