@@ -52,21 +52,7 @@ std::string choose_after_failure() {
 }  // namespace
 
 bool choose_output_file(std::string* out, bool* at_end) {
-  fputs("\nOutput File Selection\n", stderr);
-  fputs("  All Files (*.*)       *.*\n", stderr);
-  fputs("  Data Files (*.OUT)    *.OUT\n", stderr);
-  if (!g_last_choice.empty()) fprintf(stderr, "Last choice: %s\n", g_last_choice.c_str());
-  fputs("File name (empty to cancel): ", stderr);
-  std::string line;
-  if (!read_input_line(&line)) {
-    *at_end = true;
-    return false;
-  }
-  *at_end = false;
-  if (line.empty()) return false;
-  g_last_choice = line;
-  *out = line;
-  return true;
+  return choose_file("Output File Selection", &g_last_choice, out, at_end);
 }
 
 FileHandle open_output_file(const char* given, int append) {

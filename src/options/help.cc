@@ -35,52 +35,16 @@ void show_help() {
   exit_program(ILLEGAL_OPTION);
 }
 
-namespace {
-
-// Shows a help file: its text on the error stream.
-bool show_help_file(const std::string& path) {
-  if (path_kind(path.c_str()) != PathKind::kOther) return false;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) fwrite(buf, 1, n, stderr);
-  fclose(f);
-  return true;
-}
-
-}  // namespace
-
 bool open_help_file(std::string* program_path) {
   // The name ends before the first "." of its last component.
   const size_t slash = program_path->rfind(kPathSeparator);
   const size_t start = slash == std::string::npos ? 0 : slash + 1;
   const size_t dot = program_path->find('.', start);
   if (dot != std::string::npos) program_path->resize(dot);
-  const std::string base = program_path->substr(start) + ".hlp";
-
-  // Where the program lives, where it was started from, the current
-  // directory, then the PATH.
-  std::vector<std::string> places;
-  std::string self;
-  if (program_file_path(&self)) places.push_back(self.substr(0, self.rfind(kPathSeparator) + 1));
-  if (slash != std::string::npos) places.push_back(program_path->substr(0, slash + 1));
-  places.push_back("");
-  std::string list;
-  char separator;
-  if (search_path_directories(&list, &separator)) {
-    size_t from = 0;
-    for (;;) {
-      const size_t to = list.find(separator, from);
-      std::string dir = list.substr(from, to == std::string::npos ? std::string::npos : to - from);
-      if (!dir.empty()) places.push_back(dir + kPathSeparator);
-      if (to == std::string::npos) break;
-      from = to + 1;
-    }
-  }
-  for (const std::string& place : places)
-    if (show_help_file(place + base)) return true;
-  return false;
+  const std::string dir = slash == std::string::npos ? std::string() : program_path->substr(0, start);
+  std::string found;
+  if (!find_help_file(program_path->substr(start) + ".hlp", dir, &found)) return false;
+  return show_help_file(found);
 }
 
 void help_for_unknown_letter() {

@@ -181,8 +181,18 @@ FileHandle open_output_device(const char* path, bool append);
 // Streams
 
 // The named (alternate) data streams of a directory; 0 when it cannot be
-// read.
-int count_named_streams(const char* path);
+// opened.  `failure` is set to kStreamHeaderReadFailed or
+// kStreamNameReadFailed (with `line`, the source line of the failing read)
+// when reading the directory's streams failed, else to 0.
+constexpr int kStreamHeaderReadFailed = 1;
+constexpr int kStreamNameReadFailed = 2;
+int count_named_streams(const char* path, int* failure, int* line);
+// Enables the backup and restore privileges.  0, or the step that failed:
+// 1 the process token, 2 the backup privilege, 3 the restore privilege
+// (with `line`, the source line of the failing call).
+int enable_backup_restore_privileges(int* line);
+// The source file of the platform layer, for messages that name it.
+extern const char kPlatformSource[];
 
 // Throws away console input typed but not yet read.
 void discard_pending_input();
@@ -217,6 +227,18 @@ bool create_directory(const char* path);
 bool program_file_path(std::string* out);
 // Reads one byte from standard input; -1 at its end.
 int read_input_byte();
+// Looks for a help file of this name where the system searches for it;
+// fills `found` with its path.
+bool find_help_file(const std::string& file_name, const std::string& program_dir,
+                    std::string* found);
+// Opens a help file for the user to read.
+bool show_help_file(const std::string& path);
+// Shows the file selection for an output file (title and filters as given)
+// and reads the choice; false when the user cancels, with `at_end` set when
+// nothing more can be chosen.
+bool choose_file(const char* title, std::string* last_choice, std::string* out, bool* at_end);
+// Waits `milliseconds` without using the processor.
+void sleep_milliseconds(int64_t milliseconds);
 // Reads one key without echo: from the terminal in raw mode when standard
 // input is one, otherwise one byte of standard input.  -1 at its end.
 int read_key_no_echo();
@@ -228,5 +250,3 @@ bool read_input_line(std::string* out);
 FileHandle create_output_file(const char* path, bool exclusive);
 // Opens an existing file for the report, positioned at its end.
 FileHandle open_existing_output_file(const char* path);
-// The directories of the PATH environment variable, in order.
-bool search_path_directories(std::string* list, char* separator);

@@ -575,7 +575,12 @@ FileHandle open_output_device(const char* path, bool append) {
 // ---------------------------------------------------------------------------
 // Streams
 
-int count_named_streams(const char* path) {
+int enable_backup_restore_privileges(int*) { return 0; }
+
+const char kPlatformSource[] = __FILE__;
+
+int count_named_streams(const char* path, int* failure, int*) {
+  *failure = 0;
   // ntfs-3g shows a file's named streams as "user." extended attributes.
   ssize_t size = llistxattr(path, nullptr, 0);
   if (size <= 0) return 0;
@@ -729,10 +734,70 @@ FileHandle open_existing_output_file(const char* path) {
   return fd < 0 ? kInvalidHandle : fd;
 }
 
-bool search_path_directories(std::string* list, char* separator) {
-  const char* path = getenv("PATH");
-  *separator = ':';
-  if (!path) return false;
-  *list = path;
+bool find_help_file(const std::string& file_name, const std::string& program_dir,
+                    std::string* found) {
+  // Where the program lives, where it was started from, the current
+  // directory, then the PATH.
+  std::vector<std::string> places;
+  std::string self;
+  if (program_file_path(&self)) places.push_back(self.substr(0, self.rfind('/') + 1));
+  if (!program_dir.empty()) places.push_back(program_dir);
+  places.push_back("");
+  if (const char* path = getenv("PATH")) {
+    const std::string list = path;
+    size_t from = 0;
+    for (;;) {
+      const size_t to = list.find(':', from);
+      std::string dir = list.substr(from, to == std::string::npos ? std::string::npos : to - from);
+      if (!dir.empty()) places.push_back(dir + "/");
+      if (to == std::string::npos) break;
+      from = to + 1;
+    }
+  }
+  for (const std::string& place : places) {
+    struct stat st;
+    const std::string candidate = place + file_name;
+    if (stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      *found = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool show_help_file(const std::string& path) {
+  // There is no help viewer here: the file's text goes to the error stream.
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) fwrite(buf, 1, n, stderr);
+  fclose(f);
   return true;
+}
+
+bool choose_file(const char* title, std::string* last_choice, std::string* out, bool* at_end) {
+  // A console prompt stands in for the file dialog.
+  fprintf(stderr, "\n%s\n", title);
+  fputs("  All Files (*.*)       *.*\n", stderr);
+  fputs("  Data Files (*.OUT)    *.OUT\n", stderr);
+  if (!last_choice->empty()) fprintf(stderr, "Last choice: %s\n", last_choice->c_str());
+  fputs("File name (empty to cancel): ", stderr);
+  std::string line;
+  if (!read_input_line(&line)) {
+    *at_end = true;
+    return false;
+  }
+  *at_end = false;
+  if (line.empty()) return false;
+  *last_choice = line;
+  *out = line;
+  return true;
+}
+
+void sleep_milliseconds(int64_t milliseconds) {
+  struct timespec ts = {static_cast<time_t>(milliseconds / 1000),
+                        static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
 }

@@ -171,12 +171,15 @@ TEST(EntryTimes, ADanglingLinkIsAnEntryOfItsOwn) {
 
 TEST(NamedStreams, CountedFromUserAttributes) {
   TempDir dir;
-  EXPECT_EQ(count_named_streams(dir.path().c_str()), 0);
+  int failure = -1, line = 0;
+  EXPECT_EQ(count_named_streams(dir.path().c_str(), &failure, &line), 0);
+  EXPECT_EQ(failure, 0);
   if (setxattr(dir.path().c_str(), "user.Zone.Identifier", "1", 1, 0) != 0)
     GTEST_SKIP() << "this file system keeps no user attributes";
   ASSERT_EQ(setxattr(dir.path().c_str(), "user.second", "22", 2, 0), 0);
-  EXPECT_EQ(count_named_streams(dir.path().c_str()), 2);
-  EXPECT_EQ(count_named_streams((dir / "missing").c_str()), 0);
+  EXPECT_EQ(count_named_streams(dir.path().c_str(), &failure, &line), 2);
+  EXPECT_EQ(count_named_streams((dir / "missing").c_str(), &failure, &line), 0);
+  EXPECT_EQ(failure, 0);
 }
 
 }  // namespace

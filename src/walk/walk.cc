@@ -132,7 +132,8 @@ void walk_directory(const char* directory) {
   level->files_complete = true;
   do {
     if (entry.attributes & kAttrDirectory) {
-      if (!g_options.recurse) continue;
+      // Only real directories are entered: never a link or junction.
+      if (!g_options.recurse || entry.kind != EntryKind::kDirectory) continue;
       if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0) continue;
       level->subdirectories.push_back(keep_name(level, entry.name));
     } else if (level->files_complete && any_pattern_matches(entry.name)) {

@@ -122,6 +122,7 @@ int count_probe(const char* path) {
 TEST_F(WalkTest, StreamsAreProbedForEveryDirectoryOnNtfsOnly) {
   tree.file("A/B/f");
   tree.file("A/C/D/f");
+  int (*saved_counter)(const char*) = g_stream_counter;
   g_stream_counter = count_probe;
   g_volume_type = VolumeType::kNtfs;
   g_probed.clear();
@@ -135,7 +136,7 @@ TEST_F(WalkTest, StreamsAreProbedForEveryDirectoryOnNtfsOnly) {
     walk_directory((tree.dir() + "A/").c_str());
     EXPECT_TRUE(g_probed.empty());
   }
-  g_stream_counter = count_named_streams;
+  g_stream_counter = saved_counter;
 }
 
 TEST_F(WalkTest, AMissingDirectoryYieldsNothing) {
