@@ -184,7 +184,7 @@ int make_bench(const fs::path& root, long count) {
     const char* ext = kExtensions[rnd.below(7)];
     const std::string tail = id + ext;
     std::u16string name = u"C:\\Users\\examiner\\Documents\\";
-    const size_t length = 40 + rnd.below(81);
+    const size_t length = 40 + static_cast<size_t>(rnd.below(81));
     const bool latin1 = rnd.below(3) == 0;
     while (name.size() + std::strlen(ext) < length) {
       if (latin1 && rnd.below(8) == 0) {
@@ -204,7 +204,7 @@ int make_bench(const fs::path& root, long count) {
     const uint64_t roll = rnd.below(100);
     const fs::path r = dir / ("$R" + tail);
     if (roll < 85) {
-      write_file(r, std::string(rnd.below(512), 'r'));
+      write_file(r, std::string(static_cast<size_t>(rnd.below(512)), 'r'));
     } else if (roll < 95) {
       fs::create_directories(r);
       for (int f = 0; f < 3; ++f) write_file(r / ("file" + std::to_string(f) + ".txt"), "x");

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "driver/exit.h"
@@ -57,7 +58,7 @@ bool choose_output_file(std::string* out, bool* at_end) {
 
 FileHandle open_output_file(const char* given, int append) {
   std::string name = given;
-  if (name[0] == '-') {
+  if (name[0] == '-' || (name[0] == '/' && strchr(kOptionPrefixes, '/'))) {
     bool at_end = false;
     while (!choose_output_file(&name, &at_end)) {
       if (at_end) exit_program(OUTPUT_FILE);

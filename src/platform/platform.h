@@ -121,6 +121,11 @@ bool same_path_name(const char* a, const char* b);
 bool expand_drive_name(const char* name, std::string* out);
 // Whether a listed directory's first letter is upper-cased before the walk.
 extern const bool kUpperCaseFirstLetter;
+// Whether paths begin with a drive ("C:"), which directory creation skips.
+extern const bool kDriveLetters;
+// Whether file patterns must be given to the system's directory search one
+// by one (it also matches names the walk cannot see, such as short names).
+extern const bool kDirectorySearchPerPattern;
 
 // ---------------------------------------------------------------------------
 // Console

@@ -428,6 +428,8 @@ bool same_path_name(const char* a, const char* b) { return strcmp(a, b) == 0; }
 bool expand_drive_name(const char*, std::string*) { return false; }
 
 const bool kUpperCaseFirstLetter = false;
+const bool kDriveLetters = false;
+const bool kDirectorySearchPerPattern = false;
 
 // ---------------------------------------------------------------------------
 // Console

@@ -32,8 +32,10 @@ int make_log_directories(const char* path) {
   if (g_log_dir.empty()) return 1;
   if (path_kind(g_log_dir.c_str()) == PathKind::kDirectory) return 1;
 
-  for (size_t i = 1; i < g_log_dir.size(); ++i) {
-    if (g_log_dir[i] != kPathSeparator) continue;
+  // Every level below the drive (or the root) that is missing is created;
+  // a "/" counts as a separator too, and is written as one.
+  for (size_t i = kDriveLetters ? 2 : 1; i < g_log_dir.size(); ++i) {
+    if (g_log_dir[i] != kPathSeparator && g_log_dir[i] != '/') continue;
     g_log_dir[i] = '\0';
     const char* prefix = g_log_dir.c_str();
     if (path_kind(prefix) == PathKind::kMissing) {

@@ -129,7 +129,7 @@ void walk_directory(const char* directory) {
   level->names.clear();
   level->subdirectories.clear();
   level->files.clear();
-  level->files_complete = true;
+  level->files_complete = !kDirectorySearchPerPattern;
   do {
     if (entry.attributes & kAttrDirectory) {
       // Only real directories are entered: never a link or junction.

@@ -1,0 +1,589 @@
+// The platform layer on Windows: the Win32 and C runtime calls themselves.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <commdlg.h>
+#include <shellapi.h>
+#include <conio.h>
+#include <fcntl.h>
+#include <io.h>
+#include <signal.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/dos_pattern.h"
+#include "platform/platform.h"
+
+static_assert(sizeof(time_t) == 8, "64-bit time everywhere");
+
+const char kPathSeparator = '\\';
+const char kOptionPrefixes[] = "-+/";
+const bool kUpperCaseFirstLetter = true;
+const bool kDriveLetters = true;
+const bool kDirectorySearchPerPattern = true;
+const char kPlatformSource[] = __FILE__;
+
+namespace {
+
+HANDLE as_handle(FileHandle h) { return reinterpret_cast<HANDLE>(h); }
+FileHandle as_file(HANDLE h) {
+  return h == INVALID_HANDLE_VALUE || h == nullptr ? kInvalidHandle : reinterpret_cast<FileHandle>(h);
+}
+
+uint64_t from_filetime(const FILETIME& ft) {
+  return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+FILETIME to_filetime(uint64_t t) {
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(t & 0xFFFFFFFFu);
+  ft.dwHighDateTime = static_cast<DWORD>(t >> 32);
+  return ft;
+}
+
+constexpr DWORD kIndexOpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY;
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Directory search
+
+struct DirSearch {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  WIN32_FIND_DATAA data;
+};
+
+namespace {
+
+void fill(const WIN32_FIND_DATAA& d, FindData* out) {
+  out->name = d.cFileName;
+  out->attributes = d.dwFileAttributes & kAttrDirectory;
+  if (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    out->kind = EntryKind::kLink;  // a junction or link: never entered
+  } else if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    out->kind = EntryKind::kDirectory;
+  } else {
+    out->kind = EntryKind::kRegular;
+  }
+}
+
+DWORD g_search_failure = 0;
+
+}  // namespace
+
+DirSearch* find_first(const char* search, FindData* data) {
+  SetFileApisToANSI();
+  auto* s = new DirSearch;
+  s->handle = FindFirstFileA(search, &s->data);
+  if (s->handle == INVALID_HANDLE_VALUE) {
+    g_search_failure = GetLastError();
+    delete s;
+    return nullptr;
+  }
+  g_search_failure = 0;
+  fill(s->data, data);
+  return s;
+}
+
+bool find_next(DirSearch* search, FindData* data) {
+  if (!FindNextFileA(search->handle, &search->data)) return false;
+  fill(search->data, data);
+  return true;
+}
+
+void find_close(DirSearch* search) {
+  if (!search) return;
+  if (search->handle != INVALID_HANDLE_VALUE) FindClose(search->handle);
+  delete search;
+}
+
+bool last_search_unreadable(std::string* reason) {
+  if (g_search_failure != ERROR_ACCESS_DENIED) return false;
+  *reason = "Access is denied.";
+  return true;
+}
+
+bool dos_pattern_match(const char* pattern, const char* name) {
+  DosPattern p;
+  p.compile(pattern);
+  return p.matches(name);
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+FileHandle open_input_file(const char* path, EntryKind) {
+  const BOOL was_ansi = AreFileApisANSI();
+  if (!was_ansi) SetFileApisToANSI();
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         kIndexOpenFlags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    SetFileApisToOEM();
+    h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kIndexOpenFlags,
+                    nullptr);
+    if (was_ansi) SetFileApisToANSI();
+  }
+  return as_file(h);
+}
+
+size_t read_block(FileHandle handle, void* buffer, size_t size) {
+  DWORD got = 0;
+  if (!ReadFile(as_handle(handle), buffer, static_cast<DWORD>(size), &got, nullptr)) return 0;
+  return got;
+}
+
+void close_file(FileHandle handle) {
+  if (handle != kInvalidHandle) CloseHandle(as_handle(handle));
+}
+
+bool write_handle(FileHandle handle, const void* data, size_t size) {
+  // Report text is written in text mode: each line feed as CR LF.
+  static std::string text;
+  text.clear();
+  const char* p = static_cast<const char*>(data);
+  for (size_t i = 0; i < size; ++i) {
+    if (p[i] == '\n') text.push_back('\r');
+    text.push_back(p[i]);
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    DWORD wrote = 0;
+    if (!WriteFile(as_handle(handle), text.data() + done, static_cast<DWORD>(text.size() - done),
+                   &wrote, nullptr) || wrote == 0)
+      return false;
+    done += wrote;
+  }
+  return true;
+}
+
+FileHandle stdout_handle() { return as_file(GetStdHandle(STD_OUTPUT_HANDLE)); }
+FileHandle stderr_handle() { return as_file(GetStdHandle(STD_ERROR_HANDLE)); }
+
+FileHandle open_output_device(const char* path, bool append) {
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE && append) SetFilePointer(h, 0, nullptr, FILE_END);
+  return as_file(h);
+}
+
+FileHandle create_output_file(const char* path, bool exclusive) {
+  SetFileApisToANSI();
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         exclusive ? CREATE_NEW : CREATE_ALWAYS,
+                         exclusive ? FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL
+                                   : FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h != INVALID_HANDLE_VALUE && exclusive) SetFilePointer(h, 0, nullptr, FILE_END);
+  return as_file(h);
+}
+
+FileHandle open_existing_output_file(const char* path) {
+  SetFileApisToANSI();
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE) SetFilePointer(h, 0, nullptr, FILE_END);
+  return as_file(h);
+}
+
+// ---------------------------------------------------------------------------
+// Times
+
+bool file_time_to_system_time(FileTime time, SystemTime* out) {
+  const FILETIME ft = to_filetime(time);
+  SYSTEMTIME st;
+  if (!FileTimeToSystemTime(&ft, &st)) return false;
+  out->year = st.wYear;
+  out->month = st.wMonth;
+  out->day_of_week = st.wDayOfWeek;
+  out->day = st.wDay;
+  out->hour = st.wHour;
+  out->minute = st.wMinute;
+  out->second = st.wSecond;
+  out->milliseconds = st.wMilliseconds;
+  return true;
+}
+
+bool lookup_entry_times(const char* path, EntryTimes* out) {
+  WIN32_FIND_DATAA d;
+  HANDLE h = FindFirstFileA(path, &d);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  FindClose(h);
+  out->creation = from_filetime(d.ftCreationTime);
+  out->last_access = from_filetime(d.ftLastAccessTime);
+  out->last_write = from_filetime(d.ftLastWriteTime);
+  return true;
+}
+
+bool capture_file_times(const char* path, SavedTimes* out) {
+  WIN32_FILE_ATTRIBUTE_DATA a;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &a)) return false;
+  out->filetime[0] = from_filetime(a.ftCreationTime);
+  out->filetime[1] = from_filetime(a.ftLastAccessTime);
+  out->filetime[2] = from_filetime(a.ftLastWriteTime);
+  out->is_regular = !(a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  return true;
+}
+
+bool restore_file_times(const char* path, const SavedTimes& times) {
+  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM;
+  const bool changed = attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking);
+  if (changed) SetFileAttributesA(path, attributes & ~blocking);
+  SetFileApisToOEM();
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | kIndexOpenFlags, nullptr);
+  const FILETIME created = to_filetime(times.filetime[0]);
+  const FILETIME accessed = to_filetime(times.filetime[1]);
+  const FILETIME written = to_filetime(times.filetime[2]);
+  const bool ok = h != INVALID_HANDLE_VALUE && SetFileTime(h, &created, &accessed, &written);
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  if (changed) SetFileAttributesA(path, attributes);
+  return ok;
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+
+bool full_path(const char* path, std::string* out) {
+  char buf[MAX_PATH * 4];
+  const DWORD n = GetFullPathNameA(path, sizeof buf, buf, nullptr);
+  if (n == 0 || n >= sizeof buf) return false;
+  out->assign(buf, n);
+  return true;
+}
+
+bool current_directory(std::string* out) {
+  char buf[MAX_PATH * 4];
+  const DWORD n = GetCurrentDirectoryA(sizeof buf, buf);
+  if (n == 0 || n >= sizeof buf) return false;
+  out->assign(buf, n);
+  return true;
+}
+
+bool is_existing_directory(const char* path) {
+  const DWORD a = GetFileAttributesA(path);
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool same_path_name(const char* a, const char* b) { return _stricmp(a, b) == 0; }
+
+bool expand_drive_name(const char* name, std::string* out) {
+  if (strlen(name) != 2 || name[1] != ':') return false;
+  return full_path(name, out);
+}
+
+// ---------------------------------------------------------------------------
+// Console
+
+FileHandle open_console_device() {
+  HANDLE h = CreateFileA("CON", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    h = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return as_file(h);
+}
+
+namespace {
+
+bool g_key_watch = false;
+ULONGLONG g_next_key_check = 0;
+
+bool stdin_is_console() {
+  DWORD mode;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+}  // namespace
+
+void console_begin_key_watch() {
+  g_key_watch = stdin_is_console();
+  g_next_key_check = 0;
+}
+
+void console_end_key_watch() { g_key_watch = false; }
+
+void console_restore_async_safe() {}
+
+int console_poll_key() {
+  if (!g_key_watch) return -1;
+  const ULONGLONG now = GetTickCount64();
+  if (now < g_next_key_check) return -1;
+  g_next_key_check = now + 20;
+  if (!_kbhit()) return -1;
+  return _getch();
+}
+
+void discard_pending_input() {
+  if (stdin_is_console()) FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
+}
+
+bool console_uses_utf8() { return false; }
+
+int read_input_byte() {
+  unsigned char c;
+  DWORD got = 0;
+  if (!ReadFile(GetStdHandle(STD_INPUT_HANDLE), &c, 1, &got, nullptr) || got != 1) return -1;
+  return c;
+}
+
+int read_key_no_echo() {
+  if (stdin_is_console()) return _getch();
+  return read_input_byte();
+}
+
+bool read_input_line(std::string* out) {
+  out->clear();
+  for (;;) {
+    const int c = read_input_byte();
+    if (c < 0) return !out->empty();
+    if (c == '\n') break;
+    out->push_back(static_cast<char>(c));
+  }
+  if (!out->empty() && out->back() == '\r') out->pop_back();
+  return true;
+}
+
+bool choose_file(const char* title, std::string* last_choice, std::string* out, bool* at_end) {
+  static char file_name[MAX_PATH];
+  static char file_title[MAX_PATH];
+  OPENFILENAMEA ofn;
+  memset(&ofn, 0, sizeof ofn);
+  ofn.lStructSize = sizeof ofn;
+  ofn.lpstrFilter = "All Files (*.*)\0*.*\0Data Files (*.OUT)\0*.OUT\0";
+  ofn.nFilterIndex = 1;
+  ofn.lpstrFile = file_name;
+  ofn.nMaxFile = sizeof file_name;
+  ofn.lpstrFileTitle = file_title;
+  ofn.nMaxFileTitle = sizeof file_title;
+  ofn.lpstrTitle = title;
+  *at_end = false;
+  if (!GetOpenFileNameA(&ofn)) return false;
+  *last_choice = file_name;
+  *out = file_name;
+  return true;
+}
+
+bool find_help_file(const std::string& file_name, const std::string& program_dir,
+                    std::string* found) {
+  char buf[MAX_PATH];
+  const std::string name = program_dir + file_name;
+  const DWORD n = SearchPathA(nullptr, name.c_str(), nullptr, MAX_PATH, buf, nullptr);
+  if (n == 0 || n >= MAX_PATH) return false;
+  found->assign(buf, n);
+  return true;
+}
+
+bool show_help_file(const std::string& path) {
+  if (WinHelpA(nullptr, path.c_str(), HELP_CONTENTS, 0)) return true;
+  // Where no help viewer is installed, the shell may still open it; failing
+  // that, its text goes to the error stream.
+  if (reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr,
+                                              SW_SHOWNORMAL)) > 32)
+    return true;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return false;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) fwrite(buf, 1, n, stderr);
+  fclose(f);
+  return true;
+}
+
+void sleep_milliseconds(int64_t milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+
+// ---------------------------------------------------------------------------
+// Process
+
+void install_interrupt_handler(void (*handler)(int)) { signal(SIGINT, handler); }
+
+void exit_process_now(int code) { _exit(code); }
+
+void close_handle_async_safe(FileHandle handle) {
+  if (handle != kInvalidHandle) CloseHandle(as_handle(handle));
+}
+
+bool program_file_path(std::string* out) {
+  char buf[MAX_PATH * 4];
+  const DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
+  if (n == 0 || n >= sizeof buf) return false;
+  out->assign(buf, n);
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Volumes
+
+FileSystemKind classify_file_system(unsigned long, const char* name) {
+  if (name && strcmp(name, "NTFS") == 0) return FileSystemKind::kNtfs;
+  if (name && strcmp(name, "FAT32") == 0) return FileSystemKind::kFat32;
+  return FileSystemKind::kOther;
+}
+
+FileSystemKind file_system_kind(const char* path) {
+  char root[4] = {path[0], ':', '\\', '\0'};
+  char volume_name[62], fs_name[62];
+  memset(volume_name, ' ', sizeof volume_name);
+  memset(fs_name, ' ', sizeof fs_name);
+  fs_name[sizeof fs_name - 1] = '\0';
+  DWORD serial = 0, component = 256, flags = 0;
+  if (!GetVolumeInformationA(root, volume_name, sizeof volume_name, &serial, &component, &flags,
+                             fs_name, sizeof fs_name))
+    return FileSystemKind::kOther;
+  return classify_file_system(0, fs_name);
+}
+
+// ---------------------------------------------------------------------------
+// Streams and privileges
+
+int enable_backup_restore_privileges(int* line) {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
+    *line = __LINE__;
+    return 1;
+  }
+  struct {
+    DWORD count;
+    LUID_AND_ATTRIBUTES privileges[2];
+  } set;
+  set.count = 2;
+  if (!LookupPrivilegeValueA(nullptr, "SeBackupPrivilege", &set.privileges[0].Luid)) {
+    *line = __LINE__;
+    CloseHandle(token);
+    return 2;
+  }
+  if (!LookupPrivilegeValueA(nullptr, "SeRestorePrivilege", &set.privileges[1].Luid)) {
+    *line = __LINE__;
+    CloseHandle(token);
+    return 3;
+  }
+  set.privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  set.privileges[1].Attributes = SE_PRIVILEGE_ENABLED;
+  AdjustTokenPrivileges(token, FALSE, reinterpret_cast<TOKEN_PRIVILEGES*>(&set), 0, nullptr,
+                        nullptr);
+  CloseHandle(token);
+  return 0;
+}
+
+int count_named_streams(const char* path, int* failure, int* line) {
+  *failure = 0;
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE || h == nullptr) return 0;
+  static std::vector<unsigned char> buffer(16384);
+  LPVOID context = nullptr;
+  int count = 0;
+  const DWORD header_size = 20;
+  for (;;) {
+    DWORD got = 0;
+    if (!BackupRead(h, buffer.data(), header_size, &got, FALSE, TRUE, &context)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_NOT_SUPPORTED || error == ERROR_CALL_NOT_IMPLEMENTED) break;
+      *failure = kStreamHeaderReadFailed;
+      *line = __LINE__;
+      CloseHandle(h);
+      return 0;
+    }
+    if (got == 0) break;
+    WIN32_STREAM_ID id;
+    memcpy(&id, buffer.data(), header_size);
+    const int64_t size = static_cast<int64_t>(id.Size.QuadPart);
+    if (id.dwStreamNameSize > 0) {
+      const DWORD name_size = id.dwStreamNameSize < buffer.size() - header_size
+                                  ? id.dwStreamNameSize
+                                  : static_cast<DWORD>(buffer.size() - header_size);
+      DWORD name_got = 0;
+      if (!BackupRead(h, buffer.data() + header_size, name_size, &name_got, FALSE, TRUE, &context)) {
+        *failure = kStreamNameReadFailed;
+        *line = __LINE__;
+        CloseHandle(h);
+        return 1;
+      }
+      if (name_got < id.dwStreamNameSize) break;
+      ++count;
+    }
+    if (size > 0) {
+      DWORD low = 0, high = 0;
+      BackupSeek(h, 0xFFFFFFFF, 0x7FFFFFFF, &low, &high, &context);
+    }
+  }
+  DWORD ignored = 0;
+  BackupRead(h, nullptr, 0, &ignored, TRUE, FALSE, &context);
+  CloseHandle(h);
+  return count;
+}
+
+// ---------------------------------------------------------------------------
+// Run log
+
+FileHandle open_locked_log(const char* path) {
+  // Read sharing only: while a run holds the file, no other can write to it.
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  return as_file(h);
+}
+
+int64_t handle_file_size(FileHandle handle) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(as_handle(handle), &size)) return -1;
+  return size.QuadPart;
+}
+
+size_t read_at(FileHandle handle, void* buffer, size_t size, int64_t offset) {
+  LARGE_INTEGER at;
+  at.QuadPart = offset;
+  if (!SetFilePointerEx(as_handle(handle), at, nullptr, FILE_BEGIN)) return 0;
+  size_t done = 0;
+  while (done < size) {
+    DWORD got = 0;
+    if (!ReadFile(as_handle(handle), static_cast<char*>(buffer) + done,
+                  static_cast<DWORD>(size - done), &got, nullptr) || got == 0)
+      break;
+    done += got;
+  }
+  return done;
+}
+
+bool truncate_handle(FileHandle handle, int64_t size) {
+  LARGE_INTEGER at;
+  at.QuadPart = size;
+  return SetFilePointerEx(as_handle(handle), at, nullptr, FILE_BEGIN) &&
+         SetEndOfFile(as_handle(handle));
+}
+
+FILE* stream_from_handle(FileHandle handle) {
+  const int fd = _open_osfhandle(static_cast<intptr_t>(handle), _O_APPEND | _O_TEXT);
+  if (fd < 0) return nullptr;
+  return _fdopen(fd, "a+");
+}
+
+PathKind path_kind(const char* path) {
+  const DWORD a = GetFileAttributesA(path);
+  if (a == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
+  return (a & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kDirectory : PathKind::kOther;
+}
+
+bool create_directory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
+
+// ---------------------------------------------------------------------------
+// Time zone
+
+void read_time_zone(ZoneInfo* out) {
+  _tzset();
+  out->standard_name = _tzname[0] ? _tzname[0] : "";
+  out->daylight_name = _tzname[1] ? _tzname[1] : "";
+  out->seconds_west = _timezone;
+  out->has_daylight = _daylight != 0;
+}

@@ -1,0 +1,140 @@
+"""The Windows program under Wine: the same rows as the Linux program for
+every real index file, the exit codes, the help screen, and an accounting
+file and an INI file named with Windows paths.
+
+Wine is started headless: wine64 called directly, a prefix of the test's
+own, a debugger that gives exit codes instead of dumps, and a persistent
+wineserver whose output does not hold the test's pipes open."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+EXE = os.path.abspath(os.environ.get("BINSIFT_EXE", os.path.join(ROOT, "build-win64", "binsift.exe")))
+LINUX = os.path.abspath(os.environ.get("BINSIFT", os.path.join(ROOT, "build", "binsift")))
+SAMPLES = os.path.abspath(os.environ.get("BINSIFT_SAMPLES", os.path.join(ROOT, "..", "shared", "samples")))
+WINE = "/usr/lib/wine/wine64"
+SERVER = "/usr/lib/wine/wineserver"
+
+HELP_START = (b"\r\n\r\nThis program: binsift is intended to take the $RECYCLE.BIN files\r\n"
+              b"named: $Ixxxx.ext from Windows 7 and above and decode the content of same.\r\n\r\n")
+
+ENV = {}
+
+
+def windows_path(path):
+    """Wine shows the Linux root as drive Z:."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def setUpModule():
+    if not (os.path.exists(WINE) and os.path.exists(EXE)):
+        raise unittest.SkipTest("wine64 or the Windows program is missing")
+    prefix = tempfile.mkdtemp(prefix="binsift-wine-")
+    ENV.update(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", LANG="C")
+    ENV.pop("DISPLAY", None)
+    subprocess.run([WINE, "wineboot", "-i"], env=ENV, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=600, check=True)
+    subprocess.run([WINE, "reg", "add", "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug",
+                    "/v", "Debugger", "/d", "", "/f"], env=ENV, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
+    subprocess.Popen([SERVER, "-p"], env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
+
+
+def tearDownModule():
+    if ENV:
+        subprocess.run([SERVER, "-k"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(ENV["WINEPREFIX"], ignore_errors=True)
+
+
+def wine(args, cwd=None, timeout=120):
+    p = subprocess.run([WINE, EXE] + args, env=ENV, cwd=cwd, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+    return p.returncode, p.stdout, p.stderr
+
+
+def linux(args):
+    p = subprocess.run([LINUX] + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                       stderr=subprocess.PIPE, timeout=120, env=dict(os.environ, LANG="C"))
+    return p.returncode, p.stdout, p.stderr
+
+
+class SameRows(unittest.TestCase):
+    @unittest.skipUnless(os.path.isdir(SAMPLES), "the sample files are not beside this checkout")
+    def test_every_sample_folder(self):
+        folders = sorted({os.path.dirname(os.path.join(root, f))
+                          for root, _, files in os.walk(SAMPLES) for f in files if f.startswith("$I")})
+        self.assertGreater(len(folders), 8)
+        for folder in folders:
+            with self.subTest(folder=os.path.relpath(folder, SAMPLES)):
+                code, out, err = wine(["-p", windows_path(folder), "-f", "$I*.*", "-r"])
+                self.assertEqual(code, 0, err)
+                self.assertNotIn(b"\n", out.replace(b"\r\n", b""))  # every line end is CR LF
+                rows = sorted(out.replace(b"\r\n", b"\n").splitlines(keepends=True))
+                code, expected, _ = linux(["-p", folder, "-f", "$I*.*", "-r"])
+                self.assertEqual(rows, sorted(expected.splitlines(keepends=True)))
+
+
+class ExitCodes(unittest.TestCase):
+    def test_help_screen_and_code_5(self):
+        for args in ([], ["-?"]):
+            with self.subTest(args=args):
+                code, out, err = wine(args)
+                self.assertEqual((code, out), (5, b""))
+                self.assertTrue(err.startswith(HELP_START), err[:200])
+                self.assertIn(b"Since output is to the screen, it is suggested you redirect >> output\r\n",
+                              err)
+
+    def test_code_5_for_bad_options(self):
+        self.assertEqual(wine(["-f", "a\\b"])[:2], (5, b""))
+        self.assertEqual(wine(["--rec=Off"])[:2], (5, b"\r\nIllegal option: rec=Off"))
+
+    def test_code_0_for_a_run_that_finds_nothing(self):
+        # (Options are written with "-": Wine turns an argument that starts
+        # with "/" into a path before the program sees it.)
+        folder = tempfile.mkdtemp(prefix="binsift-wine-run-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        code, out, err = wine(["-p", windows_path(folder), "-B"])
+        self.assertEqual((code, out), (0, b""))
+        self.assertIn(b"Processed 0 file(s) \r\n", err)
+
+
+class RunLogAndIni(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="binsift-wine-log-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        os.makedirs(os.path.join(self.tmp, "bin"))
+        shutil.copy(os.path.join(SAMPLES, "rifiuti2", "dir-win10-01", "$IHO61YT"),
+                    os.path.join(self.tmp, "bin")) if os.path.isdir(SAMPLES) else None
+
+    def test_an_accounting_file_with_a_windows_path(self):
+        log = os.path.join(self.tmp, "logs", "new", "runs.log")
+        code, out, err = wine(["-p", windows_path(os.path.join(self.tmp, "bin")), "-1", windows_path(log)])
+        self.assertEqual(code, 0, err)
+        self.assertIn(b"Creating (log\\error) directory:  " + windows_path(os.path.join(self.tmp, "logs")).encode(),
+                      out)
+        with open(log, "rb") as f:
+            record = f.read()
+        self.assertRegex(record, rb"\A\r\n\*{40}\r\n\r\n\r\n  Started: .{24}\r\n .*\r\n\r\n Started .*\r\n"
+                                 rb" Command line: .*\r\n\r\n Processed \d+ files:  0 Hits\r\n\r\n Finished: .{24}\r\n"
+                                 rb" Elapsed:  0 hrs\. 0 mins\. \d+ secs\.\r\n\*{53}\r\n\Z")
+
+    def test_an_ini_file_in_the_current_directory(self):
+        with open(os.path.join(self.tmp, "binsift.ini"), "wb") as f:
+            f.write(b"[ignored]\r\nPath=" + windows_path(os.path.join(self.tmp, "bin")).encode() +
+                    b"\r\nQUIET=ON\r\n")
+        code, out, err = wine(["-f", "$I*.*"], cwd=self.tmp)
+        self.assertEqual(code, 0, err)
+        self.assertFalse(out.startswith(b"              SOURCE"), out[:100])
+        if os.path.isdir(SAMPLES):
+            self.assertTrue(out.startswith(b"            $IHO61YT| 12884901888|"), out[:100])
+
+
+if __name__ == "__main__":
+    unittest.main()
