@@ -12,8 +12,6 @@
 #include "platform/platform.h"
 #include "runlog/run_log.h"
 
-const ModuleStamp kOptionsModule = {__FILE__, __DATE__, __TIME__};
-
 void show_help() {
   discard_pending_input();
   fputs("\n\nThis program: binsift is intended to take the $RECYCLE.BIN files\n", stderr);

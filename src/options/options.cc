@@ -14,6 +14,8 @@
 #include "walk/exclude.h"
 #include "walk/path_list.h"
 
+const ModuleStamp kOptionsModule = {__FILE__, __DATE__, __TIME__};
+
 Options g_options;
 char g_delimiter = ' ';
 std::string g_program_path;

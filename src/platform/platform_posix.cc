@@ -713,18 +713,6 @@ int read_key_no_echo() {
   return c;
 }
 
-bool read_input_line(std::string* out) {
-  out->clear();
-  for (;;) {
-    const int c = read_input_byte();
-    if (c < 0) return !out->empty();
-    if (c == '\n') break;
-    out->push_back(static_cast<char>(c));
-  }
-  if (!out->empty() && out->back() == '\r') out->pop_back();
-  return true;
-}
-
 FileHandle create_output_file(const char* path, bool exclusive) {
   const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | (exclusive ? O_EXCL : O_TRUNC);
   const int fd = open(path, flags, 0666);

@@ -341,18 +341,6 @@ int read_key_no_echo() {
   return read_input_byte();
 }
 
-bool read_input_line(std::string* out) {
-  out->clear();
-  for (;;) {
-    const int c = read_input_byte();
-    if (c < 0) return !out->empty();
-    if (c == '\n') break;
-    out->push_back(static_cast<char>(c));
-  }
-  if (!out->empty() && out->back() == '\r') out->pop_back();
-  return true;
-}
-
 bool choose_file(const char* title, std::string* last_choice, std::string* out, bool* at_end) {
   static char file_name[MAX_PATH];
   static char file_title[MAX_PATH];

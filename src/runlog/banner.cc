@@ -23,8 +23,9 @@ std::string placed_row(const std::string& text) {
   return row;
 }
 
-std::string centered(const std::string& text) {
-  const int pad = (kPrintWidth - static_cast<int>(text.size())) / 2;
+// (width - length) / 2 spaces, then the text.
+std::string centered(const std::string& text, int width = kPrintWidth) {
+  const int pad = (width - static_cast<int>(text.size())) / 2;
   return std::string(pad > 0 ? static_cast<size_t>(pad) : 0, ' ') + text;
 }
 
@@ -50,9 +51,7 @@ std::string to_console(const std::string& text) {
 }  // namespace
 
 int print_centered(FILE* stream, const std::string& text, int width) {
-  const int pad = (width - static_cast<int>(text.size())) / 2;
-  std::string line(pad > 0 ? static_cast<size_t>(pad) : 0, ' ');
-  line += text;
+  const std::string line = centered(text, width);
   fputs(to_console(line).c_str(), stream);
   return static_cast<int>(line.size());
 }
