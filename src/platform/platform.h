@@ -238,6 +238,8 @@ bool find_help_file(const std::string& file_name, const std::string& program_dir
                     std::string* found);
 // Opens a help file for the user to read.
 bool show_help_file(const std::string& path);
+// Writes a file's text to the error stream; false when it cannot be read.
+bool copy_file_to_stderr(const std::string& path);
 // Shows the file selection for an output file (title and filters as given)
 // and reads the choice; false when the user cancels, with `at_end` set when
 // nothing more can be chosen.

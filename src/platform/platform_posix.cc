@@ -757,13 +757,7 @@ bool find_help_file(const std::string& file_name, const std::string& program_dir
 
 bool show_help_file(const std::string& path) {
   // There is no help viewer here: the file's text goes to the error stream.
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) fwrite(buf, 1, n, stderr);
-  fclose(f);
-  return true;
+  return copy_file_to_stderr(path);
 }
 
 bool choose_file(const char* title, std::string* last_choice, std::string* out, bool* at_end) {

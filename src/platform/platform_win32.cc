@@ -378,13 +378,7 @@ bool show_help_file(const std::string& path) {
   if (reinterpret_cast<INT_PTR>(ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr,
                                               SW_SHOWNORMAL)) > 32)
     return true;
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) return false;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, f)) > 0) fwrite(buf, 1, n, stderr);
-  fclose(f);
-  return true;
+  return copy_file_to_stderr(path);
 }
 
 void sleep_milliseconds(int64_t milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
