@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/test_tree.h"
+#include "options/test_options.h"
 #include "recycle/report_output.h"
 #include "walk/exclude.h"
 #include "walk/path_list.h"
@@ -18,27 +19,17 @@ using Strings = std::vector<std::string>;
 class IniTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_options = Options();
-    g_path_list.clear();
-    g_pattern_list.clear();
-    clear_exclusions();
-    g_output_name.clear();
+    reset_option_state();
     saved_cwd_ = std::filesystem::current_path();
     std::filesystem::current_path(tree.dir());
   }
   void TearDown() override { std::filesystem::current_path(saved_cwd_); }
   void read(std::vector<std::string> args = {}) {
-    storage_ = {"binsift"};
-    storage_.insert(storage_.end(), args.begin(), args.end());
-    argv_.clear();
-    for (std::string& s : storage_) argv_.push_back(s.data());
-    argv_.push_back(nullptr);
-    read_ini_file(argv_.data(), &g_options);
+    ArgVector v(args);
+    read_ini_file(v.argv(), &g_options);
   }
   TestTree tree;
   std::filesystem::path saved_cwd_;
-  std::vector<std::string> storage_;
-  std::vector<char*> argv_;
 };
 
 TEST_F(IniTest, KeysInTheirOrderWithTheirMatching) {

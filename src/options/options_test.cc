@@ -2,10 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "options/long_options.h"
+#include "options/test_options.h"
 #include "recycle/report_output.h"
 #include "walk/exclude.h"
 #include "walk/path_list.h"
@@ -16,26 +18,14 @@ using Strings = std::vector<std::string>;
 
 class OptionsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_options = Options();
-    g_path_list.clear();
-    g_pattern_list.clear();
-    clear_exclusions();
-    g_delimiter = ' ';
-    g_output_name.clear();
-  }
-  // Parses a command line; "binsift" and "-.ini" (no INI file) come first.
+  void SetUp() override { reset_option_state(); }
+  // Parses a command line that follows the program name.
   int parse(std::vector<std::string> args) {
-    storage_ = {"binsift"};
-    storage_.insert(storage_.end(), args.begin(), args.end());
-    argv_.clear();
-    for (std::string& s : storage_) argv_.push_back(s.data());
-    argv_.push_back(nullptr);
-    return parse_options(static_cast<int>(storage_.size()), argv_.data());
+    args_ = std::make_unique<ArgVector>(args);
+    return parse_options(args_->argc(), args_->argv());
   }
-  std::string arg(size_t i) const { return argv_[i]; }
-  std::vector<std::string> storage_;
-  std::vector<char*> argv_;
+  std::string arg(size_t i) const { return args_->argv()[i]; }
+  std::unique_ptr<ArgVector> args_;
 };
 
 TEST_F(OptionsTest, OnlyBareArgumentsReturnTheCountAndTheDefaultPattern) {
