@@ -2,6 +2,7 @@
 run goes on, ends with code 0, and nothing hangs."""
 
 import os
+import shutil
 import socket
 import stat
 import subprocess
@@ -154,7 +155,12 @@ class Unreadable(TreeTest):
             def demote():
                 os.setgid(65534)
                 os.setuid(65534)
-        p = subprocess.run([BINSIFT, "-p", self.path("bin"), "-f", "$I*.*"], stdin=subprocess.DEVNULL,
+        # A copy of the program that the unprivileged user can run, wherever
+        # the build lives.
+        program = self.path("binsift")
+        shutil.copy(BINSIFT, program)
+        os.chmod(program, 0o755)
+        p = subprocess.run([program, "-p", self.path("bin"), "-f", "$I*.*"], stdin=subprocess.DEVNULL,
                            capture_output=True, preexec_fn=demote, cwd="/", timeout=30)
         self.assertEqual(p.returncode, 0, p.stderr)
         self.assertIn(expected_row(b"$IOK", DATA), p.stdout)
