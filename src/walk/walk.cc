@@ -163,10 +163,12 @@ void walk_directory(const char* directory) {
   if (g_options.output_to_file && g_options.recurse) fprintf(stderr, "\n%.75s", directory);
   level = &g_levels[g_depth];
   if (level->files_complete) {
+    // With one pattern every file kept has matched it already.
+    const bool single = g_patterns.size() == 1;
     for (DosPattern& pattern : g_patterns) {
       for (const Level::File& file : level->files) {
         const char* name = level->names.c_str() + file.name;
-        if (pattern.matches(name)) handle_file(directory, name, file.kind);
+        if (single || pattern.matches(name)) handle_file(directory, name, file.kind);
       }
     }
   } else {
