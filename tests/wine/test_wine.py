@@ -25,6 +25,7 @@ HELP_START = (b"\r\n\r\nThis program: binsift is intended to take the $RECYCLE.B
               b"named: $Ixxxx.ext from Windows 7 and above and decode the content of same.\r\n\r\n")
 
 ENV = {}
+SERVER_PROCESS = []
 
 
 def windows_path(path):
@@ -43,13 +44,15 @@ def setUpModule():
     subprocess.run([WINE, "reg", "add", "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug",
                     "/v", "Debugger", "/d", "", "/f"], env=ENV, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120, check=True)
-    subprocess.Popen([SERVER, "-p"], env=ENV, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                     stderr=subprocess.DEVNULL)
+    SERVER_PROCESS.append(subprocess.Popen([SERVER, "-p"], env=ENV, stdin=subprocess.DEVNULL,
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
 
 
 def tearDownModule():
     if ENV:
         subprocess.run([SERVER, "-k"], env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for p in SERVER_PROCESS:
+            p.wait(timeout=60)
         shutil.rmtree(ENV["WINEPREFIX"], ignore_errors=True)
 
 
