@@ -16,7 +16,10 @@ build: $(BUILD)/CMakeCache.txt
 demo: build
 	rm -rf $(BUILD)/demo
 	$(BUILD)/genbin --demo $(BUILD)/demo
-	cd $(BUILD)/demo && ../binsift -p '$$RECYCLE.BIN' -f '$$I*.*'
+	cd $(BUILD)/demo && ../binsift -p '$$RECYCLE.BIN' -f '$$I*.*' > report.txt
+	@echo
+	@echo "The report ($(BUILD)/demo/report.txt):"
+	@cat $(BUILD)/demo/report.txt
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
