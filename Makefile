@@ -18,8 +18,8 @@ demo: build
 	$(BUILD)/genbin --demo $(BUILD)/demo
 	cd $(BUILD)/demo && ../binsift -p '$$RECYCLE.BIN' -f '$$I*.*' > report.txt
 	@echo
-	@echo "The report ($(BUILD)/demo/report.txt):"
-	@cat $(BUILD)/demo/report.txt
+	@echo "The report ($(BUILD)/demo/report.txt, Latin-1, shown here in UTF-8):"
+	@iconv -f ISO-8859-1 -t UTF-8 $(BUILD)/demo/report.txt 2>/dev/null || cat $(BUILD)/demo/report.txt
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
