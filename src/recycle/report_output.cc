@@ -22,8 +22,16 @@ const char kReportHeader[] =
     "Filename|    Modified| Time (GMT)| Last Access| Time (GMT)|  Created| Time (GMT)|\n";
 
 void report_write(const char* data, size_t size) {
-  write_handle(g_report_handle, data, size);
-  if (g_report_copy_handle != kInvalidHandle) write_handle(g_report_copy_handle, data, size);
+  // A report that cannot be written (a full disk, say) must not end as a
+  // run that succeeded.
+  bool ok = write_handle(g_report_handle, data, size);
+  if (g_report_copy_handle != kInvalidHandle)
+    ok = write_handle(g_report_copy_handle, data, size) && ok;
+  if (!ok) {
+    fputs("\nCan't write the report: the run is stopped\n", stderr);
+    g_report_copy_handle = kInvalidHandle;
+    exit_program(WRITE_ERROR);
+  }
 }
 
 FileHandle open_console_output() { return open_console_device(); }

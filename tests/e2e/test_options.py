@@ -47,6 +47,15 @@ class ExitCodes(TreeTest):
             with self.subTest(args=args):
                 self.assertEqual(run(args), (5, out, err))
 
+    def test_code_8_when_the_report_cannot_be_written(self):
+        self.write("d/$IA", index_v1(1, 0, "C:\\a"))
+        with open("/dev/full", "wb") as full:
+            p = subprocess.run([BINSIFT, "-p", self.path("d")], stdin=subprocess.DEVNULL,
+                               stdout=full, stderr=subprocess.PIPE)
+        self.assertEqual(p.returncode, 8)
+        self.assertTrue(p.stderr.endswith(b"\nCan't write the report: the run is stopped\n"), p.stderr)
+        self.assertNotIn(b"Processed", p.stderr)
+
     def test_accepted_letters_and_words_without_effect(self):
         os.mkdir(self.path("d"))
         code, out, err = run(["-p", self.path("d"), "-bcCHhIiq", "-E", "5", "-g", "7", "-l3",
