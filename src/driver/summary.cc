@@ -12,7 +12,7 @@
 int32_t g_hit_count = 0;
 int64_t g_finish_time = 0;
 FILE* g_memo_file = nullptr;
-bool g_memo_text_empty = true;
+std::string g_memo_text;
 
 ElapsedParts split_elapsed(int64_t seconds) {
   return {seconds / 3600, seconds % 3600 / 60, seconds % 3600 % 60};
@@ -47,7 +47,8 @@ void print_run_summary() {
     fputs("*****************************************************\n", g_acct_file);
     close_run_log();
   }
-  if (g_options.memo_active && g_memo_file && !g_memo_text_empty) {
+  if (g_options.memo_active && g_memo_file && !g_memo_text.empty()) {
+    fprintf(g_memo_file, "\nMEMO\n%s", g_memo_text.c_str());
     fclose(g_memo_file);
     g_memo_file = nullptr;
   }

@@ -34,7 +34,7 @@ void allocate_decoder_buffers() {
   g_message.reserve(1040);
 }
 
-void append_erase_progress(std::string* out, int32_t count) {
+void erase_progress(std::string* out, int32_t count) {
   if (count <= 0) return;
   const size_t n = static_cast<size_t>(count);
   out->append(n, '\b');
@@ -94,7 +94,7 @@ void decode_index_file(const char* directory, const char* file_name, EntryKind k
   }
 
   g_progress.clear();
-  append_erase_progress(&g_progress, g_progress_len);
+  erase_progress(&g_progress, g_progress_len);
   g_progress_len = append_progress_line(&g_progress, directory, dir_len, file_name, name_len);
   write_handle(g_progress_handle, g_progress.data(), g_progress.size());
 

@@ -31,4 +31,4 @@ int32_t append_progress_line(std::string* out, const char* directory, size_t dir
 
 // Appends to `out` the sequence that erases a progress line of `count`
 // characters: backspaces, spaces, backspaces.
-void append_erase_progress(std::string* out, int32_t count);
+void erase_progress(std::string* out, int32_t count);

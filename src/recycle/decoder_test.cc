@@ -53,9 +53,9 @@ TEST(ProgressLine, ThePathIsShownBelow80Characters) {
 
 TEST(ProgressLine, EraseSequence) {
   std::string out;
-  append_erase_progress(&out, 0);
+  erase_progress(&out, 0);
   EXPECT_EQ(out, "");
-  append_erase_progress(&out, 3);
+  erase_progress(&out, 3);
   EXPECT_EQ(out, "\b\b\b   \b\b\b");
 }
 
