@@ -45,10 +45,6 @@ void find_close(DirSearch* search);
 // directory"), with the system's reason.
 bool last_search_unreadable(std::string* reason);
 
-// Matches `name` against a directory-search pattern with the Windows rules
-// (DOS_STAR, DOS_QM, DOS_DOT; ASCII case-insensitive).
-bool dos_pattern_match(const char* pattern, const char* name);
-
 // Opens an existing file for reading.  Only a regular file (after links are
 // followed) is opened, and never in a way that can block.  `hint` is the
 // kind the directory search reported for it, which spares a status query

@@ -229,12 +229,6 @@ void find_close(DirSearch* search) {
   g_search_pool.push_back(search);
 }
 
-bool dos_pattern_match(const char* pattern, const char* name) {
-  DosPattern p;
-  p.compile(pattern);
-  return p.matches(name);
-}
-
 // ---------------------------------------------------------------------------
 // Files
 

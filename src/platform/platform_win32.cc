@@ -112,12 +112,6 @@ bool last_search_unreadable(std::string* reason) {
   return true;
 }
 
-bool dos_pattern_match(const char* pattern, const char* name) {
-  DosPattern p;
-  p.compile(pattern);
-  return p.matches(name);
-}
-
 // ---------------------------------------------------------------------------
 // Files
 

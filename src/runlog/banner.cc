@@ -1,6 +1,7 @@
 #include "runlog/banner.h"
 
 #include <cstring>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -82,21 +83,34 @@ std::string make_version_text(const char* date, const char* time, const char* ma
   return text;
 }
 
-std::string banner_text(int start_line, const char* date, const char* time) {
+namespace {
+
+// The seven rows of the box, before centring.
+std::vector<std::string> banner_rows(const char* date, const char* time) {
   const std::string version = make_version_text(date, time, kMark);
   const std::string word_size = sizeof(void*) == 8 ? " 64 BIT" : " 32 BIT";
+  return {top_row(),
+          placed_row("BINSIFT"),
+          placed_row("Ver. " + version + word_size),
+          blank_row(),
+          placed_row("Recycle bin index decoder: one row per $I file"),
+          placed_row("Redirect standard output to keep the report"),
+          bottom_row()};
+}
+
+}  // namespace
+
+std::string banner_text(int start_line, const char* date, const char* time) {
   std::string out;
   for (int line = start_line; line <= 29; ++line) out += '\n';
-  out += centered(top_row()) + "\n";
-  out += centered(placed_row("BINSIFT")) + "\n";
-  out += centered(placed_row("Ver. " + version + word_size)) + "\n";
-  out += centered(blank_row()) + "\n";
-  out += centered(placed_row("Recycle bin index decoder: one row per $I file")) + "\n";
-  out += centered(placed_row("Redirect standard output to keep the report")) + "\n";
-  out += centered(bottom_row()) + "\n";
+  for (const std::string& row : banner_rows(date, time)) out += centered(row) + "\n";
   return out;
 }
 
 void print_banner(int start_line) {
-  fputs(to_console(banner_text(start_line, __DATE__, __TIME__)).c_str(), stderr);
+  for (int line = start_line; line <= 29; ++line) fputc('\n', stderr);
+  for (const std::string& row : banner_rows(__DATE__, __TIME__)) {
+    print_centered(stderr, row, kPrintWidth);
+    fputc('\n', stderr);
+  }
 }
