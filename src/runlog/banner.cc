@@ -51,9 +51,9 @@ std::string to_console(const std::string& text) {
 
 }  // namespace
 
-int print_centered(FILE* stream, const std::string& text, int width) {
+int print_centered(std::string* out, const std::string& text, int width) {
   const std::string line = centered(text, width);
-  fputs(to_console(line).c_str(), stream);
+  out->append(line);
   return static_cast<int>(line.size());
 }
 
@@ -103,14 +103,14 @@ std::vector<std::string> banner_rows(const char* date, const char* time) {
 std::string banner_text(int start_line, const char* date, const char* time) {
   std::string out;
   for (int line = start_line; line <= 29; ++line) out += '\n';
-  for (const std::string& row : banner_rows(date, time)) out += centered(row) + "\n";
+  for (const std::string& row : banner_rows(date, time)) {
+    print_centered(&out, row, kPrintWidth);
+    out += '\n';
+  }
   return out;
 }
 
 void print_banner(int start_line) {
-  for (int line = start_line; line <= 29; ++line) fputc('\n', stderr);
-  for (const std::string& row : banner_rows(__DATE__, __TIME__)) {
-    print_centered(stderr, row, kPrintWidth);
-    fputc('\n', stderr);
-  }
+  // Composed first and written at once.
+  fputs(to_console(banner_text(start_line, __DATE__, __TIME__)).c_str(), stderr);
 }

@@ -6,9 +6,9 @@
 
 // Prints the banner, preceded by line feeds from `start_line` up to 29.
 void print_banner(int start_line);
-// Writes (width - length) / 2 spaces and `text`; returns the characters
-// written.  Box characters are counted as one each.
-int print_centered(FILE* stream, const std::string& text, int width);
+// Appends (width - length) / 2 spaces and `text` to the text being
+// composed; returns the characters appended.  Box characters count as one.
+int print_centered(std::string* out, const std::string& text, int width);
 // "yy.mm.dd.hh.mm" from a build date ("Apr 16 2018") and time ("17:42:53"),
 // followed by `mark` when there is one.
 std::string make_version_text(const char* date, const char* time, const char* mark);
