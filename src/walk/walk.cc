@@ -37,7 +37,6 @@ struct Level {
   };
   std::vector<File> files;
   bool files_complete = true;         // false when the files did not fit
-  std::string path;                   // a subdirectory's path, built here
 };
 
 // Bounded, so that memory stays the same whatever the size of the bin: a
@@ -149,14 +148,13 @@ void walk_directory(const char* directory) {
 
   ++g_depth;
   for (size_t i = 0; i < g_levels[g_depth - 1].subdirectories.size(); ++i) {
-    level = &g_levels[g_depth - 1];  // walking below may grow g_levels
-    level->path.assign(directory);
-    level->path.append(level->names.c_str() + level->subdirectories[i]);
-    level->path.push_back(kPathSeparator);
-    std::string path;
-    path.swap(level->path);
+    // One path per subdirectory (not per file); a local string, since
+    // walking below may move the level buffers.
+    const Level& here = g_levels[g_depth - 1];
+    std::string path(directory);
+    path.append(here.names.c_str() + here.subdirectories[i]);
+    path.push_back(kPathSeparator);
     walk_directory(path.c_str());
-    g_levels[g_depth - 1].path.swap(path);
   }
   --g_depth;
 
