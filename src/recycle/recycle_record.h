@@ -1,0 +1,73 @@
+// One decoded recycle-bin record: what an index file (or one record of an
+// INFO2 file) says, where it was found, and what its companion entry is.
+// The decoder fills it; report writers turn it into bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "platform/platform.h"
+
+enum class RecordFormat : uint8_t { kUnknown, kV1, kV2, kInfo2 };
+
+enum class CompanionKind : uint8_t { kMissing, kFile, kDirectory, kOther };
+
+// The doubts a record carries, as bits; writers list them in this order.
+enum RecordWarning : uint32_t {
+  kWarnCannotOpen = 1u << 0,
+  kWarnTruncated = 1u << 1,
+  kWarnUnknownVersion = 1u << 2,
+  kWarnNameLengthMismatch = 1u << 3,
+  kWarnSizeMismatch = 1u << 4,
+  kWarnTimeOutOfRange = 1u << 5,
+  kWarnLoneSurrogate = 1u << 6,
+  kWarnRestoredOrPurged = 1u << 7,
+  kWarnRecovered = 1u << 8,
+};
+constexpr int kWarningCount = 9;
+// The name of warning bit `index` (0 for kWarnCannotOpen).
+const char* warning_name(int index);
+
+// The companion: the $R entry beside an index file, or the Dc file of an
+// INFO2 record.
+struct CompanionInfo {
+  CompanionKind kind = CompanionKind::kMissing;
+  uint64_t size = 0;      // bytes, when a file
+  EntryTimes times;       // 0 where the file system keeps no such time
+};
+
+struct RecycleRecord {
+  // Where the record was found, for text only.  `directory` ends with the
+  // path separator; `file_name` is the index (or INFO2) file's name.
+  std::string_view source_prefix;  // "" on a file system; "IMAGE:p1:" in an image
+  std::string_view directory;
+  std::string_view file_name;
+  // The name the report shows for the record: the index file's name, or
+  // "Dc<N><ext>" for an INFO2 record.
+  std::string_view entry_name;
+  // The folder holding the index file when its name has the form of a SID.
+  std::string_view user_sid;
+
+  bool opened = false;            // false: the file could not be opened
+  RecordFormat format = RecordFormat::kUnknown;
+  bool has_fields = false;        // size and deletion time were read
+  int64_t size = 0;               // INFO2 sizes are unsigned 32-bit
+  FileTime deleted = 0;
+
+  // The original path: UTF-16LE code units, or (INFO2 records without a
+  // UTF-16 path) bytes in the system's ANSI code page, after `drive_letter`
+  // when that is not 0 (a restored or purged record).
+  const unsigned char* path_utf16 = nullptr;
+  size_t path_units = 0;
+  const unsigned char* path_ansi = nullptr;
+  size_t path_ansi_length = 0;
+  char drive_letter = 0;
+
+  CompanionInfo companion;
+  uint32_t warnings = 0;
+};
+
+// The folder name when it has the form of a SID ("S-1" then one or more
+// groups of a dash and digits; the "S" in either case), else empty.
+std::string_view sid_of_folder(std::string_view directory);
