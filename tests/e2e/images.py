@@ -1,0 +1,394 @@
+"""Evidence images for the tests, built at test time from the real sample
+index files: NTFS (mkntfs, filled through an ntfs-3g FUSE mount), FAT32
+(mtools), a disk with two partitions (sfdisk), and an E01 copy
+(ewfacquire).  Every builder raises Unavailable when a tool, FUSE or the
+samples are missing, so that a test can skip cleanly.
+
+Run as a program it builds one image for the unit tests:
+    python3 images.py KIND OUTPUT
+(KIND: ntfs, ntfs-carve, fat32, partitioned, e01; exit code 77 when it
+cannot be built here, with the reason on standard output).
+"""
+
+import hashlib
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+
+SAMPLES = os.environ.get("BINSIFT_SAMPLES",
+                         os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../../shared/samples"))
+
+SECTOR = 512
+SID_1001 = "S-1-5-21-3623811015-3361044348-30300820-1001"
+SID_1002 = "S-1-5-21-3623811015-3361044348-30300820-1002"
+SID_1003 = "S-1-5-21-3623811015-3361044348-30300820-1003"
+SID_1004 = "S-1-5-21-3623811015-3361044348-30300820-1004"
+SID_500 = "S-1-5-21-1417001333-1482476501-1644491937-500"
+
+
+class Unavailable(Exception):
+    """What this machine lacks to build an image."""
+
+
+def filetime(year, month, day, hour=0, minute=0, second=0, ticks=0):
+    import calendar
+    seconds = calendar.timegm((year, month, day, hour, minute, second))
+    return (seconds + 11644473600) * 10000000 + ticks
+
+
+def require_tools(*names):
+    for name in names:
+        if shutil.which(name) is None:
+            raise Unavailable("%s is not installed" % name)
+
+
+def require_samples():
+    if not os.path.isdir(SAMPLES):
+        raise Unavailable("no sample folder at %s" % SAMPLES)
+    return SAMPLES
+
+
+def require_fuse():
+    require_tools("mkntfs", "ntfs-3g", "umount")
+    if os.geteuid() != 0:
+        raise Unavailable("an ntfs-3g mount needs root")
+    if not os.path.exists("/dev/fuse"):
+        raise Unavailable("no /dev/fuse")
+
+
+def sha256(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    return h.hexdigest()
+
+
+class Entry:
+    """A file or folder to put in an image: its path inside the volume
+    (with "/"), its bytes (None for a folder) and, optionally, the times
+    (created, modified, accessed) as FILETIMEs."""
+
+    def __init__(self, path, data=None, times=None):
+        self.path = path
+        self.data = data
+        self.times = times
+
+    @property
+    def is_dir(self):
+        return self.data is None
+
+
+def sample_entries():
+    """Recycle bins of real index files: three users' $Recycle.Bin folders
+    and an XP RECYCLER folder.  Every companion gets times of its own, with
+    sub-second parts, so that a test can tell them from any other time."""
+    root = require_samples()
+    entries = []
+    serial = [0]
+
+    def companion_times():
+        serial[0] += 1
+        n = serial[0]
+        return (filetime(2019, 3, 1 + n, 8, 30, 0, 1000000 + n),
+                filetime(2019, 4, 1 + n, 9, 45, 30, 2000000 + n),
+                filetime(2019, 5, 1 + n, 10, 15, 45, 3000000 + n))
+
+    def add_folder(source, target, skip=()):
+        src = os.path.join(root, source)
+        if not os.path.isdir(src):
+            raise Unavailable("sample folder %s is missing" % src)
+        entries.append(Entry(target))
+        for name in sorted(os.listdir(src)):
+            if name in skip:
+                continue
+            with open(os.path.join(src, name), "rb") as f:
+                data = f.read()
+            times = companion_times() if name.startswith("$R") else None
+            entries.append(Entry(target + "/" + name, data, times))
+
+    entries.append(Entry("$Recycle.Bin"))
+    add_folder("rifiuti2/dir-sample1", "$Recycle.Bin/" + SID_1001)
+    # $RKEGS1G was a folder in the bin it came from; so it is here.
+    add_folder("rifiuti2/dir-win10-01", "$Recycle.Bin/" + SID_1002, skip=("$RKEGS1G",))
+    entries.append(Entry("$Recycle.Bin/%s/$RKEGS1G" % SID_1002, None, companion_times()))
+    entries.append(Entry("$Recycle.Bin/%s/$RKEGS1G/notes.txt" % SID_1002, b"kept in a folder\r\n"))
+    add_folder("rbcmd/TestFiles/Win8.1 - Donald Blake", "$Recycle.Bin/" + SID_1003)
+    entries.append(Entry("RECYCLER"))
+    add_folder("info2/rbcmd/WinXp - mueller1", "RECYCLER/" + SID_500)
+    # Something that is not a bin, to be left alone.
+    entries.append(Entry("Users"))
+    entries.append(Entry("Users/readme.txt", b"not in a bin\r\n"))
+    return entries
+
+
+def carve_entries():
+    """sample_entries() plus a fourth user's bin whose folder will be
+    deleted whole (its index files become orphans)."""
+    entries = sample_entries()
+    root = SAMPLES
+    target = "$Recycle.Bin/" + SID_1004
+    entries.append(Entry(target))
+    for name in ("$II3DF3L.zip", "$I103S5F.jpg"):
+        with open(os.path.join(root, "plaso/test_data/recycler", name), "rb") as f:
+            entries.append(Entry(target + "/" + name, f.read()))
+    return entries
+
+
+# Files deleted in the carving image: SID_1001's bin emptied except one
+# companion, and SID_1004's whole folder.
+CARVE_DELETED_FOLDER = "$Recycle.Bin/" + SID_1004
+CARVE_KEPT_COMPANION = "$R1IS2OK.txt"
+
+
+def write_tree(root, entries, ntfs_times=False):
+    """Writes the entries under `root`.  With ntfs_times (an ntfs-3g
+    mount) the three times are set through system.ntfs_times; otherwise
+    the modified and accessed times through utime."""
+    for e in entries:
+        p = os.path.join(root, e.path)
+        if e.is_dir:
+            os.makedirs(p, exist_ok=True)
+        else:
+            os.makedirs(os.path.dirname(p), exist_ok=True)
+            with open(p, "wb") as f:
+                f.write(e.data)
+    # Times last, deepest first, so that writing into a folder does not
+    # change them again.
+    for e in sorted(entries, key=lambda e: -e.path.count("/")):
+        if e.times is None:
+            continue
+        p = os.path.join(root, e.path)
+        created, modified, accessed = e.times
+        if ntfs_times:
+            os.setxattr(p, "system.ntfs_times",
+                        struct.pack("<4Q", created, modified, accessed, modified),
+                        follow_symlinks=False)
+        else:
+            def ns(ft):
+                return (ft - 116444736000000000) * 100
+            os.utime(p, ns=(ns(accessed), ns(modified)), follow_symlinks=False)
+
+
+class NtfsMount:
+    """An ntfs-3g mount of an image file, in the foreground as a child
+    process; leaving the block unmounts it and waits for that child, so
+    that everything is written when the block ends."""
+
+    def __init__(self, image):
+        self.image = image
+        self.dir = tempfile.mkdtemp(prefix="binsift-mnt-")
+        self.child = None
+
+    def __enter__(self):
+        self.child = subprocess.Popen(["ntfs-3g", "-o", "no_detach,noatime", self.image, self.dir],
+                                      stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.PIPE)
+        deadline = time.time() + 20
+        while not os.path.ismount(self.dir):
+            if self.child.poll() is not None:
+                err = self.child.stderr.read().decode(errors="replace")
+                os.rmdir(self.dir)
+                raise Unavailable("ntfs-3g could not mount %s: %s" % (self.image, err.strip()))
+            if time.time() > deadline:
+                self.child.kill()
+                self.child.wait()
+                raise Unavailable("ntfs-3g did not mount %s" % self.image)
+            time.sleep(0.05)
+        return self.dir
+
+    def __exit__(self, *exc):
+        for attempt in range(50):
+            if subprocess.run(["umount", self.dir], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0:
+                break
+            time.sleep(0.1)
+        try:
+            self.child.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            self.child.kill()
+            self.child.wait()
+        self.child.stderr.close()
+        os.rmdir(self.dir)
+        return False
+
+
+def make_sparse(path, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+
+
+def build_ntfs(path, entries, size_mib=16, partition_start=None):
+    """An NTFS file system in `path`, holding the entries."""
+    require_fuse()
+    make_sparse(path, size_mib << 20)
+    cmd = ["mkntfs", "-F", "-q", "-T", "-s", "512", "-c", "4096"]
+    if partition_start is not None:
+        cmd += ["-p", str(partition_start), "-H", "255", "-S", "63"]
+    subprocess.run(cmd + [path], check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with NtfsMount(path) as root:
+        write_tree(root, entries, ntfs_times=True)
+    return path
+
+
+def build_ntfs_carve(path, size_mib=16):
+    """The carving image: carve_entries() written, then in later mounts
+    SID_1001's bin emptied (all but one companion) and SID_1004's folder
+    deleted whole, its entry then taken by a new file so that its index
+    files are orphans."""
+    entries = carve_entries()
+    build_ntfs(path, entries, size_mib)
+    with NtfsMount(path) as root:
+        shutil.rmtree(os.path.join(root, CARVE_DELETED_FOLDER))
+    with NtfsMount(path) as root:
+        # The lowest free entry now is the deleted folder's own.
+        with open(os.path.join(root, "Users", "new.txt"), "wb") as f:
+            f.write(b"takes the deleted folder's entry\r\n")
+    with NtfsMount(path) as root:
+        folder = os.path.join(root, "$Recycle.Bin", SID_1001)
+        for name in os.listdir(folder):
+            if name != CARVE_KEPT_COMPANION:
+                os.remove(os.path.join(folder, name))
+    return path
+
+
+def fat_mtools_env():
+    env = dict(os.environ)
+    env["MTOOLS_SKIP_CHECK"] = "1"
+    env["TZ"] = env.get("TZ", "UTC")
+    env["SOURCE_DATE_EPOCH"] = "1557262861"  # 2019-05-07 21:01:01 UTC, the folders' time
+    return env
+
+
+def build_fat32(path, entries, size_mib=40, hidden_sectors=0):
+    """A FAT32 file system in `path` (mtools), holding the entries; the
+    files keep their modified times (local time, from TZ)."""
+    require_tools("mformat", "mmd", "mcopy")
+    make_sparse(path, size_mib << 20)
+    env = fat_mtools_env()
+    subprocess.run(["mformat", "-i", path, "-F", "-c", "1", "-H", str(hidden_sectors), "::"],
+                   check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    # A partition-table reader must not see a table in the boot sector or
+    # its backup.
+    with open(path, "r+b") as f:
+        for sector in (0, 6):
+            f.seek(sector * SECTOR + 0x1BE)
+            f.write(b"\0" * (0x1FE - 0x1BE))
+    staging = tempfile.mkdtemp(prefix="binsift-fat-")
+    try:
+        write_tree(staging, entries)
+        for e in entries:
+            target = "::/" + e.path
+            if e.is_dir:
+                subprocess.run(["mmd", "-i", path, target], check=True, env=env,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            else:
+                subprocess.run(["mcopy", "-m", "-i", path, os.path.join(staging, e.path), target],
+                               check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    finally:
+        shutil.rmtree(staging, True)
+    return path
+
+
+def build_partitioned(path, volumes):
+    """A disk with a DOS partition table: `volumes` is a list of
+    (volume image file or None for a partition of zeros, size in MiB, type
+    byte as hex text).  Partitions start at sector 2048 and follow each
+    other; their addresses (mmls) are 2, 3, ... Returns the start sectors."""
+    require_tools("sfdisk")
+    starts = []
+    start = 2048
+    lines = ["label: dos"]
+    for image, size_mib, ptype in volumes:
+        sectors = (size_mib << 20) // SECTOR
+        starts.append(start)
+        lines.append("start=%d, size=%d, type=%s" % (start, sectors, ptype))
+        start += sectors
+    make_sparse(path, (start + 2048) * SECTOR)
+    subprocess.run(["sfdisk", "--no-reread", "--no-tell-kernel", "-q", path],
+                   input=("\n".join(lines) + "\n").encode(), check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    for (image, _, _), first in zip(volumes, starts):
+        if image is None:
+            continue
+        subprocess.run(["dd", "if=" + image, "of=" + path, "bs=512", "seek=%d" % first,
+                        "conv=notrunc,sparse", "status=none"], check=True)
+    return starts
+
+
+def build_e01(source, target_base):
+    """An EnCase 6 (E01) copy of `source`; returns the .E01 file's path."""
+    require_tools("ewfacquire")
+    subprocess.run(["ewfacquire", "-u", "-q", "-t", target_base, "-f", "encase6", "-c", "deflate:fast",
+                    "-C", "case", "-D", "test image", "-e", "examiner", "-E", "1", "-N", "notes",
+                    "-m", "fixed", "-M", "logical", source],
+                   stdin=subprocess.DEVNULL, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return target_base + ".E01"
+
+
+# --- What The Sleuth Kit's own tools say, to check against. ---
+
+def tsk_inode(image, path, offset=None):
+    """The metadata address of `path` inside the volume (ifind)."""
+    cmd = ["ifind"] + (["-o", str(offset)] if offset is not None else []) + ["-n", path, image]
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE).stdout.decode().strip()
+    return out.split("-")[0]
+
+
+def tsk_standard_information_times(image, inode, offset=None):
+    """The $STANDARD_INFORMATION times istat shows in UTC, as text:
+    {"Created": "2019-03-02 08:30:00.100000100 (UTC)", ...}."""
+    cmd = ["istat", "-z", "UTC"] + (["-o", str(offset)] if offset is not None else []) + [image, str(inode)]
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE).stdout.decode(errors="replace")
+    section = out.split("$STANDARD_INFORMATION Attribute Values:")[1].split("$FILE_NAME Attribute Values:")[0]
+    times = {}
+    for line in section.splitlines():
+        for key in ("Created", "File Modified", "MFT Modified", "Accessed"):
+            if line.startswith(key + ":"):
+                times[key] = line.split(":", 1)[1].strip()
+    return times
+
+
+def main(argv):
+    if len(argv) != 3:
+        print("usage: images.py ntfs|ntfs-carve|fat32|partitioned|e01 OUTPUT", file=sys.stderr)
+        return 2
+    kind, out = argv[1], argv[2]
+    try:
+        if kind == "ntfs":
+            build_ntfs(out, sample_entries())
+        elif kind == "ntfs-carve":
+            build_ntfs_carve(out)
+        elif kind == "fat32":
+            build_fat32(out, sample_entries())
+        elif kind == "partitioned":
+            work = tempfile.mkdtemp(prefix="binsift-img-")
+            try:
+                ntfs = build_ntfs(os.path.join(work, "ntfs.img"), sample_entries(), 16, 2048)
+                fat = build_fat32(os.path.join(work, "fat.img"), sample_entries(), 40, 2048 + (16 << 11))
+                build_partitioned(out, [(ntfs, 16, "7"), (fat, 40, "c")])
+            finally:
+                shutil.rmtree(work, True)
+        elif kind == "e01":
+            work = tempfile.mkdtemp(prefix="binsift-img-")
+            try:
+                raw = build_ntfs(os.path.join(work, "ntfs.img"), sample_entries())
+                made = build_e01(raw, os.path.join(work, "copy"))
+                shutil.move(made, out)
+            finally:
+                shutil.rmtree(work, True)
+        else:
+            print("unknown kind %s" % kind, file=sys.stderr)
+            return 2
+    except Unavailable as e:
+        print(str(e))
+        return 77
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
