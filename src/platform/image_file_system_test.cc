@@ -55,8 +55,8 @@ FileTime filetime(int year, int month, int day, int hour, int minute, int second
 class Images {
  public:
   static Images& get() {
-    static Images* images = new Images;
-    return *images;
+    static Images images;  // its folder goes when the process ends
+    return images;
   }
   const std::string& path(const std::string& kind, std::string* why) {
     auto it = built_.find(kind);
@@ -196,6 +196,26 @@ TEST(ImageFileSystem, NtfsRootShowsWhatTheSystemShows) {
   ASSERT_TRUE(v->list_directory(root, "*", &all, &error));
   EXPECT_EQ(all.kinds["$Recycle.Bin"], EntryKind::kDirectory);
   v->close_directory(root);
+}
+
+TEST(ImageFileSystem, AJunctionIsALinkAndIsNeverEntered) {
+  NEED_IMAGE(path, "ntfs");
+  auto image = open_image(path);
+  ImageVolume* v = image->volume(0);
+  std::string error;
+  const DirRef users = v->open_directory("/Users", &error);
+  ASSERT_NE(users, kNoDir) << error;
+  Listing l;
+  ASSERT_TRUE(v->list_directory(users, "*", &l, &error)) << error;
+  EXPECT_EQ(l.kinds["All Users"], EntryKind::kLink);
+  EXPECT_EQ(l.kinds["readme.txt"], EntryKind::kRegular);
+  EXPECT_EQ(v->open_subdirectory(users, "All Users", &error), kNoDir);
+  EXPECT_EQ(error, "Not a directory");
+  EXPECT_EQ(v->open_directory("/Users/All Users", &error), kNoDir);
+  EntryInfo info;
+  ASSERT_TRUE(v->lookup(users, "All Users", &info));
+  EXPECT_EQ(info.kind, EntryKind::kLink);
+  v->close_directory(users);
 }
 
 TEST(ImageFileSystem, NtfsFoldersHoldTheSampleFilesByteForByte) {

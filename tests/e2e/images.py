@@ -73,14 +73,24 @@ class Entry:
     (with "/"), its bytes (None for a folder) and, optionally, the times
     (created, modified, accessed) as FILETIMEs."""
 
-    def __init__(self, path, data=None, times=None):
+    def __init__(self, path, data=None, times=None, junction=None):
         self.path = path
         self.data = data
         self.times = times
+        self.junction = junction  # a Windows path: a junction (NTFS only)
 
     @property
     def is_dir(self):
-        return self.data is None
+        return self.data is None and self.junction is None
+
+
+def junction_data(target):
+    """The reparse data of an NTFS junction (a mount point) to `target`."""
+    substitute = ("\\??\\" + target).encode("utf-16-le")
+    printed = target.encode("utf-16-le")
+    body = struct.pack("<HHHH", 0, len(substitute), len(substitute) + 2, len(printed))
+    body += substitute + b"\0\0" + printed + b"\0\0"
+    return struct.pack("<IHH", 0xA0000003, len(body), 0) + body
 
 
 def sample_entries():
@@ -120,9 +130,11 @@ def sample_entries():
     add_folder("rbcmd/TestFiles/Win8.1 - Donald Blake", "$Recycle.Bin/" + SID_1003)
     entries.append(Entry("RECYCLER"))
     add_folder("info2/rbcmd/WinXp - mueller1", "RECYCLER/" + SID_500)
-    # Something that is not a bin, to be left alone.
+    # Something that is not a bin, to be left alone, with a junction as
+    # Windows makes them.
     entries.append(Entry("Users"))
     entries.append(Entry("Users/readme.txt", b"not in a bin\r\n"))
+    entries.append(Entry("Users/All Users", junction="C:\\ProgramData"))
     return entries
 
 
@@ -151,7 +163,19 @@ def write_tree(root, entries, ntfs_times=False):
     the modified and accessed times through utime."""
     for e in entries:
         p = os.path.join(root, e.path)
-        if e.is_dir:
+        if e.junction is not None:
+            if ntfs_times:
+                # ntfs-3g makes the junction but then reports an error
+                # (EIO, from updating its reparse index); the image's own
+                # metadata shows the junction (the unit tests check it).
+                os.makedirs(p)
+                try:
+                    os.setxattr(p, "system.ntfs_reparse_data", junction_data(e.junction))
+                except OSError:
+                    pass
+            else:
+                os.symlink(e.junction.replace("\\", "/"), p)
+        elif e.is_dir:
             os.makedirs(p, exist_ok=True)
         else:
             os.makedirs(os.path.dirname(p), exist_ok=True)
@@ -283,6 +307,8 @@ def build_fat32(path, entries, size_mib=40, hidden_sectors=0):
         write_tree(staging, entries)
         for e in entries:
             target = "::/" + e.path
+            if e.junction is not None:
+                continue  # FAT has none
             if e.is_dir:
                 subprocess.run(["mmd", "-i", path, target], check=True, env=env,
                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
