@@ -6,10 +6,13 @@
 #include <string>
 
 #include "driver/summary.h"
+#include "platform/image_file_system.h"
 #include "platform/platform.h"
 #include "recycle/report_output.h"
 #include "runlog/run_log.h"
 #include "walk/exclude.h"
+
+std::string g_carve_word;
 
 namespace {
 
@@ -36,6 +39,20 @@ int on_off(const char* value) {
   if (strcmp(value, "ON") == 0 || strcmp(value, "on") == 0) return 1;
   if (strcmp(value, "OFF") == 0 || strcmp(value, "off") == 0) return 0;
   return -1;
+}
+
+// The whole word (up to any "=") is `name`, all in lower case or all in
+// upper case.
+bool word_is(const char* word, const char* name) {
+  const char* equals = strchr(word, '=');
+  const size_t length = equals ? static_cast<size_t>(equals - word) : strlen(word);
+  if (length != strlen(name)) return false;
+  bool all_lower = true, all_upper = true;
+  for (size_t i = 0; i < length; ++i) {
+    all_lower &= word[i] == name[i];
+    all_upper &= word[i] == upper(name[i]);
+  }
+  return all_lower || all_upper;
 }
 
 std::string resolved(const char* value) {
@@ -113,6 +130,23 @@ int parse_long_option(const char* word, Options* options) {
   if (key_matches(word, "st")) return on_off(value) < 0 ? 1 : 0;
   if (key_matches(word, "tru") || key_matches(word, "uni") || key_matches(word, "var")) return 0;
   if (key_matches(word, "wid")) return value ? 0 : 1;
+
+  // Words beyond the table above, matched whole.
+  if (word_is(word, "image")) {
+    if (!value) return 1;
+    if (!kImageSupport) {
+      fprintf(stderr, "\n%s\n", kImageUnsupportedMessage);
+      return 2;
+    }
+    options->image_path = value;
+    return 0;
+  }
+  if (word_is(word, "carve")) {
+    if (equals) return 1;
+    options->carve = 1;
+    g_carve_word = word;
+    return 0;
+  }
   return 0;
 }
 

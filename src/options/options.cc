@@ -71,13 +71,13 @@ int parse_options(int argc, char** argv) {
       char* rest = arg + k + 1;
       bool rest_taken = false;
       switch (letter) {
-        case '-':
-          if (parse_long_option(rest, &g_options) != 0) {
-            printf("\nIllegal option: %s", rest);
-            exit_program(ILLEGAL_OPTION);
-          }
+        case '-': {
+          const int refused = parse_long_option(rest, &g_options);
+          if (refused == 1) printf("\nIllegal option: %s", rest);
+          if (refused != 0) exit_program(ILLEGAL_OPTION);
           rest_taken = true;
           break;
+        }
         case '1':
         case '2': {
           if (k == 1 && arg[0] == '+') {
@@ -192,6 +192,11 @@ int parse_options(int argc, char** argv) {
     }
   }
 
+  // Carving reads an image's metadata; there is nothing to carve without one.
+  if (g_options.carve && g_options.image_path.empty()) {
+    printf("\nIllegal option: %s", g_carve_word.c_str());
+    exit_program(ILLEGAL_OPTION);
+  }
   if (g_pattern_list.empty()) add_file_pattern("*.*");
   if (g_delimiter == ' ') g_delimiter = '|';
   return first;

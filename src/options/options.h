@@ -13,6 +13,10 @@ struct Options {
   int32_t recurse = 1;
   int32_t reset_times = 0;
   int32_t memo_active = 0;
+  // --image=FILE: the evidence image whose volumes are read in place of
+  // the machine's file systems; --carve: also recover deleted index files.
+  std::string image_path;
+  int32_t carve = 0;
 };
 
 extern Options g_options;

@@ -8,6 +8,7 @@
 
 #include "options/long_options.h"
 #include "options/test_options.h"
+#include "platform/image_file_system.h"
 #include "recycle/report_output.h"
 #include "walk/exclude.h"
 #include "walk/path_list.h"
@@ -153,6 +154,60 @@ TEST(LongOptions, KeysByPrefixInOneCase) {
   o = Options();
   EXPECT_EQ(parse_long_option("memo", &o), 0);
   EXPECT_EQ(o.memo_active, 1);
+}
+
+TEST(LongOptions, ImageAndCarveAreWholeWordsInOneCase) {
+  if (!kImageSupport) GTEST_SKIP() << "this build reads no images";
+  Options o;
+  EXPECT_EQ(parse_long_option("image=/evidence/disk.E01", &o), 0);
+  EXPECT_EQ(o.image_path, "/evidence/disk.E01");
+  EXPECT_EQ(parse_long_option("IMAGE=relative.dd", &o), 0);
+  EXPECT_EQ(o.image_path, "relative.dd");  // as given: the image is opened as named
+  EXPECT_EQ(parse_long_option("image", &o), 1);
+  EXPECT_EQ(parse_long_option("image=", &o), 1);
+  o = Options();
+  // Not the whole word, or mixed case: words nobody knows, ignored.
+  EXPECT_EQ(parse_long_option("images=x", &o), 0);
+  EXPECT_EQ(parse_long_option("Image=x", &o), 0);
+  EXPECT_EQ(parse_long_option("imag=x", &o), 0);
+  EXPECT_EQ(o.image_path, "");
+  EXPECT_EQ(parse_long_option("carve", &o), 0);
+  EXPECT_EQ(o.carve, 1);
+  EXPECT_EQ(g_carve_word, "carve");
+  o = Options();
+  EXPECT_EQ(parse_long_option("CARVE", &o), 0);
+  EXPECT_EQ(o.carve, 1);
+  EXPECT_EQ(g_carve_word, "CARVE");
+  o = Options();
+  EXPECT_EQ(parse_long_option("carve=on", &o), 1);
+  EXPECT_EQ(parse_long_option("carving", &o), 0);
+  EXPECT_EQ(parse_long_option("Carve", &o), 0);
+  EXPECT_EQ(o.carve, 0);
+}
+
+TEST_F(OptionsTest, ImageAndCarveTogetherInAnyOrder) {
+  if (!kImageSupport) GTEST_SKIP() << "this build reads no images";
+  parse({"-.ini", "--carve", "-p", "$Recycle.Bin", "--image=disk.dd"});
+  EXPECT_EQ(g_options.image_path, "disk.dd");
+  EXPECT_EQ(g_options.carve, 1);
+  EXPECT_EQ(g_path_list, Strings{"$Recycle.Bin"});
+}
+
+TEST_F(OptionsDeathTest, CarveWithoutAnImageIsIllegal) {
+  EXPECT_EXIT(
+      {
+        parse({"-.ini", "--CARVE", "-r"});
+        fflush(stdout);
+      },
+      ::testing::ExitedWithCode(5), "");
+  EXPECT_EXIT(parse({"-.ini", "--image"}), ::testing::ExitedWithCode(5), "");
+  EXPECT_EXIT(parse({"-.ini", "--carve=yes", "--image=x"}), ::testing::ExitedWithCode(5), "");
+}
+
+TEST_F(OptionsDeathTest, BuildsWithoutImagesRefuseTheImageWord) {
+  if (kImageSupport) GTEST_SKIP() << "this build reads images";
+  EXPECT_EXIT(parse({"-.ini", "--image=disk.dd"}), ::testing::ExitedWithCode(5),
+              "^\nEvidence images are not supported by this build\n$");
 }
 
 }  // namespace

@@ -259,6 +259,23 @@ def build_ntfs(path, entries, size_mib=16, partition_start=None):
     return path
 
 
+def build_ntfs_from_folder(path, source, size_mib):
+    """An NTFS file system in `path` holding a copy of the folder `source`
+    (its contents at the volume's root), modified times kept."""
+    require_fuse()
+    make_sparse(path, size_mib << 20)
+    subprocess.run(["mkntfs", "-F", "-q", "-T", "-s", "512", "-c", "4096", path], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with NtfsMount(path) as root:
+        for name in os.listdir(source):
+            src = os.path.join(source, name)
+            if os.path.isdir(src):
+                shutil.copytree(src, os.path.join(root, name), symlinks=True)
+            else:
+                shutil.copy2(src, os.path.join(root, name))
+    return path
+
+
 def build_ntfs_carve(path, size_mib=16):
     """The carving image: carve_entries() written, then in later mounts
     SID_1001's bin emptied (all but one companion) and SID_1004's folder
