@@ -17,22 +17,13 @@
 #include <vector>
 
 #include "common/test_tree.h"
+#include "platform/test_images.h"
 
 namespace {
 
 const char kSid1001[] = "S-1-5-21-3623811015-3361044348-30300820-1001";
 const char kSid1002[] = "S-1-5-21-3623811015-3361044348-30300820-1002";
 const char kSid1004[] = "S-1-5-21-3623811015-3361044348-30300820-1004";
-
-std::string samples_dir() {
-  const char* env = std::getenv("BINSIFT_SAMPLES");
-  return env != nullptr ? env : std::string(BINSIFT_SOURCE_DIR) + "/../shared/samples";
-}
-
-std::string read_whole(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
 
 // FILETIME of a UTC calendar time plus `ticks` of 100 ns, as the image
 // builder writes the companions' times.
@@ -48,46 +39,6 @@ FileTime filetime(int year, int month, int day, int hour, int minute, int second
   const int64_t seconds = static_cast<int64_t>(timegm(&tm));
   return static_cast<FileTime>(seconds + 11644473600LL) * 10000000ULL + ticks;
 }
-
-// Builds the images once for all tests; each kind is built when first
-// asked for.  An empty path means it cannot be built here (the reason is
-// kept for the skip message).
-class Images {
- public:
-  static Images& get() {
-    static Images images;  // its folder goes when the process ends
-    return images;
-  }
-  const std::string& path(const std::string& kind, std::string* why) {
-    auto it = built_.find(kind);
-    if (it == built_.end()) {
-      const std::string out = tree_.path(kind == "e01" ? "image.E01" : kind + ".img");
-      const std::string reason_file = tree_.path(kind + ".why");
-      const std::string command = "python3 '" + std::string(BINSIFT_SOURCE_DIR) +
-                                  "/tests/e2e/images.py' " + kind + " '" + out + "' > '" +
-                                  reason_file + "' 2>&1";
-      const int status = std::system(command.c_str());
-      if (status == 0) {
-        it = built_.emplace(kind, out).first;
-      } else {
-        reasons_[kind] = read_whole(reason_file);
-        it = built_.emplace(kind, std::string()).first;
-      }
-    }
-    *why = reasons_[kind];
-    return it->second;
-  }
-
- private:
-  TestTree tree_;
-  std::map<std::string, std::string> built_, reasons_;
-};
-
-#define NEED_IMAGE(var, kind)                                                    \
-  if (!kImageSupport) GTEST_SKIP() << "this build reads no images";              \
-  std::string why_##var;                                                         \
-  const std::string var = Images::get().path(kind, &why_##var);                  \
-  if (var.empty()) GTEST_SKIP() << "cannot build the " kind " image: " << why_##var
 
 struct Listing : DirEntryVisitor {
   std::vector<std::string> names;

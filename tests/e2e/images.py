@@ -6,7 +6,7 @@ samples are missing, so that a test can skip cleanly.
 
 Run as a program it builds one image for the unit tests:
     python3 images.py KIND OUTPUT
-(KIND: ntfs, ntfs-carve, fat32, partitioned, e01; exit code 77 when it
+(KIND: ntfs, ntfs-carve, ntfs-nobin, fat32, partitioned, e01; exit code 77 when it
 cannot be built here, with the reason on standard output).
 """
 
@@ -398,7 +398,7 @@ def tsk_standard_information_times(image, inode, offset=None):
 
 def main(argv):
     if len(argv) != 3:
-        print("usage: images.py ntfs|ntfs-carve|fat32|partitioned|e01 OUTPUT", file=sys.stderr)
+        print("usage: images.py ntfs|ntfs-carve|ntfs-nobin|fat32|partitioned|e01 OUTPUT", file=sys.stderr)
         return 2
     kind, out = argv[1], argv[2]
     try:
@@ -406,6 +406,8 @@ def main(argv):
             build_ntfs(out, sample_entries())
         elif kind == "ntfs-carve":
             build_ntfs_carve(out)
+        elif kind == "ntfs-nobin":
+            build_ntfs(out, [Entry("Users"), Entry("Users/readme.txt", b"no bin here\r\n")])
         elif kind == "fat32":
             build_fat32(out, sample_entries())
         elif kind == "partitioned":

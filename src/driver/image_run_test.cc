@@ -1,0 +1,177 @@
+// Which folders an image run walks, in what order, what it carves and what
+// it says, on images built from the real samples.
+#include "driver/image_run.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "platform/test_images.h"
+
+namespace {
+
+const char kSid1002[] = "S-1-5-21-3623811015-3361044348-30300820-1002";
+
+struct Recorder : ImageRunHooks {
+  std::vector<std::string> walks;     // "p2:/dir/"
+  std::vector<std::string> carved;    // "p0:/dir/name"
+  std::vector<std::string> messages;
+  std::vector<std::string> order;     // "walk" and "carve", as they came
+  void walk(ImageVolume* volume, const std::string& directory) override {
+    walks.push_back(volume->name() + ":" + directory);
+    order.push_back("walk");
+    // The walk opens the folder it is given.
+    std::string error;
+    const DirRef dir = volume->open_directory(directory.c_str(), &error);
+    EXPECT_NE(dir, kNoDir) << error;
+    if (dir != kNoDir) volume->close_directory(dir);
+  }
+  void decode_carved(ImageVolume* volume, const CarvedIndexFile& file) override {
+    carved.push_back(volume->name() + ":" + std::string(file.directory) + std::string(file.name));
+    order.push_back("carve");
+  }
+  void message(const std::string& text) override { messages.push_back(text); }
+};
+
+TEST(ImageRun, VolumeDirectoriesStartAndEndWithASlash) {
+  EXPECT_EQ(volume_directory("$Recycle.Bin"), "/$Recycle.Bin/");
+  EXPECT_EQ(volume_directory("/RECYCLER/"), "/RECYCLER/");
+  EXPECT_EQ(volume_directory("/"), "/");
+  EXPECT_EQ(volume_directory(""), "/");
+}
+
+TEST(ImageRun, EveryBinFolderOfTheVolumeIsWalked) {
+  NEED_IMAGE(path, "ntfs");
+  Recorder r;
+  const ImageRunResult result = run_image(path, {}, false, &r);
+  EXPECT_FALSE(result.incomplete);
+  EXPECT_TRUE(result.any_volume);
+  EXPECT_EQ(result.first_kind, FileSystemKind::kNtfs);
+  EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/$Recycle.Bin/", "p0:/RECYCLER/"}));
+  EXPECT_TRUE(r.messages.empty());
+  EXPECT_TRUE(r.carved.empty());
+}
+
+TEST(ImageRun, ListedPathsAreWalkedWhereTheyAreAndNamedWhereNoVolumeHasThem) {
+  NEED_IMAGE(path, "ntfs");
+  Recorder r;
+  const std::string user = std::string("$RECYCLE.BIN/") + kSid1002;
+  const ImageRunResult result = run_image(path, {user, "/nowhere", "/RECYCLER"}, false, &r);
+  EXPECT_TRUE(result.incomplete);
+  EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/" + user + "/", "p0:/RECYCLER/"}));
+  EXPECT_EQ(r.messages, (std::vector<std::string>{
+                            "\nCan't read directory /nowhere: not in any volume of image " + path +
+                            "\n"}));
+}
+
+TEST(ImageRun, ListedPathsAreWalkedInEveryVolumeThatHasThem) {
+  NEED_IMAGE(path, "partitioned");
+  setenv("TZ", "UTC", 1);
+  tzset();
+  Recorder r;
+  // Both volumes have both folders: each is walked in each volume, volume
+  // by volume.
+  const ImageRunResult result =
+      run_image(path, {std::string("/$Recycle.Bin/") + kSid1002, "/Users"}, false, &r);
+  EXPECT_FALSE(result.incomplete);
+  EXPECT_EQ(result.first_kind, FileSystemKind::kNtfs);
+  const std::string user = std::string("/$Recycle.Bin/") + kSid1002 + "/";
+  EXPECT_EQ(r.walks, (std::vector<std::string>{"p2:" + user, "p2:/Users/", "p3:" + user,
+                                               "p3:/Users/"}));
+  EXPECT_TRUE(r.messages.empty());
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(ImageRun, AnImageWithoutABinIsToldAndIncomplete) {
+  NEED_IMAGE(path, "ntfs-nobin");
+  Recorder r;
+  const ImageRunResult result = run_image(path, {}, true, &r);
+  EXPECT_TRUE(result.incomplete);
+  EXPECT_TRUE(r.walks.empty());
+  EXPECT_EQ(r.messages,
+            (std::vector<std::string>{
+                "\nNo recycle-bin folder ($Recycle.Bin, RECYCLER or RECYCLED) in image " + path +
+                "\n"}));
+}
+
+TEST(ImageRun, WhatIsNoImageIsToldOnce) {
+  if (!kImageSupport) GTEST_SKIP() << "this build reads no images";
+  TestTree tree;
+  tree.file("notes.txt", std::string(100000, 'x'));
+  Recorder r;
+  const ImageRunResult result = run_image(tree.path("notes.txt"), {"/x"}, true, &r);
+  EXPECT_TRUE(result.incomplete);
+  EXPECT_FALSE(result.any_volume);
+  ASSERT_EQ(r.messages.size(), 1u);
+  EXPECT_EQ(r.messages[0].rfind("\nCan't read image " + tree.path("notes.txt") + ": ", 0), 0u);
+  EXPECT_TRUE(r.walks.empty());
+}
+
+TEST(ImageRun, AnUnreadableVolumeIsNamedAndTheOtherIsRead) {
+  NEED_IMAGE(path, "partitioned");
+  TestTree tree;
+  const std::string copy = tree.path("wiped.img");
+  std::filesystem::copy_file(path, copy);
+  {
+    std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string zeros(1 << 20, '\0');
+    f.seekp((2048 + 32768) * 512LL);
+    f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+  }
+  Recorder r;
+  const ImageRunResult result = run_image(copy, {}, false, &r);
+  EXPECT_TRUE(result.incomplete);
+  EXPECT_EQ(r.walks, (std::vector<std::string>{"p2:/$Recycle.Bin/", "p2:/RECYCLER/"}));
+  ASSERT_EQ(r.messages.size(), 1u);
+  EXPECT_EQ(r.messages[0].rfind("\nCan't read image " + copy + ", partition p3 ", 0), 0u)
+      << r.messages[0];
+}
+
+TEST(ImageRun, AFolderThatIsThereButCannotBeReadIsNamedWithTheReason) {
+  NEED_IMAGE(path, "ntfs");
+  TestTree tree;
+  const std::string cut = tree.path("cut.img");
+  {
+    std::ifstream in(path, std::ios::binary);
+    std::ofstream out(cut, std::ios::binary);
+    std::string head(6 << 20, '\0');
+    in.read(head.data(), static_cast<std::streamsize>(head.size()));
+    out.write(head.data(), static_cast<std::streamsize>(head.size()));
+  }
+  Recorder r;
+  const ImageRunResult result = run_image(cut, {"/$Recycle.Bin", "/RECYCLER"}, false, &r);
+  EXPECT_TRUE(result.incomplete);
+  EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/RECYCLER/"}));
+  ASSERT_EQ(r.messages.size(), 1u);
+  EXPECT_EQ(r.messages[0].rfind("\nCan't read directory /$Recycle.Bin/: image " + cut +
+                                    ", partition p0: Error reading image file (",
+                                0),
+            0u)
+      << r.messages[0];
+}
+
+TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
+  NEED_IMAGE(path, "ntfs-carve");
+  Recorder r;
+  const ImageRunResult result = run_image(path, {}, true, &r);
+  EXPECT_FALSE(result.incomplete);
+  ASSERT_EQ(r.walks.size(), 2u);
+  // 15 index files of the emptied bin, 2 orphans.
+  EXPECT_EQ(r.carved.size(), 17u);
+  ASSERT_EQ(r.order.size(), 19u);
+  EXPECT_EQ(r.order[0], "walk");
+  EXPECT_EQ(r.order[1], "walk");
+  EXPECT_EQ(r.order[2], "carve");
+  EXPECT_EQ(r.carved.back(), "p0:/$OrphanFiles/$I103S5F.jpg");
+
+  Recorder without;
+  run_image(path, {}, false, &without);
+  EXPECT_TRUE(without.carved.empty());
+  EXPECT_EQ(without.walks, r.walks);
+}
+
+}  // namespace

@@ -1,0 +1,64 @@
+// Evidence images for the unit tests, built from the real sample index
+// files by tests/e2e/images.py the first time a test asks for one.  A test
+// that cannot have its image here (no root, no FUSE, no tools, no samples)
+// skips with the reason.
+#pragma once
+
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include "common/test_tree.h"
+#include "platform/image_file_system.h"
+
+inline std::string samples_dir() {
+  const char* env = std::getenv("BINSIFT_SAMPLES");
+  return env != nullptr ? env : std::string(BINSIFT_SOURCE_DIR) + "/../shared/samples";
+}
+
+inline std::string read_whole(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// Builds the images once for all tests; each kind is built when first
+// asked for.  An empty path means it cannot be built here (the reason is
+// kept for the skip message).
+class Images {
+ public:
+  static Images& get() {
+    static Images images;  // its folder goes when the process ends
+    return images;
+  }
+  const std::string& path(const std::string& kind, std::string* why) {
+    auto it = built_.find(kind);
+    if (it == built_.end()) {
+      const std::string out = tree_.path(kind == "e01" ? "image.E01" : kind + ".img");
+      const std::string reason_file = tree_.path(kind + ".why");
+      const std::string command = "python3 '" + std::string(BINSIFT_SOURCE_DIR) +
+                                  "/tests/e2e/images.py' " + kind + " '" + out + "' > '" +
+                                  reason_file + "' 2>&1";
+      const int status = std::system(command.c_str());
+      if (status == 0) {
+        it = built_.emplace(kind, out).first;
+      } else {
+        reasons_[kind] = read_whole(reason_file);
+        it = built_.emplace(kind, std::string()).first;
+      }
+    }
+    *why = reasons_[kind];
+    return it->second;
+  }
+
+ private:
+  TestTree tree_;
+  std::map<std::string, std::string> built_, reasons_;
+};
+
+#define NEED_IMAGE(var, kind)                                                    \
+  if (!kImageSupport) GTEST_SKIP() << "this build reads no images";              \
+  std::string why_##var;                                                         \
+  const std::string var = Images::get().path(kind, &why_##var);                  \
+  if (var.empty()) GTEST_SKIP() << "cannot build the " kind " image: " << why_##var
+
