@@ -11,7 +11,6 @@
 
 int32_t g_hit_count = 0;
 int64_t g_finish_time = 0;
-FILE* g_memo_file = nullptr;
 std::string g_memo_text;
 
 ElapsedParts split_elapsed(int64_t seconds) {
@@ -22,7 +21,6 @@ void finish_run() {
   if (g_output_handle != kInvalidHandle) {
     close_file(g_output_handle);
     g_output_handle = kInvalidHandle;
-    g_report_copy_handle = kInvalidHandle;
   }
   print_run_summary();
 }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/exit.h"
+#include "common/exit.h"
 #include "options/help.h"
 #include "options/ini_file.h"
 #include "options/long_options.h"

@@ -18,40 +18,6 @@ constexpr FileHandle kInvalidHandle = -1;
 // following links.  kUnknown means the caller must not rely on the kind.
 enum class EntryKind : uint8_t { kUnknown, kRegular, kDirectory, kLink, kOther };
 
-// The directory attribute bit of a directory entry.
-constexpr uint32_t kAttrDirectory = 0x10;
-
-// One entry yielded by a directory search.  `name` stays valid until the
-// next find_next() or find_close() on the same search.
-struct FindData {
-  const char* name = nullptr;
-  uint32_t attributes = 0;  // kAttrDirectory for a real directory
-  EntryKind kind = EntryKind::kUnknown;
-};
-
-struct DirSearch;
-
-// Opens a search on `search`: a directory path followed by a file pattern
-// (for instance "/mnt/x/$RECYCLE.BIN/*.*").  The pattern is matched as the
-// Windows directory search matches it.  Returns the search with its first
-// matching entry in `data`, or nullptr when the directory cannot be read or
-// nothing matches.
-DirSearch* find_first(const char* search, FindData* data);
-// The next matching entry; false at the end.
-bool find_next(DirSearch* search, FindData* data);
-void find_close(DirSearch* search);
-// After a find_first that returned nothing: true when the directory exists
-// but could not be read (not merely "nothing matched" or "no such
-// directory"), with the system's reason.
-bool last_search_unreadable(std::string* reason);
-
-// Opens an existing file for reading.  Only a regular file (after links are
-// followed) is opened, and never in a way that can block.  `hint` is the
-// kind the directory search reported for it, which spares a status query
-// when the entry is known to be a regular file.
-FileHandle open_input_file(const char* path, EntryKind hint);
-// One read of up to `size` bytes; the number of bytes read, 0 on failure.
-size_t read_block(FileHandle handle, void* buffer, size_t size);
 void close_file(FileHandle handle);
 
 // Writes all of `data` to a handle; false when the write failed.
@@ -76,12 +42,11 @@ struct SystemTime {
 // unchanged) for a time with its top bit set.
 bool file_time_to_system_time(FileTime time, SystemTime* out);
 
-// The three times of a directory entry, looked up by its exact name without
-// following a final link.  A time the file system does not keep is 0.
+// The three times of a directory entry.  A time the file system does not
+// keep is 0.
 struct EntryTimes {
   FileTime creation = 0, last_access = 0, last_write = 0;
 };
-bool lookup_entry_times(const char* path, EntryTimes* out);
 
 // An index file's own times, captured at the platform's full precision so
 // that they can be set back exactly.
@@ -91,9 +56,6 @@ struct SavedTimes {
   int64_t nanoseconds[2] = {0, 0};
   bool is_regular = false;           // what the capture saw
 };
-bool capture_file_times(const char* path, SavedTimes* out);
-// Sets the captured times back; false when that failed.
-bool restore_file_times(const char* path, const SavedTimes& times);
 
 // ---------------------------------------------------------------------------
 // Paths
@@ -119,9 +81,6 @@ bool expand_drive_name(const char* name, std::string* out);
 extern const bool kUpperCaseFirstLetter;
 // Whether paths begin with a drive ("C:"), which directory creation skips.
 extern const bool kDriveLetters;
-// Whether file patterns must be given to the system's directory search one
-// by one (it also matches names the walk cannot see, such as short names).
-extern const bool kDirectorySearchPerPattern;
 
 // ---------------------------------------------------------------------------
 // Console
@@ -181,13 +140,10 @@ FileHandle open_output_device(const char* path, bool append);
 // ---------------------------------------------------------------------------
 // Streams
 
-// The named (alternate) data streams of a directory; 0 when it cannot be
-// opened.  `failure` is set to kStreamHeaderReadFailed or
-// kStreamNameReadFailed (with `line`, the source line of the failing read)
-// when reading the directory's streams failed, else to 0.
+// How a count of a directory's named streams can fail: the stream header,
+// or a stream's name, could not be read.
 constexpr int kStreamHeaderReadFailed = 1;
 constexpr int kStreamNameReadFailed = 2;
-int count_named_streams(const char* path, int* failure, int* line);
 // Enables the backup and restore privileges.  0, or the step that failed:
 // 1 the process token, 2 the backup privilege, 3 the restore privilege
 // (with `line`, the source line of the failing call).

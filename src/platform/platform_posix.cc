@@ -29,230 +29,13 @@
 #include <vector>
 
 #include "platform/dos_pattern.h"
+#include "platform/posix_time.h"
 
 const char kPathSeparator = '/';
 const char kOptionPrefixes[] = "-+";
 
 // ---------------------------------------------------------------------------
-// Paths longer than the system takes in one call
-//
-// A path of PATH_MAX characters or more is resolved piece by piece: each
-// piece, ending at a separator, is opened relative to the one before, and
-// the call is then made relative to the last.  Shorter paths (all of them,
-// in practice) cost nothing extra.
-
-namespace {
-
-class PathAt {
- public:
-  explicit PathAt(const char* path) : rest_(path) {
-    if (strlen(path) < PATH_MAX) return;
-    static std::string piece;
-    while (strlen(rest_) >= PATH_MAX) {
-      const char* cut = nullptr;
-      for (const char* p = rest_ + PATH_MAX - 1; p > rest_; --p) {
-        if (*p == '/') {
-          cut = p;
-          break;
-        }
-      }
-      if (!cut) {
-        failed_ = true;
-        return;
-      }
-      piece.assign(rest_, static_cast<size_t>(cut - rest_) + 1);
-      const int next = openat(fd_, piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-      if (fd_ != AT_FDCWD) close(fd_);
-      fd_ = next;
-      if (fd_ < 0) {
-        failed_ = true;
-        return;
-      }
-      rest_ = cut + 1;
-      while (*rest_ == '/') ++rest_;
-    }
-    if (*rest_ == '\0') rest_ = ".";
-  }
-  ~PathAt() {
-    if (fd_ >= 0 && fd_ != AT_FDCWD) close(fd_);
-  }
-  PathAt(const PathAt&) = delete;
-  PathAt& operator=(const PathAt&) = delete;
-
-  bool ok() const { return !failed_; }
-  int dir() const { return fd_; }
-  const char* name() const { return rest_; }
-
- private:
-  int fd_ = AT_FDCWD;
-  const char* rest_;
-  bool failed_ = false;
-};
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Directory search
-//
-// Directories are read with getdents64 into a large buffer of the search's
-// own: one open, as few reads as the directory needs, one close, and no
-// status query unless the file system leaves an entry's type unknown.
-// Finished searches go back to a pool, so that walking a tree allocates
-// nothing once the first searches have been made.
-
-namespace {
-
-struct linux_dirent64 {
-  uint64_t d_ino;
-  int64_t d_off;
-  unsigned short d_reclen;
-  unsigned char d_type;
-  char d_name[1];
-};
-
-constexpr size_t kDirBufferSize = 64 * 1024;
-
-}  // namespace
-
-struct DirSearch {
-  int fd = -1;
-  DosPattern pattern;
-  std::string path;
-  std::vector<char> buffer = std::vector<char>(kDirBufferSize);
-  size_t pos = 0, len = 0;
-  bool at_end = false;
-};
-
-namespace {
-
-// Kept for the whole process (never destroyed, so its searches stay
-// reachable to the end).
-std::vector<DirSearch*>& g_search_pool = *new std::vector<DirSearch*>;
-int g_search_failure = 0;  // errno of the last directory that did not open
-
-EntryKind kind_from_mode(mode_t mode) {
-  if (S_ISREG(mode)) return EntryKind::kRegular;
-  if (S_ISDIR(mode)) return EntryKind::kDirectory;
-  if (S_ISLNK(mode)) return EntryKind::kLink;
-  return EntryKind::kOther;
-}
-
-EntryKind kind_from_dirent(int dir_fd, const linux_dirent64* entry) {
-  switch (entry->d_type) {
-    case DT_REG: return EntryKind::kRegular;
-    case DT_DIR: return EntryKind::kDirectory;
-    case DT_LNK: return EntryKind::kLink;
-    case DT_UNKNOWN: {
-      struct stat st;
-      if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kUnknown;
-      return kind_from_mode(st.st_mode);
-    }
-    default: return EntryKind::kOther;
-  }
-}
-
-bool next_match(DirSearch* s, FindData* data) {
-  for (;;) {
-    if (s->pos >= s->len) {
-      if (s->at_end) return false;
-      long n;
-      do {
-        n = syscall(SYS_getdents64, s->fd, s->buffer.data(), s->buffer.size());
-      } while (n < 0 && errno == EINTR);
-      if (n <= 0) {
-        s->at_end = true;
-        return false;
-      }
-      s->pos = 0;
-      s->len = static_cast<size_t>(n);
-    }
-    const auto* entry = reinterpret_cast<const linux_dirent64*>(s->buffer.data() + s->pos);
-    s->pos += entry->d_reclen;
-    if (!s->pattern.matches(entry->d_name)) continue;
-    data->name = entry->d_name;
-    data->kind = kind_from_dirent(s->fd, entry);
-    data->attributes = data->kind == EntryKind::kDirectory ? kAttrDirectory : 0;
-    return true;
-  }
-}
-
-}  // namespace
-
-DirSearch* find_first(const char* search, FindData* data) {
-  const char* slash = strrchr(search, '/');
-  const char* pattern = slash ? slash + 1 : search;
-  DirSearch* s;
-  if (g_search_pool.empty()) {
-    s = new DirSearch;
-  } else {
-    s = g_search_pool.back();
-    g_search_pool.pop_back();
-  }
-  s->pos = s->len = 0;
-  s->at_end = false;
-  if (!slash) {
-    s->path = ".";
-  } else {
-    s->path.assign(search, static_cast<size_t>(slash - search) + 1);
-  }
-  {
-    PathAt at(s->path.c_str());
-    s->fd = at.ok() ? openat(at.dir(), at.name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-  }
-  if (s->fd < 0) {
-    g_search_failure = errno;
-    g_search_pool.push_back(s);
-    return nullptr;
-  }
-  g_search_failure = 0;
-  s->pattern.compile(pattern);
-  if (!next_match(s, data)) {
-    find_close(s);
-    return nullptr;
-  }
-  return s;
-}
-
-bool find_next(DirSearch* search, FindData* data) { return next_match(search, data); }
-
-bool last_search_unreadable(std::string* reason) {
-  if (g_search_failure == 0 || g_search_failure == ENOENT || g_search_failure == ENOTDIR)
-    return false;
-  *reason = strerror(g_search_failure);
-  return true;
-}
-
-void find_close(DirSearch* search) {
-  if (!search) return;
-  if (search->fd >= 0) close(search->fd);
-  search->fd = -1;
-  g_search_pool.push_back(search);
-}
-
-// ---------------------------------------------------------------------------
 // Files
-
-FileHandle open_input_file(const char* path, EntryKind hint) {
-  PathAt at(path);
-  if (!at.ok()) return kInvalidHandle;
-  if (hint != EntryKind::kRegular) {
-    struct stat st;
-    if (fstatat(at.dir(), at.name(), &st, 0) != 0 || !S_ISREG(st.st_mode)) return kInvalidHandle;
-  }
-  int fd;
-  do {
-    fd = openat(at.dir(), at.name(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  return fd < 0 ? kInvalidHandle : fd;
-}
-
-size_t read_block(FileHandle handle, void* buffer, size_t size) {
-  ssize_t n;
-  do {
-    n = read(static_cast<int>(handle), buffer, size);
-  } while (n < 0 && errno == EINTR);
-  return n < 0 ? 0 : static_cast<size_t>(n);
-}
 
 void close_file(FileHandle handle) {
   if (handle != kInvalidHandle) close(static_cast<int>(handle));
@@ -283,17 +66,15 @@ namespace {
 constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
 constexpr int64_t kTicksPerSecond = 10000000LL;
 
-// Seconds and nanoseconds since 1970 to a FileTime; a time that does not fit
-// gets its top bit set, so that converting it fails as on Windows.
-FileTime to_file_time(int64_t seconds, int64_t nanoseconds) {
+}  // namespace
+
+FileTime posix_file_time(int64_t seconds, int64_t nanoseconds) {
   const int64_t max_seconds = INT64_MAX / kTicksPerSecond - kSecondsFrom1601To1970 - 1;
   if (seconds < -kSecondsFrom1601To1970 || seconds > max_seconds)
     return UINT64_C(0x8000000000000000);
   return static_cast<FileTime>((seconds + kSecondsFrom1601To1970) * kTicksPerSecond +
                                nanoseconds / 100);
 }
-
-}  // namespace
 
 bool file_time_to_system_time(FileTime time, SystemTime* out) {
   if (time & UINT64_C(0x8000000000000000)) return false;
@@ -320,45 +101,6 @@ bool file_time_to_system_time(FileTime time, SystemTime* out) {
   out->second = static_cast<uint16_t>(seconds % 60);
   out->milliseconds = static_cast<uint16_t>(rest % kTicksPerSecond / 10000);
   return true;
-}
-
-bool lookup_entry_times(const char* path, EntryTimes* out) {
-  struct statx stx;
-  PathAt at(path);
-  if (!at.ok() || statx(at.dir(), at.name(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-            STATX_ATIME | STATX_MTIME | STATX_BTIME, &stx) != 0)
-    return false;
-  out->last_access = to_file_time(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
-  out->last_write = to_file_time(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
-  out->creation = (stx.stx_mask & STATX_BTIME)
-                      ? to_file_time(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec)
-                      : 0;
-  return true;
-}
-
-bool capture_file_times(const char* path, SavedTimes* out) {
-  struct stat st;
-  PathAt at(path);
-  if (!at.ok() || fstatat(at.dir(), at.name(), &st, 0) != 0) return false;
-  out->seconds[0] = st.st_atim.tv_sec;
-  out->nanoseconds[0] = st.st_atim.tv_nsec;
-  out->seconds[1] = st.st_mtim.tv_sec;
-  out->nanoseconds[1] = st.st_mtim.tv_nsec;
-  out->filetime[0] = 0;
-  out->filetime[1] = to_file_time(st.st_atim.tv_sec, st.st_atim.tv_nsec);
-  out->filetime[2] = to_file_time(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  out->is_regular = S_ISREG(st.st_mode);
-  return true;
-}
-
-bool restore_file_times(const char* path, const SavedTimes& times) {
-  struct timespec ts[2];
-  ts[0].tv_sec = static_cast<time_t>(times.seconds[0]);
-  ts[0].tv_nsec = static_cast<long>(times.nanoseconds[0]);
-  ts[1].tv_sec = static_cast<time_t>(times.seconds[1]);
-  ts[1].tv_nsec = static_cast<long>(times.nanoseconds[1]);
-  PathAt at(path);
-  return at.ok() && utimensat(at.dir(), at.name(), ts, 0) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -423,7 +165,6 @@ bool expand_drive_name(const char*, std::string*) { return false; }
 
 const bool kUpperCaseFirstLetter = false;
 const bool kDriveLetters = false;
-const bool kDirectorySearchPerPattern = false;
 
 // ---------------------------------------------------------------------------
 // Console
@@ -574,23 +315,6 @@ FileHandle open_output_device(const char* path, bool append) {
 int enable_backup_restore_privileges(int*) { return 0; }
 
 const char kPlatformSource[] = __FILE__;
-
-int count_named_streams(const char* path, int* failure, int*) {
-  *failure = 0;
-  // ntfs-3g shows a file's named streams as "user." extended attributes.
-  ssize_t size = llistxattr(path, nullptr, 0);
-  if (size <= 0) return 0;
-  std::string names(static_cast<size_t>(size), '\0');
-  size = llistxattr(path, &names[0], names.size());
-  if (size <= 0) return 0;
-  int count = 0;
-  for (size_t i = 0; i < static_cast<size_t>(size);) {
-    const char* name = names.c_str() + i;
-    if (strncmp(name, "user.", 5) == 0) ++count;
-    i += strlen(name) + 1;
-  }
-  return count;
-}
 
 void discard_pending_input() {
   // Only an interactive console has typed-ahead keys to throw away; piped

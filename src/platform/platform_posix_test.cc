@@ -31,9 +31,6 @@ class TempDir {
   std::string path_;
 };
 
-void touch(const std::string& path, const std::string& content = "") {
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 TEST(FileTimeToSystemTime, KnownDates) {
   SystemTime t;
@@ -85,101 +82,6 @@ TEST(FullPath, FoldsDotsLexically) {
   ASSERT_TRUE(current_directory(&cwd));
   ASSERT_TRUE(full_path("rel/f.txt", &out));
   EXPECT_EQ(out, (cwd == "/" ? "" : cwd) + "/rel/f.txt");
-}
-
-TEST(DirectorySearch, YieldsMatchingEntriesWithTheirKinds) {
-  TempDir dir;
-  touch(dir / "$IAAA.txt");
-  touch(dir / "$IBBB");
-  touch(dir / "other.txt");
-  fs::create_directory(dir / "$ISUB");
-  fs::create_directory_symlink(dir / "$ISUB", dir / "$ILINK");
-  std::set<std::string> names;
-  FindData data;
-  DirSearch* s = find_first((dir / "$I*.*").c_str(), &data);
-  ASSERT_NE(s, nullptr);
-  do {
-    names.insert(data.name);
-    const bool is_dir = (data.attributes & kAttrDirectory) != 0;
-    EXPECT_EQ(is_dir, std::string(data.name) == "$ISUB") << data.name;
-    if (std::string(data.name) == "$ILINK") {
-      EXPECT_EQ(data.kind, EntryKind::kLink);
-    }
-    if (std::string(data.name) == "$IBBB") {
-      EXPECT_EQ(data.kind, EntryKind::kRegular);
-    }
-  } while (find_next(s, &data));
-  find_close(s);
-  EXPECT_EQ(names, (std::set<std::string>{"$IAAA.txt", "$IBBB", "$ISUB", "$ILINK"}));
-  EXPECT_EQ(find_first((dir / "nothing*").c_str(), &data), nullptr);
-  EXPECT_EQ(find_first((dir / "missing/*.*").c_str(), &data), nullptr);
-}
-
-TEST(InputFiles, OnlyRegularFilesOpen) {
-  TempDir dir;
-  touch(dir / "file", "abc");
-  fs::create_directory(dir / "dir");
-  ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
-  fs::create_symlink(dir / "file", dir / "link");
-  fs::create_symlink(dir / "gone", dir / "dangling");
-  for (EntryKind hint : {EntryKind::kUnknown, EntryKind::kOther, EntryKind::kLink}) {
-    EXPECT_EQ(open_input_file((dir / "dir").c_str(), hint), kInvalidHandle);
-    EXPECT_EQ(open_input_file((dir / "fifo").c_str(), hint), kInvalidHandle);
-    EXPECT_EQ(open_input_file((dir / "dangling").c_str(), hint), kInvalidHandle);
-  }
-  const FileHandle h = open_input_file((dir / "link").c_str(), EntryKind::kLink);
-  ASSERT_NE(h, kInvalidHandle);
-  char buf[8];
-  EXPECT_EQ(read_block(h, buf, sizeof buf), 3u);
-  close_file(h);
-}
-
-TEST(EntryTimes, LookupAndExactRestore) {
-  TempDir dir;
-  const std::string f = dir / "$R1";
-  touch(f);
-  struct timespec ts[2] = {{1600000000, 123456789}, {1500000000, 987654321}};
-  ASSERT_EQ(utimensat(AT_FDCWD, f.c_str(), ts, 0), 0);
-  EntryTimes e;
-  ASSERT_TRUE(lookup_entry_times(f.c_str(), &e));
-  EXPECT_EQ(e.last_access, (1600000000ULL + 11644473600ULL) * 10000000ULL + 1234567);
-  EXPECT_EQ(e.last_write, (1500000000ULL + 11644473600ULL) * 10000000ULL + 9876543);
-  EXPECT_FALSE(lookup_entry_times((dir / "$R2").c_str(), &e));
-
-  SavedTimes saved;
-  ASSERT_TRUE(capture_file_times(f.c_str(), &saved));
-  EXPECT_TRUE(saved.is_regular);
-  struct timespec later[2] = {{1700000000, 1}, {1700000000, 2}};
-  ASSERT_EQ(utimensat(AT_FDCWD, f.c_str(), later, 0), 0);
-  ASSERT_TRUE(restore_file_times(f.c_str(), saved));
-  struct stat st;
-  ASSERT_EQ(stat(f.c_str(), &st), 0);
-  EXPECT_EQ(st.st_atim.tv_sec, 1600000000);
-  EXPECT_EQ(st.st_atim.tv_nsec, 123456789);
-  EXPECT_EQ(st.st_mtim.tv_sec, 1500000000);
-  EXPECT_EQ(st.st_mtim.tv_nsec, 987654321);
-  fs::remove(f);
-  EXPECT_FALSE(restore_file_times(f.c_str(), saved));
-}
-
-TEST(EntryTimes, ADanglingLinkIsAnEntryOfItsOwn) {
-  TempDir dir;
-  fs::create_symlink(dir / "gone", dir / "$RLINK");
-  EntryTimes e;
-  EXPECT_TRUE(lookup_entry_times((dir / "$RLINK").c_str(), &e));
-}
-
-TEST(NamedStreams, CountedFromUserAttributes) {
-  TempDir dir;
-  int failure = -1, line = 0;
-  EXPECT_EQ(count_named_streams(dir.path().c_str(), &failure, &line), 0);
-  EXPECT_EQ(failure, 0);
-  if (setxattr(dir.path().c_str(), "user.Zone.Identifier", "1", 1, 0) != 0)
-    GTEST_SKIP() << "this file system keeps no user attributes";
-  ASSERT_EQ(setxattr(dir.path().c_str(), "user.second", "22", 2, 0), 0);
-  EXPECT_EQ(count_named_streams(dir.path().c_str(), &failure, &line), 2);
-  EXPECT_EQ(count_named_streams((dir / "missing").c_str(), &failure, &line), 0);
-  EXPECT_EQ(failure, 0);
 }
 
 }  // namespace

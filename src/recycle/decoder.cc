@@ -2,37 +2,16 @@
 
 #include <cstring>
 
-#include "options/options.h"
-#include "recycle/companion.h"
+#include "common/terminal_text.h"
 #include "recycle/index_record.h"
-#include "recycle/report_output.h"
-#include "recycle/report_row.h"
 
-std::string pg_complete_path;
-std::string g_index_path;
-std::string g_companion_path;
-unsigned char* g_input_buffer = nullptr;
-int32_t g_progress_len = 0;
 int32_t g_file_count = 0;
 
 namespace {
 
-RowBuffer g_row;
-std::string g_progress;  // erase sequence and progress line, written at once
-std::string g_message;
-
 constexpr char kProcessing[] = "Processing: ";
 
 }  // namespace
-
-void allocate_decoder_buffers() {
-  g_input_buffer = new unsigned char[kInputBufferSize];
-  pg_complete_path.reserve(1040);
-  g_index_path.reserve(1040);
-  g_companion_path.reserve(1040);
-  g_progress.reserve(4096);
-  g_message.reserve(1040);
-}
 
 void erase_progress(std::string* out, int32_t count) {
   if (count <= 0) return;
@@ -46,70 +25,88 @@ int32_t append_progress_line(std::string* out, const char* directory, size_t dir
                              const char* file_name, size_t name_len) {
   const size_t start = out->size();
   out->append(kProcessing, sizeof kProcessing - 1);
-  if (dir_len + name_len < 80) out->append(directory, dir_len);
-  out->append(file_name, name_len);
+  if (dir_len + name_len < 80) append_terminal_text(out, directory, dir_len);
+  append_terminal_text(out, file_name, name_len);
   out->push_back('\n');
   return static_cast<int32_t>(out->size() - start);
 }
 
-void decode_index_file(const char* directory, const char* file_name, EntryKind kind) {
-  const size_t dir_len = strlen(directory);
-  const size_t name_len = strlen(file_name);
+IndexDecoder::IndexDecoder(FileSystem* fs, ReportWriter* writer, FileHandle progress,
+                           const DecoderSettings& settings)
+    : fs_(fs), writer_(writer), progress_(progress), settings_(settings), input_(kIndexReadSize) {
+  companion_name_.reserve(1040);
+  progress_text_.reserve(4096);
+  message_.reserve(1040);
+}
 
-  pg_complete_path.assign(directory, dir_len);
-  pg_complete_path.append(file_name, name_len);
-  g_index_path.assign(pg_complete_path);
-
+void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_length) {
   // The companion: the same name with "$R" in place of its first two
-  // characters.  A name shorter than that has no companion.
-  bool companion_present = false;
-  if (name_len >= 2) {
-    g_companion_path.assign(directory, dir_len);
-    g_companion_path.append("$R", 2);
-    g_companion_path.append(file_name + 2, name_len - 2);
-    EntryTimes times;
-    if (lookup_entry_times(g_companion_path.c_str(), &times)) {
-      convert_find_times(times, &g_companion_times);
-      companion_present = true;
-    }
+  // characters.  A name shorter than that has none.
+  record_.companion = CompanionInfo();
+  if (name_length < 2) return;
+  companion_name_.assign("$R", 2);
+  companion_name_.append(name + 2, name_length - 2);
+  EntryInfo info;
+  if (!fs_->lookup(dir, companion_name_.c_str(), &info)) return;
+  switch (info.kind) {
+    case EntryKind::kRegular: record_.companion.kind = CompanionKind::kFile; break;
+    case EntryKind::kDirectory: record_.companion.kind = CompanionKind::kDirectory; break;
+    default: record_.companion.kind = CompanionKind::kOther; break;
   }
+  record_.companion.size = info.kind == EntryKind::kRegular ? info.size : 0;
+  record_.companion.times = info.times;
+}
 
+void IndexDecoder::write_progress(std::string_view directory, const char* name,
+                                  size_t name_length) {
+  progress_text_.clear();
+  erase_progress(&progress_text_, progress_length_);
+  progress_length_ = append_progress_line(&progress_text_, directory.data(), directory.size(),
+                                          name, name_length);
+  write_handle(progress_, progress_text_.data(), progress_text_.size());
+}
+
+void IndexDecoder::reset_times(FileRef file, bool captured, const SavedTimes& saved) {
+  if (captured && fs_->restore_times(file, saved)) return;
+  message_.assign("\nCan't reset filetime for ");
+  append_terminal_text(&message_, record_.directory.data(), record_.directory.size());
+  append_terminal_text(&message_, record_.file_name.data(), record_.file_name.size());
+  message_.append("\n");
+  write_handle(progress_, message_.data(), message_.size());
+}
+
+bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* name,
+                          EntryKind kind) {
+  const size_t name_length = strlen(name);
+  record_ = RecycleRecord();
+  record_.source_prefix = prefix_;
+  record_.directory = directory;
+  record_.file_name = std::string_view(name, name_length);
+  record_.entry_name = record_.file_name;
+  record_.user_sid = sid_of_folder(directory);
+
+  look_up_companion(dir, name, name_length);
   ++g_file_count;
 
+  const FileRef file = fs_->open_file(dir, name, kind);
+  if (file == kNoFile) {
+    record_.warnings = kWarnCannotOpen;
+    return writer_->write_record(record_);
+  }
+
+  write_progress(directory, name, name_length);
+
   SavedTimes saved;
-  bool captured = false;
-  if (g_options.reset_times) {
-    captured = capture_file_times(g_index_path.c_str(), &saved);
-    if (captured && saved.is_regular) kind = EntryKind::kRegular;
-  }
+  const bool captured = settings_.reset_times && fs_->capture_times(file, &saved);
 
-  const FileHandle handle = open_input_file(g_index_path.c_str(), kind);
-  if (handle == kInvalidHandle) {
-    g_row.clear();
-    g_row.put("\nCan't open ");
-    append_report_text(&g_row, g_index_path.data(), g_index_path.size());
-    g_row.put(" for searching");
-    report_write(g_row.data(), g_row.size());
-    return;
-  }
+  const size_t got = fs_->read_file(file, input_.data(), kIndexReadSize);
+  decode_index_bytes(input_.data(), got, settings_.run_start, &record_);
+  if (record_.companion.kind == CompanionKind::kFile && record_.has_size &&
+      record_.companion.size != static_cast<uint64_t>(record_.size))
+    record_.warnings |= kWarnSizeMismatch;
+  const bool written = writer_->write_record(record_);
 
-  g_progress.clear();
-  erase_progress(&g_progress, g_progress_len);
-  g_progress_len = append_progress_line(&g_progress, directory, dir_len, file_name, name_len);
-  write_handle(g_progress_handle, g_progress.data(), g_progress.size());
-
-  const size_t got = read_block(handle, g_input_buffer, kIndexReadSize);
-  format_report_row(&g_row, file_name, g_input_buffer, got,
-                    companion_present ? &g_companion_times : nullptr);
-  report_write(g_row.data(), g_row.size());
-  close_file(handle);
-
-  if (g_options.reset_times) {
-    if (!captured || reset_file_times(g_index_path.c_str(), saved) != 0) {
-      g_message.assign("\nCan't reset filetime for ");
-      g_message.append(g_index_path);
-      g_message.append("\n");
-      write_handle(g_progress_handle, g_message.data(), g_message.size());
-    }
-  }
+  if (settings_.reset_times) reset_times(file, captured, saved);
+  fs_->close_file(file);
+  return written;
 }

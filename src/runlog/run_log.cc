@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 
 FILE* g_acct_file = nullptr;
+FILE* g_memo_file = nullptr;
 
 namespace {
 FILE* open_memo(const char* path) { return fopen(path, "a+"); }

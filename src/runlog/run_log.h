@@ -9,6 +9,7 @@
 #include "common/module_stamp.h"
 
 extern FILE* g_acct_file;
+extern FILE* g_memo_file;  // the memo file; nothing is written to it
 extern const ModuleStamp kRunLogModule;
 
 // How the option readers open the accounting and memo files; harnesses put
