@@ -34,12 +34,12 @@ ImageRunResult run_image(const std::string& image_path, const std::vector<std::s
   std::string error;
   std::unique_ptr<EvidenceImage> image = EvidenceImage::open(image_path.c_str(), &error);
   if (!image) {
-    hooks->message("\n" + error + "\n");
+    hooks->message(error);
     result.incomplete = true;
     return result;
   }
   for (const std::string& volume_error : image->volume_errors()) {
-    hooks->message("\n" + volume_error + "\n");
+    hooks->message(volume_error);
     result.incomplete = true;
   }
   const size_t volumes = image->volume_count();
@@ -55,7 +55,7 @@ ImageRunResult run_image(const std::string& image_path, const std::vector<std::s
     ImageVolume* volume = image->volume(v);
     if (paths.empty()) {
       if (!volume->find_bin_folders(&bins, &error)) {
-        hooks->message("\nCan't read directory /: " + error + "\n");
+        hooks->message("Can't read directory /: " + error);
         result.incomplete = true;
         continue;
       }
@@ -72,7 +72,7 @@ ImageRunResult run_image(const std::string& image_path, const std::vector<std::s
       if (dir == kNoDir) {
         if (volume->last_open_missing()) continue;
         path_found[p] = true;
-        hooks->message("\nCan't read directory " + directory + ": " + error + "\n");
+        hooks->message("Can't read directory " + directory + ": " + error);
         result.incomplete = true;
         continue;
       }
@@ -83,14 +83,13 @@ ImageRunResult run_image(const std::string& image_path, const std::vector<std::s
   }
   for (size_t p = 0; p < paths.size() && volumes > 0; ++p) {
     if (path_found[p]) continue;
-    hooks->message("\nCan't read directory " + paths[p] + ": not in any volume of image " +
-                   image_path + "\n");
+    hooks->message("Can't read directory " + paths[p] + ": not in any volume of image " +
+                   image_path);
     result.incomplete = true;
   }
   if (paths.empty() && !any_bin && volumes > 0) {
-    hooks->message(
-        "\nNo recycle-bin folder ($Recycle.Bin, RECYCLER or RECYCLED) in image " + image_path +
-        "\n");
+    hooks->message("No recycle-bin folder ($Recycle.Bin, RECYCLER or RECYCLED) in image " +
+                   image_path);
     result.incomplete = true;
   }
 
@@ -100,7 +99,7 @@ ImageRunResult run_image(const std::string& image_path, const std::vector<std::s
       if (!volume->can_carve()) continue;
       CarveToHooks visitor(volume, hooks);
       if (!volume->carve_index_files(&visitor, &error)) {
-        hooks->message("\nCan't search for deleted index files: " + error + "\n");
+        hooks->message("Can't search for deleted index files: " + error);
         result.incomplete = true;
       }
     }

@@ -17,8 +17,8 @@ class ImageRunHooks {
   virtual void walk(ImageVolume* volume, const std::string& directory) = 0;
   // Decodes one index file recovered from the volume's metadata.
   virtual void decode_carved(ImageVolume* volume, const CarvedIndexFile& file) = 0;
-  // Writes a message (whole lines, each message starting with a line end)
-  // to the error stream.
+  // Writes a message about what cannot be read to the error stream, on a
+  // line of its own.
   virtual void message(const std::string& text) = 0;
 };
 

@@ -63,8 +63,7 @@ TEST(ImageRun, ListedPathsAreWalkedWhereTheyAreAndNamedWhereNoVolumeHasThem) {
   EXPECT_TRUE(result.incomplete);
   EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/" + user + "/", "p0:/RECYCLER/"}));
   EXPECT_EQ(r.messages, (std::vector<std::string>{
-                            "\nCan't read directory /nowhere: not in any volume of image " + path +
-                            "\n"}));
+                            "Can't read directory /nowhere: not in any volume of image " + path}));
 }
 
 TEST(ImageRun, ListedPathsAreWalkedInEveryVolumeThatHasThem) {
@@ -94,8 +93,7 @@ TEST(ImageRun, AnImageWithoutABinIsToldAndIncomplete) {
   EXPECT_TRUE(r.walks.empty());
   EXPECT_EQ(r.messages,
             (std::vector<std::string>{
-                "\nNo recycle-bin folder ($Recycle.Bin, RECYCLER or RECYCLED) in image " + path +
-                "\n"}));
+                "No recycle-bin folder ($Recycle.Bin, RECYCLER or RECYCLED) in image " + path}));
 }
 
 TEST(ImageRun, WhatIsNoImageIsToldOnce) {
@@ -107,7 +105,7 @@ TEST(ImageRun, WhatIsNoImageIsToldOnce) {
   EXPECT_TRUE(result.incomplete);
   EXPECT_FALSE(result.any_volume);
   ASSERT_EQ(r.messages.size(), 1u);
-  EXPECT_EQ(r.messages[0].rfind("\nCan't read image " + tree.path("notes.txt") + ": ", 0), 0u);
+  EXPECT_EQ(r.messages[0].rfind("Can't read image " + tree.path("notes.txt") + ": ", 0), 0u);
   EXPECT_TRUE(r.walks.empty());
 }
 
@@ -127,7 +125,7 @@ TEST(ImageRun, AnUnreadableVolumeIsNamedAndTheOtherIsRead) {
   EXPECT_TRUE(result.incomplete);
   EXPECT_EQ(r.walks, (std::vector<std::string>{"p2:/$Recycle.Bin/", "p2:/RECYCLER/"}));
   ASSERT_EQ(r.messages.size(), 1u);
-  EXPECT_EQ(r.messages[0].rfind("\nCan't read image " + copy + ", partition p3 ", 0), 0u)
+  EXPECT_EQ(r.messages[0].rfind("Can't read image " + copy + ", partition p3 ", 0), 0u)
       << r.messages[0];
 }
 
@@ -147,7 +145,7 @@ TEST(ImageRun, AFolderThatIsThereButCannotBeReadIsNamedWithTheReason) {
   EXPECT_TRUE(result.incomplete);
   EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/RECYCLER/"}));
   ASSERT_EQ(r.messages.size(), 1u);
-  EXPECT_EQ(r.messages[0].rfind("\nCan't read directory /$Recycle.Bin/: image " + cut +
+  EXPECT_EQ(r.messages[0].rfind("Can't read directory /$Recycle.Bin/: image " + cut +
                                     ", partition p0: Error reading image file (",
                                 0),
             0u)

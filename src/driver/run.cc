@@ -6,7 +6,9 @@
 #include <memory>
 #include <string_view>
 
+#include "common/terminal_text.h"
 #include "driver/exit.h"
+#include "driver/image_run.h"
 #include "driver/summary.h"
 #include "options/help.h"
 #include "options/options.h"
@@ -77,6 +79,63 @@ FileTime file_time_from_unix(int64_t seconds) {
   return static_cast<FileTime>((seconds + 11644473600LL) * 10000000LL);
 }
 
+void end_walk(WalkStatus status) {
+  switch (status) {
+    case WalkStatus::kDone: break;
+    case WalkStatus::kAborted: exit_program(USER_ABORTED);
+    case WalkStatus::kWriteFailed: stop_on_write_failure();
+  }
+}
+
+VolumeType volume_type_of(FileSystemKind kind) {
+  switch (kind) {
+    case FileSystemKind::kNtfs: return VolumeType::kNtfs;
+    case FileSystemKind::kFat32: return VolumeType::kFat32;
+    default: return VolumeType::kOther;
+  }
+}
+
+// An image run: each folder the image gives is walked with its volume as
+// the file system, and every recovered index file is decoded after them.
+class ImageWalks final : public ImageRunHooks {
+ public:
+  ImageWalks(IndexDecoder* decoder, const WalkSettings& settings)
+      : decoder_(decoder), settings_(settings) {}
+
+  void walk(ImageVolume* volume, const std::string& directory) override {
+    decoder_->set_file_system(volume);
+    decoder_->set_source_prefix(volume->source_prefix());
+    DecodeEach visitor(decoder_);
+    Walker walker(volume, &visitor, settings_);
+    end_walk(walker.walk(directory, g_pattern_list));
+    unreadable_ += walker.unreadable_directories();
+  }
+
+  void decode_carved(ImageVolume* volume, const CarvedIndexFile& file) override {
+    if (key_abort_requested()) exit_program(USER_ABORTED);
+    decoder_->set_file_system(volume);
+    decoder_->set_source_prefix(volume->source_prefix());
+    name_.assign(file.name);
+    if (!decoder_->decode_recovered(file.parent, file.directory, name_.c_str(), file.file))
+      stop_on_write_failure();
+  }
+
+  void message(const std::string& text) override {
+    text_.assign("\n");
+    append_terminal_text(&text_, text.data(), text.size());
+    text_.push_back('\n');
+    write_handle(stderr_handle(), text_.data(), text_.size());
+  }
+
+  int unreadable_directories() const { return unreadable_; }
+
+ private:
+  IndexDecoder* decoder_;
+  WalkSettings settings_;
+  int unreadable_ = 0;
+  std::string name_, text_;
+};
+
 }  // namespace
 
 int binsift_main(int argc, char** argv) { return run_binsift(argc, argv, real_file_system()); }
@@ -112,7 +171,9 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
     fflush(g_acct_file);
   }
 
-  if (g_path_list.empty()) add_default_path();
+  const bool image_run = !g_options.image_path.empty();
+  // An image run without listed paths reads each volume's bins.
+  if (g_path_list.empty() && !image_run) add_default_path();
 
   open_report_output();
   ReportSink sink(stdout_handle());
@@ -123,7 +184,7 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
       make_report_writer(ReportFormat::kSeed, &sink, writer_settings);
   if (!print_report_header(writer.get())) stop_on_write_failure();
 
-  g_volume_type = identify_volume(fs, g_path_list.front().c_str());
+  if (!image_run) g_volume_type = identify_volume(fs, g_path_list.front().c_str());
 
   DecoderSettings decoder_settings;
   decoder_settings.reset_times = g_options.reset_times != 0;
@@ -133,19 +194,29 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   WalkSettings walk_settings;
   walk_settings.recurse = g_options.recurse != 0;
   walk_settings.show_directories = g_options.output_to_file && g_options.recurse;
-  walk_settings.probe_streams = g_volume_type == VolumeType::kNtfs;
+  walk_settings.probe_streams = !image_run && g_volume_type == VolumeType::kNtfs;
   walk_settings.exclude = g_options.exclude_active != 0;
+
+  if (image_run) {
+    ImageWalks walks(&decoder, walk_settings);
+    console_begin_key_watch();
+    const ImageRunResult result =
+        run_image(g_options.image_path, g_path_list, g_options.carve != 0, &walks);
+    console_end_key_watch();
+    if (result.any_volume) g_volume_type = volume_type_of(result.first_kind);
+    finish_run();
+    // Whatever part of the image could not be read leaves the report
+    // incomplete.
+    return result.incomplete || walks.unreadable_directories() > 0 ? READ_ERROR : NORMAL_EXIT;
+  }
+
   Walker walker(fs, &visitor, walk_settings);
 
   console_begin_key_watch();
   for (std::string& entry : g_path_list) {
     if (entry.empty() || entry.back() != kPathSeparator) entry.push_back(kPathSeparator);
     first_letter_to_upper(&entry);
-    switch (walker.walk(entry, g_pattern_list)) {
-      case WalkStatus::kDone: break;
-      case WalkStatus::kAborted: exit_program(USER_ABORTED);
-      case WalkStatus::kWriteFailed: stop_on_write_failure();
-    }
+    end_walk(walker.walk(entry, g_pattern_list));
   }
   console_end_key_watch();
 

@@ -43,10 +43,12 @@ FileTime filetime(int year, int month, int day, int hour, int minute, int second
 struct Listing : DirEntryVisitor {
   std::vector<std::string> names;
   std::map<std::string, EntryKind> kinds;
+  std::set<std::string> directories;
   bool visit(const DirEntry& e) override {
     std::string name(e.name, e.name_length);
     names.push_back(name);
     kinds[name] = e.kind;
+    if (e.directory) directories.insert(name);
     return true;
   }
   std::set<std::string> set() const { return {names.begin(), names.end()}; }
@@ -160,6 +162,10 @@ TEST(ImageFileSystem, AJunctionIsALinkAndIsNeverEntered) {
   ASSERT_TRUE(v->list_directory(users, "*", &l, &error)) << error;
   EXPECT_EQ(l.kinds["All Users"], EntryKind::kLink);
   EXPECT_EQ(l.kinds["readme.txt"], EntryKind::kRegular);
+  // Shown as a directory, as Windows shows it, so that it is not taken for
+  // a file either.
+  EXPECT_EQ(l.directories.count("All Users"), 1u);
+  EXPECT_EQ(l.directories.count("readme.txt"), 0u);
   EXPECT_EQ(v->open_subdirectory(users, "All Users", &error), kNoDir);
   EXPECT_EQ(error, "Not a directory");
   EXPECT_EQ(v->open_directory("/Users/All Users", &error), kNoDir);
@@ -181,6 +187,7 @@ TEST(ImageFileSystem, NtfsFoldersHoldTheSampleFilesByteForByte) {
   Listing l;
   ASSERT_TRUE(v->list_directory(dir, "*", &l, &error));
   EXPECT_EQ(l.kinds["$I1IS2OK.txt"], EntryKind::kRegular);
+  EXPECT_EQ(l.directories, (std::set<std::string>{".", ".."}));
   v->close_directory(dir);
   expect_folder_bytes(v, folder, "rifiuti2/dir-sample1");
   expect_folder_bytes(v, std::string("/$Recycle.Bin/") + kSid1002, "rifiuti2/dir-win10-01");

@@ -2,8 +2,13 @@
 // a TSK file system; a directory handle is a slot holding the directory's
 // names as TSK loaded them, a file handle a slot holding a reusable TSK file
 // object.  Nothing here writes to the image.
+//
+// The library (and the dozens of libraries it needs for E01, VMDK, VHD and
+// AFF images) is loaded when the first image is opened, so that a run
+// without an image starts as fast as ever and does not need it at all.
 #include "platform/image_file_system.h"
 
+#include <dlfcn.h>
 #include <tsk/libtsk.h>
 
 #include <algorithm>
@@ -16,6 +21,52 @@ const bool kImageSupport = true;
 const char kImageUnsupportedMessage[] = "Evidence images are not supported by this build";
 
 namespace {
+
+#ifndef BINSIFT_TSK_LIBRARY
+#define BINSIFT_TSK_LIBRARY "libtsk.so"
+#endif
+
+// The library's functions this file calls, found when it is loaded.
+#define BINSIFT_TSK_FUNCTIONS(X)                                                         \
+  X(tsk_error_get) X(tsk_error_reset) X(tsk_img_open_utf8_sing) X(tsk_img_close)         \
+  X(tsk_vs_open) X(tsk_vs_close) X(tsk_vs_part_get) X(tsk_fs_open_img) X(tsk_fs_open_vol) \
+  X(tsk_fs_close) X(tsk_fs_type_toname) X(tsk_fs_dir_open_meta) X(tsk_fs_dir_close)      \
+  X(tsk_fs_dir_walk) X(tsk_fs_meta_walk) X(tsk_fs_file_open_meta) X(tsk_fs_file_close)   \
+  X(tsk_fs_file_read) X(tsk_fs_file_attr_get) X(tsk_fs_file_attr_get_type)
+
+struct TskLibrary {
+#define BINSIFT_TSK_MEMBER(name) decltype(&::name) name = nullptr;
+  BINSIFT_TSK_FUNCTIONS(BINSIFT_TSK_MEMBER)
+#undef BINSIFT_TSK_MEMBER
+  void* handle = nullptr;
+};
+
+TskLibrary lib;
+
+// Loads the library once; false with the reason when it cannot be.
+bool load_library(std::string* reason) {
+  if (lib.handle != nullptr) return true;
+  void* handle = dlopen(BINSIFT_TSK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char* text = dlerror();
+    *reason = std::string("The Sleuth Kit library cannot be loaded (") +
+              (text != nullptr ? text : BINSIFT_TSK_LIBRARY) + ")";
+    return false;
+  }
+  TskLibrary loaded;
+#define BINSIFT_TSK_LOAD(name)                                                        \
+  loaded.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));           \
+  if (loaded.name == nullptr) {                                                      \
+    *reason = "The Sleuth Kit library " BINSIFT_TSK_LIBRARY " lacks " #name;         \
+    dlclose(handle);                                                                 \
+    return false;                                                                    \
+  }
+  BINSIFT_TSK_FUNCTIONS(BINSIFT_TSK_LOAD)
+#undef BINSIFT_TSK_LOAD
+  loaded.handle = handle;
+  lib = loaded;
+  return true;
+}
 
 constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
 constexpr uint64_t kTicksPerSecond = 10000000;
@@ -31,14 +82,14 @@ constexpr uint8_t kKindNotKnown = 0xFF;
 
 // The library's description of its last error, on one line, and the error
 // state cleared.
-std::string tsk_reason(const char* fallback) {
-  const char* text = tsk_error_get();
+std::string library_reason(const char* fallback) {
+  const char* text = lib.tsk_error_get();
   std::string reason = (text != nullptr && *text != '\0') ? text : fallback;
   for (char& c : reason) {
     if (c == '\n' || c == '\r') c = ' ';
   }
   while (!reason.empty() && reason.back() == ' ') reason.pop_back();
-  tsk_error_reset();
+  lib.tsk_error_reset();
   return reason;
 }
 
@@ -96,18 +147,18 @@ class TskVolume final : public ImageVolume {
     }
     // Windows file systems find a name whatever its case.
     fold_names_ = ntfs_ || TSK_FS_TYPE_ISFAT(fs->ftype);
-    type_name_ = tsk_fs_type_toname(fs->ftype);
+    type_name_ = lib.tsk_fs_type_toname(fs->ftype);
   }
 
   ~TskVolume() override {
     for (DirSlot& slot : dirs_) {
-      if (slot.dir != nullptr) tsk_fs_dir_close(slot.dir);
+      if (slot.dir != nullptr) lib.tsk_fs_dir_close(slot.dir);
     }
     for (FileSlot& slot : files_) {
-      if (slot.file != nullptr) tsk_fs_file_close(slot.file);
+      if (slot.file != nullptr) lib.tsk_fs_file_close(slot.file);
     }
-    if (scratch_ != nullptr) tsk_fs_file_close(scratch_);
-    tsk_fs_close(fs_);
+    if (scratch_ != nullptr) lib.tsk_fs_file_close(scratch_);
+    lib.tsk_fs_close(fs_);
   }
 
   // ImageVolume
@@ -236,10 +287,10 @@ TSK_INUM_T TskVolume::parent_of(const TSK_FS_DIR* dir) const {
 }
 
 DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, std::string* error) {
-  tsk_error_reset();
-  TSK_FS_DIR* dir = tsk_fs_dir_open_meta(fs_, addr);
+  lib.tsk_error_reset();
+  TSK_FS_DIR* dir = lib.tsk_fs_dir_open_meta(fs_, addr);
   if (dir == nullptr) {
-    if (error != nullptr) *error = failure(tsk_reason("the folder cannot be read"));
+    if (error != nullptr) *error = failure(library_reason("the folder cannot be read"));
     return kNoDir;
   }
   size_t index;
@@ -268,7 +319,7 @@ DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, std::string* error) {
 void TskVolume::close_directory(DirRef dir) {
   DirSlot* s = slot_of(dir);
   if (s == nullptr) return;
-  tsk_fs_dir_close(s->dir);
+  lib.tsk_fs_dir_close(s->dir);
   s->dir = nullptr;
   s->in_use = false;
   free_dirs_.push_back(static_cast<size_t>(dir));
@@ -317,10 +368,10 @@ long TskVolume::find_name(DirRef dir, const char* name) {
 }
 
 bool TskVolume::load_scratch(TSK_INUM_T addr) {
-  tsk_error_reset();
-  TSK_FS_FILE* file = tsk_fs_file_open_meta(fs_, scratch_, addr);
+  lib.tsk_error_reset();
+  TSK_FS_FILE* file = lib.tsk_fs_file_open_meta(fs_, scratch_, addr);
   if (file == nullptr || file->meta == nullptr) {
-    tsk_error_reset();
+    lib.tsk_error_reset();
     return false;
   }
   scratch_ = file;
@@ -331,8 +382,8 @@ bool TskVolume::is_reparse_point(TSK_INUM_T addr) {
   if (!ntfs_) return false;
   if (!load_scratch(addr)) return false;
   const bool reparse =
-      tsk_fs_file_attr_get_type(scratch_, TSK_FS_ATTR_TYPE_NTFS_REPARSE, 0, 0) != nullptr;
-  tsk_error_reset();
+      lib.tsk_fs_file_attr_get_type(scratch_, TSK_FS_ATTR_TYPE_NTFS_REPARSE, 0, 0) != nullptr;
+  lib.tsk_error_reset();
   return reparse;
 }
 
@@ -481,6 +532,9 @@ bool TskVolume::list_directory(DirRef dir, const char* pattern, DirEntryVisitor*
     entry.name = n.name;
     entry.name_length = std::strlen(n.name);
     entry.kind = kind_at(dir, i);
+    // As the Windows search shows it: a junction is a directory too (one
+    // that is never entered).
+    entry.directory = n.type == TSK_FS_NAME_TYPE_DIR;
     if (!visitor->visit(entry)) break;
   }
   --list_depth_;
@@ -493,8 +547,8 @@ void TskVolume::fill_times(TSK_FS_FILE* file, EntryTimes* out) {
   if (ntfs_) {
     // $STANDARD_INFORMATION as stored: creation, modification, MFT change,
     // access, each a FILETIME, at their full precision and range.
-    const TSK_FS_ATTR* si = tsk_fs_file_attr_get_type(file, TSK_FS_ATTR_TYPE_NTFS_SI, 0, 0);
-    tsk_error_reset();
+    const TSK_FS_ATTR* si = lib.tsk_fs_file_attr_get_type(file, TSK_FS_ATTR_TYPE_NTFS_SI, 0, 0);
+    lib.tsk_error_reset();
     if (si != nullptr && (si->flags & TSK_FS_ATTR_RES) != 0 && si->rd.buf != nullptr &&
         si->size >= 32 && si->rd.buf_size >= 32) {
       out->creation = read_le64(si->rd.buf);
@@ -527,11 +581,11 @@ bool TskVolume::lookup(DirRef dir, const char* name, EntryInfo* out) {
       out->size = meta->size > 0 ? static_cast<uint64_t>(meta->size) : 0;
       break;
     case TSK_FS_META_TYPE_DIR:
-      out->kind = (ntfs_ && tsk_fs_file_attr_get_type(scratch_, TSK_FS_ATTR_TYPE_NTFS_REPARSE,
+      out->kind = (ntfs_ && lib.tsk_fs_file_attr_get_type(scratch_, TSK_FS_ATTR_TYPE_NTFS_REPARSE,
                                                        0, 0) != nullptr)
                       ? EntryKind::kLink
                       : EntryKind::kDirectory;
-      tsk_error_reset();
+      lib.tsk_error_reset();
       break;
     case TSK_FS_META_TYPE_LNK:
       out->kind = EntryKind::kLink;
@@ -554,12 +608,12 @@ FileRef TskVolume::open_file_addr(TSK_INUM_T addr, bool require_regular) {
     files_.emplace_back();
   }
   FileSlot& s = files_[index];
-  tsk_error_reset();
-  TSK_FS_FILE* file = tsk_fs_file_open_meta(fs_, s.file, addr);
+  lib.tsk_error_reset();
+  TSK_FS_FILE* file = lib.tsk_fs_file_open_meta(fs_, s.file, addr);
   if (file != nullptr) s.file = file;
   if (file == nullptr || file->meta == nullptr ||
       (require_regular && file->meta->type != TSK_FS_META_TYPE_REG)) {
-    tsk_error_reset();
+    lib.tsk_error_reset();
     free_files_.push_back(index);
     return kNoFile;
   }
@@ -581,11 +635,15 @@ size_t TskVolume::read_file(FileRef file, void* buffer, size_t size) {
   FileSlot* s = file_slot_of(file);
   if (s == nullptr || !s->readable || size == 0) return 0;
   if (s->offset >= s->file->meta->size) return 0;
-  tsk_error_reset();
-  const ssize_t got = tsk_fs_file_read(s->file, s->offset, static_cast<char*>(buffer), size,
+  // Asked for no more than is left: the library clears the whole buffer it
+  // is given before it copies a resident file's bytes.
+  const TSK_OFF_T left = s->file->meta->size - s->offset;
+  if (static_cast<uint64_t>(left) < size) size = static_cast<size_t>(left);
+  lib.tsk_error_reset();
+  const ssize_t got = lib.tsk_fs_file_read(s->file, s->offset, static_cast<char*>(buffer), size,
                                        TSK_FS_FILE_READ_FLAG_NONE);
   if (got <= 0) {
-    tsk_error_reset();
+    lib.tsk_error_reset();
     return 0;
   }
   s->offset += got;
@@ -626,10 +684,10 @@ bool TskVolume::find_bin_folders(std::vector<std::string>* out, std::string* err
 }
 
 bool TskVolume::data_readable(TSK_FS_FILE* file) {
-  tsk_error_reset();
-  const TSK_FS_ATTR* data = tsk_fs_file_attr_get(file);
+  lib.tsk_error_reset();
+  const TSK_FS_ATTR* data = lib.tsk_fs_file_attr_get(file);
   if (data == nullptr) {
-    tsk_error_reset();
+    lib.tsk_error_reset();
     return false;
   }
   if ((data->flags & TSK_FS_ATTR_RES) != 0) return true;
@@ -649,14 +707,14 @@ bool TskVolume::data_readable(TSK_FS_FILE* file) {
         const TSK_DADDR_T addr = run->addr + b;
         if (addr > fs_->last_block) return false;
         if ((fs_->block_getflags(fs_, addr) & TSK_FS_BLOCK_FLAG_ALLOC) != 0) {
-          tsk_error_reset();
+          lib.tsk_error_reset();
           return false;
         }
       }
     }
     covered = run->offset + len;
   }
-  tsk_error_reset();
+  lib.tsk_error_reset();
   return covered >= blocks;
 }
 
@@ -735,25 +793,25 @@ bool TskVolume::carve_index_files(CarvedFileVisitor* visitor, std::string* error
   if (!ntfs_) return true;
   CarveSearch search;
   search.fs = fs_;
-  tsk_error_reset();
+  lib.tsk_error_reset();
   // Deleted names in folders, orphans (the library's $OrphanFiles) among
   // them; then every unallocated entry, for any that no folder names.
-  if (tsk_fs_dir_walk(fs_, fs_->root_inum,
+  if (lib.tsk_fs_dir_walk(fs_, fs_->root_inum,
                       static_cast<TSK_FS_DIR_WALK_FLAG_ENUM>(TSK_FS_DIR_WALK_FLAG_ALLOC |
                                                              TSK_FS_DIR_WALK_FLAG_UNALLOC |
                                                              TSK_FS_DIR_WALK_FLAG_RECURSE),
                       carve_from_folders, &search) != 0) {
-    if (error != nullptr) *error = failure(tsk_reason("the folders cannot be searched"));
+    if (error != nullptr) *error = failure(library_reason("the folders cannot be searched"));
     return false;
   }
-  if (tsk_fs_meta_walk(fs_, fs_->first_inum, fs_->last_inum,
+  if (lib.tsk_fs_meta_walk(fs_, fs_->first_inum, fs_->last_inum,
                        static_cast<TSK_FS_META_FLAG_ENUM>(TSK_FS_META_FLAG_UNALLOC |
                                                           TSK_FS_META_FLAG_USED),
                        carve_from_entries, &search) != 0) {
-    if (error != nullptr) *error = failure(tsk_reason("the MFT cannot be searched"));
+    if (error != nullptr) *error = failure(library_reason("the MFT cannot be searched"));
     return false;
   }
-  tsk_error_reset();
+  lib.tsk_error_reset();
   for (const CarveCandidate& c : search.found) {
     DirRef parent = kNoDir;
     if (c.has_parent) parent = open_dir_addr(c.parent, nullptr);
@@ -782,8 +840,8 @@ class TskImage final : public EvidenceImage {
   TskImage(TSK_IMG_INFO* img) : img_(img) {}
   ~TskImage() override {
     volumes_.clear();  // each closes its file system before the image goes
-    if (vs_ != nullptr) tsk_vs_close(vs_);
-    tsk_img_close(img_);
+    if (vs_ != nullptr) lib.tsk_vs_close(vs_);
+    lib.tsk_img_close(img_);
   }
   size_t volume_count() const override { return volumes_.size(); }
   ImageVolume* volume(size_t index) override {
@@ -801,22 +859,27 @@ class TskImage final : public EvidenceImage {
 
 std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, std::string* error) {
   const std::string image_name = path;
-  tsk_error_reset();
-  TSK_IMG_INFO* img = tsk_img_open_utf8_sing(path, TSK_IMG_TYPE_DETECT, 0);
+  std::string reason;
+  if (!load_library(&reason)) {
+    *error = "Can't read image " + image_name + ": " + reason;
+    return nullptr;
+  }
+  lib.tsk_error_reset();
+  TSK_IMG_INFO* img = lib.tsk_img_open_utf8_sing(path, TSK_IMG_TYPE_DETECT, 0);
   if (img == nullptr) {
-    *error = "Can't read image " + image_name + ": " + tsk_reason("it cannot be opened");
+    *error = "Can't read image " + image_name + ": " + library_reason("it cannot be opened");
     return nullptr;
   }
   auto image = std::make_unique<TskImage>(img);
-  image->vs_ = tsk_vs_open(img, 0, TSK_VS_TYPE_DETECT);
+  image->vs_ = lib.tsk_vs_open(img, 0, TSK_VS_TYPE_DETECT);
   if (image->vs_ == nullptr) {
     // No partition table: the whole image may be one file system.
-    const std::string table_reason = tsk_reason("no partition table");
-    TSK_FS_INFO* fs = tsk_fs_open_img(img, 0, TSK_FS_TYPE_DETECT);
+    const std::string table_reason = library_reason("no partition table");
+    TSK_FS_INFO* fs = lib.tsk_fs_open_img(img, 0, TSK_FS_TYPE_DETECT);
     if (fs == nullptr) {
       *error = "Can't read image " + image_name +
                ": neither a partition table nor a file system was found (" +
-               tsk_reason("no file system") + ")";
+               library_reason("no file system") + ")";
       return nullptr;
     }
     image->volumes_.push_back(std::make_unique<TskVolume>(fs, image_name, "p0", 1));
@@ -824,19 +887,19 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, std::string
   }
   bool any_partition = false;
   for (TSK_PNUM_T i = 0; i < image->vs_->part_count; ++i) {
-    const TSK_VS_PART_INFO* part = tsk_vs_part_get(image->vs_, i);
+    const TSK_VS_PART_INFO* part = lib.tsk_vs_part_get(image->vs_, i);
     if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
     if (holds_no_file_system(part->desc)) continue;
     any_partition = true;
     const std::string name = "p" + std::to_string(part->addr);
-    tsk_error_reset();
-    TSK_FS_INFO* fs = tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
+    lib.tsk_error_reset();
+    TSK_FS_INFO* fs = lib.tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
     if (fs == nullptr) {
       image->errors_.push_back(
           "Can't read image " + image_name + ", partition " + name + " (" +
           (part->desc != nullptr ? part->desc : "?") + ", sectors " + std::to_string(part->start) +
           " to " + std::to_string(part->start + part->len - 1) +
-          "): no file system that can be read (" + tsk_reason("unknown file system") + ")");
+          "): no file system that can be read (" + library_reason("unknown file system") + ")");
       continue;
     }
     image->volumes_.push_back(

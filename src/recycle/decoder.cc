@@ -110,3 +110,28 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
   fs_->close_file(file);
   return written;
 }
+
+bool IndexDecoder::decode_recovered(DirRef parent, std::string_view directory, const char* name,
+                                    FileRef file) {
+  const size_t name_length = strlen(name);
+  record_ = RecycleRecord();
+  record_.source_prefix = prefix_;
+  record_.directory = directory;
+  record_.file_name = std::string_view(name, name_length);
+  record_.entry_name = record_.file_name;
+  record_.user_sid = sid_of_folder(directory);
+
+  if (parent != kNoDir) look_up_companion(parent, name, name_length);
+  ++g_file_count;
+  write_progress(directory, name, name_length);
+
+  // Data that can no longer be read reads as nothing: the short row, with
+  // "truncated".
+  const size_t got = file == kNoFile ? 0 : fs_->read_file(file, input_.data(), kIndexReadSize);
+  decode_index_bytes(input_.data(), got, settings_.run_start, &record_);
+  if (record_.companion.kind == CompanionKind::kFile && record_.has_size &&
+      record_.companion.size != static_cast<uint64_t>(record_.size))
+    record_.warnings |= kWarnSizeMismatch;
+  record_.warnings |= kWarnRecovered;
+  return writer_->write_record(record_);
+}

@@ -28,8 +28,19 @@ class IndexDecoder {
   // listing said the entry is.  False when the report could not be written.
   bool decode(DirRef dir, std::string_view directory, const char* name, EntryKind kind);
 
+  // Decodes an index file recovered from a volume's metadata (it is in no
+  // folder any more): `file` is open and stays open, `parent` is the folder
+  // its companion is looked up in (kNoDir when there is none) and
+  // `directory` the folder's path as text.  The record carries the
+  // "recovered" warning.  False when the report could not be written.
+  bool decode_recovered(DirRef parent, std::string_view directory, const char* name,
+                        FileRef file);
+
   // What a record's source field starts with ("IMAGE:p1:" in an image).
   void set_source_prefix(std::string_view prefix) { prefix_.assign(prefix); }
+  // The file system the next files are read from (each volume of an image
+  // is one of its own).
+  void set_file_system(FileSystem* fs) { fs_ = fs; }
 
  private:
   void look_up_companion(DirRef dir, const char* name, size_t name_length);

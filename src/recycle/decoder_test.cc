@@ -235,3 +235,84 @@ TEST(DecoderCost, NoAllocationPerFile) {
 }
 
 }  // namespace
+
+namespace {
+
+// Keeps what the decoder said of each recovered record, as text.
+class RecoveredCollector final : public ReportWriter {
+ public:
+  bool write_header() override { return true; }
+  bool write_record(const RecycleRecord& r) override {
+    records.push_back(r);
+    sources.push_back(std::string(r.source_prefix) + std::string(r.directory) +
+                      std::string(r.file_name));
+    sids.emplace_back(r.user_sid);
+    return true;
+  }
+  std::vector<RecycleRecord> records;
+  std::vector<std::string> sources, sids;
+};
+
+TEST(DecoderRecovered, RecoveredIndexFilesCarryTheWarningAndTheirFoldersCompanion) {
+  g_file_count = 0;
+  MemoryFileSystem fs;
+  TestTree tree;
+  const EntryTimes times{filetime_utc(2020, 1, 1), filetime_utc(2020, 2, 2),
+                         filetime_utc(2020, 3, 3)};
+  fs.add_file("bin/S-1-5-21-7-1001/$RAAA.txt", "xy", times);
+  // The recovered entries' data, as the volume gives it to read.
+  fs.add_file("entries/aaa", index_v2(5, kDeleted, u"C:\\a.txt"));
+  fs.add_file("entries/empty", "");
+  RecoveredCollector collector;
+  DecoderSettings settings;
+  settings.run_start = kRunStart;
+  const FileHandle progress = open_output_device(tree.path("err").c_str(), true);
+  IndexDecoder decoder(&fs, &collector, progress, settings);
+  decoder.set_source_prefix("IMAGE:p2:");
+  std::string error;
+  const DirRef parent = fs.open_directory("bin/S-1-5-21-7-1001", &error);
+  const DirRef entries = fs.open_directory("entries", &error);
+  ASSERT_NE(parent, kNoDir);
+  ASSERT_NE(entries, kNoDir);
+
+  const FileRef aaa = fs.open_file(entries, "aaa", EntryKind::kRegular);
+  ASSERT_NE(aaa, kNoFile);
+  EXPECT_TRUE(decoder.decode_recovered(parent, "/$Recycle.Bin/S-1-5-21-7-1001/", "$IAAA.txt", aaa));
+  fs.close_file(aaa);
+  const FileRef empty = fs.open_file(entries, "empty", EntryKind::kRegular);
+  EXPECT_TRUE(decoder.decode_recovered(kNoDir, "/$OrphanFiles/", "$IBBB", empty));
+  fs.close_file(empty);
+  EXPECT_TRUE(decoder.decode_recovered(kNoDir, "/$OrphanFiles/", "$ICCC", kNoFile));
+  fs.close_directory(parent);
+  fs.close_directory(entries);
+  close_file(progress);
+
+  EXPECT_EQ(g_file_count, 3);
+  ASSERT_EQ(collector.records.size(), 3u);
+  const RecycleRecord& a = collector.records[0];
+  EXPECT_EQ(collector.sources[0], "IMAGE:p2:/$Recycle.Bin/S-1-5-21-7-1001/$IAAA.txt");
+  EXPECT_EQ(collector.sids[0], "S-1-5-21-7-1001");
+  EXPECT_EQ(a.format, RecordFormat::kV2);
+  EXPECT_EQ(a.size, 5);
+  EXPECT_EQ(a.deleted, kDeleted);
+  EXPECT_EQ(a.companion.kind, CompanionKind::kFile);
+  EXPECT_EQ(a.companion.size, 2u);
+  EXPECT_EQ(a.companion.times.creation, times.creation);
+  // The companion holds 2 bytes of the 5 recorded.
+  EXPECT_EQ(a.warnings, kWarnSizeMismatch | kWarnRecovered);
+
+  // Data that cannot be read any more: the short record, truncated.
+  for (size_t i = 1; i < 3; ++i) {
+    const RecycleRecord& b = collector.records[i];
+    EXPECT_EQ(collector.sids[i], "");
+    EXPECT_EQ(b.format, RecordFormat::kUnknown);
+    EXPECT_FALSE(b.has_fields);
+    EXPECT_EQ(b.companion.kind, CompanionKind::kMissing);
+    EXPECT_EQ(b.warnings, kWarnTruncated | kWarnRecovered);
+  }
+  EXPECT_EQ(collector.sources[2], "IMAGE:p2:/$OrphanFiles/$ICCC");
+  const std::string err = tree.read("err");
+  EXPECT_NE(err.find("Processing: /$OrphanFiles/$ICCC\n"), std::string::npos) << err;
+}
+
+}  // namespace
