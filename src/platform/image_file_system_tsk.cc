@@ -46,7 +46,7 @@ TskLibrary lib;
 // Loads the library once; false with the reason when it cannot be.
 bool load_library(std::string* reason) {
   if (lib.handle != nullptr) return true;
-  void* handle = dlopen(BINSIFT_TSK_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  void* handle = dlopen(BINSIFT_TSK_LIBRARY, RTLD_LAZY | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* text = dlerror();
     *reason = std::string("The Sleuth Kit library cannot be loaded (") +
