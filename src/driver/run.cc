@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "common/memory.h"
 #include "driver/exit.h"
 #include "driver/summary.h"
 #include "options/help.h"
@@ -22,10 +23,39 @@ char** g_argv = nullptr;
 int64_t g_start_time = 0;
 
 void allocate_run_buffers() {
-  g_pattern_list.reserve(32);
-  g_path_list.reserve(32);
+  if (!allocation_succeeds([] { g_pattern_list.reserve(32); })) {
+    printf("\nLine %d, couldn't get memory\n", 496);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([] { g_path_list.reserve(32); })) {
+    printf("\nLine %d, couldn't get memory\n", 508);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
   reserve_walk_buffers();
 }
+
+namespace {
+
+// The decoder's buffers that the run names, each ended with its own message
+// when it cannot be had.
+void allocate_named_decoder_buffers() {
+  const std::string module = std::string(".") + kPathSeparator + "binsift";
+  if (!allocation_succeeds([] { g_input_buffer = new unsigned char[kInputBufferSize]; })) {
+    fprintf(stderr, "\n%d %s\nCouldn't create input buffer\n", 553, module.c_str());
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([] { g_output_name.reserve(1040); })) {
+    fprintf(stderr, "\n%d %s\nError obtaining memory\n", 572, module.c_str());
+    exit_program(USER_ABORTED);
+  }
+  if (!allocation_succeeds([] { pg_complete_path.reserve(1040); }) ||
+      !allocation_succeeds([] { g_index_path.reserve(1040); })) {
+    fputs("Couldn't create pg_complete_path buffer\n", stderr);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+}
+
+}  // namespace
 
 void read_reset_environment() {
   if (getenv("RESET")) {
@@ -36,6 +66,7 @@ void read_reset_environment() {
 }
 
 void set_defaults() {
+  allocate_named_decoder_buffers();
   allocate_decoder_buffers();
   g_options.recurse = 1;
   read_reset_environment();
@@ -53,12 +84,21 @@ void echo_command_line() {
 }
 
 int binsift_main(int argc, char** argv) {
+  // Before anything is opened: a closed standard stream gets the null
+  // device, so no file of the run can take its number.
+  const int closed_streams = ensure_standard_streams();
+  install_memory_failure_handler();
   g_argc = argc;
   g_argv = argv;
   if (argc == 1) show_help();
+  if (closed_streams & kStdoutWasClosed) {
+    fputs("Can't write the report: standard output is closed\n", stderr);
+    exit_program(WRITE_ERROR);
+  }
 
   setvbuf(stdout, nullptr, _IONBF, 0);
   install_interrupt_handler(on_interrupt);
+  install_termination_handlers();
   allocate_run_buffers();
 
   if (argc > 1 && argv[1][0] != '-' && argv[1][0] != '+') {
@@ -79,7 +119,7 @@ int binsift_main(int argc, char** argv) {
     fprintf(g_acct_file, "\n\n  Started: %.24s\n", text ? text : "");
     echo_command_line();
     fputs("\n", g_acct_file);
-    fflush(g_acct_file);
+    flush_run_log();
   }
 
   if (g_path_list.empty()) add_default_path();
@@ -97,7 +137,9 @@ int binsift_main(int argc, char** argv) {
   console_end_key_watch();
 
   finish_run();
-  return NORMAL_EXIT;
+  // A run log that could not be written was named when it failed; the
+  // report is whole, but the run did not succeed.
+  return run_log_write_failed() ? WRITE_ERROR : NORMAL_EXIT;
 }
 
 #include "driver/run_stamp.h"

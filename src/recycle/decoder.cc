@@ -26,7 +26,7 @@ constexpr char kProcessing[] = "Processing: ";
 }  // namespace
 
 void allocate_decoder_buffers() {
-  g_input_buffer = new unsigned char[kInputBufferSize];
+  if (!g_input_buffer) g_input_buffer = new unsigned char[kInputBufferSize];
   pg_complete_path.reserve(1040);
   g_index_path.reserve(1040);
   g_companion_path.reserve(1040);

@@ -2,9 +2,11 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "common/memory.h"
 #include "driver/exit.h"
 #include "driver/run.h"
 #include "options/options.h"
@@ -98,6 +100,15 @@ void print_report_header() {
   if (g_options.no_header) return;
   g_start_time = static_cast<int64_t>(time(nullptr));
   TimeZoneDescription tz;
+  if (!allocation_succeeds([&tz] {
+        tz.gmt_text.reserve(192);
+        tz.local_text.reserve(192);
+        tz.std_abbrev.reserve(32);
+        tz.std_name.reserve(192);
+      })) {
+    fputs("\nCan't get timezone information\n", stderr);
+    exit(INSUFFICIENT_MEMORY);
+  }
   describe_time_zone(&tz);
   report_write(kReportHeader, sizeof kReportHeader - 1);
   if (!g_acct_file) return;
@@ -115,5 +126,5 @@ void print_report_header() {
   fputs(" Command line: ", g_acct_file);
   for (int i = 0; i < g_argc; ++i) fprintf(g_acct_file, "%s ", g_argv[i]);
   fputs("\n", g_acct_file);
-  fflush(g_acct_file);
+  flush_run_log();
 }

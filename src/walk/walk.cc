@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/memory.h"
 #include "common/streams.h"
 #include "driver/exit.h"
 #include "options/options.h"
@@ -88,9 +89,19 @@ void handle_file(const char* directory, const char* name, EntryKind kind) {
 FileHandler g_file_handler = decode;
 
 void reserve_walk_buffers() {
-  g_searchstr.reserve(1040);
-  g_file_searchstr.reserve(1040);
-  g_scratch_path.reserve(1040);
+  if (!allocation_succeeds([] { g_searchstr.reserve(1040); })) {
+    fprintf(stderr, "\n%d %c%cbinsift\nCouldn't create g_searchstr buffer\n", 517, '.',
+            kPathSeparator);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([] { g_file_searchstr.reserve(1040); })) {
+    fprintf(stderr, "\nLine #: %d,  memory error", 525);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([] { g_scratch_path.reserve(1040); })) {
+    fprintf(stderr, "\nLine #: %d,  memory error", 534);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
 }
 
 bool key_abort_requested() {

@@ -37,7 +37,7 @@ class ExitCodes(TreeTest):
     def test_code_5_with_a_message_or_none(self):
         for args, out, err in (
                 (["-f", "a\\b"], b"", b"Can't have a \\ in the file type option\n"),
-                (["-f", "ok", "dir/x"], b"", b"Can't have a \\ in the file type option\n"),
+                (["-f", "ok", "dir/x"], b"", b"Can't have a / in the file type option\n"),
                 (["-E"], b"", b""),
                 (["-E", "-r"], b"", b""),
                 (["--rec=Off"], b"\nIllegal option: rec=Off", b""),
