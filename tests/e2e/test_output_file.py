@@ -8,7 +8,8 @@ import subprocess
 import unittest
 
 from binsift_e2e import BINSIFT, HEADER, TreeTest, expected_row, index_v1, run
-from test_run import Interrupt, big_bin
+import test_run
+from test_run import big_bin
 
 DATA = index_v1(7, 0, "C:\\a.txt")
 
@@ -49,7 +50,7 @@ class OutputFile(TreeTest):
         first = subprocess.Popen([BINSIFT, "-p", folder, "-f", "$I*.*", "-o", shared],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
-            Interrupt.wait_until_blocked(self, first)
+            test_run.Interrupt.wait_until_blocked(self, first)
             for option, message in (("-o", b"error opening output file "),
                                     ("-O", b"error opening/creating output file ")):
                 with self.subTest(option=option):
