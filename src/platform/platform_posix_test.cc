@@ -221,7 +221,9 @@ TEST(OutputFiles, HeldByOneWriterAndEmptiedOnlyWhenHeld) {
   FILE* memo = open_memo_file(path.c_str());
   ASSERT_NE(memo, nullptr);
   EXPECT_EQ(create_output_file(path.c_str(), false), kInvalidHandle);
-  EXPECT_NE(open_memo_file(path.c_str()), nullptr);  // memo files may share
+  FILE* second_memo = open_memo_file(path.c_str());  // memo files may share
+  EXPECT_NE(second_memo, nullptr);
+  if (second_memo) fclose(second_memo);
   fclose(memo);
 }
 

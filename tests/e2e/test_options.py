@@ -185,7 +185,8 @@ class ManyPaths(TreeTest):
         rows = p.stdout.splitlines()[1:]
         self.assertEqual(len(rows), sum(1 for n in names if n.endswith("/0")))
         self.assertTrue(all(r.split(b"|")[0].strip() == b"$IA" for r in rows))
-        self.assertLess(elapsed, 15)
+        # A test against every listed entry took half a minute here.
+        self.assertLess(elapsed, 60 if os.environ.get("BINSIFT_SANITIZED") else 15)
 
 
 if __name__ == "__main__":
