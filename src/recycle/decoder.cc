@@ -32,11 +32,14 @@ int32_t append_progress_line(std::string* out, const char* directory, size_t dir
 }
 
 IndexDecoder::IndexDecoder(FileSystem* fs, ReportWriter* writer, FileHandle progress,
-                           const DecoderSettings& settings)
-    : fs_(fs), writer_(writer), progress_(progress), settings_(settings), input_(kIndexReadSize) {
-  companion_name_.reserve(1040);
-  progress_text_.reserve(4096);
-  message_.reserve(1040);
+                           const DecoderSettings& settings, DecoderBuffers* buffers)
+    : fs_(fs),
+      writer_(writer),
+      progress_(progress),
+      settings_(settings),
+      buffers_(buffers ? *buffers : own_) {
+  if (buffers_.input.size() < kIndexReadSize) buffers_.input.resize(kInputBufferSize);
+  buffers_.reserve_text();
 }
 
 void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_length) {
@@ -44,10 +47,10 @@ void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_l
   // characters.  A name shorter than that has none.
   record_.companion = CompanionInfo();
   if (name_length < 2) return;
-  companion_name_.assign("$R", 2);
-  companion_name_.append(name + 2, name_length - 2);
+  buffers_.companion_name.assign("$R", 2);
+  buffers_.companion_name.append(name + 2, name_length - 2);
   EntryInfo info;
-  if (!fs_->lookup(dir, companion_name_.c_str(), &info)) return;
+  if (!fs_->lookup(dir, buffers_.companion_name.c_str(), &info)) return;
   switch (info.kind) {
     case EntryKind::kRegular: record_.companion.kind = CompanionKind::kFile; break;
     case EntryKind::kDirectory: record_.companion.kind = CompanionKind::kDirectory; break;
@@ -59,20 +62,20 @@ void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_l
 
 void IndexDecoder::write_progress(std::string_view directory, const char* name,
                                   size_t name_length) {
-  progress_text_.clear();
-  erase_progress(&progress_text_, progress_length_);
-  progress_length_ = append_progress_line(&progress_text_, directory.data(), directory.size(),
+  buffers_.progress.clear();
+  erase_progress(&buffers_.progress, progress_length_);
+  progress_length_ = append_progress_line(&buffers_.progress, directory.data(), directory.size(),
                                           name, name_length);
-  write_handle(progress_, progress_text_.data(), progress_text_.size());
+  write_handle(progress_, buffers_.progress.data(), buffers_.progress.size());
 }
 
 void IndexDecoder::reset_times(FileRef file, bool captured, const SavedTimes& saved) {
   if (captured && fs_->restore_times(file, saved)) return;
-  message_.assign("\nCan't reset filetime for ");
-  append_terminal_text(&message_, record_.directory.data(), record_.directory.size());
-  append_terminal_text(&message_, record_.file_name.data(), record_.file_name.size());
-  message_.append("\n");
-  write_handle(progress_, message_.data(), message_.size());
+  buffers_.message.assign("\nCan't reset filetime for ");
+  append_terminal_text(&buffers_.message, record_.directory.data(), record_.directory.size());
+  append_terminal_text(&buffers_.message, record_.file_name.data(), record_.file_name.size());
+  buffers_.message.append("\n");
+  write_handle(progress_, buffers_.message.data(), buffers_.message.size());
 }
 
 bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* name,
@@ -99,8 +102,8 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
   SavedTimes saved;
   const bool captured = settings_.reset_times && fs_->capture_times(file, &saved);
 
-  const size_t got = fs_->read_file(file, input_.data(), kIndexReadSize);
-  decode_index_bytes(input_.data(), got, settings_.run_start, &record_);
+  const size_t got = fs_->read_file(file, buffers_.input.data(), kIndexReadSize);
+  decode_index_bytes(buffers_.input.data(), got, settings_.run_start, &record_);
   if (record_.companion.kind == CompanionKind::kFile && record_.has_size &&
       record_.companion.size != static_cast<uint64_t>(record_.size))
     record_.warnings |= kWarnSizeMismatch;

@@ -18,10 +18,27 @@ struct DecoderSettings {
   FileTime run_start = 0;    // when the run started
 };
 
+constexpr size_t kInputBufferSize = 262224;
+
+// The decoder's buffers, made once when the run starts so that running out
+// of memory shows there, and never while files are decoded.
+struct DecoderBuffers {
+  std::vector<unsigned char> input;  // the first bytes of each index file
+  std::string companion_name;
+  std::string progress;  // erase sequence and progress line, written at once
+  std::string message;
+  void reserve_text() {
+    companion_name.reserve(1040);
+    progress.reserve(4096);
+    message.reserve(1040);
+  }
+};
+
 class IndexDecoder {
  public:
+  // `buffers` made beforehand, or null for buffers of the decoder's own.
   IndexDecoder(FileSystem* fs, ReportWriter* writer, FileHandle progress,
-               const DecoderSettings& settings);
+               const DecoderSettings& settings, DecoderBuffers* buffers = nullptr);
 
   // Decodes the file `name` of the open directory `dir`, whose path (for
   // text) is `directory`, ending with the separator.  `kind` is what the
@@ -40,10 +57,8 @@ class IndexDecoder {
   ReportWriter* writer_;
   FileHandle progress_;
   DecoderSettings settings_;
-  std::vector<unsigned char> input_;
-  std::string companion_name_;
-  std::string progress_text_;
-  std::string message_;
+  DecoderBuffers own_;
+  DecoderBuffers& buffers_;
   std::string prefix_;
   int32_t progress_length_ = 0;  // characters of the previous progress line
   RecycleRecord record_;
