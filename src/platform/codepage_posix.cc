@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <iconv.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -45,7 +46,9 @@ class ConverterCache {
     if (s.used && s.cd != kNoConverter) iconv_close(s.cd);
     s.used = true;
     strcpy(s.name, name);  // length checked by acceptable_name
-    s.cd = iconv_open("UTF-8", name);
+    // To code points, which are checked and encoded here: iconv's own
+    // UTF-8 output passes some ill-formed input through unchanged.
+    s.cd = iconv_open("UTF-32LE", name);
     return s.cd;
   }
 
@@ -64,6 +67,34 @@ ConverterCache& cache() {
   return c;
 }
 
+// Appends UTF-32LE code points as UTF-8; a surrogate or a value above
+// U+10FFFF becomes U+FFFD.
+void append_code_points(const unsigned char* p, size_t n, std::string* out) {
+  for (size_t i = 0; i + 4 <= n; i += 4) {
+    const uint32_t c = static_cast<uint32_t>(p[i]) | static_cast<uint32_t>(p[i + 1]) << 8 |
+                       static_cast<uint32_t>(p[i + 2]) << 16 | static_cast<uint32_t>(p[i + 3]) << 24;
+    if (c < 0x80) {
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c >= 0xD800 && c <= 0xDFFF) {
+      append_replacement_char(out);
+    } else if (c < 0x10000) {
+      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c <= 0x10FFFF) {
+      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      append_replacement_char(out);
+    }
+  }
+}
+
 }  // namespace
 
 bool codepage_known(const char* name) { return cache().get(name) != kNoConverter; }
@@ -79,16 +110,24 @@ void append_codepage_as_utf8(const char* name, const unsigned char* bytes, size_
     return;
   }
   iconv(cd, nullptr, nullptr, nullptr, nullptr);  // the initial shift state
-  char buffer[1024];
+  unsigned char buffer[1024];
   char* in = const_cast<char*>(reinterpret_cast<const char*>(bytes));
   size_t in_left = n;
-  while (in_left > 0) {
-    char* o = buffer;
+  bool flushed = false;
+  while (!flushed) {
+    char* o = reinterpret_cast<char*>(buffer);
     size_t o_left = sizeof buffer;
-    const size_t r = iconv(cd, &in, &in_left, &o, &o_left);
+    size_t r;
+    if (in_left > 0) {
+      r = iconv(cd, &in, &in_left, &o, &o_left);
+    } else {
+      r = iconv(cd, nullptr, nullptr, &o, &o_left);  // back to the initial state
+      flushed = true;
+    }
     const int err = errno;
-    out->append(buffer, static_cast<size_t>(o - buffer));
-    if (r == static_cast<size_t>(-1) && err != E2BIG && in_left > 0) {
+    append_code_points(buffer, static_cast<size_t>(reinterpret_cast<unsigned char*>(o) - buffer),
+                       out);
+    if (!flushed && r == static_cast<size_t>(-1) && err != E2BIG && in_left > 0) {
       // EILSEQ (not defined) or EINVAL (cut short at the end): this byte
       // is not a character; the next one may begin one.
       append_replacement_char(out);
@@ -96,8 +135,4 @@ void append_codepage_as_utf8(const char* name, const unsigned char* bytes, size_
       --in_left;
     }
   }
-  char* o = buffer;
-  size_t o_left = sizeof buffer;
-  iconv(cd, nullptr, nullptr, &o, &o_left);  // back to the initial state
-  out->append(buffer, static_cast<size_t>(o - buffer));
 }

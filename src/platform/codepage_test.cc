@@ -56,6 +56,14 @@ TEST(Codepage, Cp932) {
   EXPECT_EQ(decode("CP932", "\xFF" "a"), std::string(kFffd) + "a");
 }
 
+TEST(Codepage, OnlyWellFormedUtf8ComesOut) {
+  // Beyond U+10FFFF, a surrogate and an overlong form, read as UTF-8.
+  EXPECT_EQ(decode("UTF-8", "\xF4\x90\x80\x80"), std::string(kFffd) + kFffd + kFffd + kFffd);
+  EXPECT_EQ(decode("UTF-8", "a\xED\xA0\x80" "b"), std::string("a") + kFffd + kFffd + kFffd + "b");
+  EXPECT_EQ(decode("UTF-8", "\xC0\x80"), std::string(kFffd) + kFffd);
+  EXPECT_EQ(decode("UTF-8", "\xF0\x9F\x98\x80"), "\xF0\x9F\x98\x80");
+}
+
 TEST(Codepage, UnknownPageKeepsAsciiOnly) {
   EXPECT_EQ(decode("NO-SUCH-PAGE", "ab\xE9z"), std::string("ab") + kFffd + "z");
   EXPECT_EQ(decode(nullptr, "x\x80"), std::string("x") + kFffd);
