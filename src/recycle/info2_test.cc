@@ -521,6 +521,30 @@ TEST(Info2DcName, NumberAndExtensionOfTheLastComponent) {
   EXPECT_EQ(dc_of_ansi("C:\\a.b/c", 10), "Dc10");
 }
 
+std::string dc_of_utf16(const std::u16string& path, const std::string& ansi = "C:\\X.ANS") {
+  Rec r;
+  r.ansi = ansi;
+  r.utf16 = path;
+  r.number = 31;
+  const File f(header(5, 800) + record(r, 800));
+  Info2Header h;
+  EXPECT_TRUE(parse_info2_header(f.data(), f.size(), &h));
+  Info2Entry e;
+  EXPECT_TRUE(get_info2_entry(f.data(), f.size(), h, 0, &e));
+  return dc_name(e);
+}
+
+TEST(Info2DcName, FromTheUtf16Path) {
+  EXPECT_EQ(dc_of_utf16(u"C:\\a\\b.txt"), "Dc31.txt");
+  EXPECT_EQ(dc_of_utf16(u"C:\\a.dir\\b"), "Dc31");
+  EXPECT_EQ(dc_of_utf16(u"C:\\a.dir/b"), "Dc31");
+  EXPECT_EQ(dc_of_utf16(u"C:\\a\\b."), "Dc31");
+  EXPECT_EQ(dc_of_utf16(u"C:\\a\\.svn"), "Dc31.svn");
+  EXPECT_EQ(dc_of_utf16(u"b.\u00E9t\u00E9"), "Dc31.\xC3\xA9t\xC3\xA9");
+  // An empty UTF-16 path leaves the ANSI one.
+  EXPECT_EQ(dc_of_utf16(u""), "Dc31.ANS");
+}
+
 TEST(Info2DcName, NonAsciiExtensionsAreUtf8) {
   // CP1252: e-acute.
   EXPECT_EQ(dc_of_ansi("C:\\a\\b.caf\xE9", 1), "Dc1.caf\xC3\xA9");
