@@ -4,12 +4,17 @@
 
 #include "common/terminal_text.h"
 #include "recycle/index_record.h"
+#include "recycle/info2.h"
 
 int32_t g_file_count = 0;
 
 namespace {
 
 constexpr char kProcessing[] = "Processing: ";
+
+// The most of an INFO2 file that is read: far more than any bin holds
+// (800 bytes a record).
+constexpr size_t kInfo2MaxBytes = 256u * 1024 * 1024;
 
 }  // namespace
 
@@ -49,8 +54,13 @@ void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_l
   if (name_length < 2) return;
   buffers_.companion_name.assign("$R", 2);
   buffers_.companion_name.append(name + 2, name_length - 2);
+  look_up_entry(dir, buffers_.companion_name.c_str());
+}
+
+void IndexDecoder::look_up_entry(DirRef dir, const char* name) {
+  record_.companion = CompanionInfo();
   EntryInfo info;
-  if (!fs_->lookup(dir, buffers_.companion_name.c_str(), &info)) return;
+  if (!fs_->lookup(dir, name, &info)) return;
   switch (info.kind) {
     case EntryKind::kRegular: record_.companion.kind = CompanionKind::kFile; break;
     case EntryKind::kDirectory: record_.companion.kind = CompanionKind::kDirectory; break;
@@ -58,6 +68,81 @@ void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_l
   }
   record_.companion.size = info.kind == EntryKind::kRegular ? info.size : 0;
   record_.companion.times = info.times;
+}
+
+void IndexDecoder::check_companion_size() {
+  if (record_.companion.kind == CompanionKind::kFile && record_.has_size &&
+      record_.companion.size != static_cast<uint64_t>(record_.size))
+    record_.warnings |= kWarnSizeMismatch;
+}
+
+bool IndexDecoder::decode_info2(DirRef dir, FileRef file, bool* written) {
+  // Read whole: one read for the first block, as for any index file, then
+  // the rest.
+  std::vector<unsigned char>& data = buffers_.whole;
+  size_t got = 0;
+  for (;;) {
+    if (data.size() - got < kIndexReadSize) {
+      if (data.size() >= kInfo2MaxBytes) break;
+      data.resize(data.size() + 4 * kIndexReadSize);
+    }
+    const size_t n = fs_->read_file(file, data.data() + got, data.size() - got);
+    if (n == 0) break;
+    got += n;
+  }
+  Info2Header header;
+  if (!parse_info2_header(data.data(), got, &header)) {
+    // Not an INFO2 file after all: its first bytes are an index file's.
+    const size_t first = got < kIndexReadSize ? got : kIndexReadSize;
+    memcpy(buffers_.input.data(), data.data(), first);
+    decode_index_bytes(buffers_.input.data(), first, settings_.run_start, &record_);
+    check_companion_size();
+    *written = writer_->write_record(record_);
+    return true;
+  }
+
+  const RecycleRecord base = record_;
+  const size_t count = info2_entry_count(header, got);
+  for (size_t i = 0; i < count; ++i) {
+    Info2Entry entry;
+    if (!get_info2_entry(data.data(), got, header, i, &entry)) break;
+    record_ = base;
+    record_.companion = CompanionInfo();
+    record_.format = RecordFormat::kInfo2;
+    record_.opened = true;
+    record_.has_fields = !entry.truncated;
+    record_.has_size = entry.has_size;
+    record_.size = entry.size;
+    record_.has_deleted = entry.has_deleted;
+    record_.deleted = entry.deleted;
+    if (entry.uses_utf16()) {
+      record_.path_utf16 = entry.utf16_path;
+      record_.path_units = entry.utf16_units;
+      if (has_lone_surrogate(entry.utf16_path, entry.utf16_units))
+        record_.warnings |= kWarnLoneSurrogate;
+    } else {
+      record_.path_ansi = entry.ansi_path;
+      record_.path_ansi_length = entry.ansi_length;
+      record_.drive_letter = entry.drive_prefix;
+    }
+    if (entry.truncated || !entry.display_path_terminated()) record_.warnings |= kWarnTruncated;
+    if (entry.restored_or_purged) record_.warnings |= kWarnRestoredOrPurged;
+    if (entry.has_deleted && deletion_time_implausible(entry.deleted, settings_.run_start))
+      record_.warnings |= kWarnTimeOutOfRange;
+    // The item itself, renamed "Dc<N><ext>" beside the INFO2 file.
+    buffers_.entry_name.clear();
+    if (append_dc_name(&buffers_.entry_name, entry, settings_.codepage)) {
+      look_up_entry(dir, buffers_.entry_name.c_str());
+      if (!entry.truncated) record_.entry_name = buffers_.entry_name;
+    }
+    check_companion_size();
+    if (!writer_->write_record(record_)) {
+      *written = false;
+      return true;
+    }
+  }
+  *written = true;
+  return true;
 }
 
 void IndexDecoder::write_progress(std::string_view directory, const char* name,
@@ -102,12 +187,13 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
   SavedTimes saved;
   const bool captured = settings_.reset_times && fs_->capture_times(file, &saved);
 
-  const size_t got = fs_->read_file(file, buffers_.input.data(), kIndexReadSize);
-  decode_index_bytes(buffers_.input.data(), got, settings_.run_start, &record_);
-  if (record_.companion.kind == CompanionKind::kFile && record_.has_size &&
-      record_.companion.size != static_cast<uint64_t>(record_.size))
-    record_.warnings |= kWarnSizeMismatch;
-  const bool written = writer_->write_record(record_);
+  bool written = false;
+  if (!is_info2_name(name) || !decode_info2(dir, file, &written)) {
+    const size_t got = fs_->read_file(file, buffers_.input.data(), kIndexReadSize);
+    decode_index_bytes(buffers_.input.data(), got, settings_.run_start, &record_);
+    check_companion_size();
+    written = writer_->write_record(record_);
+  }
 
   if (settings_.reset_times) reset_times(file, captured, saved);
   fs_->close_file(file);

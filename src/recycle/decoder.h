@@ -16,6 +16,7 @@ extern int32_t g_file_count;  // files handed to the decoder
 struct DecoderSettings {
   bool reset_times = false;  // set each index file's times back after reading it
   FileTime run_start = 0;    // when the run started
+  const char* codepage = "CP1252";  // the ANSI code page of INFO2 paths
 };
 
 constexpr size_t kInputBufferSize = 262224;
@@ -27,8 +28,11 @@ struct DecoderBuffers {
   std::string companion_name;
   std::string progress;  // erase sequence and progress line, written at once
   std::string message;
+  std::vector<unsigned char> whole;  // an INFO2 file, read whole
+  std::string entry_name;            // an INFO2 record's "Dc<N><ext>"
   void reserve_text() {
     companion_name.reserve(1040);
+    entry_name.reserve(1040);
     progress.reserve(4096);
     message.reserve(1040);
   }
@@ -50,6 +54,12 @@ class IndexDecoder {
 
  private:
   void look_up_companion(DirRef dir, const char* name, size_t name_length);
+  void look_up_entry(DirRef dir, const char* name);
+  // An INFO2 file: false when it does not check out as one (it is then
+  // decoded as any other index file), else its records are written and
+  // `written` tells whether the report took them.
+  bool decode_info2(DirRef dir, FileRef file, bool* written);
+  void check_companion_size();
   void write_progress(std::string_view directory, const char* name, size_t name_length);
   void reset_times(FileRef file, bool captured, const SavedTimes& saved);
 
