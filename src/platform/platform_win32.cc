@@ -27,7 +27,6 @@ const char kPathSeparator = '\\';
 const char kOptionPrefixes[] = "-+/";
 const bool kUpperCaseFirstLetter = true;
 const bool kDriveLetters = true;
-const char kPlatformSource[] = __FILE__;
 
 namespace {
 
