@@ -98,7 +98,7 @@ TEST(ImageRun, AnImageWithoutABinIsToldAndIncomplete) {
 
 TEST(ImageRun, WhatIsNoImageIsToldOnce) {
   if (!kImageSupport) GTEST_SKIP() << "this build reads no images";
-  TestTree tree;
+  ScratchDir tree;
   tree.file("notes.txt", std::string(100000, 'x'));
   Recorder r;
   const ImageRunResult result = run_image(tree.path("notes.txt"), {"/x"}, true, &r);
@@ -111,7 +111,7 @@ TEST(ImageRun, WhatIsNoImageIsToldOnce) {
 
 TEST(ImageRun, AnUnreadableVolumeIsNamedAndTheOtherIsRead) {
   NEED_IMAGE(path, "partitioned");
-  TestTree tree;
+  ScratchDir tree;
   const std::string copy = tree.path("wiped.img");
   std::filesystem::copy_file(path, copy);
   {
@@ -131,7 +131,7 @@ TEST(ImageRun, AnUnreadableVolumeIsNamedAndTheOtherIsRead) {
 
 TEST(ImageRun, AFolderThatIsThereButCannotBeReadIsNamedWithTheReason) {
   NEED_IMAGE(path, "ntfs");
-  TestTree tree;
+  ScratchDir tree;
   const std::string cut = tree.path("cut.img");
   {
     std::ifstream in(path, std::ios::binary);

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string_view>
 
+#include "common/memory.h"
 #include "common/terminal_text.h"
 #include "driver/exit.h"
 #include "driver/image_run.h"
@@ -25,9 +26,39 @@
 
 
 void allocate_run_buffers() {
-  g_pattern_list.reserve(32);
-  g_path_list.reserve(32);
+  if (!allocation_succeeds([] { g_pattern_list.reserve(32); })) {
+    printf("\nLine %d, couldn't get memory\n", 496);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([] { g_path_list.reserve(32); })) {
+    printf("\nLine %d, couldn't get memory\n", 508);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
 }
+
+namespace {
+
+DecoderBuffers g_decoder_buffers;
+
+// The decoder's buffers that the run names, each ended with its own message
+// when it cannot be had.
+void allocate_named_decoder_buffers() {
+  const std::string module = std::string(".") + kPathSeparator + "binsift";
+  if (!allocation_succeeds([] { g_decoder_buffers.input.resize(kInputBufferSize); })) {
+    fprintf(stderr, "\n%d %s\nCouldn't create input buffer\n", 553, module.c_str());
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([] { g_output_name.reserve(1040); })) {
+    fprintf(stderr, "\n%d %s\nError obtaining memory\n", 572, module.c_str());
+    exit_program(USER_ABORTED);
+  }
+  if (!allocation_succeeds([] { g_decoder_buffers.reserve_text(); })) {
+    fputs("Couldn't create pg_complete_path buffer\n", stderr);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+}
+
+}  // namespace
 
 void read_reset_environment() {
   if (getenv("RESET")) {
@@ -38,6 +69,7 @@ void read_reset_environment() {
 }
 
 void set_defaults() {
+  allocate_named_decoder_buffers();
   g_options.recurse = 1;
   read_reset_environment();
 }
@@ -142,12 +174,21 @@ int binsift_main(int argc, char** argv) { return run_binsift(argc, argv, real_fi
 
 int run_binsift(int argc, char** argv, FileSystem* fs) {
   set_exit_cleanup(finish_exit);
+  // Before anything is opened: a closed standard stream gets the null
+  // device, so no file of the run can take its number.
+  const int closed_streams = ensure_standard_streams();
+  install_memory_failure_handler();
   g_argc = argc;
   g_argv = argv;
   if (argc == 1) show_help();
+  if (closed_streams & kStdoutWasClosed) {
+    fputs("Can't write the report: standard output is closed\n", stderr);
+    exit_program(WRITE_ERROR);
+  }
 
   setvbuf(stdout, nullptr, _IONBF, 0);
   install_interrupt_handler(on_interrupt);
+  install_termination_handlers();
   allocate_run_buffers();
 
   if (argc > 1 && argv[1][0] != '-' && argv[1][0] != '+') {
@@ -168,7 +209,7 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
     fprintf(g_acct_file, "\n\n  Started: %.24s\n", text ? text : "");
     echo_command_line();
     fputs("\n", g_acct_file);
-    fflush(g_acct_file);
+    flush_run_log();
   }
 
   const bool image_run = !g_options.image_path.empty();
@@ -189,7 +230,7 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   DecoderSettings decoder_settings;
   decoder_settings.reset_times = g_options.reset_times != 0;
   decoder_settings.run_start = writer_settings.run_start;
-  IndexDecoder decoder(fs, writer.get(), stderr_handle(), decoder_settings);
+  IndexDecoder decoder(fs, writer.get(), stderr_handle(), decoder_settings, &g_decoder_buffers);
   DecodeEach visitor(&decoder);
   WalkSettings walk_settings;
   walk_settings.recurse = g_options.recurse != 0;
@@ -197,32 +238,34 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   walk_settings.probe_streams = !image_run && g_volume_type == VolumeType::kNtfs;
   walk_settings.exclude = g_options.exclude_active != 0;
 
+  int unreadable = 0;
+  bool incomplete = false;
+  console_begin_key_watch();
   if (image_run) {
     ImageWalks walks(&decoder, walk_settings);
-    console_begin_key_watch();
     const ImageRunResult result =
         run_image(g_options.image_path, g_path_list, g_options.carve != 0, &walks);
-    console_end_key_watch();
     if (result.any_volume) g_volume_type = volume_type_of(result.first_kind);
-    finish_run();
-    // Whatever part of the image could not be read leaves the report
-    // incomplete.
-    return result.incomplete || walks.unreadable_directories() > 0 ? READ_ERROR : NORMAL_EXIT;
-  }
-
-  Walker walker(fs, &visitor, walk_settings);
-
-  console_begin_key_watch();
-  for (std::string& entry : g_path_list) {
-    if (entry.empty() || entry.back() != kPathSeparator) entry.push_back(kPathSeparator);
-    first_letter_to_upper(&entry);
-    end_walk(walker.walk(entry, g_pattern_list));
+    // Whatever part of the image could not be read was named.
+    incomplete = result.incomplete;
+    unreadable = walks.unreadable_directories();
+  } else {
+    Walker walker(fs, &visitor, walk_settings);
+    for (std::string& entry : g_path_list) {
+      if (entry.empty() || entry.back() != kPathSeparator) entry.push_back(kPathSeparator);
+      first_letter_to_upper(&entry);
+      end_walk(walker.walk(entry, g_pattern_list));
+    }
+    unreadable = walker.unreadable_directories();
   }
   console_end_key_watch();
 
   finish_run();
+  // A run log that could not be written was named when it failed; the
+  // report is whole, but the run did not succeed.
+  if (run_log_write_failed()) return WRITE_ERROR;
   // A directory that could not be read leaves the report incomplete.
-  return walker.unreadable_directories() > 0 ? READ_ERROR : NORMAL_EXIT;
+  return incomplete || unreadable > 0 ? READ_ERROR : NORMAL_EXIT;
 }
 
 

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "common/test_tree.h"
 #include "platform/test_images.h"
 
 namespace {
@@ -418,7 +417,7 @@ TEST(ImageFileSystem, PartitionedDiskGivesEachPartitionAsAVolume) {
 TEST(ImageFileSystem, AnUnreadablePartitionIsNamedAndTheOthersAreRead) {
   NEED_IMAGE(path, "partitioned");
   // The same disk with its second partition's file system wiped.
-  TestTree tree;
+  ScratchDir tree;
   const std::string copy = tree.path("wiped.img");
   std::filesystem::copy_file(path, copy);
   {
@@ -453,7 +452,7 @@ TEST(ImageFileSystem, E01CopyReadsAsTheRawImage) {
 
 TEST(ImageFileSystem, WhatIsNoImageIsToldWithTheReason) {
   if (!kImageSupport) GTEST_SKIP() << "this build reads no images";
-  TestTree tree;
+  ScratchDir tree;
   tree.file("notes.txt", std::string(100000, 'x'));
   std::string error;
   EXPECT_EQ(EvidenceImage::open(tree.path("notes.txt").c_str(), &error), nullptr);
@@ -472,7 +471,7 @@ TEST(ImageFileSystem, WhatIsNoImageIsToldWithTheReason) {
 TEST(ImageFileSystem, ATruncatedImageNamesTheFolderItCannotRead) {
   NEED_IMAGE(path, "ntfs");
   // The first 6 MiB: the MFT is there, the folders' index blocks are not.
-  TestTree tree;
+  ScratchDir tree;
   const std::string cut = tree.path("cut.img");
   {
     std::ifstream in(path, std::ios::binary);

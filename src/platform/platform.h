@@ -205,7 +205,43 @@ int read_key_no_echo();
 // of input with nothing read.
 bool read_input_line(std::string* out);
 // Creates a file for the report: `exclusive` fails when it exists,
-// otherwise an existing file is emptied.
+// otherwise an existing file is emptied.  The file is opened for writing
+// only and held exclusively until it is closed: a file that another run, or
+// this run's accounting or memo file, holds cannot be opened (and is not
+// emptied).  A FIFO without a reader, a directory or a device other than
+// the null device is a failed open; nothing here can block.
 FileHandle create_output_file(const char* path, bool exclusive);
-// Opens an existing file for the report, positioned at its end.
+// Opens an existing file for the report, positioned at its end; held and
+// checked as create_output_file() does.
 FileHandle open_existing_output_file(const char* path);
+
+// ---------------------------------------------------------------------------
+// Standard streams, signals, and files that must never block the run
+
+// Bits of the result of ensure_standard_streams().
+constexpr int kStdinWasClosed = 1;
+constexpr int kStdoutWasClosed = 2;
+constexpr int kStderrWasClosed = 4;
+// Opens the null device on each of standard input, output and error that is
+// closed, so that no file the run opens later can take its place.  Returns
+// which of them were closed.
+int ensure_standard_streams();
+
+// Routes the termination signals (SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) to a
+// handler that puts the terminal back and then ends the process with the
+// signal's usual status.  A broken pipe met while writing to a file the run
+// opened itself (not standard output or error) is a failed write instead.
+// Signals that the parent set to be ignored stay ignored.
+void install_termination_handlers();
+
+// Opens an existing regular file (links followed) for reading as a stream.
+// The open never blocks: anything but a regular file (a FIFO, a device, a
+// directory) is a failed open.  nullptr on failure.
+FILE* open_regular_file(const char* path, bool binary);
+
+// Opens the memo file for appending with reading, creating it when missing.
+// While it is open, no output file can be opened on the same file.
+FILE* open_memo_file(const char* path);
+
+// Whether listed directory names are the same regardless of ASCII case.
+extern const bool kPathNamesIgnoreCase;

@@ -41,18 +41,29 @@ void close_file(FileHandle handle) {
   if (handle != kInvalidHandle) close(static_cast<int>(handle));
 }
 
+// Set while a file the run opened itself is written, so that a broken pipe
+// there fails the write instead of ending the process (see the termination
+// handler below).
+namespace {
+volatile sig_atomic_t g_writing_own_file = 0;
+}  // namespace
+
 bool write_handle(FileHandle handle, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
+  g_writing_own_file = handle > STDERR_FILENO;
+  bool ok = true;
   while (size > 0) {
     ssize_t n = write(static_cast<int>(handle), p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      ok = false;
+      break;
     }
     p += n;
     size -= static_cast<size_t>(n);
   }
-  return true;
+  g_writing_own_file = 0;
+  return ok;
 }
 
 FileHandle stdout_handle() { return STDOUT_FILENO; }
@@ -188,11 +199,21 @@ int64_t coarse_milliseconds() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Whether this process may change the mode of the terminal on standard
+// input: it is in the terminal's foreground process group, or the terminal
+// is not its controlling terminal (then no job control applies).  A
+// background job that changed the mode would be stopped by SIGTTOU.
+// Async-signal-safe.
+bool terminal_is_ours() {
+  const pid_t group = tcgetpgrp(STDIN_FILENO);
+  return group < 0 || group == getpgrp();
+}
+
 }  // namespace
 
 void console_begin_key_watch() {
   g_key_watch = false;
-  if (!isatty(STDIN_FILENO)) return;
+  if (!isatty(STDIN_FILENO) || !terminal_is_ours()) return;
   struct termios t;
   if (tcgetattr(STDIN_FILENO, &t) != 0) return;
   g_saved_termios = t;
@@ -212,7 +233,9 @@ void console_end_key_watch() {
 
 void console_restore_async_safe() {
   if (g_termios_changed) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
+    // A job sent to the background meanwhile leaves the terminal to the
+    // shell, which has set its own mode.
+    if (terminal_is_ours()) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
     g_termios_changed = 0;
   }
 }
@@ -224,6 +247,7 @@ int console_poll_key() {
   g_next_key_check_ms = now + 20;
   struct pollfd p = {STDIN_FILENO, POLLIN, 0};
   if (poll(&p, 1, 0) != 1 || !(p.revents & POLLIN)) return -1;
+  if (!terminal_is_ours()) return -1;  // reading would stop a background job
   unsigned char c;
   if (read(STDIN_FILENO, &c, 1) != 1) return -1;
   return c;
@@ -418,28 +442,76 @@ int read_input_byte() {
 }
 
 int read_key_no_echo() {
-  if (!isatty(STDIN_FILENO)) return read_input_byte();
+  if (!isatty(STDIN_FILENO) || !terminal_is_ours()) return read_input_byte();
   struct termios saved, raw;
   if (tcgetattr(STDIN_FILENO, &saved) != 0) return read_input_byte();
   raw = saved;
   raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
+  // The mode to go back to is recorded before the change, where the signal
+  // handlers find it, so that a signal during the read restores it.
+  const bool watching = g_termios_changed != 0;
+  if (!watching) {
+    g_saved_termios = saved;
+    g_termios_changed = 1;
+  }
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);
   const int c = read_input_byte();
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  if (!watching) g_termios_changed = 0;
   return c;
 }
 
+namespace {
+
+bool is_null_device(const struct stat& st) {
+  struct stat null_device;
+  return S_ISCHR(st.st_mode) && stat("/dev/null", &null_device) == 0 &&
+         S_ISCHR(null_device.st_mode) && st.st_rdev == null_device.st_rdev;
+}
+
+// What may receive the report: a regular file, a FIFO that has a reader, or
+// the null device.
+bool takes_the_report(const struct stat& st) {
+  return S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || is_null_device(st);
+}
+
+// Opens the report's file for writing only.  It is looked at before the
+// open (a device or directory is never opened) and again on the descriptor;
+// the open does not wait for a FIFO's reader (without one it fails).  The
+// lock is taken before the file is emptied, so a file held elsewhere keeps
+// its content.
+FileHandle open_report_file(const char* path, int flags, bool empty_it) {
+  struct stat st;
+  if (stat(path, &st) == 0 && !takes_the_report(st)) return kInvalidHandle;
+  int fd;
+  do {
+    fd = open(path, flags | O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return kInvalidHandle;
+  if (fstat(fd, &st) != 0 || !takes_the_report(st) ||
+      (!is_null_device(st) && flock(fd, LOCK_EX | LOCK_NB) != 0)) {
+    close(fd);
+    return kInvalidHandle;
+  }
+  const int status = fcntl(fd, F_GETFL);
+  if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0 ||
+      (empty_it && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    return kInvalidHandle;
+  }
+  return fd;
+}
+
+}  // namespace
+
 FileHandle create_output_file(const char* path, bool exclusive) {
-  const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | (exclusive ? O_EXCL : O_TRUNC);
-  const int fd = open(path, flags, 0666);
-  return fd < 0 ? kInvalidHandle : fd;
+  return open_report_file(path, O_CREAT | (exclusive ? O_EXCL | O_APPEND : 0), !exclusive);
 }
 
 FileHandle open_existing_output_file(const char* path) {
-  const int fd = open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY);
-  return fd < 0 ? kInvalidHandle : fd;
+  return open_report_file(path, O_APPEND, false);
 }
 
 bool find_help_file(const std::string& file_name, const std::string& program_dir,
@@ -483,14 +555,20 @@ bool choose_file(const char* title, std::string* last_choice, std::string* out, 
   fprintf(stderr, "\n%s\n", title);
   fputs("  All Files (*.*)       *.*\n", stderr);
   fputs("  Data Files (*.OUT)    *.OUT\n", stderr);
-  if (!last_choice->empty()) fprintf(stderr, "Last choice: %s\n", last_choice->c_str());
-  fputs("File name (empty to cancel): ", stderr);
+  // The last choice is the default: an empty line takes it.
+  if (last_choice->empty()) {
+    fputs("File name (empty to cancel): ", stderr);
+  } else {
+    fprintf(stderr, "Last choice: %s\n", last_choice->c_str());
+    fputs("File name (empty for the last choice): ", stderr);
+  }
   std::string line;
   if (!read_input_line(&line)) {
     *at_end = true;
     return false;
   }
   *at_end = false;
+  if (line.empty()) line = *last_choice;
   if (line.empty()) return false;
   *last_choice = line;
   *out = line;
@@ -502,4 +580,93 @@ void sleep_milliseconds(int64_t milliseconds) {
                         static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+}
+
+// ---------------------------------------------------------------------------
+// Standard streams, signals, and files that must never block the run
+
+const bool kPathNamesIgnoreCase = false;
+
+int ensure_standard_streams() {
+  int closed = 0;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    closed |= 1 << fd;
+    // The lowest free number is this one.
+    const int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+  return closed;
+}
+
+namespace {
+
+void on_termination(int signal_number) {
+  // The write that met the broken pipe returns EPIPE and the run ends as
+  // for any failed write.
+  if (signal_number == SIGPIPE && g_writing_own_file) return;
+  const int saved_errno = errno;
+  console_restore_async_safe();
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  sigaction(signal_number, &sa, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal_number);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(signal_number);
+  errno = saved_errno;
+  _exit(128 + signal_number);
+}
+
+}  // namespace
+
+void install_termination_handlers() {
+  for (const int signal_number : {SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    struct sigaction old;
+    if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_termination;
+    sigemptyset(&sa.sa_mask);
+    sigaction(signal_number, &sa, nullptr);
+  }
+}
+
+FILE* open_regular_file(const char* path, bool binary) {
+  (void)binary;  // no text mode here
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  const int status = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || status < 0 ||
+      fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "r");
+  if (!f) close(fd);
+  return f;
+}
+
+FILE* open_memo_file(const char* path) {
+  // A shared lock: memo files may be shared, but an output file (which is
+  // locked exclusively) cannot be the same file.
+  const int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return nullptr;
+  if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "a+");
+  if (!f) close(fd);
+  return f;
 }

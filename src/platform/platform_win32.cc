@@ -27,7 +27,6 @@ const char kPathSeparator = '\\';
 const char kOptionPrefixes[] = "-+/";
 const bool kUpperCaseFirstLetter = true;
 const bool kDriveLetters = true;
-const char kPlatformSource[] = __FILE__;
 
 namespace {
 
@@ -82,6 +81,28 @@ FileHandle open_output_device(const char* path, bool append) {
   return as_file(h);
 }
 
+namespace {
+
+// Whether a name's last component is the null device ("NUL", "nul.txt").
+bool names_null_device(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p; ++p)
+    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+  return _strnicmp(name, "NUL", 3) == 0 && (name[3] == '\0' || name[3] == '.');
+}
+
+// A character device other than the null device (a console, a serial
+// port) never receives the report.
+FileHandle checked_report_handle(HANDLE h, const char* path) {
+  if (h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_CHAR && !names_null_device(path)) {
+    CloseHandle(h);
+    return kInvalidHandle;
+  }
+  return as_file(h);
+}
+
+}  // namespace
+
 FileHandle create_output_file(const char* path, bool exclusive) {
   SetFileApisToANSI();
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -90,7 +111,7 @@ FileHandle create_output_file(const char* path, bool exclusive) {
                                    : FILE_ATTRIBUTE_NORMAL,
                          nullptr);
   if (h != INVALID_HANDLE_VALUE && exclusive) SetFilePointer(h, 0, nullptr, FILE_END);
-  return as_file(h);
+  return checked_report_handle(h, path);
 }
 
 FileHandle open_existing_output_file(const char* path) {
@@ -98,7 +119,7 @@ FileHandle open_existing_output_file(const char* path) {
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h != INVALID_HANDLE_VALUE) SetFilePointer(h, 0, nullptr, FILE_END);
-  return as_file(h);
+  return checked_report_handle(h, path);
 }
 
 // ---------------------------------------------------------------------------
@@ -390,3 +411,50 @@ void read_time_zone(ZoneInfo* out) {
   out->seconds_west = _timezone;
   out->has_daylight = _daylight != 0;
 }
+
+// ---------------------------------------------------------------------------
+// Standard streams, signals, and files that must never block the run
+
+const bool kPathNamesIgnoreCase = true;
+
+int ensure_standard_streams() {
+  int closed = 0;
+  FILE* const streams[] = {stdin, stdout, stderr};
+  const DWORD std_ids[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (int fd = 0; fd <= 2; ++fd) {
+    const HANDLE h = GetStdHandle(std_ids[fd]);
+    if (_get_osfhandle(fd) >= 0 && h != nullptr && h != INVALID_HANDLE_VALUE) continue;
+    closed |= 1 << fd;
+    if (freopen("NUL", fd == 0 ? "r" : "w", streams[fd]))
+      SetStdHandle(std_ids[fd], reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(streams[fd]))));
+  }
+  return closed;
+}
+
+// The console's mode is never changed for longer than one _getch, so there
+// is nothing to put back when the process is ended.
+void install_termination_handlers() {}
+
+FILE* open_regular_file(const char* path, bool binary) {
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | (binary ? _O_BINARY : _O_TEXT));
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE* f = _fdopen(fd, binary ? "rb" : "r");
+  if (!f) _close(fd);
+  return f;
+}
+
+// The output file's share mode already refuses a file held open for
+// writing, so the memo file needs nothing more.
+FILE* open_memo_file(const char* path) { return fopen(path, "a+"); }

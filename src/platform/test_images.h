@@ -5,12 +5,38 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <string>
 
-#include "common/test_tree.h"
 #include "platform/image_file_system.h"
+
+// A temporary folder for images and their copies, removed with everything
+// in it when the object goes.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::random_device rd;
+    root_ = std::filesystem::temp_directory_path() /
+            ("binsift-images-" + std::to_string(rd()) + std::to_string(rd()));
+    std::filesystem::create_directories(root_);
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(root_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string path(const std::string& relative) const { return (root_ / relative).string(); }
+  void file(const std::string& relative, const std::string& content) const {
+    std::ofstream(root_ / relative, std::ios::binary) << content;
+  }
+
+ private:
+  std::filesystem::path root_;
+};
 
 inline std::string samples_dir() {
   const char* env = std::getenv("BINSIFT_SAMPLES");
@@ -52,7 +78,7 @@ class Images {
   }
 
  private:
-  TestTree tree_;
+  ScratchDir tree_;
   std::map<std::string, std::string> built_, reasons_;
 };
 

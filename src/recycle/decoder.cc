@@ -4,12 +4,17 @@
 
 #include "common/terminal_text.h"
 #include "recycle/index_record.h"
+#include "recycle/info2.h"
 
 int32_t g_file_count = 0;
 
 namespace {
 
 constexpr char kProcessing[] = "Processing: ";
+
+// The most of an INFO2 file that is read: far more than any bin holds
+// (800 bytes a record).
+constexpr size_t kInfo2MaxBytes = 256u * 1024 * 1024;
 
 }  // namespace
 
@@ -32,11 +37,14 @@ int32_t append_progress_line(std::string* out, const char* directory, size_t dir
 }
 
 IndexDecoder::IndexDecoder(FileSystem* fs, ReportWriter* writer, FileHandle progress,
-                           const DecoderSettings& settings)
-    : fs_(fs), writer_(writer), progress_(progress), settings_(settings), input_(kIndexReadSize) {
-  companion_name_.reserve(1040);
-  progress_text_.reserve(4096);
-  message_.reserve(1040);
+                           const DecoderSettings& settings, DecoderBuffers* buffers)
+    : fs_(fs),
+      writer_(writer),
+      progress_(progress),
+      settings_(settings),
+      buffers_(buffers ? *buffers : own_) {
+  if (buffers_.input.size() < kIndexReadSize) buffers_.input.resize(kInputBufferSize);
+  buffers_.reserve_text();
 }
 
 void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_length) {
@@ -44,10 +52,15 @@ void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_l
   // characters.  A name shorter than that has none.
   record_.companion = CompanionInfo();
   if (name_length < 2) return;
-  companion_name_.assign("$R", 2);
-  companion_name_.append(name + 2, name_length - 2);
+  buffers_.companion_name.assign("$R", 2);
+  buffers_.companion_name.append(name + 2, name_length - 2);
+  look_up_entry(dir, buffers_.companion_name.c_str());
+}
+
+void IndexDecoder::look_up_entry(DirRef dir, const char* name) {
+  record_.companion = CompanionInfo();
   EntryInfo info;
-  if (!fs_->lookup(dir, companion_name_.c_str(), &info)) return;
+  if (!fs_->lookup(dir, name, &info)) return;
   switch (info.kind) {
     case EntryKind::kRegular: record_.companion.kind = CompanionKind::kFile; break;
     case EntryKind::kDirectory: record_.companion.kind = CompanionKind::kDirectory; break;
@@ -57,22 +70,97 @@ void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_l
   record_.companion.times = info.times;
 }
 
+void IndexDecoder::check_companion_size() {
+  if (record_.companion.kind == CompanionKind::kFile && record_.has_size &&
+      record_.companion.size != static_cast<uint64_t>(record_.size))
+    record_.warnings |= kWarnSizeMismatch;
+}
+
+bool IndexDecoder::decode_info2(DirRef dir, FileRef file, bool* written) {
+  // Read whole: one read for the first block, as for any index file, then
+  // the rest.
+  std::vector<unsigned char>& data = buffers_.whole;
+  size_t got = 0;
+  for (;;) {
+    if (data.size() - got < kIndexReadSize) {
+      if (data.size() >= kInfo2MaxBytes) break;
+      data.resize(data.size() + 4 * kIndexReadSize);
+    }
+    const size_t n = fs_->read_file(file, data.data() + got, data.size() - got);
+    if (n == 0) break;
+    got += n;
+  }
+  Info2Header header;
+  if (!parse_info2_header(data.data(), got, &header)) {
+    // Not an INFO2 file after all: its first bytes are an index file's.
+    const size_t first = got < kIndexReadSize ? got : kIndexReadSize;
+    memcpy(buffers_.input.data(), data.data(), first);
+    decode_index_bytes(buffers_.input.data(), first, settings_.run_start, &record_);
+    check_companion_size();
+    *written = writer_->write_record(record_);
+    return true;
+  }
+
+  const RecycleRecord base = record_;
+  const size_t count = info2_entry_count(header, got);
+  for (size_t i = 0; i < count; ++i) {
+    Info2Entry entry;
+    if (!get_info2_entry(data.data(), got, header, i, &entry)) break;
+    record_ = base;
+    record_.companion = CompanionInfo();
+    record_.format = RecordFormat::kInfo2;
+    record_.opened = true;
+    record_.has_fields = !entry.truncated;
+    record_.has_size = entry.has_size;
+    record_.size = entry.size;
+    record_.has_deleted = entry.has_deleted;
+    record_.deleted = entry.deleted;
+    if (entry.uses_utf16()) {
+      record_.path_utf16 = entry.utf16_path;
+      record_.path_units = entry.utf16_units;
+      if (has_lone_surrogate(entry.utf16_path, entry.utf16_units))
+        record_.warnings |= kWarnLoneSurrogate;
+    } else {
+      record_.path_ansi = entry.ansi_path;
+      record_.path_ansi_length = entry.ansi_length;
+      record_.drive_letter = entry.drive_prefix;
+    }
+    if (entry.truncated || !entry.display_path_terminated()) record_.warnings |= kWarnTruncated;
+    if (entry.restored_or_purged) record_.warnings |= kWarnRestoredOrPurged;
+    if (entry.has_deleted && deletion_time_implausible(entry.deleted, settings_.run_start))
+      record_.warnings |= kWarnTimeOutOfRange;
+    // The item itself, renamed "Dc<N><ext>" beside the INFO2 file.
+    buffers_.entry_name.clear();
+    if (append_dc_name(&buffers_.entry_name, entry, settings_.codepage)) {
+      look_up_entry(dir, buffers_.entry_name.c_str());
+      if (!entry.truncated) record_.entry_name = buffers_.entry_name;
+    }
+    check_companion_size();
+    if (!writer_->write_record(record_)) {
+      *written = false;
+      return true;
+    }
+  }
+  *written = true;
+  return true;
+}
+
 void IndexDecoder::write_progress(std::string_view directory, const char* name,
                                   size_t name_length) {
-  progress_text_.clear();
-  erase_progress(&progress_text_, progress_length_);
-  progress_length_ = append_progress_line(&progress_text_, directory.data(), directory.size(),
+  buffers_.progress.clear();
+  erase_progress(&buffers_.progress, progress_length_);
+  progress_length_ = append_progress_line(&buffers_.progress, directory.data(), directory.size(),
                                           name, name_length);
-  write_handle(progress_, progress_text_.data(), progress_text_.size());
+  write_handle(progress_, buffers_.progress.data(), buffers_.progress.size());
 }
 
 void IndexDecoder::reset_times(FileRef file, bool captured, const SavedTimes& saved) {
   if (captured && fs_->restore_times(file, saved)) return;
-  message_.assign("\nCan't reset filetime for ");
-  append_terminal_text(&message_, record_.directory.data(), record_.directory.size());
-  append_terminal_text(&message_, record_.file_name.data(), record_.file_name.size());
-  message_.append("\n");
-  write_handle(progress_, message_.data(), message_.size());
+  buffers_.message.assign("\nCan't reset filetime for ");
+  append_terminal_text(&buffers_.message, record_.directory.data(), record_.directory.size());
+  append_terminal_text(&buffers_.message, record_.file_name.data(), record_.file_name.size());
+  buffers_.message.append("\n");
+  write_handle(progress_, buffers_.message.data(), buffers_.message.size());
 }
 
 bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* name,
@@ -99,12 +187,13 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
   SavedTimes saved;
   const bool captured = settings_.reset_times && fs_->capture_times(file, &saved);
 
-  const size_t got = fs_->read_file(file, input_.data(), kIndexReadSize);
-  decode_index_bytes(input_.data(), got, settings_.run_start, &record_);
-  if (record_.companion.kind == CompanionKind::kFile && record_.has_size &&
-      record_.companion.size != static_cast<uint64_t>(record_.size))
-    record_.warnings |= kWarnSizeMismatch;
-  const bool written = writer_->write_record(record_);
+  bool written = false;
+  if (!is_info2_name(name) || !decode_info2(dir, file, &written)) {
+    const size_t got = fs_->read_file(file, buffers_.input.data(), kIndexReadSize);
+    decode_index_bytes(buffers_.input.data(), got, settings_.run_start, &record_);
+    check_companion_size();
+    written = writer_->write_record(record_);
+  }
 
   if (settings_.reset_times) reset_times(file, captured, saved);
   fs_->close_file(file);
@@ -127,11 +216,10 @@ bool IndexDecoder::decode_recovered(DirRef parent, std::string_view directory, c
 
   // Data that can no longer be read reads as nothing: the short row, with
   // "truncated".
-  const size_t got = file == kNoFile ? 0 : fs_->read_file(file, input_.data(), kIndexReadSize);
-  decode_index_bytes(input_.data(), got, settings_.run_start, &record_);
-  if (record_.companion.kind == CompanionKind::kFile && record_.has_size &&
-      record_.companion.size != static_cast<uint64_t>(record_.size))
-    record_.warnings |= kWarnSizeMismatch;
+  const size_t got =
+      file == kNoFile ? 0 : fs_->read_file(file, buffers_.input.data(), kIndexReadSize);
+  decode_index_bytes(buffers_.input.data(), got, settings_.run_start, &record_);
+  check_companion_size();
   record_.warnings |= kWarnRecovered;
   return writer_->write_record(record_);
 }

@@ -16,12 +16,33 @@ extern int32_t g_file_count;  // files handed to the decoder
 struct DecoderSettings {
   bool reset_times = false;  // set each index file's times back after reading it
   FileTime run_start = 0;    // when the run started
+  const char* codepage = "CP1252";  // the ANSI code page of INFO2 paths
+};
+
+constexpr size_t kInputBufferSize = 262224;
+
+// The decoder's buffers, made once when the run starts so that running out
+// of memory shows there, and never while files are decoded.
+struct DecoderBuffers {
+  std::vector<unsigned char> input;  // the first bytes of each index file
+  std::string companion_name;
+  std::string progress;  // erase sequence and progress line, written at once
+  std::string message;
+  std::vector<unsigned char> whole;  // an INFO2 file, read whole
+  std::string entry_name;            // an INFO2 record's "Dc<N><ext>"
+  void reserve_text() {
+    companion_name.reserve(1040);
+    entry_name.reserve(1040);
+    progress.reserve(4096);
+    message.reserve(1040);
+  }
 };
 
 class IndexDecoder {
  public:
+  // `buffers` made beforehand, or null for buffers of the decoder's own.
   IndexDecoder(FileSystem* fs, ReportWriter* writer, FileHandle progress,
-               const DecoderSettings& settings);
+               const DecoderSettings& settings, DecoderBuffers* buffers = nullptr);
 
   // Decodes the file `name` of the open directory `dir`, whose path (for
   // text) is `directory`, ending with the separator.  `kind` is what the
@@ -44,6 +65,12 @@ class IndexDecoder {
 
  private:
   void look_up_companion(DirRef dir, const char* name, size_t name_length);
+  void look_up_entry(DirRef dir, const char* name);
+  // An INFO2 file: false when it does not check out as one (it is then
+  // decoded as any other index file), else its records are written and
+  // `written` tells whether the report took them.
+  bool decode_info2(DirRef dir, FileRef file, bool* written);
+  void check_companion_size();
   void write_progress(std::string_view directory, const char* name, size_t name_length);
   void reset_times(FileRef file, bool captured, const SavedTimes& saved);
 
@@ -51,10 +78,8 @@ class IndexDecoder {
   ReportWriter* writer_;
   FileHandle progress_;
   DecoderSettings settings_;
-  std::vector<unsigned char> input_;
-  std::string companion_name_;
-  std::string progress_text_;
-  std::string message_;
+  DecoderBuffers own_;
+  DecoderBuffers& buffers_;
   std::string prefix_;
   int32_t progress_length_ = 0;  // characters of the previous progress line
   RecycleRecord record_;

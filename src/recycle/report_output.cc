@@ -2,10 +2,12 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "common/exit.h"
+#include "common/memory.h"
 #include "common/run_state.h"
 #include "options/options.h"
 #include "common/output_file.h"
@@ -17,6 +19,12 @@ std::string g_output_name;
 const char kReportHeader[] =
     "              SOURCE|        Size| Delete Date|  Time (GMT)| Extension| Original "
     "Filename|    Modified| Time (GMT)| Last Access| Time (GMT)|  Created| Time (GMT)|\n";
+
+void close_report_output() {
+  if (g_output_handle == kInvalidHandle) return;
+  close_file(g_output_handle);
+  g_output_handle = kInvalidHandle;
+}
 
 FileHandle open_console_output() { return open_console_device(); }
 
@@ -80,6 +88,15 @@ bool print_report_header(ReportWriter* writer) {
   if (g_options.no_header) return true;
   g_start_time = static_cast<int64_t>(time(nullptr));
   TimeZoneDescription tz;
+  if (!allocation_succeeds([&tz] {
+        tz.gmt_text.reserve(192);
+        tz.local_text.reserve(192);
+        tz.std_abbrev.reserve(32);
+        tz.std_name.reserve(192);
+      })) {
+    fputs("\nCan't get timezone information\n", stderr);
+    exit(INSUFFICIENT_MEMORY);
+  }
   describe_time_zone(&tz);
   if (!writer->write_header()) return false;
   if (!g_acct_file) return true;
@@ -97,6 +114,6 @@ bool print_report_header(ReportWriter* writer) {
   fputs(" Command line: ", g_acct_file);
   for (int i = 0; i < g_argc; ++i) fprintf(g_acct_file, "%s ", g_argv[i]);
   fputs("\n", g_acct_file);
-  fflush(g_acct_file);
+  flush_run_log();
   return true;
 }

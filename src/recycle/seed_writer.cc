@@ -33,10 +33,7 @@ void append_ansi_columns(RowBuffer* row, const RecycleRecord& record) {
     append_report_text(row, path + dot, ext);
     row->put('|');
   }
-  if (record.drive_letter) {
-    row->put(record.drive_letter);
-    row->put(':');
-  }
+  if (record.drive_letter) row->put(record.drive_letter);
   append_report_text(row, path, record.path_ansi_length);
   row->put('|');
 }

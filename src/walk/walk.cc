@@ -1,7 +1,10 @@
 #include "walk/walk.h"
 
+#include <cstdio>
 #include <cstring>
 
+#include "common/exit.h"
+#include "common/memory.h"
 #include "common/streams.h"
 #include "common/terminal_text.h"
 #include "walk/exclude.h"
@@ -70,8 +73,24 @@ class Walker::Lister final : public DirEntryVisitor {
 Walker::Walker(FileSystem* fs, FileVisitor* visitor, const WalkSettings& settings)
     : fs_(fs), visitor_(visitor), settings_(settings), budget_(fs->open_directory_budget()) {
   if (budget_ < 2) budget_ = 2;
-  path_.reserve(1040);
-  message_.reserve(1040);
+  // The walk's buffers, each ended with its own message when it cannot be
+  // had.
+  if (!allocation_succeeds([this] { path_.reserve(1040); })) {
+    fprintf(stderr, "\n%d %c%cbinsift\nCouldn't create g_searchstr buffer\n", 517, '.',
+            kPathSeparator);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([this] { message_.reserve(1040); })) {
+    fprintf(stderr, "\nLine #: %d,  memory error", 525);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([this] {
+        names_.reserve(16 * 1024);
+        frames_.reserve(64);
+      })) {
+    fprintf(stderr, "\nLine #: %d,  memory error", 534);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
 }
 
 void Walker::compile_patterns(const std::vector<std::string>& patterns) {
