@@ -43,9 +43,26 @@ def seed_companion(ft_modified, ft_accessed, ft_created):
     return companion_columns(ft_modified, ft_accessed, ft_created)
 
 
+_SUPPORTED = None
+
+
+def images_supported():
+    """Whether the program under test was built to read images."""
+    global _SUPPORTED
+    if _SUPPORTED is None:
+        code, out, err = run(["--image=/nonexistent.E01", "-p", "/nonexistent"])
+        _SUPPORTED = b"Evidence images are not supported by this build" not in err
+    return _SUPPORTED
+
+
 class ImageTest(TreeTest):
     """A test that builds images (skipped where this machine cannot) and
     checks after every run that the image is unchanged."""
+
+    def setUp(self):
+        if not images_supported():
+            self.skipTest("this build reads no images")
+        super().setUp()
 
     def build(self, builder, *args, **kwargs):
         try:
@@ -274,6 +291,15 @@ class BadInput(ImageTest):
         self.assertEqual((code, out), (5, b"\nIllegal option: CARVE"))
         code, out, err = run(["-p", self.tmp, "--image"], cwd=self.tmp)
         self.assertEqual((code, out), (5, b"\nIllegal option: image"))
+
+
+class BuildWithoutImages(TreeTest):
+    def test_image_is_refused_with_the_builds_message(self):
+        if images_supported():
+            self.skipTest("this build reads images")
+        code, out, err = run(["--image=" + self.path("disk.dd"), "-p", self.tmp], cwd=self.tmp)
+        self.assertEqual((code, out), (5, b""))
+        self.assertEqual(err, b"\nEvidence images are not supported by this build\n")
 
 
 class Carving(ImageTest):
