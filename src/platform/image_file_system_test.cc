@@ -463,6 +463,14 @@ TEST(ImageFileSystem, WhatIsNoImageIsToldWithTheReason) {
       << error;
   EXPECT_EQ(EvidenceImage::open(tree.path("absent.img").c_str(), &error), nullptr);
   EXPECT_EQ(error.rfind("Can't read image " + tree.path("absent.img") + ": ", 0), 0u) << error;
+  tree.file("short.img", std::string(300, 'x'));
+  EXPECT_EQ(EvidenceImage::open(tree.path("short.img").c_str(), &error), nullptr);
+  EXPECT_EQ(error.rfind("Can't read image " + tree.path("short.img") +
+                            ": its first sector cannot be read, the image is truncated or "
+                            "damaged (",
+                        0),
+            0u)
+      << error;
   tree.file("empty.img", "");
   EXPECT_EQ(EvidenceImage::open(tree.path("empty.img").c_str(), &error), nullptr);
   EXPECT_EQ(error.rfind("Can't read image " + tree.path("empty.img") + ": ", 0), 0u) << error;

@@ -29,6 +29,7 @@ namespace {
 // The library's functions this file calls, found when it is loaded.
 #define BINSIFT_TSK_FUNCTIONS(X)                                                         \
   X(tsk_error_get) X(tsk_error_reset) X(tsk_img_open_utf8_sing) X(tsk_img_close)         \
+  X(tsk_img_read)                                                                         \
   X(tsk_vs_open) X(tsk_vs_close) X(tsk_vs_part_get) X(tsk_fs_open_img) X(tsk_fs_open_vol) \
   X(tsk_fs_close) X(tsk_fs_type_toname) X(tsk_fs_dir_open_meta) X(tsk_fs_dir_close)      \
   X(tsk_fs_dir_walk) X(tsk_fs_meta_walk) X(tsk_fs_file_open_meta) X(tsk_fs_file_close)   \
@@ -871,6 +872,16 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, std::string
     return nullptr;
   }
   auto image = std::make_unique<TskImage>(img);
+  // An image whose first sector cannot be read (shorter than a sector, or a
+  // damaged container) is told as such, not as one without a file system.
+  char sector[512];
+  lib.tsk_error_reset();
+  if (lib.tsk_img_read(img, 0, sector, sizeof sector) != static_cast<ssize_t>(sizeof sector)) {
+    *error = "Can't read image " + image_name +
+             ": its first sector cannot be read, the image is truncated or damaged (" +
+             library_reason("read error") + ")";
+    return nullptr;
+  }
   image->vs_ = lib.tsk_vs_open(img, 0, TSK_VS_TYPE_DETECT);
   if (image->vs_ == nullptr) {
     // No partition table: the whole image may be one file system.

@@ -254,6 +254,18 @@ class BadInput(ImageTest):
         self.assertEqual(out, HEADER)
         self.assertIn(b"\n\nProcessed 0 file(s) \n", err)
 
+    def test_a_truncated_e01(self):
+        entries = self.build(images.sample_entries)
+        raw = self.build(images.build_ntfs, self.path("ntfs.img"), entries)
+        e01 = self.build(images.build_e01, raw, self.path("copy"))
+        cut = self.path("cut.E01")
+        with open(e01, "rb") as f, open(cut, "wb") as g:
+            g.write(f.read(os.path.getsize(e01) // 2))
+        code, out, err = self.run_image(cut, [])
+        self.assertEqual(code, 10, err)
+        self.assertIn(b"\nCan't read image " + cut.encode() + b": ", err)
+        self.assertEqual(out, HEADER)
+
     def test_a_missing_image_file(self):
         missing = self.path("absent.E01")
         code, out, err = run(["--image=" + missing], cwd=self.tmp)
