@@ -217,6 +217,10 @@ class OtherImages(ImageTest):
         fat = self.build(images.build_fat32, os.path.join(work, "fat.img"), entries, 40, 2048 + 32768)
         disk = self.path("disk.img")
         self.build(images.build_partitioned, disk, [(ntfs, 16, "7"), (fat, 40, "c")])
+        # The recipe as The Sleuth Kit's mmls sees it: partitions 2 and 3.
+        table = subprocess.run(["mmls", disk], check=True, stdout=subprocess.PIPE).stdout.decode()
+        self.assertRegex(table, r"\n002:  000:000   0000002048   0000034815   0000032768   NTFS")
+        self.assertRegex(table, r"\n003:  000:001   0000034816   0000116735   0000081920   Win95 FAT32")
         env = {"TZ": "UTC"}
         code, out, err = self.run_image(disk, ["-f", "$I*.*"], env=env)
         self.assertEqual(code, 0, err)
@@ -331,6 +335,16 @@ class Carving(ImageTest):
             with open(os.path.join(images.SAMPLES, "plaso/test_data/recycler", name), "rb") as f:
                 out.append((name, f.read()))
         return out
+
+    def test_the_recipe_leaves_deleted_and_orphaned_index_files(self):
+        # As The Sleuth Kit's fls lists deleted names: the emptied bin's
+        # index files in their folder, the deleted folder's as orphans.
+        listing = subprocess.run(["fls", "-r", "-d", "-p", self.image], check=True,
+                                 stdout=subprocess.PIPE).stdout.decode()
+        self.assertRegex(listing, r"-/r \* \d+-128-\d+:\t\$Recycle\.Bin/%s/\$I1IS2OK\.txt\n" % SID_1001)
+        self.assertRegex(listing, r"-/r \* \d+-128-\d+:\t\$OrphanFiles/\$II3DF3L\.zip\n")
+        self.assertRegex(listing, r"-/r \* \d+-128-\d+:\t\$OrphanFiles/\$I103S5F\.jpg\n")
+        self.assertNotIn("$R1IS2OK.txt", listing)  # left in place
 
     def test_deleted_index_files_come_after_the_walk_and_only_with_carve(self):
         code, walked, err = self.run_image(self.image, ["-f", "$I*.*"])
