@@ -12,6 +12,7 @@
 #include <tsk/libtsk.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <unordered_set>
 
@@ -121,6 +122,36 @@ int compare_folded(const char* a, const char* b) {
 
 bool starts_with_index_prefix(const char* name) {
   return name != nullptr && name[0] == '$' && (name[1] == 'I' || name[1] == 'i');
+}
+
+// The container format of an image file, from its signature.  The library's
+// own detection tries one reader after the other and leaks what the ones
+// that fail leave behind; a file of no known container is a raw image
+// (single or split).
+TSK_IMG_TYPE_ENUM container_type(const char* path) {
+  unsigned char head[512] = {};
+  unsigned char tail[512] = {};
+  FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) return TSK_IMG_TYPE_RAW;
+  const size_t got = std::fread(head, 1, sizeof head, f);
+  size_t tail_got = 0;
+  if (got == sizeof head && fseeko(f, -static_cast<off_t>(sizeof tail), SEEK_END) == 0)
+    tail_got = std::fread(tail, 1, sizeof tail, f);
+  std::fclose(f);
+  auto starts = [&](const unsigned char* data, size_t size, const char* magic, size_t length) {
+    return size >= length && std::memcmp(data, magic, length) == 0;
+  };
+  if (starts(head, got, "EVF\x09\x0d\x0a\xff\x00", 8) || starts(head, got, "EVF2\x0d\x0a\x81\x00", 8) ||
+      starts(head, got, "LVF\x09\x0d\x0a\xff\x00", 8))
+    return TSK_IMG_TYPE_EWF_EWF;
+  if (starts(head, got, "KDMV", 4) || starts(head, got, "COWD", 4) ||
+      starts(head, got, "# Disk DescriptorFile", 21))
+    return TSK_IMG_TYPE_VMDK_VMDK;
+  if (starts(head, got, "conectix", 8) || starts(head, got, "vhdxfile", 8) ||
+      starts(tail, tail_got, "conectix", 8))
+    return TSK_IMG_TYPE_VHD_VHD;
+  if (starts(head, got, "AFF10\x0d\x0a", 7)) return TSK_IMG_TYPE_AFF_ANY;
+  return TSK_IMG_TYPE_RAW;
 }
 
 // A partition that by its type holds no file system, which an examiner
@@ -866,7 +897,7 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, std::string
     return nullptr;
   }
   lib.tsk_error_reset();
-  TSK_IMG_INFO* img = lib.tsk_img_open_utf8_sing(path, TSK_IMG_TYPE_DETECT, 0);
+  TSK_IMG_INFO* img = lib.tsk_img_open_utf8_sing(path, container_type(path), 0);
   if (img == nullptr) {
     *error = "Can't read image " + image_name + ": " + library_reason("it cannot be opened");
     return nullptr;
