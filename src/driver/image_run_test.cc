@@ -98,21 +98,21 @@ TEST(ImageRun, AnImageWithoutABinIsToldAndIncomplete) {
 
 TEST(ImageRun, WhatIsNoImageIsToldOnce) {
   if (!kImageSupport) GTEST_SKIP() << "this build reads no images";
-  ScratchDir tree;
-  tree.file("notes.txt", std::string(100000, 'x'));
+  TempDir tree;
+  write_file(tree / "notes.txt", std::string(100000, 'x'));
   Recorder r;
-  const ImageRunResult result = run_image(tree.path("notes.txt"), {"/x"}, true, &r);
+  const ImageRunResult result = run_image((tree / "notes.txt"), {"/x"}, true, &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_FALSE(result.any_volume);
   ASSERT_EQ(r.messages.size(), 1u);
-  EXPECT_EQ(r.messages[0].rfind("Can't read image " + tree.path("notes.txt") + ": ", 0), 0u);
+  EXPECT_EQ(r.messages[0].rfind("Can't read image " + (tree / "notes.txt") + ": ", 0), 0u);
   EXPECT_TRUE(r.walks.empty());
 }
 
 TEST(ImageRun, AnUnreadableVolumeIsNamedAndTheOtherIsRead) {
   NEED_IMAGE(path, "partitioned");
-  ScratchDir tree;
-  const std::string copy = tree.path("wiped.img");
+  TempDir tree;
+  const std::string copy = (tree / "wiped.img");
   std::filesystem::copy_file(path, copy);
   {
     std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
@@ -131,8 +131,8 @@ TEST(ImageRun, AnUnreadableVolumeIsNamedAndTheOtherIsRead) {
 
 TEST(ImageRun, AFolderThatIsThereButCannotBeReadIsNamedWithTheReason) {
   NEED_IMAGE(path, "ntfs");
-  ScratchDir tree;
-  const std::string cut = tree.path("cut.img");
+  TempDir tree;
+  const std::string cut = (tree / "cut.img");
   {
     std::ifstream in(path, std::ios::binary);
     std::ofstream out(cut, std::ios::binary);

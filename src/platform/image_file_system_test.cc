@@ -417,8 +417,8 @@ TEST(ImageFileSystem, PartitionedDiskGivesEachPartitionAsAVolume) {
 TEST(ImageFileSystem, AnUnreadablePartitionIsNamedAndTheOthersAreRead) {
   NEED_IMAGE(path, "partitioned");
   // The same disk with its second partition's file system wiped.
-  ScratchDir tree;
-  const std::string copy = tree.path("wiped.img");
+  TempDir tree;
+  const std::string copy = (tree / "wiped.img");
   std::filesystem::copy_file(path, copy);
   {
     std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
@@ -452,35 +452,35 @@ TEST(ImageFileSystem, E01CopyReadsAsTheRawImage) {
 
 TEST(ImageFileSystem, WhatIsNoImageIsToldWithTheReason) {
   if (!kImageSupport) GTEST_SKIP() << "this build reads no images";
-  ScratchDir tree;
-  tree.file("notes.txt", std::string(100000, 'x'));
+  TempDir tree;
+  write_file(tree / "notes.txt", std::string(100000, 'x'));
   std::string error;
-  EXPECT_EQ(EvidenceImage::open(tree.path("notes.txt").c_str(), &error), nullptr);
-  EXPECT_EQ(error.rfind("Can't read image " + tree.path("notes.txt") +
+  EXPECT_EQ(EvidenceImage::open((tree / "notes.txt").c_str(), &error), nullptr);
+  EXPECT_EQ(error.rfind("Can't read image " + (tree / "notes.txt") +
                             ": neither a partition table nor a file system was found (",
                         0),
             0u)
       << error;
-  EXPECT_EQ(EvidenceImage::open(tree.path("absent.img").c_str(), &error), nullptr);
-  EXPECT_EQ(error.rfind("Can't read image " + tree.path("absent.img") + ": ", 0), 0u) << error;
-  tree.file("short.img", std::string(300, 'x'));
-  EXPECT_EQ(EvidenceImage::open(tree.path("short.img").c_str(), &error), nullptr);
-  EXPECT_EQ(error.rfind("Can't read image " + tree.path("short.img") +
+  EXPECT_EQ(EvidenceImage::open((tree / "absent.img").c_str(), &error), nullptr);
+  EXPECT_EQ(error.rfind("Can't read image " + (tree / "absent.img") + ": ", 0), 0u) << error;
+  write_file(tree / "short.img", std::string(300, 'x'));
+  EXPECT_EQ(EvidenceImage::open((tree / "short.img").c_str(), &error), nullptr);
+  EXPECT_EQ(error.rfind("Can't read image " + (tree / "short.img") +
                             ": its first sector cannot be read, the image is truncated or "
                             "damaged (",
                         0),
             0u)
       << error;
-  tree.file("empty.img", "");
-  EXPECT_EQ(EvidenceImage::open(tree.path("empty.img").c_str(), &error), nullptr);
-  EXPECT_EQ(error.rfind("Can't read image " + tree.path("empty.img") + ": ", 0), 0u) << error;
+  write_file(tree / "empty.img", "");
+  EXPECT_EQ(EvidenceImage::open((tree / "empty.img").c_str(), &error), nullptr);
+  EXPECT_EQ(error.rfind("Can't read image " + (tree / "empty.img") + ": ", 0), 0u) << error;
 }
 
 TEST(ImageFileSystem, ATruncatedImageNamesTheFolderItCannotRead) {
   NEED_IMAGE(path, "ntfs");
   // The first 6 MiB: the MFT is there, the folders' index blocks are not.
-  ScratchDir tree;
-  const std::string cut = tree.path("cut.img");
+  TempDir tree;
+  const std::string cut = (tree / "cut.img");
   {
     std::ifstream in(path, std::ios::binary);
     std::ofstream out(cut, std::ios::binary);

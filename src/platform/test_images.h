@@ -8,35 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <random>
 #include <string>
 
 #include "platform/image_file_system.h"
+#include "platform/temp_dir_test.h"
 
-// A temporary folder for images and their copies, removed with everything
-// in it when the object goes.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::random_device rd;
-    root_ = std::filesystem::temp_directory_path() /
-            ("binsift-images-" + std::to_string(rd()) + std::to_string(rd()));
-    std::filesystem::create_directories(root_);
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(root_, ec);
-  }
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  std::string path(const std::string& relative) const { return (root_ / relative).string(); }
-  void file(const std::string& relative, const std::string& content) const {
-    std::ofstream(root_ / relative, std::ios::binary) << content;
-  }
-
- private:
-  std::filesystem::path root_;
-};
+inline void write_file(const std::string& path, const std::string& content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
 
 inline std::string samples_dir() {
   const char* env = std::getenv("BINSIFT_SAMPLES");
@@ -60,8 +39,8 @@ class Images {
   const std::string& path(const std::string& kind, std::string* why) {
     auto it = built_.find(kind);
     if (it == built_.end()) {
-      const std::string out = tree_.path(kind == "e01" ? "image.E01" : kind + ".img");
-      const std::string reason_file = tree_.path(kind + ".why");
+      const std::string out = tree_ / (kind == "e01" ? "image.E01" : kind + ".img");
+      const std::string reason_file = tree_ / (kind + ".why");
       const std::string command = "python3 '" + std::string(BINSIFT_SOURCE_DIR) +
                                   "/tests/e2e/images.py' " + kind + " '" + out + "' > '" +
                                   reason_file + "' 2>&1";
@@ -78,7 +57,7 @@ class Images {
   }
 
  private:
-  ScratchDir tree_;
+  TempDir tree_;
   std::map<std::string, std::string> built_, reasons_;
 };
 
