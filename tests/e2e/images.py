@@ -378,7 +378,8 @@ def build_e01(source, target_base):
 def tsk_inode(image, path, offset=None):
     """The metadata address of `path` inside the volume (ifind)."""
     cmd = ["ifind"] + (["-o", str(offset)] if offset is not None else []) + ["-n", path, image]
-    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE).stdout.decode().strip()
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE,
+                         env=dict(os.environ, TZ="UTC")).stdout.decode().strip()
     return out.split("-")[0]
 
 
@@ -391,6 +392,20 @@ def tsk_standard_information_times(image, inode, offset=None):
     times = {}
     for line in section.splitlines():
         for key in ("Created", "File Modified", "MFT Modified", "Accessed"):
+            if line.startswith(key + ":"):
+                times[key] = line.split(":", 1)[1].strip()
+    return times
+
+
+def tsk_fat_times(image, inode, offset=None):
+    """The times istat shows for a FAT directory entry (TZ=UTC), as text:
+    {"Written": "2019-04-02 09:45:30 (UTC)", "Accessed": ..., "Created": ...}."""
+    cmd = ["istat", "-z", "UTC"] + (["-o", str(offset)] if offset is not None else []) + [image, str(inode)]
+    env = dict(os.environ, TZ="UTC")
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE, env=env).stdout.decode(errors="replace")
+    times = {}
+    for line in out.split("Directory Entry Times:")[1].splitlines():
+        for key in ("Written", "Accessed", "Created"):
             if line.startswith(key + ":"):
                 times[key] = line.split(":", 1)[1].strip()
     return times

@@ -193,6 +193,24 @@ class OtherImages(ImageTest):
         self.assertEqual(out2, out)
         self.assertGreater(len(report_rows(out)), 30)
 
+    def test_split_raw_image_gives_the_whole_images_report(self):
+        entries = self.build(images.sample_entries)
+        raw = self.build(images.build_ntfs, self.path("ntfs.img"), entries)
+        # disk.001, disk.002, ... of 5 MiB each.
+        with open(raw, "rb") as f:
+            number = 1
+            while True:
+                block = f.read(5 << 20)
+                if not block:
+                    break
+                with open(self.path("disk.%03d" % number), "wb") as g:
+                    g.write(block)
+                number += 1
+        self.assertGreater(number, 3)
+        code, out, err = self.run_image(raw, [])
+        code2, out2, err2 = self.run_image(self.path("disk.001"), [])
+        self.assertEqual((code2, out2), (code, out), err2)
+
     def test_fat32_rows_equal_the_plain_folder(self):
         entries = self.build(images.sample_entries)
         image = self.build(images.build_fat32, self.path("fat.img"), entries)
@@ -208,6 +226,20 @@ class OtherImages(ImageTest):
         by_name = {r[0].split(b"|")[0].strip(): r[1] for r in rows}
         self.assertTrue(by_name[b"$I1IS2OK.txt"].startswith(b"  2019-04-02|09:45:30m|  2019-04-02|00:00:00a|"),
                         by_name[b"$I1IS2OK.txt"])
+        # Every companion's times as The Sleuth Kit's istat shows them.
+        checked = 0
+        for e in entries:
+            folder, _, name = e.path.rpartition("/")
+            index_name = ("$I" + name[2:]).encode()
+            if not name.startswith("$R") or index_name not in by_name:
+                continue
+            si = images.tsk_fat_times(image, images.tsk_inode(image, "/" + e.path))
+            shown = by_name[index_name].split(b"|")
+            for key, column in (("Written", 0), ("Accessed", 2), ("Created", 4)):
+                self.assertEqual(si[key][:19], (shown[column].strip() + b" " + shown[column + 1][:8]).decode(),
+                                 (name, key))
+            checked += 1
+        self.assertGreaterEqual(checked, 4)
 
     def test_a_disk_with_two_partitions_gives_both_volumes(self):
         entries = self.build(images.sample_entries)
