@@ -5,6 +5,7 @@
 #include "platform/image_file_system.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -471,6 +472,12 @@ TEST(ImageFileSystem, WhatIsNoImageIsToldWithTheReason) {
                         0),
             0u)
       << error;
+  // Nothing that could block the run is opened.
+  EXPECT_EQ(EvidenceImage::open("/dev/zero", &error), nullptr);
+  EXPECT_EQ(error, "Can't read image /dev/zero: not a file or a disk");
+  ASSERT_EQ(mkfifo((tree / "fifo").c_str(), 0600), 0);
+  EXPECT_EQ(EvidenceImage::open((tree / "fifo").c_str(), &error), nullptr);
+  EXPECT_EQ(error, "Can't read image " + (tree / "fifo") + ": not a file or a disk");
   write_file(tree / "empty.img", "");
   EXPECT_EQ(EvidenceImage::open((tree / "empty.img").c_str(), &error), nullptr);
   EXPECT_EQ(error.rfind("Can't read image " + (tree / "empty.img") + ": ", 0), 0u) << error;

@@ -9,6 +9,7 @@
 #include "platform/image_file_system.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <tsk/libtsk.h>
 
 #include <algorithm>
@@ -891,6 +892,14 @@ class TskImage final : public EvidenceImage {
 
 std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, std::string* error) {
   const std::string image_name = path;
+  // A FIFO, socket or character device would block the run or never end;
+  // an image is a file or a disk (a block device).
+  struct stat st;
+  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) &&
+      !S_ISDIR(st.st_mode)) {
+    *error = "Can't read image " + image_name + ": not a file or a disk";
+    return nullptr;
+  }
   std::string reason;
   if (!load_library(&reason)) {
     *error = "Can't read image " + image_name + ": " + reason;
