@@ -576,7 +576,24 @@ TEST(ImageFileSystem, CarvingFindsDeletedAndOrphanedIndexFiles) {
     EXPECT_EQ(it->second.data,
               read_whole(samples_dir() + "/plaso/test_data/recycler/" + name));
   }
-  // Deleted companions ($R...) and files still in place are not carved.
+  // Index files too long for their MFT entries: one whose clusters are
+  // another file's now, which reads nothing, and one whose clusters are
+  // still free.
+  const std::string fifth = "/$Recycle.Bin/S-1-5-21-3623811015-3361044348-30300820-1005/";
+  auto lost = by_path.find(fifth + "$IBIGAAA.txt");
+  ASSERT_NE(lost, by_path.end());
+  EXPECT_FALSE(lost->second.readable);
+  EXPECT_EQ(lost->second.data, "");
+  auto kept = by_path.find(fifth + "$IBIGBBB.txt");
+  ASSERT_NE(kept, by_path.end());
+  EXPECT_TRUE(kept->second.readable);
+  ASSERT_EQ(kept->second.data.size(), 6092u);
+  EXPECT_EQ(kept->second.data.substr(0, 16),
+            std::string("\x02\0\0\0\0\0\0\0\xae\x08\0\0\0\0\0\0", 16));  // size 2222
+  EXPECT_EQ(kept->second.data.substr(28 + 2 * 27, 6), std::string("b\0b\0b\0", 6));
+  expected += 2;
+  // Deleted companions ($R...), spare.dat and files still in place are not
+  // carved.
   EXPECT_EQ(collector.found.size(), expected);
   (void)kSid1004;
 }

@@ -27,6 +27,7 @@ SID_1001 = "S-1-5-21-3623811015-3361044348-30300820-1001"
 SID_1002 = "S-1-5-21-3623811015-3361044348-30300820-1002"
 SID_1003 = "S-1-5-21-3623811015-3361044348-30300820-1003"
 SID_1004 = "S-1-5-21-3623811015-3361044348-30300820-1004"
+SID_1005 = "S-1-5-21-3623811015-3361044348-30300820-1005"
 SID_500 = "S-1-5-21-1417001333-1482476501-1644491937-500"
 
 
@@ -138,9 +139,25 @@ def sample_entries():
     return entries
 
 
+def long_index_file(size, letter):
+    """A version 2 index file with a path of some 3,000 characters: 6,092
+    bytes, too many to stay in its MFT entry (its data is in clusters)."""
+    path = ("C:\\Users\\student\\Documents\\" + letter * 3000 + ".txt").encode("utf-16-le")
+    return (struct.pack("<QqQI", 2, size, filetime(2020, 1, 2, 3, 4, 5), len(path) // 2 + 1)
+            + path + b"\0\0")
+
+
+# The fifth user's index files whose data lie in clusters: the first one's
+# clusters are given to another file after the deletion, the second's stay
+# free.
+CARVE_LOST = ("$IBIGAAA.txt", long_index_file(1111, "a"))
+CARVE_IN_CLUSTERS = ("$IBIGBBB.txt", long_index_file(2222, "b"))
+
+
 def carve_entries():
     """sample_entries() plus a fourth user's bin whose folder will be
-    deleted whole (its index files become orphans)."""
+    deleted whole (its index files become orphans) and a fifth user's with
+    index files too long for their MFT entries."""
     entries = sample_entries()
     root = SAMPLES
     target = "$Recycle.Bin/" + SID_1004
@@ -148,11 +165,17 @@ def carve_entries():
     for name in ("$II3DF3L.zip", "$I103S5F.jpg"):
         with open(os.path.join(root, "plaso/test_data/recycler", name), "rb") as f:
             entries.append(Entry(target + "/" + name, f.read()))
+    target = "$Recycle.Bin/" + SID_1005
+    entries.append(Entry(target))
+    # Written first, so that its MFT entry is the lowest of the three.
+    entries.append(Entry(target + "/spare.dat", b"s"))
+    for name, data in (CARVE_LOST, CARVE_IN_CLUSTERS):
+        entries.append(Entry(target + "/" + name, data))
     return entries
 
 
 # Files deleted in the carving image: SID_1001's bin emptied except one
-# companion, and SID_1004's whole folder.
+# companion, SID_1004's whole folder, and SID_1005's files.
 CARVE_DELETED_FOLDER = "$Recycle.Bin/" + SID_1004
 CARVE_KEPT_COMPANION = "$R1IS2OK.txt"
 
@@ -277,16 +300,26 @@ def build_ntfs_from_folder(path, source, size_mib):
 
 
 def build_ntfs_carve(path, size_mib=16):
-    """The carving image: carve_entries() written, then in later mounts
-    SID_1001's bin emptied (all but one companion) and SID_1004's folder
-    deleted whole, its entry then taken by a new file so that its index
-    files are orphans."""
+    """The carving image: carve_entries() written, then, each step in a
+    mount of its own (a new file takes the lowest free MFT entry and the
+    lowest free clusters):
+    1. SID_1005's files deleted, then a new file written that takes
+       spare.dat's entry and CARVE_LOST's clusters;
+    2. SID_1004's folder deleted whole, then a new file written that takes
+       the folder's entry, so that its index files are orphans;
+    3. SID_1001's bin emptied (all but one companion)."""
     entries = carve_entries()
     build_ntfs(path, entries, size_mib)
     with NtfsMount(path) as root:
+        folder = os.path.join(root, "$Recycle.Bin", SID_1005)
+        for name in os.listdir(folder):
+            os.remove(os.path.join(folder, name))
+    with NtfsMount(path) as root:
+        with open(os.path.join(root, "Users", "filler.bin"), "wb") as f:
+            f.write(b"F" * 8192)
+    with NtfsMount(path) as root:
         shutil.rmtree(os.path.join(root, CARVE_DELETED_FOLDER))
     with NtfsMount(path) as root:
-        # The lowest free entry now is the deleted folder's own.
         with open(os.path.join(root, "Users", "new.txt"), "wb") as f:
             f.write(b"takes the deleted folder's entry\r\n")
     with NtfsMount(path) as root:

@@ -366,6 +366,9 @@ class Carving(ImageTest):
         for name in ("$II3DF3L.zip", "$I103S5F.jpg"):
             with open(os.path.join(images.SAMPLES, "plaso/test_data/recycler", name), "rb") as f:
                 out.append((name, f.read()))
+        # Its clusters are another file's now: nothing of it can be read.
+        out.append((images.CARVE_LOST[0], b""))
+        out.append(images.CARVE_IN_CLUSTERS)
         return out
 
     def test_the_recipe_leaves_deleted_and_orphaned_index_files(self):
