@@ -11,6 +11,7 @@ import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -53,6 +54,22 @@ def images_supported():
         code, out, err = run(["--image=/nonexistent.E01", "-p", "/nonexistent"])
         _SUPPORTED = b"Evidence images are not supported by this build" not in err
     return _SUPPORTED
+
+
+_FORMATS = None
+
+
+def formats_supported():
+    """Whether the program under test writes the UTF-8 formats."""
+    global _FORMATS
+    if _FORMATS is None:
+        empty = tempfile.mkdtemp(prefix="binsift-e2e-")
+        try:
+            code, out, err = run(["--format=jsonl", "-p", empty])
+        finally:
+            shutil.rmtree(empty, True)
+        _FORMATS = code == 0 and not out.startswith(HEADER)
+    return _FORMATS
 
 
 class ImageTest(TreeTest):
@@ -401,6 +418,32 @@ class Carving(ImageTest):
         self.assertEqual(by_name[b"$I0JGHX7"], NO_COMPANION)
         self.assertEqual(by_name[b"$II3DF3L.zip"], NO_COMPANION)
         self.assertIn(b"\n\nProcessed %d file(s) \n" % (len(report_rows(walked)) + len(deleted)), err)
+
+    def test_recovered_records_in_json_lines(self):
+        if not formats_supported():
+            self.skipTest("this build writes only the seed report")
+        code, out, err = self.run_image(self.image, ["-f", "$I*.*", "--carve", "--format=jsonl"])
+        self.assertEqual(code, 0, err)
+        records = [json.loads(line) for line in out.decode().splitlines()]
+        recovered = [r for r in records if "recovered" in r["warnings"]]
+        walked = [r for r in records if "recovered" not in r["warnings"]]
+        self.assertEqual(records, walked + recovered)  # the walk's records first
+        self.assertEqual(len(recovered), len(self.deleted_index_files()))
+        for r in walked:
+            self.assertRegex(r["source"], r"^IMAGE:p0:/(\$Recycle\.Bin|RECYCLER)/")
+        by_source = {r["source"]: r for r in recovered}
+        emptied = by_source["IMAGE:p0:/$Recycle.Bin/%s/$I1IS2OK.txt" % SID_1001]
+        self.assertEqual(emptied["user_sid"], SID_1001)
+        self.assertEqual(emptied["companion"], "file")
+        self.assertEqual(emptied["warnings"], ["recovered"])
+        orphan = by_source["IMAGE:p0:/$OrphanFiles/$II3DF3L.zip"]
+        self.assertIsNone(orphan["user_sid"])
+        self.assertEqual(orphan["companion"], "missing")
+        self.assertEqual(orphan["size"], 724919)
+        lost = by_source["IMAGE:p0:/$Recycle.Bin/%s/%s" % (images.SID_1005, images.CARVE_LOST[0])]
+        self.assertEqual((lost["format"], lost["warnings"]), ("unknown", ["truncated", "recovered"]))
+        kept = by_source["IMAGE:p0:/$Recycle.Bin/%s/%s" % (images.SID_1005, images.CARVE_IN_CLUSTERS[0])]
+        self.assertEqual((kept["format"], kept["size"]), ("v2", 2222))
 
     def test_carving_a_partitioned_disk_carves_its_ntfs_volume(self):
         disk = self.path("disk.img")
