@@ -477,7 +477,7 @@ class Speed(ImageTest):
         # both alike; the best of each.
         before = images.sha256(image)
         plain_time = image_time = None
-        for _ in range(7):
+        for _ in range(9):
             t, plain_out = timed(plain_args)
             plain_time = t if plain_time is None else min(plain_time, t)
             t, image_out = timed(image_args)
