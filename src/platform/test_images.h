@@ -4,10 +4,13 @@
 // skips with the reason.
 #pragma once
 
+#include <sys/wait.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <string>
 
 #include "platform/image_file_system.h"
@@ -36,7 +39,9 @@ class Images {
     static Images images;  // its folder goes when the process ends
     return images;
   }
-  const std::string& path(const std::string& kind, std::string* why) {
+  // `broken` is set when the builder failed for another reason than this
+  // machine lacking something (which is a fault of the test images).
+  const std::string& path(const std::string& kind, std::string* why, bool* broken) {
     auto it = built_.find(kind);
     if (it == built_.end()) {
       const std::string out = tree_ / (kind == "e01" ? "image.E01" : kind + ".img");
@@ -49,21 +54,27 @@ class Images {
         it = built_.emplace(kind, out).first;
       } else {
         reasons_[kind] = read_whole(reason_file);
+        // images.py ends with 77 when this machine cannot build the image.
+        if (!(WIFEXITED(status) && WEXITSTATUS(status) == 77)) broken_.insert(kind);
         it = built_.emplace(kind, std::string()).first;
       }
     }
     *why = reasons_[kind];
+    *broken = broken_.count(kind) != 0;
     return it->second;
   }
 
  private:
   TempDir tree_;
   std::map<std::string, std::string> built_, reasons_;
+  std::set<std::string> broken_;
 };
 
 #define NEED_IMAGE(var, kind)                                                    \
   if (!kImageSupport) GTEST_SKIP() << "this build reads no images";              \
   std::string why_##var;                                                         \
-  const std::string var = Images::get().path(kind, &why_##var);                  \
+  bool broken_##var = false;                                                     \
+  const std::string var = Images::get().path(kind, &why_##var, &broken_##var);   \
+  if (broken_##var) FAIL() << "building the " kind " image failed: " << why_##var; \
   if (var.empty()) GTEST_SKIP() << "cannot build the " kind " image: " << why_##var
 
