@@ -406,6 +406,43 @@ def build_e01(source, target_base):
     return target_base + ".E01"
 
 
+def build_vhd_fixed(source, target):
+    """A fixed-size VHD copy of `source`: its bytes, then the 512-byte VHD
+    footer (big-endian fields, one's-complement checksum)."""
+    with open(source, "rb") as f:
+        data = f.read()
+    size = len(data)
+    footer = bytearray()
+    footer += b"conectix"
+    footer += struct.pack(">IIQ", 2, 0x00010000, 0xFFFFFFFFFFFFFFFF)  # features, version, no data offset
+    footer += struct.pack(">I", 0) + b"bsft" + struct.pack(">I", 0x00010000) + b"Wi2k"
+    footer += struct.pack(">QQ", size, size)
+    footer += struct.pack(">HBB", min(size // (16 * 63 * 512), 65535), 16, 63)  # geometry
+    footer += struct.pack(">II", 2, 0)  # a fixed disk; the checksum comes below
+    footer += bytes(range(16))          # unique id
+    footer += b"\0" * (512 - len(footer))
+    footer[64:68] = struct.pack(">I", ~sum(footer) & 0xFFFFFFFF)
+    with open(target, "wb") as f:
+        f.write(data + bytes(footer))
+    return target
+
+
+def build_vmdk_flat(source, target):
+    """A monolithic flat VMDK copy of `source`: the descriptor `target`
+    (a .vmdk) naming an extent file beside it that holds the bytes."""
+    extent = target[:-len(".vmdk")] + "-flat.vmdk"
+    shutil.copyfile(source, extent)
+    sectors = os.path.getsize(source) // SECTOR
+    with open(target, "w") as f:
+        f.write("# Disk DescriptorFile\nversion=1\nCID=fffffffe\nparentCID=ffffffff\n"
+                "createType=\"monolithicFlat\"\n\n# Extent description\n"
+                "RW %d FLAT \"%s\" 0\n\n# The Disk Data Base\n#DDB\n\n"
+                "ddb.virtualHWVersion = \"4\"\nddb.geometry.cylinders = \"%d\"\n"
+                "ddb.geometry.heads = \"16\"\nddb.geometry.sectors = \"63\"\n"
+                "ddb.adapterType = \"ide\"\n" % (sectors, os.path.basename(extent), sectors // (16 * 63)))
+    return target
+
+
 # --- What The Sleuth Kit's own tools say, to check against. ---
 
 def tsk_inode(image, path, offset=None):

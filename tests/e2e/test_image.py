@@ -210,6 +210,21 @@ class OtherImages(ImageTest):
         self.assertEqual(out2, out)
         self.assertGreater(len(report_rows(out)), 30)
 
+    def test_vhd_and_vmdk_copies_give_the_raw_images_report(self):
+        entries = self.build(images.sample_entries)
+        raw = self.build(images.build_ntfs, self.path("ntfs.img"), entries)
+        vhd = images.build_vhd_fixed(raw, self.path("disk.vhd"))
+        vmdk = images.build_vmdk_flat(raw, self.path("disk.vmdk"))
+        code, out, err = self.run_image(raw, [])
+        self.assertEqual(code, 0, err)
+        for copy in (vhd, vmdk):
+            code2, out2, err2 = self.run_image(copy, [])
+            self.assertEqual((code2, out2), (code, out), err2)
+        # The image types as The Sleuth Kit's img_stat tells them.
+        for copy, kind in ((vhd, "vhdi"), (vmdk, "vmdk")):
+            stat = subprocess.run(["img_stat", copy], check=True, stdout=subprocess.PIPE).stdout.decode()
+            self.assertRegex(stat, r"Image Type:\s+%s\n" % kind)
+
     def test_split_raw_image_gives_the_whole_images_report(self):
         entries = self.build(images.sample_entries)
         raw = self.build(images.build_ntfs, self.path("ntfs.img"), entries)
