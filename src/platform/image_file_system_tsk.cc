@@ -946,11 +946,12 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, std::string
     lib.tsk_error_reset();
     TSK_FS_INFO* fs = lib.tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
     if (fs == nullptr) {
-      image->errors_.push_back(
-          "Can't read image " + image_name + ", partition " + name + " (" +
-          (part->desc != nullptr ? part->desc : "?") + ", sectors " + std::to_string(part->start) +
-          " to " + std::to_string(part->start + part->len - 1) +
-          "): no file system that can be read (" + library_reason("unknown file system") + ")");
+      std::string where = "sectors " + std::to_string(part->start) + " to " +
+                          std::to_string(part->start + part->len - 1);
+      if (part->desc != nullptr && part->desc[0] != '\0') where = part->desc + (", " + where);
+      image->errors_.push_back("Can't read image " + image_name + ", partition " + name + " (" +
+                               where + "): no file system that can be read (" +
+                               library_reason("unknown file system") + ")");
       continue;
     }
     image->volumes_.push_back(

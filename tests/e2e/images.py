@@ -370,25 +370,32 @@ def build_fat32(path, entries, size_mib=40, hidden_sectors=0):
     return path
 
 
-def build_partitioned(path, volumes):
-    """A disk with a DOS partition table: `volumes` is a list of
-    (volume image file or None for a partition of zeros, size in MiB, type
-    byte as hex text).  Partitions start at sector 2048 and follow each
-    other; their addresses (mmls) are 2, 3, ... Returns the start sectors."""
+def build_partitioned(path, volumes, label="dos"):
+    """A disk with a partition table (`label` "dos" or "gpt"): `volumes` is
+    a list of (volume image file or None for a partition of zeros, size in
+    MiB, type as sfdisk takes it[, GPT partition name]).  Partitions start at
+    sector 2048 and follow each other; their addresses (mmls) are 2, 3, ...
+    on a DOS disk and 4, 5, ... on a GPT disk.  Returns the start sectors."""
     require_tools("sfdisk")
     starts = []
     start = 2048
-    lines = ["label: dos"]
-    for image, size_mib, ptype in volumes:
+    lines = ["label: " + label]
+    for volume in volumes:
+        image, size_mib, ptype = volume[:3]
         sectors = (size_mib << 20) // SECTOR
         starts.append(start)
-        lines.append("start=%d, size=%d, type=%s" % (start, sectors, ptype))
+        line = "start=%d, size=%d, type=%s" % (start, sectors, ptype)
+        if len(volume) > 3:
+            line += ', name="%s"' % volume[3]
+        lines.append(line)
         start += sectors
+    # Room for the backup GPT at the end.
     make_sparse(path, (start + 2048) * SECTOR)
     subprocess.run(["sfdisk", "--no-reread", "--no-tell-kernel", "-q", path],
                    input=("\n".join(lines) + "\n").encode(), check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    for (image, _, _), first in zip(volumes, starts):
+    for volume, first in zip(volumes, starts):
+        image = volume[0]
         if image is None:
             continue
         subprocess.run(["dd", "if=" + image, "of=" + path, "bs=512", "seek=%d" % first,

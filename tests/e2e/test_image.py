@@ -294,6 +294,30 @@ class OtherImages(ImageTest):
         self.assertEqual(out, out1 + out2[len(HEADER):])
         self.assertIn(b"Processing: /$Recycle.Bin/", err)
 
+    def test_a_gpt_disk_as_windows_makes_them(self):
+        entries = self.build(images.sample_entries)
+        work = self.path("parts")
+        os.makedirs(work)
+        ntfs = self.build(images.build_ntfs, os.path.join(work, "ntfs.img"), entries, 16, 34816)
+        disk = self.path("gpt.img")
+        # The reserved partition (zeros, no file system by design) is passed
+        # over; the one without a name and without a file system is not.
+        self.build(images.build_partitioned, disk, [
+            (None, 16, "E3C9E316-0B5C-4DB8-817D-F92DF00215AE", "Microsoft reserved partition"),
+            (ntfs, 16, "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", "Basic data partition"),
+            (None, 8, "EBD0A0A2-B9E5-4433-87C0-68B6B72699C7")], label="gpt")
+        table = subprocess.run(["mmls", disk], check=True, stdout=subprocess.PIPE).stdout.decode()
+        self.assertRegex(table, r"\n004:  000       0000002048   0000034815   0000032768   Microsoft reserved partition\n")
+        self.assertRegex(table, r"\n005:  001       0000034816   0000067583   0000032768   Basic data partition\n")
+        code, out, err = self.run_image(disk, ["-f", "$I*.*"])
+        self.assertEqual(code, 10, err)
+        errors = [line for line in err.split(b"\n") if line.startswith(b"Can't")]
+        self.assertEqual(len(errors), 1, err[-2000:])
+        self.assertRegex(errors[0], rb"^Can't read image " + re.escape(disk.encode()) +
+                         rb", partition p6 \(sectors 67584 to 83967\): no file system that can be read \(")
+        code1, out1, _ = self.run_image(ntfs, ["-f", "$I*.*"])
+        self.assertEqual(out, out1)
+
     def test_an_unreadable_partition_beside_a_good_one(self):
         entries = self.build(images.sample_entries)
         work = self.path("parts")
