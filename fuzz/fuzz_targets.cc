@@ -15,7 +15,9 @@
 #include "options/options.h"
 #include "platform/dos_pattern.h"
 #include "platform/platform.h"
+#include "platform/codepage.h"
 #include "recycle/companion.h"
+#include "recycle/info2.h"
 #include "recycle/report_output.h"
 #include "recycle/report_row.h"
 #include "runlog/run_log.h"
@@ -240,9 +242,114 @@ int fuzz_trim(const uint8_t* data, size_t size) {
   return 0;
 }
 
+namespace {
+
+// True when `s` is well-formed UTF-8 (no surrogates, nothing above U+10FFFF,
+// shortest forms only).
+bool valid_utf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    size_t len = 0;
+    uint32_t v = 0;
+    if (c < 0x80) len = 1, v = c;
+    else if (c >= 0xC2 && c <= 0xDF) len = 2, v = c & 0x1F;
+    else if (c >= 0xE0 && c <= 0xEF) len = 3, v = c & 0x0F;
+    else if (c >= 0xF0 && c <= 0xF4) len = 4, v = c & 0x07;
+    else return false;
+    if (i + len > s.size()) return false;
+    for (size_t k = 1; k < len; ++k) {
+      const unsigned char t = static_cast<unsigned char>(s[i + k]);
+      if ((t & 0xC0) != 0x80) return false;
+      v = v << 6 | (t & 0x3F);
+    }
+    if ((len == 3 && v < 0x800) || (len == 4 && (v < 0x10000 || v > 0x10FFFF)) ||
+        (v >= 0xD800 && v <= 0xDFFF))
+      return false;
+    i += len;
+  }
+  return true;
+}
+
+bool inside(const unsigned char* p, size_t n, const uint8_t* data, size_t size) {
+  return p >= data && p <= data + size && n <= static_cast<size_t>(data + size - p);
+}
+
+}  // namespace
+
+int fuzz_info2(const uint8_t* data, size_t size) {
+  // The first byte picks the code page; the rest is the INFO2 file.
+  static const char* const kPages[] = {"CP1252", "CP932", "CP936", "CP950", "UTF-8", "NO-SUCH-PAGE"};
+  if (size == 0) return 0;
+  const char* page = kPages[data[0] % (sizeof kPages / sizeof kPages[0])];
+  ++data;
+  --size;
+  Info2Header header;
+  if (!parse_info2_header(data, size, &header)) {
+    check(size < kInfo2HeaderSize || !info2_version_known(header.version) ||
+              !info2_record_size_known(header.record_size),
+          "a header is refused only for a reason");
+    return 0;
+  }
+  const size_t whole = info2_whole_records(header, size);
+  const size_t count = info2_entry_count(header, size);
+  check(kInfo2HeaderSize + whole * header.record_size <= size, "whole records fit the file");
+  check(count == whole || (count == whole + 1 && info2_has_partial_record(header, size)),
+        "at most one partial record");
+  std::string text;
+  Info2Entry e;
+  for (size_t i = 0; i <= count; ++i) {
+    const bool got = get_info2_entry(data, size, header, i, &e);
+    check(got == (i < count), "entries exist exactly up to the count");
+    if (!got) break;
+    check(e.truncated == (i == whole), "only the last record is cut short");
+    check(e.ansi_length <= kInfo2AnsiPathBytes, "an ANSI path fits its field");
+    check(inside(e.ansi_path, e.ansi_length, data, size), "the ANSI path lies in the data");
+    if (e.ansi_terminated) {
+      check(inside(e.ansi_path, e.ansi_length + 1, data, size) && e.ansi_path[e.ansi_length] == 0,
+            "a terminated ANSI path ends at a NUL");
+    }
+    check(memchr(e.ansi_path, 0, e.ansi_length) == nullptr, "no NUL inside the ANSI path");
+    check(e.restored_or_purged == (data[kInfo2HeaderSize + i * header.record_size] == 0),
+          "restored or purged means a zero first byte");
+    check(!e.truncated ? (e.has_record_number && e.has_drive_number && e.has_deleted && e.has_size)
+                       : true,
+          "a whole record has every field");
+    if (e.has_utf16_field) {
+      check(header.record_size == kInfo2LongRecord, "only long records have a UTF-16 path");
+      check(e.utf16_units <= kInfo2Utf16PathUnits, "a UTF-16 path fits its field");
+      check(inside(e.utf16_path, 2 * e.utf16_units + (e.utf16_terminated ? 2 : 0), data, size),
+            "the UTF-16 path lies in the data");
+    }
+    check(e.drive_prefix == 0 || e.restored_or_purged, "only restored records get a drive prefix");
+
+    text.clear();
+    append_info2_ansi_path(&text, e);
+    check(text.size() == e.ansi_length + (e.drive_prefix ? 1 : 0), "the ANSI path is its bytes");
+    text.clear();
+    bool lone = false;
+    append_info2_path_utf8(&text, e, page, &lone);
+    check(valid_utf8(text), "the path is valid UTF-8");
+    text.clear();
+    const bool named = append_dc_name(&text, e, page);
+    check(named == e.has_record_number, "a record number gives a Dc name");
+    if (named) {
+      check(text.compare(0, 2, "Dc") == 0 && text.size() > 2 && text[2] >= '0' && text[2] <= '9',
+            "the Dc name begins with Dc and digits");
+      check(text.find_first_of("\\/") == std::string::npos, "the Dc name is one component");
+      check(valid_utf8(text), "the Dc name is valid UTF-8");
+    }
+  }
+  // The code page decoder on the raw bytes.
+  text.clear();
+  append_codepage_as_utf8(page, data, size < 600 ? size : 600, &text);
+  check(valid_utf8(text), "decoded text is valid UTF-8");
+  return 0;
+}
+
 const FuzzTarget kFuzzTargets[] = {
     {"report_row", fuzz_report_row}, {"dos_pattern", fuzz_dos_pattern},
     {"wildcard", fuzz_wildcard},     {"ini", fuzz_ini},
     {"options", fuzz_options},       {"trim", fuzz_trim},
+    {"info2", fuzz_info2},
 };
 const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];
