@@ -13,7 +13,9 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+# Only what the demo runs: the program and the bin generator.
+demo: $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS) --target binsift genbin
 	rm -rf $(BUILD)/demo
 	$(BUILD)/genbin --demo $(BUILD)/demo
 	cd $(BUILD)/demo && ../binsift -p '$$RECYCLE.BIN' -f '$$I*.*' > report.txt

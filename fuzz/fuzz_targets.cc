@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/exit.h"
+#include "common/exit.h"
 #include "driver/summary.h"
 #include "options/ini_file.h"
 #include "options/options.h"
@@ -126,7 +126,7 @@ void reset_run_state() {
   g_delimiter = ' ';
   g_acct_file = nullptr;
   g_memo_file = nullptr;
-  g_before_exit = throw_exit;
+  set_exit_cleanup(throw_exit);
   g_run_log_opener = no_file;
   g_memo_opener = no_file;
 }

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "driver/exit.h"
+#include "common/exit.h"
 
 namespace {
 

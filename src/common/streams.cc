@@ -3,14 +3,14 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/exit.h"
+#include "common/exit.h"
 #include "platform/platform.h"
 
 namespace {
 
-int count_streams(const char* path) {
+int count_streams(FileSystem* fs, DirRef dir) {
   int failure = 0, line = 0;
-  const int count = count_named_streams(path, &failure, &line);
+  const int count = fs->count_streams(dir, &failure, &line);
   if (failure == kStreamHeaderReadFailed) {
     printf("\n%d %s Alt Data Read error", line, kPlatformSource);
     exit_program(READ_ERROR);
@@ -24,8 +24,6 @@ int count_streams(const char* path) {
 
 }  // namespace
 
-int (*g_stream_counter)(const char* path) = count_streams;
-
 void enable_backup_privileges() {
   int line = 0;
   const int failed = enable_backup_restore_privileges(&line);
@@ -37,7 +35,7 @@ void enable_backup_privileges() {
   exit_program(NON_SPECIFIC_ERROR);
 }
 
-int probe_streams(const char* path) {
+int probe_streams(FileSystem* fs, DirRef dir) {
   enable_backup_privileges();
-  return g_stream_counter(path);
+  return count_streams(fs, dir);
 }

@@ -3,13 +3,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <memory>
+#include <string_view>
 
+#include "common/memory.h"
 #include "driver/exit.h"
 #include "driver/summary.h"
 #include "options/help.h"
 #include "options/options.h"
 #include "platform/platform.h"
 #include "recycle/decoder.h"
+#include "recycle/report_writer.h"
+#include "platform/file_system.h"
 #include "recycle/report_output.h"
 #include "runlog/banner.h"
 #include "runlog/run_log.h"
@@ -17,15 +22,41 @@
 #include "walk/path_list.h"
 #include "walk/walk.h"
 
-int g_argc = 0;
-char** g_argv = nullptr;
-int64_t g_start_time = 0;
 
 void allocate_run_buffers() {
-  g_pattern_list.reserve(32);
-  g_path_list.reserve(32);
-  reserve_walk_buffers();
+  if (!allocation_succeeds([] { g_pattern_list.reserve(32); })) {
+    printf("\nLine %d, couldn't get memory\n", 496);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([] { g_path_list.reserve(32); })) {
+    printf("\nLine %d, couldn't get memory\n", 508);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
 }
+
+namespace {
+
+DecoderBuffers g_decoder_buffers;
+
+// The decoder's buffers that the run names, each ended with its own message
+// when it cannot be had.
+void allocate_named_decoder_buffers() {
+  const std::string module = std::string(".") + kPathSeparator + "binsift";
+  if (!allocation_succeeds([] { g_decoder_buffers.input.resize(kInputBufferSize); })) {
+    fprintf(stderr, "\n%d %s\nCouldn't create input buffer\n", 553, module.c_str());
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([] { g_output_name.reserve(1040); })) {
+    fprintf(stderr, "\n%d %s\nError obtaining memory\n", 572, module.c_str());
+    exit_program(USER_ABORTED);
+  }
+  if (!allocation_succeeds([] { g_decoder_buffers.reserve_text(); })) {
+    fputs("Couldn't create pg_complete_path buffer\n", stderr);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+}
+
+}  // namespace
 
 void read_reset_environment() {
   if (getenv("RESET")) {
@@ -36,7 +67,7 @@ void read_reset_environment() {
 }
 
 void set_defaults() {
-  allocate_decoder_buffers();
+  allocate_named_decoder_buffers();
   g_options.recurse = 1;
   read_reset_environment();
 }
@@ -52,13 +83,53 @@ void echo_command_line() {
   }
 }
 
-int binsift_main(int argc, char** argv) {
+namespace {
+
+// Hands each file the walk selects to the decoder.
+class DecodeEach final : public FileVisitor {
+ public:
+  explicit DecodeEach(IndexDecoder* decoder) : decoder_(decoder) {}
+  bool visit_file(DirRef dir, std::string_view directory, const char* name,
+                  EntryKind kind) override {
+    return decoder_->decode(dir, directory, name, kind);
+  }
+
+ private:
+  IndexDecoder* decoder_;
+};
+
+// A report that cannot be written (a full disk, say) must not end as a run
+// that succeeded.
+[[noreturn]] void stop_on_write_failure() {
+  fputs("\nCan't write the report: the run is stopped\n", stderr);
+  exit_program(WRITE_ERROR);
+}
+
+FileTime file_time_from_unix(int64_t seconds) {
+  return static_cast<FileTime>((seconds + 11644473600LL) * 10000000LL);
+}
+
+}  // namespace
+
+int binsift_main(int argc, char** argv) { return run_binsift(argc, argv, real_file_system()); }
+
+int run_binsift(int argc, char** argv, FileSystem* fs) {
+  set_exit_cleanup(finish_exit);
+  // Before anything is opened: a closed standard stream gets the null
+  // device, so no file of the run can take its number.
+  const int closed_streams = ensure_standard_streams();
+  install_memory_failure_handler();
   g_argc = argc;
   g_argv = argv;
   if (argc == 1) show_help();
+  if (closed_streams & kStdoutWasClosed) {
+    fputs("Can't write the report: standard output is closed\n", stderr);
+    exit_program(WRITE_ERROR);
+  }
 
   setvbuf(stdout, nullptr, _IONBF, 0);
   install_interrupt_handler(on_interrupt);
+  install_termination_handlers();
   allocate_run_buffers();
 
   if (argc > 1 && argv[1][0] != '-' && argv[1][0] != '+') {
@@ -79,26 +150,54 @@ int binsift_main(int argc, char** argv) {
     fprintf(g_acct_file, "\n\n  Started: %.24s\n", text ? text : "");
     echo_command_line();
     fputs("\n", g_acct_file);
-    fflush(g_acct_file);
+    flush_run_log();
   }
 
   if (g_path_list.empty()) add_default_path();
 
   open_report_output();
+  ReportSink sink(stdout_handle());
+  if (g_options.output_to_file) sink.set_copy(g_output_handle);
+  WriterSettings writer_settings;
+  writer_settings.run_start = file_time_from_unix(g_start_time);
+  const std::unique_ptr<ReportWriter> writer =
+      make_report_writer(ReportFormat::kSeed, &sink, writer_settings);
+  if (!print_report_header(writer.get())) stop_on_write_failure();
 
-  g_volume_type = identify_volume(g_path_list.front().c_str());
+  g_volume_type = identify_volume(fs, g_path_list.front().c_str());
+
+  DecoderSettings decoder_settings;
+  decoder_settings.reset_times = g_options.reset_times != 0;
+  decoder_settings.run_start = writer_settings.run_start;
+  IndexDecoder decoder(fs, writer.get(), stderr_handle(), decoder_settings, &g_decoder_buffers);
+  DecodeEach visitor(&decoder);
+  WalkSettings walk_settings;
+  walk_settings.recurse = g_options.recurse != 0;
+  walk_settings.show_directories = g_options.output_to_file && g_options.recurse;
+  walk_settings.probe_streams = g_volume_type == VolumeType::kNtfs;
+  walk_settings.exclude = g_options.exclude_active != 0;
+  Walker walker(fs, &visitor, walk_settings);
 
   console_begin_key_watch();
   for (std::string& entry : g_path_list) {
     if (entry.empty() || entry.back() != kPathSeparator) entry.push_back(kPathSeparator);
     first_letter_to_upper(&entry);
-    walk_directory(entry.c_str());
+    switch (walker.walk(entry, g_pattern_list)) {
+      case WalkStatus::kDone: break;
+      case WalkStatus::kAborted: exit_program(USER_ABORTED);
+      case WalkStatus::kWriteFailed: stop_on_write_failure();
+    }
   }
   console_end_key_watch();
 
   finish_run();
-  return NORMAL_EXIT;
+  // A run log that could not be written was named when it failed; the
+  // report is whole, but the run did not succeed.
+  if (run_log_write_failed()) return WRITE_ERROR;
+  // A directory that could not be read leaves the report incomplete.
+  return walker.unreadable_directories() > 0 ? READ_ERROR : NORMAL_EXIT;
 }
 
-#include "driver/run_stamp.h"
+
+#include "common/module_stamp.h"
 const ModuleStamp kProgramModule = {__FILE__, __DATE__, __TIME__};

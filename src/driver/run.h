@@ -3,13 +3,14 @@
 
 #include <cstdint>
 
-extern int g_argc;
-extern char** g_argv;
-extern int64_t g_start_time;  // seconds since 1970
+#include "common/run_state.h"
 
 // Runs binsift with the process's arguments; returns the exit code of a run
 // that completes (every other ending leaves through exit_program).
 int binsift_main(int argc, char** argv);
+// The same, reading the bin through `fs`.
+class FileSystem;
+int run_binsift(int argc, char** argv, FileSystem* fs);
 
 void allocate_run_buffers();
 void set_defaults();

@@ -2,53 +2,40 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "common/streams.h"
-#include "common/test_tree.h"
-#include "recycle/report_output.h"
-#include "runlog/volume.h"
+#include "platform/memory_file_system.h"
+#include "platform/platform.h"
 
 namespace {
 
-std::vector<std::string> g_probed_volumes;
-std::vector<std::string> g_probed_streams;
-
-FileSystemKind fake_ntfs(const char* path) {
-  g_probed_volumes.push_back(path);
-  return FileSystemKind::kNtfs;
-}
-
-int count_probe(const char* path) {
-  g_probed_streams.push_back(path);
-  return 0;
-}
-
-// A whole run in a child process: only the first path decides the volume
-// type, and on NTFS every directory of every path is probed for streams.
-int run_two_paths(const std::string& first, const std::string& second) {
-  g_file_system_probe = fake_ntfs;
-  g_stream_counter = count_probe;
-  g_report_handle = open_output_device("/dev/null", false);
-  std::vector<std::string> args = {"binsift", "-.ini", "-p", first, second, "-B"};
+// A whole run in a child process on an NTFS volume held in memory: only the
+// first path decides the volume type, and every directory of every path is
+// probed for streams.
+int run_two_paths() {
+  MemoryFileSystem fs;
+  fs.set_volume_kind(FileSystemKind::kNtfs);
+  fs.add_file("one/sub/$IA", "");
+  fs.add_directory("two");
+  // The report goes nowhere; the test looks at what the run asked.
+  if (!freopen("/dev/null", "w", stdout)) return 5;
+  std::vector<std::string> args = {"binsift", "-.ini", "-p", "one", "two", "-B"};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  if (binsift_main(static_cast<int>(args.size()), argv.data()) != 0) return 2;
-  if (g_probed_volumes != std::vector<std::string>{first}) return 3;
-  if (g_probed_streams !=
-      std::vector<std::string>{first, first + "/sub", second}) return 4;
+  if (run_binsift(static_cast<int>(args.size()), argv.data(), &fs) != 0) return 2;
+  if (fs.volume_queries().size() != 1 || fs.volume_queries()[0].rfind("one") == std::string::npos)
+    return 3;
+  const std::vector<std::string> probes = fs.stream_probes();
+  if (probes != std::vector<std::string>{"/one", "/one/sub", "/two"}) return 4;
   return 0;
 }
 
 TEST(RunSequence, OnlyTheFirstPathDecidesTheVolumeType) {
-  TestTree tree;
-  tree.file("one/sub/$IA");
-  tree.directory("two");
-  const std::string first = tree.path("one"), second = tree.path("two");
-  EXPECT_EXIT(exit(run_two_paths(first, second)), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(exit(run_two_paths()), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

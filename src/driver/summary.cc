@@ -11,7 +11,6 @@
 
 int32_t g_hit_count = 0;
 int64_t g_finish_time = 0;
-FILE* g_memo_file = nullptr;
 std::string g_memo_text;
 
 ElapsedParts split_elapsed(int64_t seconds) {
@@ -22,9 +21,12 @@ void finish_run() {
   if (g_output_handle != kInvalidHandle) {
     close_file(g_output_handle);
     g_output_handle = kInvalidHandle;
-    g_report_copy_handle = kInvalidHandle;
   }
   print_run_summary();
+  // The memo file is closed here rather than at the process exit, so that a
+  // failure to close it is seen.
+  close_memo_stream(g_memo_file);
+  g_memo_file = nullptr;
 }
 
 void print_run_summary() {
@@ -49,7 +51,7 @@ void print_run_summary() {
   }
   if (g_options.memo_active && g_memo_file && !g_memo_text.empty()) {
     fprintf(g_memo_file, "\nMEMO\n%s", g_memo_text.c_str());
-    fclose(g_memo_file);
+    close_memo_stream(g_memo_file);
     g_memo_file = nullptr;
   }
 }

@@ -6,8 +6,7 @@
 
 #include "common/output_file.h"
 
-#include "driver/exit.h"
-#include "driver/run_stamp.h"
+#include "common/exit.h"
 #include "options/options.h"
 #include "platform/platform.h"
 #include "runlog/run_log.h"

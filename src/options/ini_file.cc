@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/summary.h"
+#include "runlog/run_log.h"
 #include "platform/platform.h"
 #include "recycle/report_output.h"
 #include "runlog/run_log.h"
@@ -42,11 +42,9 @@ std::string resolved(const std::string& value) {
 
 bool exists(const std::string& path) { return path_kind(path.c_str()) != PathKind::kMissing; }
 
-// Opens an INI file for reading; a directory of that name cannot be opened.
-FILE* open_ini(const std::string& path) {
-  if (path_kind(path.c_str()) == PathKind::kDirectory) return nullptr;
-  return fopen(path.c_str(), "r");
-}
+// Opens an INI file for reading: only a regular file can be opened, so a
+// FIFO or a device of that name cannot hold up the start.
+FILE* open_ini(const std::string& path) { return open_regular_file(path.c_str(), false); }
 
 bool read_line(FILE* f, std::string* line) {
   char buf[kLineBuffer];
@@ -109,9 +107,10 @@ void apply_ini_line(const std::string& line, Options* options) {
     if (has_value && value != "OFF") {
       g_delimiter = value.size() == 1 ? value[0] : static_cast<char>(atoi(value.c_str()));
     }
-    // The same line is still compared with the keys that follow.
-  } else if (is("INDIV", C) || is("DIRFILES", C) || is("DIR_FILE", C) || is("DOC_ID", C) ||
-             is("TYPE", C) || is("SINGLE", C) || is("STARS", C)) {
+    // The same line is still compared with every key that follows.
+  }
+  if (is("INDIV", C) || is("DIRFILES", C) || is("DIR_FILE", C) || is("DOC_ID", C) ||
+      is("TYPE", C) || is("SINGLE", C) || is("STARS", C)) {
     return;
   }
   if (is("EXCLUDE", C)) {
@@ -133,7 +132,7 @@ void apply_ini_line(const std::string& line, Options* options) {
       options->memo_active = 0;
       return;
     }
-    if (g_memo_file) fclose(g_memo_file);
+    close_memo_stream(g_memo_file);
     g_memo_file = g_memo_opener(resolved(written).c_str());
     return;
   }

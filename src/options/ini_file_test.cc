@@ -67,6 +67,22 @@ TEST_F(IniTest, KeysInTheirOrderWithTheirMatching) {
   EXPECT_EQ(g_options.memo_active, 1);
 }
 
+TEST_F(IniTest, AfterTheDelimiterEveryKeyThatFollowsIsTested) {
+  // Keys 5 to 10 come right after the delimiter: the first of them that
+  // the line holds handles it, and no later key does.
+  for (const char* line : {"DELIMITER=,TYPE,RECURSE=OFF", "DELIMETER=;INDIV=x;RECURSE=OFF",
+                           "delimiter=, stars recurse=off", "DELIMITER=,DOC_ID RESET=ON"}) {
+    reset_option_state();
+    apply_ini_line(line, &g_options);
+    EXPECT_EQ(g_options.recurse, 1) << line;
+    EXPECT_EQ(g_options.reset_times, 0) << line;
+  }
+  // A key after them still handles a delimiter line that holds none of them.
+  reset_option_state();
+  apply_ini_line("DELIMITER=,QUIET=ON", &g_options);
+  EXPECT_EQ(g_options.no_header, 1);
+}
+
 TEST_F(IniTest, TheOwnFileWinsAndNeedsNoSection) {
   tree.file("binsift_tests.ini", "[anything]\nrecurse=off\n");
   tree.file("QUILLORY.INI", "[BINSIFT_TESTS]\nRESET=ON\n");

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/summary.h"
+#include "runlog/run_log.h"
 #include "platform/platform.h"
 #include "recycle/report_output.h"
 #include "runlog/run_log.h"
@@ -86,7 +86,7 @@ int parse_long_option(const char* word, Options* options) {
   if (key_matches(word, "memo")) {
     options->memo_active = 1;
     if (value) {
-      if (g_memo_file) fclose(g_memo_file);
+      close_memo_stream(g_memo_file);
       g_memo_file = g_memo_opener(resolved(value).c_str());
     }
     return 0;

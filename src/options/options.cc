@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "driver/exit.h"
+#include "common/exit.h"
 #include "options/help.h"
 #include "options/ini_file.h"
 #include "options/long_options.h"
@@ -25,6 +25,13 @@ bool is_option_start(const char* arg) {
 }
 
 namespace {
+
+// The first backslash or path separator in a file pattern, or nullptr.
+const char* refused_separator(const char* pattern) {
+  const char* backslash = strchr(pattern, '\\');
+  const char* separator = strchr(pattern, kPathSeparator);
+  return !backslash || (separator && separator < backslash) ? separator : backslash;
+}
 
 bool equals_ignore_case(const char* a, const char* b) {
   for (; *a && *b; ++a, ++b) {
@@ -131,8 +138,10 @@ int parse_options(int argc, char** argv) {
         case 'f':
           while (i < argc && !is_option_start(argv[i])) {
             const char* pattern = argv[i++];
-            if (strchr(pattern, '\\') || strchr(pattern, kPathSeparator)) {
-              fputs("Can't have a \\ in the file type option\n", stderr);
+            // The message names the separator that was refused.
+            const char* refused = refused_separator(pattern);
+            if (refused) {
+              fprintf(stderr, "Can't have a %c in the file type option\n", *refused);
               exit_program(ILLEGAL_OPTION);
             }
             add_file_pattern(pattern);

@@ -110,8 +110,13 @@ TEST_F(OptionsDeathTest, IllegalAndIncompleteOptionsEndWithCode5) {
   EXPECT_EXIT(parse({"-.ini", "-E", "-r"}), ::testing::ExitedWithCode(5), "^$");
   EXPECT_EXIT(parse({"-.ini", "-f", "a\\b"}), ::testing::ExitedWithCode(5),
               "^Can't have a \\\\ in the file type option\n$");
+  // On Linux the message names the separator that was refused.
   EXPECT_EXIT(parse({"-.ini", "-f", "dir/x"}), ::testing::ExitedWithCode(5),
-              "Can't have a \\\\ in the file type option");
+              "^Can't have a / in the file type option\n$");
+  EXPECT_EXIT(parse({"-.ini", "-f", "a/b\\c"}), ::testing::ExitedWithCode(5),
+              "^Can't have a / in the file type option\n$");
+  EXPECT_EXIT(parse({"-.ini", "-f", "a\\b/c"}), ::testing::ExitedWithCode(5),
+              "^Can't have a \\\\ in the file type option\n$");
   EXPECT_EXIT(parse({"-.ini", "-?"}), ::testing::ExitedWithCode(5), "This program");
   EXPECT_EXIT(parse({"-.ini", "-r/k"}), ::testing::ExitedWithCode(5), "This program");
   EXPECT_EXIT(parse({"-.ini", "-S"}), ::testing::ExitedWithCode(5), "This program");

@@ -16,7 +16,7 @@ bool read_input_line(std::string* out) {
 }
 
 bool copy_file_to_stderr(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "rb");
+  FILE* f = open_regular_file(path.c_str(), true);
   if (!f) return false;
   char buf[4096];
   size_t n;

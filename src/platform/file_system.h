@@ -23,6 +23,9 @@ struct DirEntry {
   const char* name = nullptr;
   size_t name_length = 0;
   EntryKind kind = EntryKind::kUnknown;  // as the listing tells, links not followed
+  // The entry is a directory as the system's search shows it: a real one,
+  // or (on Windows) a junction or directory link, which is never entered.
+  bool directory = false;
 };
 
 class DirEntryVisitor {

@@ -18,40 +18,6 @@ constexpr FileHandle kInvalidHandle = -1;
 // following links.  kUnknown means the caller must not rely on the kind.
 enum class EntryKind : uint8_t { kUnknown, kRegular, kDirectory, kLink, kOther };
 
-// The directory attribute bit of a directory entry.
-constexpr uint32_t kAttrDirectory = 0x10;
-
-// One entry yielded by a directory search.  `name` stays valid until the
-// next find_next() or find_close() on the same search.
-struct FindData {
-  const char* name = nullptr;
-  uint32_t attributes = 0;  // kAttrDirectory for a real directory
-  EntryKind kind = EntryKind::kUnknown;
-};
-
-struct DirSearch;
-
-// Opens a search on `search`: a directory path followed by a file pattern
-// (for instance "/mnt/x/$RECYCLE.BIN/*.*").  The pattern is matched as the
-// Windows directory search matches it.  Returns the search with its first
-// matching entry in `data`, or nullptr when the directory cannot be read or
-// nothing matches.
-DirSearch* find_first(const char* search, FindData* data);
-// The next matching entry; false at the end.
-bool find_next(DirSearch* search, FindData* data);
-void find_close(DirSearch* search);
-// After a find_first that returned nothing: true when the directory exists
-// but could not be read (not merely "nothing matched" or "no such
-// directory"), with the system's reason.
-bool last_search_unreadable(std::string* reason);
-
-// Opens an existing file for reading.  Only a regular file (after links are
-// followed) is opened, and never in a way that can block.  `hint` is the
-// kind the directory search reported for it, which spares a status query
-// when the entry is known to be a regular file.
-FileHandle open_input_file(const char* path, EntryKind hint);
-// One read of up to `size` bytes; the number of bytes read, 0 on failure.
-size_t read_block(FileHandle handle, void* buffer, size_t size);
 void close_file(FileHandle handle);
 
 // Writes all of `data` to a handle; false when the write failed.
@@ -76,12 +42,11 @@ struct SystemTime {
 // unchanged) for a time with its top bit set.
 bool file_time_to_system_time(FileTime time, SystemTime* out);
 
-// The three times of a directory entry, looked up by its exact name without
-// following a final link.  A time the file system does not keep is 0.
+// The three times of a directory entry.  A time the file system does not
+// keep is 0.
 struct EntryTimes {
   FileTime creation = 0, last_access = 0, last_write = 0;
 };
-bool lookup_entry_times(const char* path, EntryTimes* out);
 
 // An index file's own times, captured at the platform's full precision so
 // that they can be set back exactly.
@@ -91,9 +56,6 @@ struct SavedTimes {
   int64_t nanoseconds[2] = {0, 0};
   bool is_regular = false;           // what the capture saw
 };
-bool capture_file_times(const char* path, SavedTimes* out);
-// Sets the captured times back; false when that failed.
-bool restore_file_times(const char* path, const SavedTimes& times);
 
 // ---------------------------------------------------------------------------
 // Paths
@@ -119,9 +81,6 @@ bool expand_drive_name(const char* name, std::string* out);
 extern const bool kUpperCaseFirstLetter;
 // Whether paths begin with a drive ("C:"), which directory creation skips.
 extern const bool kDriveLetters;
-// Whether file patterns must be given to the system's directory search one
-// by one (it also matches names the walk cannot see, such as short names).
-extern const bool kDirectorySearchPerPattern;
 
 // ---------------------------------------------------------------------------
 // Console
@@ -181,13 +140,10 @@ FileHandle open_output_device(const char* path, bool append);
 // ---------------------------------------------------------------------------
 // Streams
 
-// The named (alternate) data streams of a directory; 0 when it cannot be
-// opened.  `failure` is set to kStreamHeaderReadFailed or
-// kStreamNameReadFailed (with `line`, the source line of the failing read)
-// when reading the directory's streams failed, else to 0.
+// How a count of a directory's named streams can fail: the stream header,
+// or a stream's name, could not be read.
 constexpr int kStreamHeaderReadFailed = 1;
 constexpr int kStreamNameReadFailed = 2;
-int count_named_streams(const char* path, int* failure, int* line);
 // Enables the backup and restore privileges.  0, or the step that failed:
 // 1 the process token, 2 the backup privilege, 3 the restore privilege
 // (with `line`, the source line of the failing call).
@@ -249,7 +205,43 @@ int read_key_no_echo();
 // of input with nothing read.
 bool read_input_line(std::string* out);
 // Creates a file for the report: `exclusive` fails when it exists,
-// otherwise an existing file is emptied.
+// otherwise an existing file is emptied.  The file is opened for writing
+// only and held exclusively until it is closed: a file that another run, or
+// this run's accounting or memo file, holds cannot be opened (and is not
+// emptied).  A FIFO without a reader, a directory or a device other than
+// the null device is a failed open; nothing here can block.
 FileHandle create_output_file(const char* path, bool exclusive);
-// Opens an existing file for the report, positioned at its end.
+// Opens an existing file for the report, positioned at its end; held and
+// checked as create_output_file() does.
 FileHandle open_existing_output_file(const char* path);
+
+// ---------------------------------------------------------------------------
+// Standard streams, signals, and files that must never block the run
+
+// Bits of the result of ensure_standard_streams().
+constexpr int kStdinWasClosed = 1;
+constexpr int kStdoutWasClosed = 2;
+constexpr int kStderrWasClosed = 4;
+// Opens the null device on each of standard input, output and error that is
+// closed, so that no file the run opens later can take its place.  Returns
+// which of them were closed.
+int ensure_standard_streams();
+
+// Routes the termination signals (SIGTERM, SIGHUP, SIGQUIT, SIGPIPE) to a
+// handler that puts the terminal back and then ends the process with the
+// signal's usual status.  A broken pipe met while writing to a file the run
+// opened itself (not standard output or error) is a failed write instead.
+// Signals that the parent set to be ignored stay ignored.
+void install_termination_handlers();
+
+// Opens an existing regular file (links followed) for reading as a stream.
+// The open never blocks: anything but a regular file (a FIFO, a device, a
+// directory) is a failed open.  nullptr on failure.
+FILE* open_regular_file(const char* path, bool binary);
+
+// Opens the memo file for appending with reading, creating it when missing.
+// While it is open, no output file can be opened on the same file.
+FILE* open_memo_file(const char* path);
+
+// Whether listed directory names are the same regardless of ASCII case.
+extern const bool kPathNamesIgnoreCase;

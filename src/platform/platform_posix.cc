@@ -29,247 +29,41 @@
 #include <vector>
 
 #include "platform/dos_pattern.h"
+#include "platform/posix_time.h"
 
 const char kPathSeparator = '/';
 const char kOptionPrefixes[] = "-+";
 
 // ---------------------------------------------------------------------------
-// Paths longer than the system takes in one call
-//
-// A path of PATH_MAX characters or more is resolved piece by piece: each
-// piece, ending at a separator, is opened relative to the one before, and
-// the call is then made relative to the last.  Shorter paths (all of them,
-// in practice) cost nothing extra.
-
-namespace {
-
-class PathAt {
- public:
-  explicit PathAt(const char* path) : rest_(path) {
-    if (strlen(path) < PATH_MAX) return;
-    static std::string piece;
-    while (strlen(rest_) >= PATH_MAX) {
-      const char* cut = nullptr;
-      for (const char* p = rest_ + PATH_MAX - 1; p > rest_; --p) {
-        if (*p == '/') {
-          cut = p;
-          break;
-        }
-      }
-      if (!cut) {
-        failed_ = true;
-        return;
-      }
-      piece.assign(rest_, static_cast<size_t>(cut - rest_) + 1);
-      const int next = openat(fd_, piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-      if (fd_ != AT_FDCWD) close(fd_);
-      fd_ = next;
-      if (fd_ < 0) {
-        failed_ = true;
-        return;
-      }
-      rest_ = cut + 1;
-      while (*rest_ == '/') ++rest_;
-    }
-    if (*rest_ == '\0') rest_ = ".";
-  }
-  ~PathAt() {
-    if (fd_ >= 0 && fd_ != AT_FDCWD) close(fd_);
-  }
-  PathAt(const PathAt&) = delete;
-  PathAt& operator=(const PathAt&) = delete;
-
-  bool ok() const { return !failed_; }
-  int dir() const { return fd_; }
-  const char* name() const { return rest_; }
-
- private:
-  int fd_ = AT_FDCWD;
-  const char* rest_;
-  bool failed_ = false;
-};
-
-}  // namespace
-
-// ---------------------------------------------------------------------------
-// Directory search
-//
-// Directories are read with getdents64 into a large buffer of the search's
-// own: one open, as few reads as the directory needs, one close, and no
-// status query unless the file system leaves an entry's type unknown.
-// Finished searches go back to a pool, so that walking a tree allocates
-// nothing once the first searches have been made.
-
-namespace {
-
-struct linux_dirent64 {
-  uint64_t d_ino;
-  int64_t d_off;
-  unsigned short d_reclen;
-  unsigned char d_type;
-  char d_name[1];
-};
-
-constexpr size_t kDirBufferSize = 64 * 1024;
-
-}  // namespace
-
-struct DirSearch {
-  int fd = -1;
-  DosPattern pattern;
-  std::string path;
-  std::vector<char> buffer = std::vector<char>(kDirBufferSize);
-  size_t pos = 0, len = 0;
-  bool at_end = false;
-};
-
-namespace {
-
-// Kept for the whole process (never destroyed, so its searches stay
-// reachable to the end).
-std::vector<DirSearch*>& g_search_pool = *new std::vector<DirSearch*>;
-int g_search_failure = 0;  // errno of the last directory that did not open
-
-EntryKind kind_from_mode(mode_t mode) {
-  if (S_ISREG(mode)) return EntryKind::kRegular;
-  if (S_ISDIR(mode)) return EntryKind::kDirectory;
-  if (S_ISLNK(mode)) return EntryKind::kLink;
-  return EntryKind::kOther;
-}
-
-EntryKind kind_from_dirent(int dir_fd, const linux_dirent64* entry) {
-  switch (entry->d_type) {
-    case DT_REG: return EntryKind::kRegular;
-    case DT_DIR: return EntryKind::kDirectory;
-    case DT_LNK: return EntryKind::kLink;
-    case DT_UNKNOWN: {
-      struct stat st;
-      if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kUnknown;
-      return kind_from_mode(st.st_mode);
-    }
-    default: return EntryKind::kOther;
-  }
-}
-
-bool next_match(DirSearch* s, FindData* data) {
-  for (;;) {
-    if (s->pos >= s->len) {
-      if (s->at_end) return false;
-      long n;
-      do {
-        n = syscall(SYS_getdents64, s->fd, s->buffer.data(), s->buffer.size());
-      } while (n < 0 && errno == EINTR);
-      if (n <= 0) {
-        s->at_end = true;
-        return false;
-      }
-      s->pos = 0;
-      s->len = static_cast<size_t>(n);
-    }
-    const auto* entry = reinterpret_cast<const linux_dirent64*>(s->buffer.data() + s->pos);
-    s->pos += entry->d_reclen;
-    if (!s->pattern.matches(entry->d_name)) continue;
-    data->name = entry->d_name;
-    data->kind = kind_from_dirent(s->fd, entry);
-    data->attributes = data->kind == EntryKind::kDirectory ? kAttrDirectory : 0;
-    return true;
-  }
-}
-
-}  // namespace
-
-DirSearch* find_first(const char* search, FindData* data) {
-  const char* slash = strrchr(search, '/');
-  const char* pattern = slash ? slash + 1 : search;
-  DirSearch* s;
-  if (g_search_pool.empty()) {
-    s = new DirSearch;
-  } else {
-    s = g_search_pool.back();
-    g_search_pool.pop_back();
-  }
-  s->pos = s->len = 0;
-  s->at_end = false;
-  if (!slash) {
-    s->path = ".";
-  } else {
-    s->path.assign(search, static_cast<size_t>(slash - search) + 1);
-  }
-  {
-    PathAt at(s->path.c_str());
-    s->fd = at.ok() ? openat(at.dir(), at.name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-  }
-  if (s->fd < 0) {
-    g_search_failure = errno;
-    g_search_pool.push_back(s);
-    return nullptr;
-  }
-  g_search_failure = 0;
-  s->pattern.compile(pattern);
-  if (!next_match(s, data)) {
-    find_close(s);
-    return nullptr;
-  }
-  return s;
-}
-
-bool find_next(DirSearch* search, FindData* data) { return next_match(search, data); }
-
-bool last_search_unreadable(std::string* reason) {
-  if (g_search_failure == 0 || g_search_failure == ENOENT || g_search_failure == ENOTDIR)
-    return false;
-  *reason = strerror(g_search_failure);
-  return true;
-}
-
-void find_close(DirSearch* search) {
-  if (!search) return;
-  if (search->fd >= 0) close(search->fd);
-  search->fd = -1;
-  g_search_pool.push_back(search);
-}
-
-// ---------------------------------------------------------------------------
 // Files
-
-FileHandle open_input_file(const char* path, EntryKind hint) {
-  PathAt at(path);
-  if (!at.ok()) return kInvalidHandle;
-  if (hint != EntryKind::kRegular) {
-    struct stat st;
-    if (fstatat(at.dir(), at.name(), &st, 0) != 0 || !S_ISREG(st.st_mode)) return kInvalidHandle;
-  }
-  int fd;
-  do {
-    fd = openat(at.dir(), at.name(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  return fd < 0 ? kInvalidHandle : fd;
-}
-
-size_t read_block(FileHandle handle, void* buffer, size_t size) {
-  ssize_t n;
-  do {
-    n = read(static_cast<int>(handle), buffer, size);
-  } while (n < 0 && errno == EINTR);
-  return n < 0 ? 0 : static_cast<size_t>(n);
-}
 
 void close_file(FileHandle handle) {
   if (handle != kInvalidHandle) close(static_cast<int>(handle));
 }
 
+// Set while a file the run opened itself is written, so that a broken pipe
+// there fails the write instead of ending the process (see the termination
+// handler below).
+namespace {
+volatile sig_atomic_t g_writing_own_file = 0;
+}  // namespace
+
 bool write_handle(FileHandle handle, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
+  g_writing_own_file = handle > STDERR_FILENO;
+  bool ok = true;
   while (size > 0) {
     ssize_t n = write(static_cast<int>(handle), p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return false;
+      ok = false;
+      break;
     }
     p += n;
     size -= static_cast<size_t>(n);
   }
-  return true;
+  g_writing_own_file = 0;
+  return ok;
 }
 
 FileHandle stdout_handle() { return STDOUT_FILENO; }
@@ -283,17 +77,15 @@ namespace {
 constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
 constexpr int64_t kTicksPerSecond = 10000000LL;
 
-// Seconds and nanoseconds since 1970 to a FileTime; a time that does not fit
-// gets its top bit set, so that converting it fails as on Windows.
-FileTime to_file_time(int64_t seconds, int64_t nanoseconds) {
+}  // namespace
+
+FileTime posix_file_time(int64_t seconds, int64_t nanoseconds) {
   const int64_t max_seconds = INT64_MAX / kTicksPerSecond - kSecondsFrom1601To1970 - 1;
   if (seconds < -kSecondsFrom1601To1970 || seconds > max_seconds)
     return UINT64_C(0x8000000000000000);
   return static_cast<FileTime>((seconds + kSecondsFrom1601To1970) * kTicksPerSecond +
                                nanoseconds / 100);
 }
-
-}  // namespace
 
 bool file_time_to_system_time(FileTime time, SystemTime* out) {
   if (time & UINT64_C(0x8000000000000000)) return false;
@@ -320,45 +112,6 @@ bool file_time_to_system_time(FileTime time, SystemTime* out) {
   out->second = static_cast<uint16_t>(seconds % 60);
   out->milliseconds = static_cast<uint16_t>(rest % kTicksPerSecond / 10000);
   return true;
-}
-
-bool lookup_entry_times(const char* path, EntryTimes* out) {
-  struct statx stx;
-  PathAt at(path);
-  if (!at.ok() || statx(at.dir(), at.name(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-            STATX_ATIME | STATX_MTIME | STATX_BTIME, &stx) != 0)
-    return false;
-  out->last_access = to_file_time(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
-  out->last_write = to_file_time(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
-  out->creation = (stx.stx_mask & STATX_BTIME)
-                      ? to_file_time(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec)
-                      : 0;
-  return true;
-}
-
-bool capture_file_times(const char* path, SavedTimes* out) {
-  struct stat st;
-  PathAt at(path);
-  if (!at.ok() || fstatat(at.dir(), at.name(), &st, 0) != 0) return false;
-  out->seconds[0] = st.st_atim.tv_sec;
-  out->nanoseconds[0] = st.st_atim.tv_nsec;
-  out->seconds[1] = st.st_mtim.tv_sec;
-  out->nanoseconds[1] = st.st_mtim.tv_nsec;
-  out->filetime[0] = 0;
-  out->filetime[1] = to_file_time(st.st_atim.tv_sec, st.st_atim.tv_nsec);
-  out->filetime[2] = to_file_time(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-  out->is_regular = S_ISREG(st.st_mode);
-  return true;
-}
-
-bool restore_file_times(const char* path, const SavedTimes& times) {
-  struct timespec ts[2];
-  ts[0].tv_sec = static_cast<time_t>(times.seconds[0]);
-  ts[0].tv_nsec = static_cast<long>(times.nanoseconds[0]);
-  ts[1].tv_sec = static_cast<time_t>(times.seconds[1]);
-  ts[1].tv_nsec = static_cast<long>(times.nanoseconds[1]);
-  PathAt at(path);
-  return at.ok() && utimensat(at.dir(), at.name(), ts, 0) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -423,7 +176,6 @@ bool expand_drive_name(const char*, std::string*) { return false; }
 
 const bool kUpperCaseFirstLetter = false;
 const bool kDriveLetters = false;
-const bool kDirectorySearchPerPattern = false;
 
 // ---------------------------------------------------------------------------
 // Console
@@ -447,11 +199,21 @@ int64_t coarse_milliseconds() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// Whether this process may change the mode of the terminal on standard
+// input: it is in the terminal's foreground process group, or the terminal
+// is not its controlling terminal (then no job control applies).  A
+// background job that changed the mode would be stopped by SIGTTOU.
+// Async-signal-safe.
+bool terminal_is_ours() {
+  const pid_t group = tcgetpgrp(STDIN_FILENO);
+  return group < 0 || group == getpgrp();
+}
+
 }  // namespace
 
 void console_begin_key_watch() {
   g_key_watch = false;
-  if (!isatty(STDIN_FILENO)) return;
+  if (!isatty(STDIN_FILENO) || !terminal_is_ours()) return;
   struct termios t;
   if (tcgetattr(STDIN_FILENO, &t) != 0) return;
   g_saved_termios = t;
@@ -471,7 +233,9 @@ void console_end_key_watch() {
 
 void console_restore_async_safe() {
   if (g_termios_changed) {
-    tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
+    // A job sent to the background meanwhile leaves the terminal to the
+    // shell, which has set its own mode.
+    if (terminal_is_ours()) tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_termios);
     g_termios_changed = 0;
   }
 }
@@ -483,6 +247,7 @@ int console_poll_key() {
   g_next_key_check_ms = now + 20;
   struct pollfd p = {STDIN_FILENO, POLLIN, 0};
   if (poll(&p, 1, 0) != 1 || !(p.revents & POLLIN)) return -1;
+  if (!terminal_is_ours()) return -1;  // reading would stop a background job
   unsigned char c;
   if (read(STDIN_FILENO, &c, 1) != 1) return -1;
   return c;
@@ -574,23 +339,6 @@ FileHandle open_output_device(const char* path, bool append) {
 int enable_backup_restore_privileges(int*) { return 0; }
 
 const char kPlatformSource[] = __FILE__;
-
-int count_named_streams(const char* path, int* failure, int*) {
-  *failure = 0;
-  // ntfs-3g shows a file's named streams as "user." extended attributes.
-  ssize_t size = llistxattr(path, nullptr, 0);
-  if (size <= 0) return 0;
-  std::string names(static_cast<size_t>(size), '\0');
-  size = llistxattr(path, &names[0], names.size());
-  if (size <= 0) return 0;
-  int count = 0;
-  for (size_t i = 0; i < static_cast<size_t>(size);) {
-    const char* name = names.c_str() + i;
-    if (strncmp(name, "user.", 5) == 0) ++count;
-    i += strlen(name) + 1;
-  }
-  return count;
-}
 
 void discard_pending_input() {
   // Only an interactive console has typed-ahead keys to throw away; piped
@@ -694,28 +442,76 @@ int read_input_byte() {
 }
 
 int read_key_no_echo() {
-  if (!isatty(STDIN_FILENO)) return read_input_byte();
+  if (!isatty(STDIN_FILENO) || !terminal_is_ours()) return read_input_byte();
   struct termios saved, raw;
   if (tcgetattr(STDIN_FILENO, &saved) != 0) return read_input_byte();
   raw = saved;
   raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
+  // The mode to go back to is recorded before the change, where the signal
+  // handlers find it, so that a signal during the read restores it.
+  const bool watching = g_termios_changed != 0;
+  if (!watching) {
+    g_saved_termios = saved;
+    g_termios_changed = 1;
+  }
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);
   const int c = read_input_byte();
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  if (!watching) g_termios_changed = 0;
   return c;
 }
 
+namespace {
+
+bool is_null_device(const struct stat& st) {
+  struct stat null_device;
+  return S_ISCHR(st.st_mode) && stat("/dev/null", &null_device) == 0 &&
+         S_ISCHR(null_device.st_mode) && st.st_rdev == null_device.st_rdev;
+}
+
+// What may receive the report: a regular file, a FIFO that has a reader, or
+// the null device.
+bool takes_the_report(const struct stat& st) {
+  return S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode) || is_null_device(st);
+}
+
+// Opens the report's file for writing only.  It is looked at before the
+// open (a device or directory is never opened) and again on the descriptor;
+// the open does not wait for a FIFO's reader (without one it fails).  The
+// lock is taken before the file is emptied, so a file held elsewhere keeps
+// its content.
+FileHandle open_report_file(const char* path, int flags, bool empty_it) {
+  struct stat st;
+  if (stat(path, &st) == 0 && !takes_the_report(st)) return kInvalidHandle;
+  int fd;
+  do {
+    fd = open(path, flags | O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return kInvalidHandle;
+  if (fstat(fd, &st) != 0 || !takes_the_report(st) ||
+      (!is_null_device(st) && flock(fd, LOCK_EX | LOCK_NB) != 0)) {
+    close(fd);
+    return kInvalidHandle;
+  }
+  const int status = fcntl(fd, F_GETFL);
+  if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0 ||
+      (empty_it && S_ISREG(st.st_mode) && ftruncate(fd, 0) != 0)) {
+    close(fd);
+    return kInvalidHandle;
+  }
+  return fd;
+}
+
+}  // namespace
+
 FileHandle create_output_file(const char* path, bool exclusive) {
-  const int flags = O_RDWR | O_CREAT | O_CLOEXEC | O_NOCTTY | (exclusive ? O_EXCL : O_TRUNC);
-  const int fd = open(path, flags, 0666);
-  return fd < 0 ? kInvalidHandle : fd;
+  return open_report_file(path, O_CREAT | (exclusive ? O_EXCL | O_APPEND : 0), !exclusive);
 }
 
 FileHandle open_existing_output_file(const char* path) {
-  const int fd = open(path, O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY);
-  return fd < 0 ? kInvalidHandle : fd;
+  return open_report_file(path, O_APPEND, false);
 }
 
 bool find_help_file(const std::string& file_name, const std::string& program_dir,
@@ -759,14 +555,20 @@ bool choose_file(const char* title, std::string* last_choice, std::string* out, 
   fprintf(stderr, "\n%s\n", title);
   fputs("  All Files (*.*)       *.*\n", stderr);
   fputs("  Data Files (*.OUT)    *.OUT\n", stderr);
-  if (!last_choice->empty()) fprintf(stderr, "Last choice: %s\n", last_choice->c_str());
-  fputs("File name (empty to cancel): ", stderr);
+  // The last choice is the default: an empty line takes it.
+  if (last_choice->empty()) {
+    fputs("File name (empty to cancel): ", stderr);
+  } else {
+    fprintf(stderr, "Last choice: %s\n", last_choice->c_str());
+    fputs("File name (empty for the last choice): ", stderr);
+  }
   std::string line;
   if (!read_input_line(&line)) {
     *at_end = true;
     return false;
   }
   *at_end = false;
+  if (line.empty()) line = *last_choice;
   if (line.empty()) return false;
   *last_choice = line;
   *out = line;
@@ -778,4 +580,93 @@ void sleep_milliseconds(int64_t milliseconds) {
                         static_cast<long>(milliseconds % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
   }
+}
+
+// ---------------------------------------------------------------------------
+// Standard streams, signals, and files that must never block the run
+
+const bool kPathNamesIgnoreCase = false;
+
+int ensure_standard_streams() {
+  int closed = 0;
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    closed |= 1 << fd;
+    // The lowest free number is this one.
+    const int null_fd = open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (null_fd >= 0 && null_fd != fd) {
+      dup2(null_fd, fd);
+      close(null_fd);
+    }
+  }
+  return closed;
+}
+
+namespace {
+
+void on_termination(int signal_number) {
+  // The write that met the broken pipe returns EPIPE and the run ends as
+  // for any failed write.
+  if (signal_number == SIGPIPE && g_writing_own_file) return;
+  const int saved_errno = errno;
+  console_restore_async_safe();
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  sigaction(signal_number, &sa, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal_number);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(signal_number);
+  errno = saved_errno;
+  _exit(128 + signal_number);
+}
+
+}  // namespace
+
+void install_termination_handlers() {
+  for (const int signal_number : {SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) {
+    struct sigaction old;
+    if (sigaction(signal_number, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_termination;
+    sigemptyset(&sa.sa_mask);
+    sigaction(signal_number, &sa, nullptr);
+  }
+}
+
+FILE* open_regular_file(const char* path, bool binary) {
+  (void)binary;  // no text mode here
+  int fd;
+  do {
+    fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  const int status = fcntl(fd, F_GETFL);
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || status < 0 ||
+      fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "r");
+  if (!f) close(fd);
+  return f;
+}
+
+FILE* open_memo_file(const char* path) {
+  // A shared lock: memo files may be shared, but an output file (which is
+  // locked exclusively) cannot be the same file.
+  const int fd = open(path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return nullptr;
+  if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, "a+");
+  if (!f) close(fd);
+  return f;
 }

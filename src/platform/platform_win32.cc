@@ -19,7 +19,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/dos_pattern.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(time_t) == 8, "64-bit time everywhere");
@@ -28,18 +27,12 @@ const char kPathSeparator = '\\';
 const char kOptionPrefixes[] = "-+/";
 const bool kUpperCaseFirstLetter = true;
 const bool kDriveLetters = true;
-const bool kDirectorySearchPerPattern = true;
-const char kPlatformSource[] = __FILE__;
 
 namespace {
 
 HANDLE as_handle(FileHandle h) { return reinterpret_cast<HANDLE>(h); }
 FileHandle as_file(HANDLE h) {
   return h == INVALID_HANDLE_VALUE || h == nullptr ? kInvalidHandle : reinterpret_cast<FileHandle>(h);
-}
-
-uint64_t from_filetime(const FILETIME& ft) {
-  return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
 FILETIME to_filetime(uint64_t t) {
@@ -49,91 +42,10 @@ FILETIME to_filetime(uint64_t t) {
   return ft;
 }
 
-constexpr DWORD kIndexOpenFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_ATTRIBUTE_SYSTEM |
-                                  FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY;
-
 }  // namespace
-
-// ---------------------------------------------------------------------------
-// Directory search
-
-struct DirSearch {
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  WIN32_FIND_DATAA data;
-};
-
-namespace {
-
-void fill(const WIN32_FIND_DATAA& d, FindData* out) {
-  out->name = d.cFileName;
-  out->attributes = d.dwFileAttributes & kAttrDirectory;
-  if (d.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    out->kind = EntryKind::kLink;  // a junction or link: never entered
-  } else if (d.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-    out->kind = EntryKind::kDirectory;
-  } else {
-    out->kind = EntryKind::kRegular;
-  }
-}
-
-DWORD g_search_failure = 0;
-
-}  // namespace
-
-DirSearch* find_first(const char* search, FindData* data) {
-  SetFileApisToANSI();
-  auto* s = new DirSearch;
-  s->handle = FindFirstFileA(search, &s->data);
-  if (s->handle == INVALID_HANDLE_VALUE) {
-    g_search_failure = GetLastError();
-    delete s;
-    return nullptr;
-  }
-  g_search_failure = 0;
-  fill(s->data, data);
-  return s;
-}
-
-bool find_next(DirSearch* search, FindData* data) {
-  if (!FindNextFileA(search->handle, &search->data)) return false;
-  fill(search->data, data);
-  return true;
-}
-
-void find_close(DirSearch* search) {
-  if (!search) return;
-  if (search->handle != INVALID_HANDLE_VALUE) FindClose(search->handle);
-  delete search;
-}
-
-bool last_search_unreadable(std::string* reason) {
-  if (g_search_failure != ERROR_ACCESS_DENIED) return false;
-  *reason = "Access is denied.";
-  return true;
-}
 
 // ---------------------------------------------------------------------------
 // Files
-
-FileHandle open_input_file(const char* path, EntryKind) {
-  const BOOL was_ansi = AreFileApisANSI();
-  if (!was_ansi) SetFileApisToANSI();
-  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         kIndexOpenFlags, nullptr);
-  if (h == INVALID_HANDLE_VALUE) {
-    SetFileApisToOEM();
-    h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kIndexOpenFlags,
-                    nullptr);
-    if (was_ansi) SetFileApisToANSI();
-  }
-  return as_file(h);
-}
-
-size_t read_block(FileHandle handle, void* buffer, size_t size) {
-  DWORD got = 0;
-  if (!ReadFile(as_handle(handle), buffer, static_cast<DWORD>(size), &got, nullptr)) return 0;
-  return got;
-}
 
 void close_file(FileHandle handle) {
   if (handle != kInvalidHandle) CloseHandle(as_handle(handle));
@@ -169,6 +81,28 @@ FileHandle open_output_device(const char* path, bool append) {
   return as_file(h);
 }
 
+namespace {
+
+// Whether a name's last component is the null device ("NUL", "nul.txt").
+bool names_null_device(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p; ++p)
+    if (*p == '\\' || *p == '/' || *p == ':') name = p + 1;
+  return _strnicmp(name, "NUL", 3) == 0 && (name[3] == '\0' || name[3] == '.');
+}
+
+// A character device other than the null device (a console, a serial
+// port) never receives the report.
+FileHandle checked_report_handle(HANDLE h, const char* path) {
+  if (h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_CHAR && !names_null_device(path)) {
+    CloseHandle(h);
+    return kInvalidHandle;
+  }
+  return as_file(h);
+}
+
+}  // namespace
+
 FileHandle create_output_file(const char* path, bool exclusive) {
   SetFileApisToANSI();
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -177,7 +111,7 @@ FileHandle create_output_file(const char* path, bool exclusive) {
                                    : FILE_ATTRIBUTE_NORMAL,
                          nullptr);
   if (h != INVALID_HANDLE_VALUE && exclusive) SetFilePointer(h, 0, nullptr, FILE_END);
-  return as_file(h);
+  return checked_report_handle(h, path);
 }
 
 FileHandle open_existing_output_file(const char* path) {
@@ -185,7 +119,7 @@ FileHandle open_existing_output_file(const char* path) {
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, FILE_FLAG_WRITE_THROUGH | FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h != INVALID_HANDLE_VALUE) SetFilePointer(h, 0, nullptr, FILE_END);
-  return as_file(h);
+  return checked_report_handle(h, path);
 }
 
 // ---------------------------------------------------------------------------
@@ -204,44 +138,6 @@ bool file_time_to_system_time(FileTime time, SystemTime* out) {
   out->second = st.wSecond;
   out->milliseconds = st.wMilliseconds;
   return true;
-}
-
-bool lookup_entry_times(const char* path, EntryTimes* out) {
-  WIN32_FIND_DATAA d;
-  HANDLE h = FindFirstFileA(path, &d);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  FindClose(h);
-  out->creation = from_filetime(d.ftCreationTime);
-  out->last_access = from_filetime(d.ftLastAccessTime);
-  out->last_write = from_filetime(d.ftLastWriteTime);
-  return true;
-}
-
-bool capture_file_times(const char* path, SavedTimes* out) {
-  WIN32_FILE_ATTRIBUTE_DATA a;
-  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &a)) return false;
-  out->filetime[0] = from_filetime(a.ftCreationTime);
-  out->filetime[1] = from_filetime(a.ftLastAccessTime);
-  out->filetime[2] = from_filetime(a.ftLastWriteTime);
-  out->is_regular = !(a.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
-  return true;
-}
-
-bool restore_file_times(const char* path, const SavedTimes& times) {
-  const DWORD attributes = GetFileAttributesA(path);
-  const DWORD blocking = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM;
-  const bool changed = attributes != INVALID_FILE_ATTRIBUTES && (attributes & blocking);
-  if (changed) SetFileAttributesA(path, attributes & ~blocking);
-  SetFileApisToOEM();
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | kIndexOpenFlags, nullptr);
-  const FILETIME created = to_filetime(times.filetime[0]);
-  const FILETIME accessed = to_filetime(times.filetime[1]);
-  const FILETIME written = to_filetime(times.filetime[2]);
-  const bool ok = h != INVALID_HANDLE_VALUE && SetFileTime(h, &created, &accessed, &written);
-  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  if (changed) SetFileAttributesA(path, attributes);
-  return ok;
 }
 
 // ---------------------------------------------------------------------------
@@ -450,54 +346,6 @@ int enable_backup_restore_privileges(int* line) {
   return 0;
 }
 
-int count_named_streams(const char* path, int* failure, int* line) {
-  *failure = 0;
-  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE || h == nullptr) return 0;
-  static std::vector<unsigned char> buffer(16384);
-  LPVOID context = nullptr;
-  int count = 0;
-  const DWORD header_size = 20;
-  for (;;) {
-    DWORD got = 0;
-    if (!BackupRead(h, buffer.data(), header_size, &got, FALSE, TRUE, &context)) {
-      const DWORD error = GetLastError();
-      if (error == ERROR_NOT_SUPPORTED || error == ERROR_CALL_NOT_IMPLEMENTED) break;
-      *failure = kStreamHeaderReadFailed;
-      *line = __LINE__;
-      CloseHandle(h);
-      return 0;
-    }
-    if (got == 0) break;
-    WIN32_STREAM_ID id;
-    memcpy(&id, buffer.data(), header_size);
-    const int64_t size = static_cast<int64_t>(id.Size.QuadPart);
-    if (id.dwStreamNameSize > 0) {
-      const DWORD name_size = id.dwStreamNameSize < buffer.size() - header_size
-                                  ? id.dwStreamNameSize
-                                  : static_cast<DWORD>(buffer.size() - header_size);
-      DWORD name_got = 0;
-      if (!BackupRead(h, buffer.data() + header_size, name_size, &name_got, FALSE, TRUE, &context)) {
-        *failure = kStreamNameReadFailed;
-        *line = __LINE__;
-        CloseHandle(h);
-        return 1;
-      }
-      if (name_got < id.dwStreamNameSize) break;
-      ++count;
-    }
-    if (size > 0) {
-      DWORD low = 0, high = 0;
-      BackupSeek(h, 0xFFFFFFFF, 0x7FFFFFFF, &low, &high, &context);
-    }
-  }
-  DWORD ignored = 0;
-  BackupRead(h, nullptr, 0, &ignored, TRUE, FALSE, &context);
-  CloseHandle(h);
-  return count;
-}
-
 // ---------------------------------------------------------------------------
 // Run log
 
@@ -563,3 +411,50 @@ void read_time_zone(ZoneInfo* out) {
   out->seconds_west = _timezone;
   out->has_daylight = _daylight != 0;
 }
+
+// ---------------------------------------------------------------------------
+// Standard streams, signals, and files that must never block the run
+
+const bool kPathNamesIgnoreCase = true;
+
+int ensure_standard_streams() {
+  int closed = 0;
+  FILE* const streams[] = {stdin, stdout, stderr};
+  const DWORD std_ids[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  for (int fd = 0; fd <= 2; ++fd) {
+    const HANDLE h = GetStdHandle(std_ids[fd]);
+    if (_get_osfhandle(fd) >= 0 && h != nullptr && h != INVALID_HANDLE_VALUE) continue;
+    closed |= 1 << fd;
+    if (freopen("NUL", fd == 0 ? "r" : "w", streams[fd]))
+      SetStdHandle(std_ids[fd], reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(streams[fd]))));
+  }
+  return closed;
+}
+
+// The console's mode is never changed for longer than one _getch, so there
+// is nothing to put back when the process is ended.
+void install_termination_handlers() {}
+
+FILE* open_regular_file(const char* path, bool binary) {
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | (binary ? _O_BINARY : _O_TEXT));
+  if (fd < 0) {
+    CloseHandle(h);
+    return nullptr;
+  }
+  FILE* f = _fdopen(fd, binary ? "rb" : "r");
+  if (!f) _close(fd);
+  return f;
+}
+
+// The output file's share mode already refuses a file held open for
+// writing, so the memo file needs nothing more.
+FILE* open_memo_file(const char* path) { return fopen(path, "a+"); }

@@ -1,7 +1,5 @@
 #include "recycle/companion.h"
 
-CompanionTimes g_companion_times;
-
 namespace {
 
 // One conversion into `parts` through the shared scratch time, which keeps
@@ -37,8 +35,4 @@ void convert_find_times(const EntryTimes& entry, CompanionTimes* times) {
   convert_one(entry.last_access, &scratch, &times->accessed);
   convert_one(entry.creation, &scratch, &times->created);
   convert_one(entry.last_write, &scratch, &times->modified);
-}
-
-int reset_file_times(const char* path, const SavedTimes& times) {
-  return restore_file_times(path, times) ? 0 : 1;
 }

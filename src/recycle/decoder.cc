@@ -2,37 +2,21 @@
 
 #include <cstring>
 
-#include "options/options.h"
-#include "recycle/companion.h"
+#include "common/terminal_text.h"
 #include "recycle/index_record.h"
-#include "recycle/report_output.h"
-#include "recycle/report_row.h"
+#include "recycle/info2.h"
 
-std::string pg_complete_path;
-std::string g_index_path;
-std::string g_companion_path;
-unsigned char* g_input_buffer = nullptr;
-int32_t g_progress_len = 0;
 int32_t g_file_count = 0;
 
 namespace {
 
-RowBuffer g_row;
-std::string g_progress;  // erase sequence and progress line, written at once
-std::string g_message;
-
 constexpr char kProcessing[] = "Processing: ";
 
-}  // namespace
+// The most of an INFO2 file that is read: far more than any bin holds
+// (800 bytes a record).
+constexpr size_t kInfo2MaxBytes = 256u * 1024 * 1024;
 
-void allocate_decoder_buffers() {
-  g_input_buffer = new unsigned char[kInputBufferSize];
-  pg_complete_path.reserve(1040);
-  g_index_path.reserve(1040);
-  g_companion_path.reserve(1040);
-  g_progress.reserve(4096);
-  g_message.reserve(1040);
-}
+}  // namespace
 
 void erase_progress(std::string* out, int32_t count) {
   if (count <= 0) return;
@@ -46,70 +30,172 @@ int32_t append_progress_line(std::string* out, const char* directory, size_t dir
                              const char* file_name, size_t name_len) {
   const size_t start = out->size();
   out->append(kProcessing, sizeof kProcessing - 1);
-  if (dir_len + name_len < 80) out->append(directory, dir_len);
-  out->append(file_name, name_len);
+  if (dir_len + name_len < 80) append_terminal_text(out, directory, dir_len);
+  append_terminal_text(out, file_name, name_len);
   out->push_back('\n');
   return static_cast<int32_t>(out->size() - start);
 }
 
-void decode_index_file(const char* directory, const char* file_name, EntryKind kind) {
-  const size_t dir_len = strlen(directory);
-  const size_t name_len = strlen(file_name);
+IndexDecoder::IndexDecoder(FileSystem* fs, ReportWriter* writer, FileHandle progress,
+                           const DecoderSettings& settings, DecoderBuffers* buffers)
+    : fs_(fs),
+      writer_(writer),
+      progress_(progress),
+      settings_(settings),
+      buffers_(buffers ? *buffers : own_) {
+  if (buffers_.input.size() < kIndexReadSize) buffers_.input.resize(kInputBufferSize);
+  buffers_.reserve_text();
+}
 
-  pg_complete_path.assign(directory, dir_len);
-  pg_complete_path.append(file_name, name_len);
-  g_index_path.assign(pg_complete_path);
-
+void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_length) {
   // The companion: the same name with "$R" in place of its first two
-  // characters.  A name shorter than that has no companion.
-  bool companion_present = false;
-  if (name_len >= 2) {
-    g_companion_path.assign(directory, dir_len);
-    g_companion_path.append("$R", 2);
-    g_companion_path.append(file_name + 2, name_len - 2);
-    EntryTimes times;
-    if (lookup_entry_times(g_companion_path.c_str(), &times)) {
-      convert_find_times(times, &g_companion_times);
-      companion_present = true;
+  // characters.  A name shorter than that has none.
+  record_.companion = CompanionInfo();
+  if (name_length < 2) return;
+  buffers_.companion_name.assign("$R", 2);
+  buffers_.companion_name.append(name + 2, name_length - 2);
+  look_up_entry(dir, buffers_.companion_name.c_str());
+}
+
+void IndexDecoder::look_up_entry(DirRef dir, const char* name) {
+  record_.companion = CompanionInfo();
+  EntryInfo info;
+  if (!fs_->lookup(dir, name, &info)) return;
+  switch (info.kind) {
+    case EntryKind::kRegular: record_.companion.kind = CompanionKind::kFile; break;
+    case EntryKind::kDirectory: record_.companion.kind = CompanionKind::kDirectory; break;
+    default: record_.companion.kind = CompanionKind::kOther; break;
+  }
+  record_.companion.size = info.kind == EntryKind::kRegular ? info.size : 0;
+  record_.companion.times = info.times;
+}
+
+void IndexDecoder::check_companion_size() {
+  if (record_.companion.kind == CompanionKind::kFile && record_.has_size &&
+      record_.companion.size != static_cast<uint64_t>(record_.size))
+    record_.warnings |= kWarnSizeMismatch;
+}
+
+bool IndexDecoder::decode_info2(DirRef dir, FileRef file, bool* written) {
+  // Read whole: one read for the first block, as for any index file, then
+  // the rest.
+  std::vector<unsigned char>& data = buffers_.whole;
+  size_t got = 0;
+  for (;;) {
+    if (data.size() - got < kIndexReadSize) {
+      if (data.size() >= kInfo2MaxBytes) break;
+      data.resize(data.size() + 4 * kIndexReadSize);
     }
+    const size_t n = fs_->read_file(file, data.data() + got, data.size() - got);
+    if (n == 0) break;
+    got += n;
+  }
+  Info2Header header;
+  if (!parse_info2_header(data.data(), got, &header)) {
+    // Not an INFO2 file after all: its first bytes are an index file's.
+    const size_t first = got < kIndexReadSize ? got : kIndexReadSize;
+    memcpy(buffers_.input.data(), data.data(), first);
+    decode_index_bytes(buffers_.input.data(), first, settings_.run_start, &record_);
+    check_companion_size();
+    *written = writer_->write_record(record_);
+    return true;
   }
 
+  const RecycleRecord base = record_;
+  const size_t count = info2_entry_count(header, got);
+  for (size_t i = 0; i < count; ++i) {
+    Info2Entry entry;
+    if (!get_info2_entry(data.data(), got, header, i, &entry)) break;
+    record_ = base;
+    record_.companion = CompanionInfo();
+    record_.format = RecordFormat::kInfo2;
+    record_.opened = true;
+    record_.has_fields = !entry.truncated;
+    record_.has_size = entry.has_size;
+    record_.size = entry.size;
+    record_.has_deleted = entry.has_deleted;
+    record_.deleted = entry.deleted;
+    if (entry.uses_utf16()) {
+      record_.path_utf16 = entry.utf16_path;
+      record_.path_units = entry.utf16_units;
+      if (has_lone_surrogate(entry.utf16_path, entry.utf16_units))
+        record_.warnings |= kWarnLoneSurrogate;
+    } else {
+      record_.path_ansi = entry.ansi_path;
+      record_.path_ansi_length = entry.ansi_length;
+      record_.drive_letter = entry.drive_prefix;
+    }
+    if (entry.truncated || !entry.display_path_terminated()) record_.warnings |= kWarnTruncated;
+    if (entry.restored_or_purged) record_.warnings |= kWarnRestoredOrPurged;
+    if (entry.has_deleted && deletion_time_implausible(entry.deleted, settings_.run_start))
+      record_.warnings |= kWarnTimeOutOfRange;
+    // The item itself, renamed "Dc<N><ext>" beside the INFO2 file.
+    buffers_.entry_name.clear();
+    if (append_dc_name(&buffers_.entry_name, entry, settings_.codepage)) {
+      look_up_entry(dir, buffers_.entry_name.c_str());
+      if (!entry.truncated) record_.entry_name = buffers_.entry_name;
+    }
+    check_companion_size();
+    if (!writer_->write_record(record_)) {
+      *written = false;
+      return true;
+    }
+  }
+  *written = true;
+  return true;
+}
+
+void IndexDecoder::write_progress(std::string_view directory, const char* name,
+                                  size_t name_length) {
+  buffers_.progress.clear();
+  erase_progress(&buffers_.progress, progress_length_);
+  progress_length_ = append_progress_line(&buffers_.progress, directory.data(), directory.size(),
+                                          name, name_length);
+  write_handle(progress_, buffers_.progress.data(), buffers_.progress.size());
+}
+
+void IndexDecoder::reset_times(FileRef file, bool captured, const SavedTimes& saved) {
+  if (captured && fs_->restore_times(file, saved)) return;
+  buffers_.message.assign("\nCan't reset filetime for ");
+  append_terminal_text(&buffers_.message, record_.directory.data(), record_.directory.size());
+  append_terminal_text(&buffers_.message, record_.file_name.data(), record_.file_name.size());
+  buffers_.message.append("\n");
+  write_handle(progress_, buffers_.message.data(), buffers_.message.size());
+}
+
+bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* name,
+                          EntryKind kind) {
+  const size_t name_length = strlen(name);
+  record_ = RecycleRecord();
+  record_.source_prefix = prefix_;
+  record_.directory = directory;
+  record_.file_name = std::string_view(name, name_length);
+  record_.entry_name = record_.file_name;
+  record_.user_sid = sid_of_folder(directory);
+
+  look_up_companion(dir, name, name_length);
   ++g_file_count;
 
+  const FileRef file = fs_->open_file(dir, name, kind);
+  if (file == kNoFile) {
+    record_.warnings = kWarnCannotOpen;
+    return writer_->write_record(record_);
+  }
+
+  write_progress(directory, name, name_length);
+
   SavedTimes saved;
-  bool captured = false;
-  if (g_options.reset_times) {
-    captured = capture_file_times(g_index_path.c_str(), &saved);
-    if (captured && saved.is_regular) kind = EntryKind::kRegular;
+  const bool captured = settings_.reset_times && fs_->capture_times(file, &saved);
+
+  bool written = false;
+  if (!is_info2_name(name) || !decode_info2(dir, file, &written)) {
+    const size_t got = fs_->read_file(file, buffers_.input.data(), kIndexReadSize);
+    decode_index_bytes(buffers_.input.data(), got, settings_.run_start, &record_);
+    check_companion_size();
+    written = writer_->write_record(record_);
   }
 
-  const FileHandle handle = open_input_file(g_index_path.c_str(), kind);
-  if (handle == kInvalidHandle) {
-    g_row.clear();
-    g_row.put("\nCan't open ");
-    append_report_text(&g_row, g_index_path.data(), g_index_path.size());
-    g_row.put(" for searching");
-    report_write(g_row.data(), g_row.size());
-    return;
-  }
-
-  g_progress.clear();
-  erase_progress(&g_progress, g_progress_len);
-  g_progress_len = append_progress_line(&g_progress, directory, dir_len, file_name, name_len);
-  write_handle(g_progress_handle, g_progress.data(), g_progress.size());
-
-  const size_t got = read_block(handle, g_input_buffer, kIndexReadSize);
-  format_report_row(&g_row, file_name, g_input_buffer, got,
-                    companion_present ? &g_companion_times : nullptr);
-  report_write(g_row.data(), g_row.size());
-  close_file(handle);
-
-  if (g_options.reset_times) {
-    if (!captured || reset_file_times(g_index_path.c_str(), saved) != 0) {
-      g_message.assign("\nCan't reset filetime for ");
-      g_message.append(g_index_path);
-      g_message.append("\n");
-      write_handle(g_progress_handle, g_message.data(), g_message.size());
-    }
-  }
+  if (settings_.reset_times) reset_times(file, captured, saved);
+  fs_->close_file(file);
+  return written;
 }

@@ -1,31 +1,82 @@
-// The record decoder: one index file in, one report row out.
+// The record decoder: one index file in, its record (or records) out to the
+// report writer, with a progress line on the error stream.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
-#include "platform/platform.h"
+#include "platform/file_system.h"
+#include "recycle/recycle_record.h"
+#include "recycle/report_writer.h"
 
-extern std::string pg_complete_path;   // directory + name of the file being decoded
-extern std::string g_index_path;       // the path that is opened and named in messages
-extern std::string g_companion_path;   // the $R entry beside it
-extern unsigned char* g_input_buffer;  // receives the first bytes of each index file
-extern int32_t g_progress_len;         // characters of the previous progress line
-extern int32_t g_file_count;           // files handed to the decoder
+extern int32_t g_file_count;  // files handed to the decoder
+
+struct DecoderSettings {
+  bool reset_times = false;  // set each index file's times back after reading it
+  FileTime run_start = 0;    // when the run started
+  const char* codepage = "CP1252";  // the ANSI code page of INFO2 paths
+};
 
 constexpr size_t kInputBufferSize = 262224;
 
-// Creates the decoder's buffers; called once at start-up.
-void allocate_decoder_buffers();
+// The decoder's buffers, made once when the run starts so that running out
+// of memory shows there, and never while files are decoded.
+struct DecoderBuffers {
+  std::vector<unsigned char> input;  // the first bytes of each index file
+  std::string companion_name;
+  std::string progress;  // erase sequence and progress line, written at once
+  std::string message;
+  std::vector<unsigned char> whole;  // an INFO2 file, read whole
+  std::string entry_name;            // an INFO2 record's "Dc<N><ext>"
+  void reserve_text() {
+    companion_name.reserve(1040);
+    entry_name.reserve(1040);
+    progress.reserve(4096);
+    message.reserve(1040);
+  }
+};
 
-// Decodes `file_name` in `directory` (which ends with the path separator)
-// and writes its progress line and report row.  `kind` is what the
-// directory search said the entry is.
-void decode_index_file(const char* directory, const char* file_name,
-                       EntryKind kind = EntryKind::kUnknown);
+class IndexDecoder {
+ public:
+  // `buffers` made beforehand, or null for buffers of the decoder's own.
+  IndexDecoder(FileSystem* fs, ReportWriter* writer, FileHandle progress,
+               const DecoderSettings& settings, DecoderBuffers* buffers = nullptr);
+
+  // Decodes the file `name` of the open directory `dir`, whose path (for
+  // text) is `directory`, ending with the separator.  `kind` is what the
+  // listing said the entry is.  False when the report could not be written.
+  bool decode(DirRef dir, std::string_view directory, const char* name, EntryKind kind);
+
+  // What a record's source field starts with ("IMAGE:p1:" in an image).
+  void set_source_prefix(std::string_view prefix) { prefix_.assign(prefix); }
+
+ private:
+  void look_up_companion(DirRef dir, const char* name, size_t name_length);
+  void look_up_entry(DirRef dir, const char* name);
+  // An INFO2 file: false when it does not check out as one (it is then
+  // decoded as any other index file), else its records are written and
+  // `written` tells whether the report took them.
+  bool decode_info2(DirRef dir, FileRef file, bool* written);
+  void check_companion_size();
+  void write_progress(std::string_view directory, const char* name, size_t name_length);
+  void reset_times(FileRef file, bool captured, const SavedTimes& saved);
+
+  FileSystem* fs_;
+  ReportWriter* writer_;
+  FileHandle progress_;
+  DecoderSettings settings_;
+  DecoderBuffers own_;
+  DecoderBuffers& buffers_;
+  std::string prefix_;
+  int32_t progress_length_ = 0;  // characters of the previous progress line
+  RecycleRecord record_;
+};
 
 // Appends the progress line for a file; a path of 80 characters or more
-// shows the file name alone.  Returns the characters appended.
+// shows the file name alone.  Bytes that could drive a terminal are written
+// as "?".  Returns the characters appended.
 int32_t append_progress_line(std::string* out, const char* directory, size_t dir_len,
                              const char* file_name, size_t name_len);
 

@@ -48,3 +48,100 @@ bool parse_index_record(const unsigned char* data, size_t size, RecycleIndexReco
   }
   return true;
 }
+
+namespace {
+
+// 1995-01-01 00:00:00 UTC and one day, as FileTime.
+constexpr FileTime kEarliestPlausible = 125596224000000000ULL;
+constexpr FileTime kOneDay = 864000000000ULL;
+
+size_t last_dot(const unsigned char* name, size_t units) {
+  for (size_t i = units; i > 0; --i)
+    if (name[2 * (i - 1)] == '.' && name[2 * (i - 1) + 1] == 0) return i;
+  return kNoExtension;
+}
+
+}  // namespace
+
+bool deletion_time_implausible(FileTime deleted, FileTime run_start) {
+  SystemTime t;
+  if (deleted == 0 || !file_time_to_system_time(deleted, &t)) return true;
+  if (t.year < 1601 || t.year > 9999) return true;
+  if (deleted < kEarliestPlausible) return true;
+  return run_start != 0 && deleted > run_start + kOneDay;
+}
+
+bool has_lone_surrogate(const unsigned char* units, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    const unsigned u = units[2 * i] | units[2 * i + 1] << 8;
+    if (u >= 0xD800 && u <= 0xDBFF) {
+      const unsigned next = i + 1 < count ? (units[2 * i + 2] | units[2 * i + 3] << 8) : 0;
+      if (next >= 0xDC00 && next <= 0xDFFF) {
+        ++i;
+        continue;
+      }
+      return true;
+    }
+    if (u >= 0xDC00 && u <= 0xDFFF) return true;
+  }
+  return false;
+}
+
+void decode_index_bytes(const unsigned char* data, size_t size, FileTime run_start,
+                        RecycleRecord* record) {
+  record->opened = true;
+  if (size < 4) {
+    record->format = RecordFormat::kUnknown;
+    record->warnings |= kWarnTruncated;
+    return;
+  }
+  const uint32_t version = read_le32(data);
+  size_t name_offset;
+  if (version == 1) {
+    record->format = RecordFormat::kV1;
+    name_offset = kVersion1NameOffset;
+  } else if (version == 2) {
+    record->format = RecordFormat::kV2;
+    name_offset = kVersion2NameOffset;
+  } else {
+    record->format = RecordFormat::kUnknown;
+    record->warnings |= kWarnUnknownVersion;
+    return;
+  }
+  record->has_size = size >= 16;
+  record->has_deleted = size >= 24;
+  if (record->has_size) record->size = static_cast<int64_t>(read_le64(data + 8));
+  if (record->has_deleted) {
+    record->deleted = read_le64(data + 16);
+    if (deletion_time_implausible(record->deleted, run_start))
+      record->warnings |= kWarnTimeOutOfRange;
+  }
+  if (size < name_offset) {
+    record->warnings |= kWarnTruncated;
+    return;
+  }
+  record->has_fields = true;
+  const unsigned char* name = data + name_offset;
+  const size_t available = (size - name_offset) / 2;
+  size_t units = 0;
+  while (units < available && (name[2 * units] | name[2 * units + 1]) != 0) ++units;
+  record->path_utf16 = name;
+  record->path_units = units;
+  const bool terminated = units < available;
+  if (!terminated) record->warnings |= kWarnTruncated;
+  if (version == 2 && terminated && read_le32(data + 24) != units + 1)
+    record->warnings |= kWarnNameLengthMismatch;
+  if (has_lone_surrogate(name, units)) record->warnings |= kWarnLoneSurrogate;
+}
+
+bool seed_view(const RecycleRecord& record, RecycleIndexRecord* out) {
+  if (!record.has_fields) return false;
+  out->version = record.format == RecordFormat::kV1 ? 1 : 2;
+  out->file_size = record.size;
+  out->deleted_time = record.deleted;
+  out->deleted_time_valid = file_time_to_system_time(record.deleted, &out->deleted);
+  out->original_name = record.path_utf16;
+  out->name_units = record.path_units;
+  out->extension_start = last_dot(record.path_utf16, record.path_units);
+  return true;
+}

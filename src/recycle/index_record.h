@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "recycle/recycle_record.h"
 
 constexpr size_t kIndexReadSize = 65536;  // bytes of an index file ever read
 constexpr size_t kVersion1NameOffset = 24;
@@ -25,6 +26,20 @@ struct RecycleIndexRecord {
   // Index of the first code unit after the name's last ".", or kNoExtension.
   size_t extension_start = kNoExtension;
 };
+
+// Fills the index file's part of `record` (format, fields, original path
+// and the warnings the bytes alone give) from the `size` bytes read from it.
+// `run_start` is when the run started, for implausible deletion times.
+void decode_index_bytes(const unsigned char* data, size_t size, FileTime run_start,
+                        RecycleRecord* record);
+// The view of a decoded record that the seed report's row is made from.
+// False when the record has no fixed fields to show.
+bool seed_view(const RecycleRecord& record, RecycleIndexRecord* out);
+// True when a deletion time is implausible: 0, not convertible, outside the
+// years 1601 to 9999, before 1995, or more than a day after the run started.
+bool deletion_time_implausible(FileTime deleted, FileTime run_start);
+// Whether UTF-16LE text holds a surrogate without its partner.
+bool has_lone_surrogate(const unsigned char* units, size_t count);
 
 // Decodes the `size` bytes read from an index file.  False when they hold no
 // record: a version other than 1 or 2, or fewer bytes than the version's

@@ -101,8 +101,13 @@ struct Info2Entry {
   bool utf16_terminated = false;
 
   // The UTF-16 path names the item when the record has one that is not
-  // empty; otherwise the ANSI path does (with drive_prefix before it).
-  bool uses_utf16() const { return has_utf16_field && utf16_units > 0; }
+  // empty; otherwise the ANSI path does (with drive_prefix before it).  In
+  // a record cut short, a UTF-16 path that is cut too gives way to an ANSI
+  // path that is whole.
+  bool uses_utf16() const {
+    if (!has_utf16_field || utf16_units == 0) return false;
+    return utf16_terminated || !truncated || !ansi_terminated;
+  }
   // Whether the path that names the item ends with its terminator.
   bool display_path_terminated() const {
     return uses_utf16() ? utf16_terminated : ansi_terminated;

@@ -381,7 +381,7 @@ TEST(Info2Records, PathsWithoutTerminatorStopAtTheirFields) {
 void check_every_cut(uint32_t record_size) {
   Rec r;
   r.ansi = "C:\\dir\\name.ext";
-  r.utf16 = u"C:\\dir\\long name.ext";
+  r.utf16 = u"C:\\dir\\long name.long";
   r.number = 5;
   r.drive = 3;
   r.time = 0x1122334455667788ULL;
@@ -430,12 +430,33 @@ void check_every_cut(uint32_t record_size) {
       EXPECT_EQ(e.utf16_terminated, units > r.utf16.size());
       EXPECT_EQ(e.utf16_units, units > r.utf16.size() ? r.utf16.size() : units);
       EXPECT_TRUE(within(f, e.utf16_path, 2 * e.utf16_units + (e.utf16_terminated ? 2 : 0)));
-      EXPECT_EQ(utf8_path(e), units == 0 ? r.ansi : std::string("C:\\dir\\long name.ext").substr(
-                                                        0, e.utf16_units));
+      // Until the whole UTF-16 path is there, the whole ANSI path names it.
+      EXPECT_EQ(e.uses_utf16(), e.utf16_terminated);
+      EXPECT_EQ(utf8_path(e), e.utf16_terminated ? "C:\\dir\\long name.long" : r.ansi);
+      EXPECT_EQ(dc_name(e), e.utf16_terminated ? "Dc5.long" : "Dc5.ext");
     } else {
       EXPECT_FALSE(e.has_utf16_field);
     }
   }
+}
+
+TEST(Info2Records, ACutUtf16PathIsKeptWhenTheAnsiPathIsCutToo) {
+  Rec r;
+  r.ansi = std::string(260, 'a');
+  r.utf16 = u"C:\\a long name.doc";
+  const std::string whole = header(5, 800) + record(r, 800);
+  const File f(whole.substr(0, kInfo2HeaderSize + 280 + 2 * 6));
+  Info2Header h;
+  ASSERT_TRUE(parse_info2_header(f.data(), f.size(), &h));
+  Info2Entry e;
+  ASSERT_TRUE(get_info2_entry(f.data(), f.size(), h, 0, &e));
+  EXPECT_TRUE(e.truncated);
+  EXPECT_FALSE(e.ansi_terminated);
+  EXPECT_FALSE(e.utf16_terminated);
+  EXPECT_EQ(e.utf16_units, 6u);
+  EXPECT_TRUE(e.uses_utf16());
+  EXPECT_FALSE(e.display_path_terminated());
+  EXPECT_EQ(utf8_path(e), "C:\\a l");
 }
 
 TEST(Info2Records, TruncatedShortRecord) { check_every_cut(kInfo2ShortRecord); }
@@ -498,6 +519,30 @@ TEST(Info2DcName, NumberAndExtensionOfTheLastComponent) {
   // Windows separates at '/' too; a crafted path never leads out of the bin.
   EXPECT_EQ(dc_of_ansi("C:\\x./../../etc/passwd", 9), "Dc9");
   EXPECT_EQ(dc_of_ansi("C:\\a.b/c", 10), "Dc10");
+}
+
+std::string dc_of_utf16(const std::u16string& path, const std::string& ansi = "C:\\X.ANS") {
+  Rec r;
+  r.ansi = ansi;
+  r.utf16 = path;
+  r.number = 31;
+  const File f(header(5, 800) + record(r, 800));
+  Info2Header h;
+  EXPECT_TRUE(parse_info2_header(f.data(), f.size(), &h));
+  Info2Entry e;
+  EXPECT_TRUE(get_info2_entry(f.data(), f.size(), h, 0, &e));
+  return dc_name(e);
+}
+
+TEST(Info2DcName, FromTheUtf16Path) {
+  EXPECT_EQ(dc_of_utf16(u"C:\\a\\b.txt"), "Dc31.txt");
+  EXPECT_EQ(dc_of_utf16(u"C:\\a.dir\\b"), "Dc31");
+  EXPECT_EQ(dc_of_utf16(u"C:\\a.dir/b"), "Dc31");
+  EXPECT_EQ(dc_of_utf16(u"C:\\a\\b."), "Dc31");
+  EXPECT_EQ(dc_of_utf16(u"C:\\a\\.svn"), "Dc31.svn");
+  EXPECT_EQ(dc_of_utf16(u"b.\u00E9t\u00E9"), "Dc31.\xC3\xA9t\xC3\xA9");
+  // An empty UTF-16 path leaves the ANSI one.
+  EXPECT_EQ(dc_of_utf16(u""), "Dc31.ANS");
 }
 
 TEST(Info2DcName, NonAsciiExtensionsAreUtf8) {

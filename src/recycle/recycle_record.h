@@ -51,7 +51,13 @@ struct RecycleRecord {
 
   bool opened = false;            // false: the file could not be opened
   RecordFormat format = RecordFormat::kUnknown;
-  bool has_fields = false;        // size and deletion time were read
+  // Every fixed field of the format was read (the Parts' report then shows
+  // the whole row, else the short one).
+  bool has_fields = false;
+  // Which fields lie wholly inside the bytes read (a short file may still
+  // hold its size).
+  bool has_size = false;
+  bool has_deleted = false;
   int64_t size = 0;               // INFO2 sizes are unsigned 32-bit
   FileTime deleted = 0;
 

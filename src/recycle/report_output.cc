@@ -2,44 +2,29 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include "driver/exit.h"
-#include "driver/run.h"
+#include "common/exit.h"
+#include "common/memory.h"
+#include "common/run_state.h"
 #include "options/options.h"
 #include "common/output_file.h"
+#include "recycle/report_writer.h"
 #include "runlog/run_log.h"
 
 FileHandle g_output_handle = kInvalidHandle;
 std::string g_output_name;
-FileHandle g_report_copy_handle = kInvalidHandle;
-FileHandle g_report_handle = stdout_handle();
-FileHandle g_progress_handle = stderr_handle();
-
 const char kReportHeader[] =
     "              SOURCE|        Size| Delete Date|  Time (GMT)| Extension| Original "
     "Filename|    Modified| Time (GMT)| Last Access| Time (GMT)|  Created| Time (GMT)|\n";
-
-void report_write(const char* data, size_t size) {
-  // A report that cannot be written (a full disk, say) must not end as a
-  // run that succeeded.
-  bool ok = write_handle(g_report_handle, data, size);
-  if (g_report_copy_handle != kInvalidHandle)
-    ok = write_handle(g_report_copy_handle, data, size) && ok;
-  if (!ok) {
-    fputs("\nCan't write the report: the run is stopped\n", stderr);
-    g_report_copy_handle = kInvalidHandle;
-    exit_program(WRITE_ERROR);
-  }
-}
 
 FileHandle open_console_output() { return open_console_device(); }
 
 void open_report_output() {
   if (g_options.output_to_file) {
     g_output_handle = open_output_file(g_output_name.c_str(), g_options.append);
-    g_report_copy_handle = g_output_handle;
   } else {
     g_output_name = "CON";
     g_output_handle = open_console_output();
@@ -48,7 +33,6 @@ void open_report_output() {
       exit_program(OUTPUT_FILE);
     }
   }
-  print_report_header();
 }
 
 std::string zone_abbreviation(const std::string& name) {
@@ -94,13 +78,22 @@ int describe_time_zone(TimeZoneDescription* out) {
   return 0;
 }
 
-void print_report_header() {
-  if (g_options.no_header) return;
+bool print_report_header(ReportWriter* writer) {
+  if (g_options.no_header) return true;
   g_start_time = static_cast<int64_t>(time(nullptr));
   TimeZoneDescription tz;
+  if (!allocation_succeeds([&tz] {
+        tz.gmt_text.reserve(192);
+        tz.local_text.reserve(192);
+        tz.std_abbrev.reserve(32);
+        tz.std_name.reserve(192);
+      })) {
+    fputs("\nCan't get timezone information\n", stderr);
+    exit(INSUFFICIENT_MEMORY);
+  }
   describe_time_zone(&tz);
-  report_write(kReportHeader, sizeof kReportHeader - 1);
-  if (!g_acct_file) return;
+  if (!writer->write_header()) return false;
+  if (!g_acct_file) return true;
   fputs("\n Started ", g_acct_file);
   if (!tz.std_name.empty()) {
     fprintf(g_acct_file, "%s GMT, ", tz.gmt_text.c_str());
@@ -115,5 +108,6 @@ void print_report_header() {
   fputs(" Command line: ", g_acct_file);
   for (int i = 0; i < g_argc; ++i) fprintf(g_acct_file, "%s ", g_argv[i]);
   fputs("\n", g_acct_file);
-  fflush(g_acct_file);
+  flush_run_log();
+  return true;
 }

@@ -10,22 +10,14 @@
 
 extern FileHandle g_output_handle;  // console or output file, held for the run
 extern std::string g_output_name;   // output file name; "CON" for the console
-// Where the report is copied besides standard output (the output file), or
-// kInvalidHandle.
-extern FileHandle g_report_copy_handle;
+class ReportWriter;
 
-// Where report text and progress lines go: standard output and standard
-// error, unless a test puts a file in their place.
-extern FileHandle g_report_handle;
-extern FileHandle g_progress_handle;
-
-// Writes report text (header, rows, "Can't open" messages) to standard
-// output, and to the output file when one is open.
-void report_write(const char* data, size_t size);
-
+// Opens the output file, or the console device when there is none.
 void open_report_output();
 FileHandle open_console_output();
-void print_report_header();
+// The report's header line (unless it is switched off) and the start record
+// of the run log.  False when the header could not be written.
+bool print_report_header(ReportWriter* writer);
 
 struct TimeZoneDescription {
   std::string gmt_text;    // current time in GMT, 24 characters

@@ -81,7 +81,10 @@ size_t utf16_char_count(const unsigned char* units, size_t count, size_t max_cha
 }
 
 void append_name_column(RowBuffer* row, const char* file_name) {
-  const size_t len = strlen(file_name);
+  append_name_column(row, file_name, strlen(file_name));
+}
+
+void append_name_column(RowBuffer* row, const char* file_name, size_t len) {
   if (len < 20) row->put_padding(' ', 20 - len);
   append_report_text(row, file_name, len);
   row->put('|');
@@ -95,8 +98,27 @@ void append_report_text(RowBuffer* row, const char* text, size_t len) {
 }
 
 void append_record_columns(RowBuffer* row, const RecycleIndexRecord& record) {
+  append_size_and_time_columns(row, record.file_size, record.deleted_time_valid, record.deleted);
+
+  // The extension: at most 10 characters, right-aligned in 10.
+  if (record.extension_start == kNoExtension) {
+    row->put("      NONE|");
+  } else {
+    const unsigned char* ext = record.original_name + 2 * record.extension_start;
+    const size_t ext_units = record.name_units - record.extension_start;
+    const size_t chars = utf16_char_count(ext, ext_units, 10);
+    row->put_padding(' ', 10 - chars);
+    append_utf16_as_latin1(row, ext, ext_units, 10);
+    row->put('|');
+  }
+
+  append_utf16_as_latin1(row, record.original_name, record.name_units, SIZE_MAX);
+  row->put('|');
+}
+
+void append_size_and_time_columns(RowBuffer* row, int64_t size, bool deleted_valid,
+                                  const SystemTime& deleted) {
   // "% 12I64d|": a sign place (space or minus) before the digits.
-  const int64_t size = record.file_size;
   const uint64_t magnitude =
       size < 0 ? static_cast<uint64_t>(0) - static_cast<uint64_t>(size) : static_cast<uint64_t>(size);
   char digits[24];
@@ -112,8 +134,8 @@ void append_record_columns(RowBuffer* row, const RecycleIndexRecord& record) {
   row->put('|');
 
   // "  %4d-%02d-%02d|" and "    %02d:%02d:%02d|"
-  if (record.deleted_time_valid) {
-    const SystemTime& t = record.deleted;
+  if (deleted_valid) {
+    const SystemTime& t = deleted;
     row->put("  ", 2);
     row->put_number(t.year, 4, ' ');
     row->put('-');
@@ -130,21 +152,6 @@ void append_record_columns(RowBuffer* row, const RecycleIndexRecord& record) {
   } else {
     row->put("  0000-00-00|    00:00:00|");
   }
-
-  // The extension: at most 10 characters, right-aligned in 10.
-  if (record.extension_start == kNoExtension) {
-    row->put("      NONE|");
-  } else {
-    const unsigned char* ext = record.original_name + 2 * record.extension_start;
-    const size_t ext_units = record.name_units - record.extension_start;
-    const size_t chars = utf16_char_count(ext, ext_units, 10);
-    row->put_padding(' ', 10 - chars);
-    append_utf16_as_latin1(row, ext, ext_units, 10);
-    row->put('|');
-  }
-
-  append_utf16_as_latin1(row, record.original_name, record.name_units, SIZE_MAX);
-  row->put('|');
 }
 
 void append_companion_columns(RowBuffer* row, const CompanionTimes* times) {

@@ -31,6 +31,11 @@ extern const char kNoCompanionColumns[];
 
 // Appends "%20s|": the index file's name right-aligned in 20 characters.
 void append_name_column(RowBuffer* row, const char* file_name);
+void append_name_column(RowBuffer* row, const char* file_name, size_t length);
+// Appends columns 2 to 4: size, deletion date and time (the zero date when
+// `deleted_valid` is false).
+void append_size_and_time_columns(RowBuffer* row, int64_t size, bool deleted_valid,
+                                  const SystemTime& deleted);
 // Appends columns 2 to 6 of a decoded record: size, deletion date and time,
 // extension and original name.
 void append_record_columns(RowBuffer* row, const RecycleIndexRecord& record);

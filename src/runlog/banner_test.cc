@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "platform/memory_file_system.h"
+
+#include <string>
 
 #include "runlog/volume.h"
 
@@ -46,16 +51,14 @@ TEST(Volume, Classification) {
   EXPECT_EQ(classify_file_system(0x65735546UL, "fuse.ntfs-3g /dev/sdb1 rw"), FileSystemKind::kNtfs);
 }
 
-FileSystemKind fake_ntfs(const char*) { return FileSystemKind::kNtfs; }
-FileSystemKind fake_fat(const char*) { return FileSystemKind::kFat32; }
-
-TEST(Volume, IdentifiedThroughTheProbe) {
-  g_file_system_probe = fake_ntfs;
-  EXPECT_EQ(identify_volume("/mnt/x"), VolumeType::kNtfs);
-  g_file_system_probe = fake_fat;
-  EXPECT_EQ(identify_volume("/mnt/x"), VolumeType::kFat32);
-  g_file_system_probe = file_system_kind;
-  EXPECT_EQ(identify_volume("/proc"), VolumeType::kOther);
+TEST(Volume, IdentifiedByTheFileSystem) {
+  MemoryFileSystem fs;
+  fs.set_volume_kind(FileSystemKind::kNtfs);
+  EXPECT_EQ(identify_volume(&fs, "/mnt/x"), VolumeType::kNtfs);
+  fs.set_volume_kind(FileSystemKind::kFat32);
+  EXPECT_EQ(identify_volume(&fs, "/mnt/x"), VolumeType::kFat32);
+  EXPECT_EQ(fs.volume_queries(), (std::vector<std::string>{"/mnt/x", "/mnt/x"}));
+  EXPECT_EQ(identify_volume(real_file_system(), "/proc"), VolumeType::kOther);
 }
 
 }  // namespace

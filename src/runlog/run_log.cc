@@ -1,5 +1,6 @@
 #include "runlog/run_log.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,9 +8,42 @@
 #include "platform/platform.h"
 
 FILE* g_acct_file = nullptr;
+FILE* g_memo_file = nullptr;
 
 namespace {
-FILE* open_memo(const char* path) { return fopen(path, "a+"); }
+
+std::string g_acct_name;  // the accounting file as named, for messages
+std::string g_memo_name;
+bool g_acct_failure_named = false;
+bool g_memo_failure_named = false;
+bool g_write_failed = false;
+
+FILE* open_memo(const char* path) {
+  FILE* f = open_memo_file(path);
+  if (f) {
+    g_memo_name = path;
+    g_memo_failure_named = false;
+  }
+  return f;
+}
+
+// Names a failed write, flush or close of a run-log file once per file.
+void name_write_failure(const std::string& name, bool* named, int error) {
+  g_write_failed = true;
+  if (*named) return;
+  *named = true;
+  fprintf(stderr, "\nCan't write the accounting file %s: %s\n", name.c_str(), strerror(error));
+}
+
+// Flushes `f`; false (with the reason in `error`) when it or an earlier
+// write to it failed.
+bool flushed(FILE* f, int* error) {
+  errno = 0;
+  const bool ok = fflush(f) == 0;
+  *error = errno ? errno : EIO;
+  return ok && !ferror(f);
+}
+
 }  // namespace
 
 FILE* (*g_run_log_opener)(const char* path) = open_run_log;
@@ -91,19 +125,46 @@ FILE* open_run_log(const char* path) {
     printf("Can't open accounting file %s\n", path);
     return nullptr;
   }
+  g_acct_name = path;
+  g_acct_failure_named = false;
   fseek(f, 0, SEEK_END);
   fprintf(f, "\n%.40s\n", kStars);
-  fflush(f);
+  int error = 0;
+  if (!flushed(f, &error)) name_write_failure(g_acct_name, &g_acct_failure_named, error);
   return f;
 }
 
 void flush_run_log() {
-  if (g_acct_file) fflush(g_acct_file);
+  int error = 0;
+  if (g_acct_file && !flushed(g_acct_file, &error))
+    name_write_failure(g_acct_name, &g_acct_failure_named, error);
 }
 
 void close_run_log() {
   if (g_acct_file) {
-    fclose(g_acct_file);
+    int error = 0;
+    bool ok = flushed(g_acct_file, &error);
+    errno = 0;
+    if (fclose(g_acct_file) != 0 && ok) {
+      ok = false;
+      error = errno ? errno : EIO;
+    }
     g_acct_file = nullptr;
+    if (!ok) name_write_failure(g_acct_name, &g_acct_failure_named, error);
   }
 }
+
+bool close_memo_stream(FILE* memo) {
+  if (!memo) return true;
+  int error = 0;
+  bool ok = flushed(memo, &error);
+  errno = 0;
+  if (fclose(memo) != 0 && ok) {
+    ok = false;
+    error = errno ? errno : EIO;
+  }
+  if (!ok) name_write_failure(g_memo_name, &g_memo_failure_named, error);
+  return ok;
+}
+
+bool run_log_write_failed() { return g_write_failed; }

@@ -9,6 +9,7 @@
 #include "common/module_stamp.h"
 
 extern FILE* g_acct_file;
+extern FILE* g_memo_file;  // the memo file; nothing is written to it
 extern const ModuleStamp kRunLogModule;
 
 // How the option readers open the accounting and memo files; harnesses put
@@ -31,6 +32,13 @@ intptr_t trim_at_eof_marker(const char* path);
 // 0x00 bytes goes.  `size` is the whole file's size, `tail` its last bytes.
 int64_t trimmed_length(int64_t size, const unsigned char* tail, size_t tail_size);
 // Flushes the stream so that a run that ends early leaves whole blocks.
+// A failed write is named on the error stream ("Can't write the accounting
+// file FILE: reason"), once per file, and the run goes on.
 void flush_run_log();
-// Closes the accounting file, if one is open.
+// Closes the accounting file, if one is open; a failure is named as above.
 void close_run_log();
+// Closes the memo file (nullptr: nothing); a failure is named as above.
+bool close_memo_stream(FILE* memo);
+// Whether a write, flush or close of the accounting or memo file failed:
+// the run then ends with exit code 8 after its report.
+bool run_log_write_failed();

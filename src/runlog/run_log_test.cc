@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "common/test_tree.h"
@@ -57,6 +59,36 @@ TEST(WaitSeconds, WaitsAtLeastThatLong) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
   wait_seconds(1);
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+TEST(RunLogWrites, AFailedWriteIsNamedOnceAndRemembered) {
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  // In a child: the failure is process-wide state.
+  EXPECT_EXIT(
+      {
+        TestTree tree;
+        FILE* log = open_run_log(tree.path("runs.log").c_str());
+        if (!log || run_log_write_failed()) exit(2);
+        // The same stream, now writing where there is no room.
+        if (!freopen("/dev/full", "a", log)) exit(5);
+        g_acct_file = log;
+        fputs("a block\n", g_acct_file);
+        flush_run_log();
+        fputs("another block\n", g_acct_file);
+        flush_run_log();
+        close_run_log();
+        exit(run_log_write_failed() && g_acct_file == nullptr ? 3 : 4);
+      },
+      ::testing::ExitedWithCode(3),
+      "^\nCan't write the accounting file [^\n]*runs\\.log: No space left on device\n$");
+}
+
+TEST(RunLogWrites, AMemoFileThatClosesCleanly) {
+  TestTree tree;
+  FILE* memo = g_memo_opener(tree.path("memo.txt").c_str());
+  ASSERT_NE(memo, nullptr);
+  EXPECT_TRUE(close_memo_stream(memo));
+  EXPECT_TRUE(close_memo_stream(nullptr));
 }
 
 }  // namespace

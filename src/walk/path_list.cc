@@ -1,16 +1,54 @@
 #include "walk/path_list.h"
 
 #include <cstring>
+#include <unordered_set>
 
 #include "platform/platform.h"
 
 std::vector<std::string> g_path_list;
 std::vector<std::string> g_pattern_list;
 
+namespace {
+
+// The listed directories, for duplicate tests that cost the same however
+// long the list is: as stored, and in the form the duplicate test of
+// add_path compares (ASCII case folded where names ignore case).
+struct PathIndex {
+  std::unordered_set<std::string> exact;
+  std::unordered_set<std::string> compared;
+  size_t indexed = 0;  // entries of g_path_list in the sets
+};
+PathIndex g_index;
+
+std::string compared_form(const std::string& name) {
+  std::string key = name;
+  if (kPathNamesIgnoreCase)
+    for (char& c : key)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return key;
+}
+
+// Brings the index up to the list (which its users may also have cleared
+// or filled directly).
+PathIndex& path_index() {
+  if (g_index.indexed > g_path_list.size()) {
+    g_index.exact.clear();
+    g_index.compared.clear();
+    g_index.indexed = 0;
+  }
+  for (; g_index.indexed < g_path_list.size(); ++g_index.indexed) {
+    const std::string& entry = g_path_list[g_index.indexed];
+    g_index.exact.insert(entry);
+    g_index.compared.insert(compared_form(entry));
+  }
+  return g_index;
+}
+
+}  // namespace
+
 void add_path(char* name) {
   if (name[0] == '\0') return;  // an empty name would walk the root
-  for (const std::string& entry : g_path_list)
-    if (same_path_name(entry.c_str(), name)) return;
+  if (path_index().compared.count(compared_form(name)) != 0) return;
 
   std::string expanded;
   const bool drive = expand_drive_name(name, &expanded);
@@ -38,12 +76,9 @@ void add_bare_argument(const char* argument) {
   const std::string file = cut == std::string::npos ? full : full.substr(cut + 1);
 
   bool listed = false;
-  for (const std::string& entry : g_path_list) {
+  if (!g_path_list.empty()) {
     if (directory.size() > 1 && directory.back() == kPathSeparator) directory.pop_back();
-    if (entry == directory) {
-      listed = true;
-      break;
-    }
+    listed = path_index().exact.count(directory) != 0;
   }
   if (!listed) add_path(directory.data());
   if (file.empty()) return;

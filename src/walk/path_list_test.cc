@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,36 @@ TEST_F(PathListTest, BareArguments) {
   add_bare_argument((dir + "/gone/../other/./x.txt").c_str());
   EXPECT_EQ(g_path_list.back(), dir + "/other");
   EXPECT_EQ(g_pattern_list.back(), "x.txt");
+}
+
+TEST_F(PathListTest, AHundredThousandDirectoriesAreListedInLinearTime) {
+  // Every name twice, the second time after all the others: the first one
+  // wins and the order is kept.
+  constexpr int kCount = 100000;
+  Strings expected;
+  for (int i = 0; i < kCount; ++i) expected.push_back("/evidence/d" + std::to_string(i));
+  const auto start = std::chrono::steady_clock::now();
+  for (int round = 0; round < 2; ++round)
+    for (const std::string& name : expected) add(name);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(g_path_list, expected);
+  EXPECT_LT(seconds, 5.0);  // a test against every entry took minutes
+}
+
+TEST_F(PathListTest, TheDuplicateTestFollowsAListChangedFromOutside) {
+  add("/a");
+  g_path_list.clear();  // as the option tests do between runs
+  add("/a");
+  EXPECT_EQ(g_path_list, Strings{"/a"});
+  g_path_list.push_back("/b");
+  add("/b");
+  add("/c");
+  EXPECT_EQ(g_path_list, (Strings{"/a", "/b", "/c"}));
+  // A bare argument whose directory is listed exactly adds only its pattern.
+  add_bare_argument("/c/$I*");
+  EXPECT_EQ(g_path_list, (Strings{"/a", "/b", "/c"}));
+  EXPECT_EQ(g_pattern_list, Strings{"$I*"});
 }
 
 }  // namespace

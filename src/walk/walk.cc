@@ -2,193 +2,306 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
-#include <vector>
 
+#include "common/exit.h"
+#include "common/memory.h"
 #include "common/streams.h"
-#include "driver/exit.h"
-#include "options/options.h"
-#include "platform/dos_pattern.h"
-#include "recycle/decoder.h"
-#include "runlog/volume.h"
+#include "common/terminal_text.h"
 #include "walk/exclude.h"
-#include "walk/path_list.h"
 
 namespace {
 
-void decode(const char* directory, const char* file_name, EntryKind kind) {
-  decode_index_file(directory, file_name, kind);
-}
-
-std::string g_searchstr;
-std::string g_file_searchstr;
-std::string g_scratch_path;
-
-// What one reading of a directory keeps for after its subdirectories have
-// been walked: the subdirectory names, and the files that some pattern
-// selects, as long as they fit.  One per depth, reused by every directory
-// at that depth.
-struct Level {
-  std::string names;                  // NUL-separated
-  std::vector<uint32_t> subdirectories;
-  struct File {
-    uint32_t name;
-    EntryKind kind;
-  };
-  std::vector<File> files;
-  bool files_complete = true;         // false when the files did not fit
-};
-
 // Bounded, so that memory stays the same whatever the size of the bin: a
-// directory with more selected files than this is read again, pattern by
-// pattern, after its subdirectories (two more reads of a large directory).
+// directory with more selected files than this is listed again, pattern by
+// pattern, after its subdirectories.  The branch as a whole keeps at most
+// kKeptFilesTotal names, so that a deep tree stays small too.
 constexpr size_t kLevelFileBytes = 16 * 1024;
 constexpr size_t kLevelFiles = 1024;
+constexpr size_t kKeptFilesTotal = 16 * 1024;
 
-std::vector<Level> g_levels;
-size_t g_depth = 0;
-
-// The file patterns in force (up to one that starts with "-"), compiled.
-std::vector<DosPattern> g_patterns;
-std::vector<std::string> g_compiled_from;
-
-void compile_patterns() {
-  if (g_compiled_from == g_pattern_list) return;
-  g_patterns.clear();
-  for (const std::string& pattern : g_pattern_list) {
-    if (pattern[0] == '-') break;
-    g_patterns.emplace_back();
-    g_patterns.back().compile(pattern.c_str());
-  }
-  g_compiled_from = g_pattern_list;
-}
-
-bool any_pattern_matches(const char* name) {
-  for (DosPattern& p : g_patterns)
-    if (p.matches(name)) return true;
-  return false;
-}
-
-uint32_t keep_name(Level* level, const char* name) {
-  const uint32_t at = static_cast<uint32_t>(level->names.size());
-  level->names.append(name);
-  level->names.push_back('\0');
-  return at;
-}
-
-// Hands one file to the decoder, unless Esc was pressed or it is excluded.
-void handle_file(const char* directory, const char* name, EntryKind kind) {
-  if (key_abort_requested()) exit_program(USER_ABORTED);
-  if (g_options.exclude_active && is_excluded(name)) return;
-  g_file_handler(directory, name, kind);
+bool is_dot_or_dot_dot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 }  // namespace
-
-FileHandler g_file_handler = decode;
-
-void reserve_walk_buffers() {
-  g_searchstr.reserve(1040);
-  g_file_searchstr.reserve(1040);
-  g_scratch_path.reserve(1040);
-}
 
 bool key_abort_requested() {
   const int key = console_poll_key();
   return key == 3 || key == 27;
 }
 
-void walk_directory(const char* directory) {
-  compile_patterns();
-  g_searchstr.assign(directory);
-  g_searchstr.append("*.*");
-  FindData entry;
-  DirSearch* search = find_first(g_searchstr.c_str(), &entry);
-  if (!search) {
-    // A directory that is there but cannot be read is named, so that the
-    // report is never taken for complete when part of the bin was not read.
-    std::string reason;
-    if (last_search_unreadable(&reason))
-      fprintf(stderr, "\nCan't read directory %s: %s\n", directory, reason.c_str());
-    return;
-  }
+// Collects one directory's listing into the walk's stacks.
+class Walker::Lister final : public DirEntryVisitor {
+ public:
+  Lister(Walker* walker, Frame* frame) : walker_(walker), frame_(frame) {}
 
-  if (g_volume_type == VolumeType::kNtfs) {
-    g_scratch_path.assign(directory);
-    if (g_scratch_path.size() > 1 && g_scratch_path.back() == kPathSeparator)
-      g_scratch_path.pop_back();
-    probe_streams(g_scratch_path.c_str());
-  }
-
-  // One reading of the directory gives its subdirectories and, while they
-  // fit, the files the patterns select; the search is closed before any
-  // subdirectory is walked, so a deep tree holds one open directory at most.
-  if (g_levels.size() <= g_depth) g_levels.resize(g_depth + 1);
-  Level* level = &g_levels[g_depth];
-  level->names.clear();
-  level->subdirectories.clear();
-  level->files.clear();
-  level->files_complete = !kDirectorySearchPerPattern;
-  do {
-    if (entry.attributes & kAttrDirectory) {
+  bool visit(const DirEntry& entry) override {
+    Walker& w = *walker_;
+    if (entry.directory) {
       // Only real directories are entered: never a link or junction.
-      if (!g_options.recurse || entry.kind != EntryKind::kDirectory) continue;
-      if (strcmp(entry.name, ".") == 0 || strcmp(entry.name, "..") == 0) continue;
-      level->subdirectories.push_back(keep_name(level, entry.name));
-    } else if (level->files_complete && any_pattern_matches(entry.name)) {
-      if (level->names.size() + strlen(entry.name) >= kLevelFileBytes ||
-          level->files.size() >= kLevelFiles) {
-        level->files_complete = false;
-        continue;
-      }
-      level->files.push_back({keep_name(level, entry.name), entry.kind});
+      if (!w.settings_.recurse || entry.kind != EntryKind::kDirectory) return true;
+      if (is_dot_or_dot_dot(entry.name)) return true;
+      w.subdirectories_.push_back(keep(entry));
+      return true;
     }
-  } while (find_next(search, &entry));
-  find_close(search);
-
-  ++g_depth;
-  for (size_t i = 0; i < g_levels[g_depth - 1].subdirectories.size(); ++i) {
-    // One path per subdirectory (not per file); a local string, since
-    // walking below may move the level buffers.
-    const Level& here = g_levels[g_depth - 1];
-    std::string path(directory);
-    path.append(here.names.c_str() + here.subdirectories[i]);
-    path.push_back(kPathSeparator);
-    walk_directory(path.c_str());
+    if (!frame_->files_complete || !w.any_pattern_matches(entry.name)) return true;
+    if (file_bytes_ + entry.name_length >= kLevelFileBytes ||
+        w.files_.size() - frame_->files_start >= kLevelFiles ||
+        w.files_.size() >= kKeptFilesTotal) {
+      frame_->files_complete = false;
+      return true;
+    }
+    file_bytes_ += entry.name_length + 1;
+    w.files_.push_back({keep(entry), entry.kind});
+    return true;
   }
-  --g_depth;
 
-  if (g_options.output_to_file && g_options.recurse) fprintf(stderr, "\n%.75s", directory);
-  level = &g_levels[g_depth];
-  if (level->files_complete) {
-    // With one pattern every file kept has matched it already.
-    const bool single = g_patterns.size() == 1;
-    for (DosPattern& pattern : g_patterns) {
-      for (const Level::File& file : level->files) {
-        const char* name = level->names.c_str() + file.name;
-        if (single || pattern.matches(name)) handle_file(directory, name, file.kind);
-      }
-    }
-  } else {
-    process_directory_files(directory);
+ private:
+  uint32_t keep(const DirEntry& entry) {
+    std::string& names = walker_->names_;
+    const uint32_t at = static_cast<uint32_t>(names.size());
+    names.append(entry.name, entry.name_length);
+    names.push_back('\0');
+    return at;
+  }
+
+  Walker* walker_;
+  Frame* frame_;
+  size_t file_bytes_ = 0;
+};
+
+Walker::Walker(FileSystem* fs, FileVisitor* visitor, const WalkSettings& settings)
+    : fs_(fs), visitor_(visitor), settings_(settings), budget_(fs->open_directory_budget()) {
+  if (budget_ < 2) budget_ = 2;
+  // The walk's buffers, each ended with its own message when it cannot be
+  // had.
+  if (!allocation_succeeds([this] { path_.reserve(1040); })) {
+    fprintf(stderr, "\n%d %c%cbinsift\nCouldn't create g_searchstr buffer\n", 517, '.',
+            kPathSeparator);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([this] { message_.reserve(1040); })) {
+    fprintf(stderr, "\nLine #: %d,  memory error", 525);
+    exit_program(INSUFFICIENT_MEMORY);
+  }
+  if (!allocation_succeeds([this] {
+        names_.reserve(16 * 1024);
+        frames_.reserve(64);
+      })) {
+    fprintf(stderr, "\nLine #: %d,  memory error", 534);
+    exit_program(INSUFFICIENT_MEMORY);
   }
 }
 
-void process_directory_files(const char* directory) {
-  for (const std::string& pattern : g_pattern_list) {
-    if (pattern[0] == '-') break;
-    g_file_searchstr.assign(directory);
-    g_file_searchstr.append(pattern);
-    FindData entry;
-    DirSearch* search = find_first(g_file_searchstr.c_str(), &entry);
-    if (!search) continue;
-    do {
-      if (entry.attributes & kAttrDirectory) {
-        if (key_abort_requested()) exit_program(USER_ABORTED);
+void Walker::compile_patterns(const std::vector<std::string>& patterns) {
+  patterns_.clear();
+  pattern_text_.clear();
+  for (const std::string& pattern : patterns) {
+    if (pattern.empty() || pattern[0] == '-') break;
+    pattern_text_.push_back(pattern);
+    patterns_.emplace_back();
+    patterns_.back().compile(pattern.c_str());
+  }
+}
+
+bool Walker::any_pattern_matches(const char* name) {
+  for (DosPattern& p : patterns_)
+    if (p.matches(name)) return true;
+  return false;
+}
+
+void Walker::report_unreadable(std::string_view directory, const std::string& reason) {
+  ++unreadable_;
+  message_.assign("\nCan't read directory ");
+  append_terminal_text(&message_, directory.data(), directory.size());
+  message_.append(": ");
+  append_terminal_text(&message_, reason.data(), reason.size());
+  message_.push_back('\n');
+  write_handle(stderr_handle(), message_.data(), message_.size());
+}
+
+WalkStatus Walker::walk(const std::string& directory, const std::vector<std::string>& patterns) {
+  compile_patterns(patterns);
+  path_.assign(directory);
+  std::string error;
+  const DirRef root = fs_->open_directory(directory.c_str(), &error);
+  if (root == kNoDir) {
+    report_unreadable(path_, error);
+    return WalkStatus::kDone;
+  }
+  enter(root);
+
+  while (!frames_.empty()) {
+    const size_t index = frames_.size() - 1;
+    Frame& frame = frames_[index];
+    if (!frame.abandoned && frame.next_subdirectory < frame.subdirectories_end) {
+      const char* name = names_.c_str() + subdirectories_[frame.next_subdirectory++];
+      path_.resize(frame.path_length);
+      path_.append(name);
+      path_.push_back(kPathSeparator);
+      keep_within_budget();
+      const DirRef child = fs_->open_subdirectory(frames_[index].dir, name, &error);
+      if (child == kNoDir) {
+        report_unreadable(path_, error);
+        path_.resize(frames_[index].path_length);
         continue;
       }
-      handle_file(directory, entry.name, entry.kind);
-    } while (find_next(search, &entry));
-    find_close(search);
+      enter(child);
+      continue;
+    }
+    path_.resize(frame.path_length);
+    const WalkStatus status = frame.abandoned ? WalkStatus::kDone : handle_files(index);
+    if (status != WalkStatus::kDone) {
+      close_all();
+      return status;
+    }
+    leave();
   }
+  return WalkStatus::kDone;
+}
+
+void Walker::enter(DirRef dir) {
+  Frame frame{};
+  frame.dir = dir;
+  frame.path_length = path_.size();
+  frame.names_start = names_.size();
+  frame.subdirectories_start = subdirectories_.size();
+  frame.next_subdirectory = frame.subdirectories_start;
+  frame.files_start = files_.size();
+  frame.files_complete = !fs_->search_per_pattern();
+  if (frames_.empty()) first_open_ = 0;
+  frames_.push_back(frame);
+  ++open_count_;
+  Frame& here = frames_.back();
+
+  if (settings_.probe_streams) probe_streams(fs_, dir);
+
+  // One listing gives the subdirectories and, while they fit, the files
+  // the patterns select.
+  Lister lister(this, &here);
+  std::string error;
+  if (!fs_->list_directory(dir, "*", &lister, &error)) report_unreadable(path_, error);
+  here.subdirectories_end = subdirectories_.size();
+  here.files_end = files_.size();
+}
+
+void Walker::leave() {
+  const size_t index = frames_.size() - 1;
+  Frame& done = frames_[index];
+  if (index > 0 && frames_[index - 1].dir == kNoDir) {
+    // The parent was closed to stay within the budget: it is opened again
+    // from here, and must be the directory that was left.
+    Frame& parent = frames_[index - 1];
+    std::string error = "it was moved or replaced during the walk";
+    if (done.dir != kNoDir) parent.dir = fs_->open_parent(done.dir, &error);
+    DirIdentity now;
+    if (parent.dir != kNoDir &&
+        (!parent.identified || !fs_->identify_directory(parent.dir, &now) ||
+         !(now == parent.identity))) {
+      fs_->close_directory(parent.dir);
+      parent.dir = kNoDir;
+      error = "it was moved or replaced during the walk";
+    }
+    if (parent.dir == kNoDir) {
+      parent.abandoned = true;
+      report_unreadable(std::string_view(path_.data(), parent.path_length), error);
+    } else {
+      ++open_count_;
+    }
+    first_open_ = index - 1;
+  }
+  if (done.dir != kNoDir) {
+    fs_->close_directory(done.dir);
+    --open_count_;
+  }
+  names_.resize(done.names_start);
+  subdirectories_.resize(done.subdirectories_start);
+  files_.resize(done.files_start);
+  frames_.pop_back();
+}
+
+void Walker::keep_within_budget() {
+  if (open_count_ < budget_) return;
+  // The shallowest open directory that is not the one being read from;
+  // every frame below first_open_ is closed already.
+  for (size_t i = first_open_; i + 1 < frames_.size(); ++i) {
+    Frame& frame = frames_[i];
+    if (frame.dir == kNoDir) continue;
+    frame.identified = fs_->identify_directory(frame.dir, &frame.identity);
+    fs_->close_directory(frame.dir);
+    frame.dir = kNoDir;
+    --open_count_;
+    first_open_ = i + 1;
+    return;
+  }
+}
+
+void Walker::close_all() {
+  for (Frame& frame : frames_)
+    if (frame.dir != kNoDir) fs_->close_directory(frame.dir);
+  frames_.clear();
+  open_count_ = 0;
+  first_open_ = 0;
+  names_.clear();
+  subdirectories_.clear();
+  files_.clear();
+}
+
+WalkStatus Walker::hand_over(DirRef dir, const char* name, EntryKind kind) {
+  if (key_abort_requested()) return WalkStatus::kAborted;
+  if (settings_.exclude && is_excluded(name)) return WalkStatus::kDone;
+  return visitor_->visit_file(dir, path_, name, kind) ? WalkStatus::kDone
+                                                      : WalkStatus::kWriteFailed;
+}
+
+WalkStatus Walker::handle_files(size_t index) {
+  if (settings_.show_directories) {
+    message_.assign("\n");
+    append_terminal_text(&message_, path_.data(), path_.size() < 75 ? path_.size() : 75);
+    write_handle(stderr_handle(), message_.data(), message_.size());
+  }
+  const Frame& frame = frames_[index];
+  if (!frame.files_complete) return relist_files(index);
+  // With one pattern every file kept has matched it already.
+  const bool single = patterns_.size() == 1;
+  for (DosPattern& pattern : patterns_) {
+    for (size_t i = frame.files_start; i < frame.files_end; ++i) {
+      const char* name = names_.c_str() + files_[i].name;
+      if (!single && !pattern.matches(name)) continue;
+      const WalkStatus status = hand_over(frame.dir, name, files_[i].kind);
+      if (status != WalkStatus::kDone) return status;
+    }
+  }
+  return WalkStatus::kDone;
+}
+
+WalkStatus Walker::relist_files(size_t index) {
+  // Hands every file that one pattern's listing yields to the visitor.
+  class Relister final : public DirEntryVisitor {
+   public:
+    Relister(Walker* walker, DirRef dir) : walker_(walker), dir_(dir) {}
+    bool visit(const DirEntry& entry) override {
+      if (entry.directory) {
+        if (key_abort_requested()) status_ = WalkStatus::kAborted;
+      } else {
+        status_ = walker_->hand_over(dir_, entry.name, entry.kind);
+      }
+      return status_ == WalkStatus::kDone;
+    }
+    WalkStatus status() const { return status_; }
+
+   private:
+    Walker* walker_;
+    DirRef dir_;
+    WalkStatus status_ = WalkStatus::kDone;
+  };
+
+  const DirRef dir = frames_[index].dir;
+  Relister lister(this, dir);
+  for (const std::string& pattern : pattern_text_) {
+    std::string error;
+    if (!fs_->list_directory(dir, pattern.c_str(), &lister, &error)) report_unreadable(path_, error);
+    if (lister.status() != WalkStatus::kDone) return lister.status();
+  }
+  return WalkStatus::kDone;
 }

@@ -1,19 +1,110 @@
-// The depth-first directory walk.
+// The depth-first directory walk: each directory's subdirectories first,
+// then its own files, pattern by pattern.  Directories are held open by
+// handle and everything below one is reached relative to it; full paths
+// exist only as text.
 #pragma once
 
-#include "platform/platform.h"
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
 
-// Walks `directory` (which ends with the path separator): its
-// subdirectories first when recursion is on, then its own files.
-void walk_directory(const char* directory);
-void process_directory_files(const char* directory);
+#include "platform/dos_pattern.h"
+#include "platform/file_system.h"
+
+// How a walk ended.
+enum class WalkStatus {
+  kDone,
+  kAborted,      // Esc (or Ctrl+C typed as a character)
+  kWriteFailed,  // the report could not be written
+};
+
+// What the walk does with each file it selects.
+class FileVisitor {
+ public:
+  virtual ~FileVisitor() = default;
+  // `name` in the open directory `dir`, whose path (for text) is
+  // `directory`, ending with the path separator.  `kind` is what the
+  // listing said the entry is.  False when the report could not be
+  // written, which ends the walk.
+  virtual bool visit_file(DirRef dir, std::string_view directory, const char* name,
+                          EntryKind kind) = 0;
+};
+
+struct WalkSettings {
+  bool recurse = true;
+  // Each directory's path on the error stream before its files are handled
+  // (the report goes to an output file and subdirectories are walked).
+  bool show_directories = false;
+  // Count each directory's named streams (an NTFS volume).
+  bool probe_streams = false;
+  bool exclude = false;  // the exclusion list is in force
+};
+
+class Walker {
+ public:
+  Walker(FileSystem* fs, FileVisitor* visitor, const WalkSettings& settings);
+
+  // Walks the directory named `directory` (ending with the path
+  // separator) with the file patterns in force, up to the first that
+  // starts with "-".
+  WalkStatus walk(const std::string& directory, const std::vector<std::string>& patterns);
+
+  // Directories that could not be read so far; each was named on the error
+  // stream.
+  int unreadable_directories() const { return unreadable_; }
+
+ private:
+  struct Frame {
+    DirRef dir;                 // kNoDir while closed to stay within the budget
+    size_t path_length;         // of path_ with this directory in it
+    size_t names_start;
+    size_t subdirectories_start, subdirectories_end, next_subdirectory;
+    size_t files_start, files_end;
+    bool files_complete;        // every selected file is in files_
+    bool abandoned;             // lost during the walk: nothing more is read
+    bool identified;
+    DirIdentity identity;       // taken when the handle was closed
+  };
+  class Lister;
+
+  void enter(DirRef dir);
+  void leave();
+  WalkStatus handle_files(size_t index);
+  WalkStatus relist_files(size_t index);
+  WalkStatus hand_over(DirRef dir, const char* name, EntryKind kind);
+  void keep_within_budget();
+  void close_all();
+  void report_unreadable(std::string_view directory, const std::string& reason);
+  void compile_patterns(const std::vector<std::string>& patterns);
+  bool any_pattern_matches(const char* name);
+
+  FileSystem* fs_;
+  FileVisitor* visitor_;
+  WalkSettings settings_;
+  int unreadable_ = 0;
+
+  // The branch being walked, deepest last.  Names of subdirectories still
+  // to walk and of files kept for after them are stacked in `names_`,
+  // `subdirectories_` and `files_`, each frame's above its parent's.
+  std::vector<Frame> frames_;
+  std::string names_;
+  std::vector<uint32_t> subdirectories_;
+  struct KeptFile {
+    uint32_t name;
+    EntryKind kind;
+  };
+  std::vector<KeptFile> files_;
+  std::string path_;  // the directory being walked, as text
+  size_t open_count_ = 0;
+  size_t first_open_ = 0;  // frames below this one are closed
+  size_t budget_;
+  std::string message_;
+  // The file patterns in force, compiled, and their text for the systems
+  // whose search is given each pattern.
+  std::vector<DosPattern> patterns_;
+  std::vector<std::string> pattern_text_;
+};
+
 // True when the user pressed Esc (or Ctrl+C typed as a character).
 bool key_abort_requested();
-
-// Creates the walk's search-string buffers; called once at start-up.
-void reserve_walk_buffers();
-
-// What the walk does with each file it selects; the decoder unless a test
-// puts something else in its place.
-using FileHandler = void (*)(const char* directory, const char* file_name, EntryKind kind);
-extern FileHandler g_file_handler;

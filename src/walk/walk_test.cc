@@ -3,145 +3,194 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "common/streams.h"
-#include "common/test_tree.h"
-#include "options/options.h"
-#include "runlog/volume.h"
+#include "platform/memory_file_system.h"
 #include "walk/exclude.h"
-#include "walk/path_list.h"
 
 namespace {
 
-std::vector<std::string> g_seen;
-
-void record(const char* directory, const char* file_name, EntryKind) {
-  g_seen.push_back(std::string(directory) + file_name);
-}
+// Records every file the walk hands over, as its path.
+class Recorder final : public FileVisitor {
+ public:
+  bool visit_file(DirRef, std::string_view directory, const char* name, EntryKind) override {
+    if (names_only) {
+      seen.push_back(name);
+      return true;
+    }
+    seen.push_back(std::string(directory) + name);
+    if (on_file) on_file(seen.back());
+    return !fail_writes;
+  }
+  std::vector<std::string> seen;
+  std::function<void(const std::string&)> on_file;
+  bool fail_writes = false;
+  bool names_only = false;
+};
 
 class WalkTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    g_seen.clear();
-    g_pattern_list = {"*.*"};
-    g_options = Options();
-    clear_exclusions();
-    reserve_walk_buffers();
-    g_file_handler = record;
+  void SetUp() override { clear_exclusions(); }
+  void TearDown() override { clear_exclusions(); }
+
+  WalkStatus walk(const std::string& dir, std::vector<std::string> patterns = {"*.*"}) {
+    Walker walker(&fs, &visitor, settings);
+    const WalkStatus status = walker.walk(dir, patterns);
+    unreadable = walker.unreadable_directories();
+    return status;
   }
-  // The subdirectory names of `dir` in the order the search yields them.
-  std::vector<std::string> subdirectories(const std::string& dir) {
-    std::vector<std::string> out;
-    FindData d;
-    DirSearch* s = find_first((dir + "*.*").c_str(), &d);
-    if (!s) return out;
-    do {
-      const std::string n = d.name;
-      if ((d.attributes & kAttrDirectory) && n != "." && n != "..") out.push_back(n);
-    } while (find_next(s, &d));
-    find_close(s);
-    return out;
-  }
-  TestTree tree;
+
+  MemoryFileSystem fs;
+  Recorder visitor;
+  WalkSettings settings;
+  int unreadable = 0;
 };
 
 TEST_F(WalkTest, DepthFirstWithEachDirectorysFilesAfterItsSubdirectories) {
-  tree.file("A/f5");
-  tree.file("A/B/f2");
-  tree.file("A/B/D/f3");
-  tree.file("A/C/f4");
-  const std::string a = tree.dir() + "A/";
-  walk_directory(a.c_str());
-
-  std::vector<std::string> expected;
-  for (const std::string& sub : subdirectories(a)) {
-    if (sub == "B") {
-      expected.push_back(a + "B/D/f3");
-      expected.push_back(a + "B/f2");
-    } else {
-      expected.push_back(a + "C/f4");
-    }
-  }
-  expected.push_back(a + "f5");
-  EXPECT_EQ(g_seen, expected);
+  fs.add_file("A/f5", "");
+  fs.add_file("A/B/f2", "");
+  fs.add_file("A/B/D/f3", "");
+  fs.add_file("A/C/f4", "");
+  fs.add_file("A/f6", "");
+  EXPECT_EQ(walk("A/"), WalkStatus::kDone);
+  EXPECT_EQ(visitor.seen,
+            (std::vector<std::string>{"A/B/D/f3", "A/B/f2", "A/C/f4", "A/f5", "A/f6"}));
+  EXPECT_EQ(fs.open_directories(), 0u);
+  EXPECT_EQ(fs.open_files(), 0u);
 }
 
 TEST_F(WalkTest, RecursionOffTakesOnlyTheListedDirectory) {
-  tree.file("A/f1");
-  tree.file("A/B/f2");
-  g_options.recurse = 0;
-  walk_directory((tree.dir() + "A/").c_str());
-  EXPECT_EQ(g_seen, std::vector<std::string>{tree.dir() + "A/f1"});
+  fs.add_file("A/f1", "");
+  fs.add_file("A/B/f2", "");
+  settings.recurse = false;
+  walk("A/");
+  EXPECT_EQ(visitor.seen, std::vector<std::string>{"A/f1"});
 }
 
-TEST_F(WalkTest, LinksToDirectoriesAreNeverEntered) {
-  tree.file("A/B/f2");
-  std::filesystem::create_directory_symlink(tree.path("A/B"), tree.path("A/L"));
-  std::filesystem::create_directory_symlink(tree.path("A"), tree.path("A/B/loop"));
-  walk_directory((tree.dir() + "A/").c_str());
-  // The links are handed over as files (the decoder refuses to open them);
-  // nothing below them is walked.
-  std::sort(g_seen.begin(), g_seen.end());
-  EXPECT_EQ(g_seen, (std::vector<std::string>{tree.dir() + "A/B/f2", tree.dir() + "A/B/loop",
-                                              tree.dir() + "A/L"}));
+TEST_F(WalkTest, LinksAreHandedOverAsFilesAndNeverEntered) {
+  fs.add_file("A/B/f2", "");
+  fs.add_link("A/L");
+  fs.add_other("A/fifo");
+  walk("A/");
+  EXPECT_EQ(visitor.seen, (std::vector<std::string>{"A/B/f2", "A/L", "A/fifo"}));
 }
 
 TEST_F(WalkTest, PatternsApplyInOrderAndADashEndsTheList) {
-  tree.file("$IAAA.txt");
-  tree.file("$IBBB");
-  tree.file("$RAAA.txt");
-  tree.directory("$I123.TXT");
-  g_options.recurse = 0;
-  g_pattern_list = {"$I*.*", "*.txt", "-stop", "*.*"};
-  walk_directory(tree.dir().c_str());
-  std::vector<std::string> first(g_seen.begin(), g_seen.begin() + 2);
-  std::sort(first.begin(), first.end());
-  EXPECT_EQ(first, (std::vector<std::string>{tree.dir() + "$IAAA.txt", tree.dir() + "$IBBB"}));
-  std::vector<std::string> second(g_seen.begin() + 2, g_seen.end());
-  std::sort(second.begin(), second.end());
-  EXPECT_EQ(second, (std::vector<std::string>{tree.dir() + "$IAAA.txt", tree.dir() + "$RAAA.txt"}));
+  fs.add_file("$IAAA.txt", "");
+  fs.add_file("$IBBB", "");
+  fs.add_file("$RAAA.txt", "");
+  fs.add_directory("$I123.TXT");
+  settings.recurse = false;
+  walk("", {"$I*.*", "*.txt", "-stop", "*.*"});
+  EXPECT_EQ(visitor.seen,
+            (std::vector<std::string>{"$IAAA.txt", "$IBBB", "$IAAA.txt", "$RAAA.txt"}));
 }
 
 TEST_F(WalkTest, ExcludedNamesAreSkipped) {
-  tree.file("$IAAA.tmp");
-  tree.file("$IBBB.doc");
+  fs.add_file("$IAAA.tmp", "");
+  fs.add_file("$IBBB.doc", "");
   add_exclusion("*.TMP");
-  g_options.exclude_active = 1;
-  walk_directory(tree.dir().c_str());
-  EXPECT_EQ(g_seen, std::vector<std::string>{tree.dir() + "$IBBB.doc"});
+  settings.exclude = true;
+  walk("");
+  EXPECT_EQ(visitor.seen, std::vector<std::string>{"$IBBB.doc"});
 }
 
-std::vector<std::string> g_probed;
-int count_probe(const char* path) {
-  g_probed.push_back(path);
-  return 0;
+TEST_F(WalkTest, StreamsAreProbedForEveryDirectoryWhenAsked) {
+  fs.add_file("A/B/f", "");
+  fs.add_file("A/C/D/f", "");
+  walk("A/");
+  EXPECT_TRUE(fs.stream_probes().empty());
+  settings.probe_streams = true;
+  walk("A/");
+  EXPECT_EQ(fs.stream_probes(), (std::vector<std::string>{"/A", "/A/B", "/A/C", "/A/C/D"}));
 }
 
-TEST_F(WalkTest, StreamsAreProbedForEveryDirectoryOnNtfsOnly) {
-  tree.file("A/B/f");
-  tree.file("A/C/D/f");
-  int (*saved_counter)(const char*) = g_stream_counter;
-  g_stream_counter = count_probe;
-  g_volume_type = VolumeType::kNtfs;
-  g_probed.clear();
-  walk_directory((tree.dir() + "A/").c_str());
-  std::sort(g_probed.begin(), g_probed.end());
-  EXPECT_EQ(g_probed, (std::vector<std::string>{tree.dir() + "A", tree.dir() + "A/B",
-                                                tree.dir() + "A/C", tree.dir() + "A/C/D"}));
-  for (VolumeType other : {VolumeType::kFat32, VolumeType::kOther}) {
-    g_volume_type = other;
-    g_probed.clear();
-    walk_directory((tree.dir() + "A/").c_str());
-    EXPECT_TRUE(g_probed.empty());
+TEST_F(WalkTest, DirectoriesThatCannotBeReadAreCountedAndTheWalkGoesOn) {
+  fs.add_file("A/B/f1", "");
+  fs.add_file("A/C/f2", "");
+  fs.add_file("A/f3", "");
+  fs.make_unreadable("A/B");
+  EXPECT_EQ(walk("A/"), WalkStatus::kDone);
+  EXPECT_EQ(visitor.seen, (std::vector<std::string>{"A/C/f2", "A/f3"}));
+  EXPECT_EQ(unreadable, 1);
+  EXPECT_EQ(walk("missing/"), WalkStatus::kDone);
+  EXPECT_EQ(unreadable, 1);  // a walker of its own each time
+  EXPECT_EQ(fs.open_directories(), 0u);
+}
+
+TEST_F(WalkTest, AFailedWriteEndsTheWalkAndClosesEverything) {
+  fs.add_file("A/B/C/f1", "");
+  fs.add_file("A/f2", "");
+  visitor.fail_writes = true;
+  EXPECT_EQ(walk("A/"), WalkStatus::kWriteFailed);
+  EXPECT_EQ(visitor.seen, std::vector<std::string>{"A/B/C/f1"});
+  EXPECT_EQ(fs.open_directories(), 0u);
+}
+
+// The walk order of a chain built by MemoryFileSystem::add_chain.
+std::vector<std::string> chain_order(int depth, bool names_only) {
+  std::vector<std::string> order;
+  std::string path = "top/";
+  for (int i = 0; i < depth; ++i) {
+    if (!names_only) path += "d" + std::to_string(i) + "/";
+    order.push_back((names_only ? "" : path) + "$I" + std::to_string(i));
   }
-  g_stream_counter = saved_counter;
+  std::reverse(order.begin(), order.end());
+  return order;
 }
 
-TEST_F(WalkTest, AMissingDirectoryYieldsNothing) {
-  walk_directory((tree.dir() + "missing/").c_str());
-  EXPECT_TRUE(g_seen.empty());
+TEST_F(WalkTest, DeepBranchesStayWithinTheBudgetOfOpenDirectories) {
+  fs.add_chain("top", 300);
+  const std::vector<std::string> order = chain_order(300, false);
+  fs.set_budget(5);
+  EXPECT_EQ(walk("top/"), WalkStatus::kDone);
+  EXPECT_EQ(visitor.seen, order);
+  EXPECT_LE(fs.most_open_directories(), 6u);
+  EXPECT_EQ(fs.open_directories(), 0u);
+  EXPECT_EQ(unreadable, 0);
+}
+
+TEST_F(WalkTest, AHundredThousandLevelsAreWalkedWithoutRecursion) {
+  fs.add_chain("top", 100000);
+  const std::vector<std::string> order = chain_order(100000, true);
+  visitor.names_only = true;
+  fs.set_budget(64);
+  EXPECT_EQ(walk("top/"), WalkStatus::kDone);
+  ASSERT_EQ(visitor.seen.size(), order.size());
+  EXPECT_EQ(visitor.seen.front(), order.front());
+  EXPECT_EQ(visitor.seen.back(), order.back());
+}
+
+TEST_F(WalkTest, ADirectoryMovedWhileClosedIsNotTakenForTheOneLeft) {
+  fs.add_chain("top", 6);
+  fs.add_file("top/d0/late", "");
+  fs.set_budget(2);
+  // While the deepest file is handled, d1 (and all below it) is moved
+  // away: coming back up, its parent is no longer d0.
+  visitor.on_file = [this](const std::string& path) {
+    if (path == "top/d0/d1/d2/d3/d4/d5/$I5") fs.move_directory("top/d0/d1", "elsewhere/d1");
+  };
+  walk("top/");
+  // The files below the moved directory are handled; d0's own files are
+  // not read from a directory that may not be d0.
+  EXPECT_EQ(std::count(visitor.seen.begin(), visitor.seen.end(), "top/d0/late"), 0);
+  EXPECT_GE(unreadable, 1);
+  EXPECT_EQ(fs.open_directories(), 0u);
+}
+
+TEST_F(WalkTest, ADirectoryWithMoreFilesThanAreKeptIsListedAgainPerPattern) {
+  for (int i = 0; i < 1500; ++i) fs.add_file("A/$I" + std::to_string(i) + ".txt", "");
+  fs.add_file("A/sub/$Ix.doc", "");
+  walk("A/", {"*.txt", "*.doc"});
+  ASSERT_EQ(visitor.seen.size(), 1501u);
+  EXPECT_EQ(visitor.seen.front(), "A/sub/$Ix.doc");
+  EXPECT_EQ(visitor.seen[1], "A/$I0.txt");
+  EXPECT_EQ(visitor.seen.back(), "A/$I1499.txt");
+  std::vector<std::string> sorted = visitor.seen;
+  std::sort(sorted.begin(), sorted.end());
+  EXPECT_EQ(std::unique(sorted.begin(), sorted.end()), sorted.end());
 }
 
 }  // namespace

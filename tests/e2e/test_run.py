@@ -87,8 +87,8 @@ class Report(TreeTest):
         self.assertEqual(code, 0, err)
         directory = self.path("bin").encode() + b"/"
         self.assertEqual(out, expected_row(b"$IAAA", index_v2(5, filetime(2020, 1, 2, 3, 4, 5), "C:\\a"))
-                         + b"\nCan't open " + directory + b"$IFIFO for searching"
-                         + b"\nCan't open " + directory + b"$IDANGLING for searching")
+                         + b"\nCan't open " + directory + b"$IFIFO for searching\n"
+                         + b"\nCan't open " + directory + b"$IDANGLING for searching\n")
         self.assertEqual(split_banner(self, err), progress([(directory, b"$IAAA")]) + summary(3))
 
 
@@ -131,9 +131,24 @@ class Walk(TreeTest):
         self.assertIn(b"Processing: $ILONG.txt\n", err)
 
     def test_bare_arguments_and_a_missing_directory(self):
+        # A mistyped directory is named, the rest is still read, and the run
+        # says it is incomplete.
         self.write("bin/$IAAA.txt", index_v2(1, 0, "C:\\x.txt"))
         code, out, err = run([self.path("bin", "$I*.txt"), self.path("missing") + "/"])
-        self.assertEqual((code, self.names_in(out)), (0, [b"$IAAA.txt"]))
+        self.assertEqual((code, self.names_in(out)), (10, [b"$IAAA.txt"]))
+        self.assertIn(b"\nCan't read directory " + self.path("missing").encode() +
+                      b"/: No such file or directory\n", err)
+        self.assertTrue(err.endswith(summary(1)), err)
+
+    def test_a_message_never_merges_into_the_next_row(self):
+        self.write("bin/$IAAA", index_v2(5, filetime(2020, 1, 2, 3, 4, 5), "C:\\a"))
+        os.mkfifo(self.path("bin", "$I000"))
+        code, out, err = run(["-p", self.path("bin"), "-f", "$I000", "$IAAA", "-B"])
+        self.assertEqual(code, 0, err)
+        lines = out.split(b"\n")
+        self.assertEqual(lines[0], b"")
+        self.assertTrue(lines[1].startswith(b"Can't open ") and lines[1].endswith(b"for searching"))
+        self.assertEqual(lines[2] + b"\n", expected_row(b"$IAAA", index_v2(5, filetime(2020, 1, 2, 3, 4, 5), "C:\\a")))
 
 
 class ResetTimes(TreeTest):

@@ -2,6 +2,7 @@
 
 import os
 import re
+import shutil
 import subprocess
 import time
 import unittest
@@ -185,6 +186,78 @@ class IniFile(TreeTest):
                              self.path("from-ini.log").encode() + b"\n")
         with open(self.path("from-ini.log"), "rb") as f:
             self.assertRegex(f.read(), closing_block(0) + b"\\Z")
+
+    def test_ini_files_that_are_not_regular_files(self):
+        # Neither can hold up the start: each is a file that cannot be opened.
+        os.makedirs(self.path("d"))
+        os.mkfifo(self.path("binsift.ini"))
+        code, out, err = run(["-p", self.path("d")], cwd=self.tmp, timeout=20)
+        self.assertEqual((code, out), (0, b"\nCouldn't open .ini file\n" + HEADER), err)
+        os.remove(self.path("binsift.ini"))
+        os.symlink("/dev/zero", self.path("binsift.ini"))
+        code, out, err = run(["-p", self.path("d")], cwd=self.tmp, timeout=20)
+        self.assertEqual((code, out), (0, b"\nCouldn't open .ini file\n" + HEADER), err)
+
+    def test_a_help_file_that_is_not_a_regular_file(self):
+        program = self.path("binsift")
+        shutil.copy(BINSIFT, program)
+        os.mkfifo(self.path("binsift.hlp"))
+        p = subprocess.run([program, "-k"], stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
+        self.assertEqual((p.returncode, p.stdout), (5, b"Wait for help to appear\n"))
+        self.assertTrue(p.stderr.startswith(b"\n\nThis program: binsift"), p.stderr)
+
+    def test_a_line_that_holds_several_keys(self):
+        # After the delimiter key the line is compared with every key that
+        # follows in order: TYPE (no effect) handles it, so RECURSE=OFF later
+        # in the same line is not applied.
+        self.write("d/sub/$IA", index_v1(1, 0, "C:\\a"))
+        self.write("binsift.ini", b"DELIMITER=,TYPE,RECURSE=OFF\n")
+        code, out, err = run(["-p", self.path("d")], cwd=self.tmp)
+        self.assertEqual(code, 0, err)
+        self.assertEqual([r.split(b"|")[0].strip() for r in out.splitlines()[1:]], [b"$IA"])
+        # Without the earlier key the line is a RECURSE line.
+        self.write("binsift.ini", b"DELIMITER=,RECURSE=OFF\n")
+        code, out, err = run(["-p", self.path("d")], cwd=self.tmp)
+        self.assertEqual(out, HEADER)
+
+
+@unittest.skipUnless(os.geteuid() == 0 and shutil.which("mount") and shutil.which("umount"),
+                     "mounting a small file system needs root and mount")
+class FullDisk(TreeTest):
+    """An accounting file on a file system with no room left."""
+
+    def setUp(self):
+        super().setUp()
+        self.mnt = self.path("full")
+        os.mkdir(self.mnt)
+        p = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", self.mnt], capture_output=True)
+        if p.returncode != 0:
+            self.skipTest("cannot mount a tmpfs here: " + p.stderr.decode(errors="replace"))
+        self.addCleanup(subprocess.run, ["umount", "-l", self.mnt])
+        filler = os.open(os.path.join(self.mnt, "filler"), os.O_WRONLY | os.O_CREAT, 0o644)
+        try:
+            while os.write(filler, b"\0" * 4096) > 0:
+                pass
+        except OSError:
+            pass
+        finally:
+            os.close(filler)
+        self.write("d/$IA", index_v1(1, 0, "C:\\a"))
+        self.write("d/$IB", index_v1(2, 0, "C:\\b"))
+
+    def test_a_run_log_that_cannot_be_written(self):
+        log = os.path.join(self.mnt, "runs.log")
+        for extra in ([], ["-B"]):
+            with self.subTest(extra=extra):
+                code, out, err = run(["-p", self.path("d"), "-1", log] + extra)
+                self.assertEqual(code, 8, err[-300:])
+                # The report is whole and the run finished.
+                self.assertEqual(len(out.splitlines()), 3 - len(extra))
+                self.assertTrue(err.endswith(summary(2)), err[-300:])
+                message = b"\nCan't write the accounting file " + log.encode() + b": No space left on device\n"
+                self.assertEqual(err.count(message), 1, err[:400])
+                self.assertEqual(err.count(b"Can't write"), 1)
+                os.remove(log)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,17 @@
+// The exit codes of the program.
+#pragma once
+
+enum ExitCode : int {
+  NORMAL_EXIT = 0,
+  USER_ABORTED = 1,
+  INPUT_FILE = 2,
+  OUTPUT_FILE = 3,
+  PARAMATER_FILE = 4,
+  ILLEGAL_OPTION = 5,  // "ILLEGAL or INCOMPLETE OPTION"
+  INSUFFICIENT_MEMORY = 6,
+  OTHER_EXIT = 7,
+  WRITE_ERROR = 8,
+  CORRUPTED_PROGRAM_FILE = 9,
+  READ_ERROR = 10,
+  NON_SPECIFIC_ERROR = 12,
+};

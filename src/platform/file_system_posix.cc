@@ -1,0 +1,301 @@
+// The real file system on Linux and other POSIX systems: directories held
+// as open descriptors, everything below them reached relative to them.
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE
+#endif
+
+#include "platform/file_system.h"
+
+#include <dirent.h>  // DT_* entry types
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/dos_pattern.h"
+#include "platform/posix_time.h"
+
+namespace {
+
+struct linux_dirent64 {
+  uint64_t d_ino;
+  int64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[1];
+};
+
+constexpr size_t kDirBufferSize = 64 * 1024;
+
+EntryKind kind_from_mode(mode_t mode) {
+  if (S_ISREG(mode)) return EntryKind::kRegular;
+  if (S_ISDIR(mode)) return EntryKind::kDirectory;
+  if (S_ISLNK(mode)) return EntryKind::kLink;
+  return EntryKind::kOther;
+}
+
+EntryKind kind_from_dirent(int dir_fd, const linux_dirent64* entry) {
+  switch (entry->d_type) {
+    case DT_REG: return EntryKind::kRegular;
+    case DT_DIR: return EntryKind::kDirectory;
+    case DT_LNK: return EntryKind::kLink;
+    case DT_UNKNOWN: {
+      struct stat st;
+      if (fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) return EntryKind::kUnknown;
+      return kind_from_mode(st.st_mode);
+    }
+    default: return EntryKind::kOther;
+  }
+}
+
+int retry_openat(int dir, const char* name, int flags) {
+  int fd;
+  do {
+    fd = openat(dir, name, flags);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Opens a directory named by a path of any length: a path too long for one
+// call is opened piece by piece, each piece relative to the one before.
+int open_directory_path(const char* path) {
+  constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+  const size_t length = strlen(path);
+  if (length < PATH_MAX) return retry_openat(AT_FDCWD, path, kFlags);
+  std::string piece;
+  int fd = path[0] == '/' ? retry_openat(AT_FDCWD, "/", kFlags) : AT_FDCWD;
+  const char* rest = path;
+  while (fd >= 0 || fd == AT_FDCWD) {
+    while (*rest == '/') ++rest;
+    if (*rest == '\0') return fd == AT_FDCWD ? retry_openat(AT_FDCWD, ".", kFlags) : fd;
+    // The longest run of whole components that one call takes.
+    const char* end = rest;
+    const char* cut = nullptr;
+    while (*end != '\0' && static_cast<size_t>(end - rest) < PATH_MAX - 1) {
+      if (*end == '/') cut = end;
+      ++end;
+    }
+    if (*end == '\0') cut = end;
+    if (!cut || cut == rest) {
+      if (fd != AT_FDCWD) close(fd);
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    piece.assign(rest, static_cast<size_t>(cut - rest));
+    const int next = retry_openat(fd, piece.c_str(), kFlags);
+    if (fd != AT_FDCWD) close(fd);
+    if (next < 0) return -1;
+    fd = next;
+    rest = cut;
+  }
+  return -1;
+}
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  PosixFileSystem() : buffer_(kDirBufferSize) {}
+
+  DirRef open_directory(const char* path, std::string* error) override {
+    const int fd = open_directory_path(path);
+    if (fd < 0) {
+      *error = strerror(errno);
+      return kNoDir;
+    }
+    return fresh(fd);
+  }
+
+  DirRef open_subdirectory(DirRef parent, const char* name, std::string* error) override {
+    const int fd = retry_openat(static_cast<int>(parent), name,
+                                O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+      *error = errno == ELOOP ? "not a directory (a link)" : strerror(errno);
+      return kNoDir;
+    }
+    return fresh(fd);
+  }
+
+  DirRef open_parent(DirRef child, std::string* error) override {
+    const int fd = retry_openat(static_cast<int>(child), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      *error = strerror(errno);
+      return kNoDir;
+    }
+    return fresh(fd);
+  }
+
+  bool identify_directory(DirRef dir, DirIdentity* out) override {
+    struct stat st;
+    if (fstat(static_cast<int>(dir), &st) != 0) return false;
+    out->volume = static_cast<uint64_t>(st.st_dev);
+    out->node = static_cast<uint64_t>(st.st_ino);
+    return true;
+  }
+
+  void close_directory(DirRef dir) override {
+    if (dir != kNoDir) close(static_cast<int>(dir));
+  }
+
+  size_t open_directory_budget() const override {
+    // Leave most descriptors to everything else the run opens.
+    struct rlimit limit;
+    size_t budget = 64;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+      budget = static_cast<size_t>(limit.rlim_cur) / 4;
+    if (budget > 1024) budget = 1024;
+    return budget < 8 ? 8 : budget;
+  }
+
+  bool list_directory(DirRef dir, const char* pattern, DirEntryVisitor* visitor,
+                      std::string* error) override {
+    const int fd = static_cast<int>(dir);
+    // A directory listed before is read again from its start.
+    if (was_listed(fd) && lseek(fd, 0, SEEK_SET) != 0) {
+      *error = strerror(errno);
+      return false;
+    }
+    mark(fd, true);
+    pattern_.compile(pattern);
+    const bool all = strcmp(pattern, "*") == 0 || strcmp(pattern, "*.*") == 0;
+    for (;;) {
+      long n;
+      do {
+        n = syscall(SYS_getdents64, fd, buffer_.data(), buffer_.size());
+      } while (n < 0 && errno == EINTR);
+      if (n < 0) {
+        *error = strerror(errno);
+        return false;
+      }
+      if (n == 0) return true;
+      for (size_t pos = 0; pos < static_cast<size_t>(n);) {
+        const auto* entry = reinterpret_cast<const linux_dirent64*>(buffer_.data() + pos);
+        pos += entry->d_reclen;
+        if (!all && !pattern_.matches(entry->d_name)) continue;
+        DirEntry out;
+        out.name = entry->d_name;
+        out.name_length = strlen(entry->d_name);
+        out.kind = kind_from_dirent(fd, entry);
+        out.directory = out.kind == EntryKind::kDirectory;
+        if (!visitor->visit(out)) return true;
+      }
+    }
+  }
+
+  bool search_per_pattern() const override { return false; }
+
+  bool lookup(DirRef dir, const char* name, EntryInfo* out) override {
+    struct statx stx;
+    if (statx(static_cast<int>(dir), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
+              STATX_TYPE | STATX_SIZE | STATX_ATIME | STATX_MTIME | STATX_BTIME, &stx) != 0)
+      return false;
+    out->kind = kind_from_mode(stx.stx_mode);
+    out->size = stx.stx_size;
+    out->times.last_access = posix_file_time(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
+    out->times.last_write = posix_file_time(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+    out->times.creation = (stx.stx_mask & STATX_BTIME)
+                              ? posix_file_time(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec)
+                              : 0;
+    return true;
+  }
+
+  FileRef open_file(DirRef dir, const char* name, EntryKind hint) override {
+    const int dir_fd = static_cast<int>(dir);
+    if (hint != EntryKind::kRegular) {
+      // Only a regular file is opened: a FIFO or device could block or
+      // act on being opened.
+      struct stat st;
+      if (fstatat(dir_fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) return kNoFile;
+    }
+    const int fd = retry_openat(dir_fd, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    return fd < 0 ? kNoFile : fd;
+  }
+
+  size_t read_file(FileRef file, void* buffer, size_t size) override {
+    ssize_t n;
+    do {
+      n = read(static_cast<int>(file), buffer, size);
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? 0 : static_cast<size_t>(n);
+  }
+
+  void close_file(FileRef file) override {
+    if (file != kNoFile) close(static_cast<int>(file));
+  }
+
+  bool capture_times(FileRef file, SavedTimes* out) override {
+    struct stat st;
+    if (fstat(static_cast<int>(file), &st) != 0) return false;
+    out->seconds[0] = st.st_atim.tv_sec;
+    out->nanoseconds[0] = st.st_atim.tv_nsec;
+    out->seconds[1] = st.st_mtim.tv_sec;
+    out->nanoseconds[1] = st.st_mtim.tv_nsec;
+    out->filetime[0] = 0;
+    out->filetime[1] = posix_file_time(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+    out->filetime[2] = posix_file_time(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    out->is_regular = S_ISREG(st.st_mode);
+    return true;
+  }
+
+  bool restore_times(FileRef file, const SavedTimes& times) override {
+    struct timespec ts[2];
+    ts[0].tv_sec = static_cast<time_t>(times.seconds[0]);
+    ts[0].tv_nsec = static_cast<long>(times.nanoseconds[0]);
+    ts[1].tv_sec = static_cast<time_t>(times.seconds[1]);
+    ts[1].tv_nsec = static_cast<long>(times.nanoseconds[1]);
+    return futimens(static_cast<int>(file), ts) == 0;
+  }
+
+  int count_streams(DirRef dir, int* failure, int*) override {
+    *failure = 0;
+    // ntfs-3g shows named streams as "user." extended attributes.
+    const int fd = static_cast<int>(dir);
+    ssize_t size = flistxattr(fd, nullptr, 0);
+    if (size <= 0) return 0;
+    names_.resize(static_cast<size_t>(size));
+    size = flistxattr(fd, names_.data(), names_.size());
+    if (size <= 0) return 0;
+    int count = 0;
+    for (size_t i = 0; i < static_cast<size_t>(size);) {
+      const char* name = names_.data() + i;
+      if (strncmp(name, "user.", 5) == 0) ++count;
+      i += strnlen(name, static_cast<size_t>(size) - i) + 1;
+    }
+    return count;
+  }
+
+  FileSystemKind volume_kind(const char* path) override { return file_system_kind(path); }
+
+ private:
+  std::vector<char> buffer_;
+  std::vector<char> names_;
+  DosPattern pattern_;
+  // Which open directory descriptors have been listed (and so are no
+  // longer at their start).
+  std::vector<bool> listed_;
+
+  DirRef fresh(int fd) {
+    mark(fd, false);
+    return fd;
+  }
+  void mark(int fd, bool listed) {
+    if (static_cast<size_t>(fd) >= listed_.size()) listed_.resize(static_cast<size_t>(fd) + 64);
+    listed_[static_cast<size_t>(fd)] = listed;
+  }
+  bool was_listed(int fd) const {
+    return static_cast<size_t>(fd) < listed_.size() && listed_[static_cast<size_t>(fd)];
+  }
+};
+
+}  // namespace
+
+FileSystem* real_file_system() {
+  static PosixFileSystem* const kFileSystem = new PosixFileSystem;
+  return kFileSystem;
+}

@@ -1,0 +1,242 @@
+#include "platform/memory_file_system.h"
+
+#include <cstring>
+
+struct MemoryFileSystem::Node {
+  std::string name;
+  EntryKind kind = EntryKind::kDirectory;
+  std::string data;
+  EntryTimes times;
+  Node* parent = nullptr;
+  std::vector<std::unique_ptr<Node>> children;
+  bool unreadable = false;
+  bool restored = false;
+  SavedTimes restored_times;
+  int streams = 0;
+  uint64_t id = 0;
+};
+
+MemoryFileSystem::MemoryFileSystem() : root_(std::make_unique<Node>()) { root_->id = next_node_++; }
+MemoryFileSystem::~MemoryFileSystem() = default;
+
+MemoryFileSystem::Node* MemoryFileSystem::child(Node* dir, const char* name) const {
+  for (const auto& c : dir->children)
+    if (c->name == name) return c.get();
+  return nullptr;
+}
+
+MemoryFileSystem::Node* MemoryFileSystem::make_child(Node* dir, const std::string& name,
+                                                     EntryKind kind) {
+  auto node = std::make_unique<Node>();
+  node->name = name;
+  node->kind = kind;
+  node->parent = dir;
+  node->id = next_node_++;
+  dir->children.push_back(std::move(node));
+  return dir->children.back().get();
+}
+
+MemoryFileSystem::Node* MemoryFileSystem::find(const std::string& path, bool make) {
+  Node* at = root_.get();
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t end = path.find('/', i);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(i, end - i);
+    i = end + 1;
+    if (part.empty() || part == ".") continue;
+    Node* next = child(at, part.c_str());
+    if (!next) {
+      if (!make) return nullptr;
+      next = make_child(at, part, EntryKind::kDirectory);
+    }
+    at = next;
+  }
+  return at;
+}
+
+void MemoryFileSystem::add_directory(const std::string& path) { find(path, true); }
+
+void MemoryFileSystem::add_file(const std::string& path, const std::string& data, EntryTimes times) {
+  const size_t cut = path.rfind('/');
+  Node* dir = find(cut == std::string::npos ? "" : path.substr(0, cut), true);
+  Node* node = make_child(dir, path.substr(cut == std::string::npos ? 0 : cut + 1),
+                          EntryKind::kRegular);
+  node->data = data;
+  node->times = times;
+}
+
+void MemoryFileSystem::add_link(const std::string& path) {
+  const size_t cut = path.rfind('/');
+  make_child(find(cut == std::string::npos ? "" : path.substr(0, cut), true),
+             path.substr(cut == std::string::npos ? 0 : cut + 1), EntryKind::kLink);
+}
+
+void MemoryFileSystem::add_other(const std::string& path) {
+  const size_t cut = path.rfind('/');
+  make_child(find(cut == std::string::npos ? "" : path.substr(0, cut), true),
+             path.substr(cut == std::string::npos ? 0 : cut + 1), EntryKind::kOther);
+}
+
+void MemoryFileSystem::add_chain(const std::string& top, int depth) {
+  Node* at = find(top, true);
+  for (int i = 0; i < depth; ++i) {
+    at = make_child(at, "d" + std::to_string(i), EntryKind::kDirectory);
+    make_child(at, "$I" + std::to_string(i), EntryKind::kRegular);
+  }
+}
+
+void MemoryFileSystem::make_unreadable(const std::string& path) { find(path, true)->unreadable = true; }
+
+void MemoryFileSystem::set_streams(const std::string& path, int count) {
+  find(path, true)->streams = count;
+}
+
+void MemoryFileSystem::move_directory(const std::string& from, const std::string& to) {
+  Node* node = find(from, false);
+  if (!node || !node->parent) return;
+  Node* old_parent = node->parent;
+  const size_t cut = to.rfind('/');
+  Node* new_parent = find(cut == std::string::npos ? "" : to.substr(0, cut), true);
+  for (auto it = old_parent->children.begin(); it != old_parent->children.end(); ++it) {
+    if (it->get() != node) continue;
+    std::unique_ptr<Node> owned = std::move(*it);
+    old_parent->children.erase(it);
+    owned->name = to.substr(cut == std::string::npos ? 0 : cut + 1);
+    owned->parent = new_parent;
+    new_parent->children.push_back(std::move(owned));
+    return;
+  }
+}
+
+const SavedTimes* MemoryFileSystem::restored_times(const std::string& path) const {
+  Node* node = const_cast<MemoryFileSystem*>(this)->find(path, false);
+  return node && node->restored ? &node->restored_times : nullptr;
+}
+
+DirRef MemoryFileSystem::open_directory(const char* path, std::string* error) {
+  Node* node = find(path, false);
+  if (!node || node->kind != EntryKind::kDirectory) {
+    *error = "No such file or directory";
+    return kNoDir;
+  }
+  dirs_.push_back(node);
+  if (++open_dirs_ > most_open_) most_open_ = open_dirs_;
+  return static_cast<DirRef>(dirs_.size() - 1);
+}
+
+DirRef MemoryFileSystem::open_subdirectory(DirRef parent, const char* name, std::string* error) {
+  Node* node = child(dirs_[static_cast<size_t>(parent)], name);
+  if (!node || node->kind != EntryKind::kDirectory) {
+    *error = node ? "Not a directory" : "No such file or directory";
+    return kNoDir;
+  }
+  dirs_.push_back(node);
+  if (++open_dirs_ > most_open_) most_open_ = open_dirs_;
+  return static_cast<DirRef>(dirs_.size() - 1);
+}
+
+DirRef MemoryFileSystem::open_parent(DirRef child_ref, std::string* error) {
+  Node* node = dirs_[static_cast<size_t>(child_ref)]->parent;
+  if (!node) {
+    *error = "No such file or directory";
+    return kNoDir;
+  }
+  dirs_.push_back(node);
+  if (++open_dirs_ > most_open_) most_open_ = open_dirs_;
+  return static_cast<DirRef>(dirs_.size() - 1);
+}
+
+bool MemoryFileSystem::identify_directory(DirRef dir, DirIdentity* out) {
+  out->volume = 1;
+  out->node = dirs_[static_cast<size_t>(dir)]->id;
+  return true;
+}
+
+void MemoryFileSystem::close_directory(DirRef dir) {
+  if (dir == kNoDir) return;
+  dirs_[static_cast<size_t>(dir)] = nullptr;
+  --open_dirs_;
+}
+
+bool MemoryFileSystem::list_directory(DirRef dir, const char* pattern, DirEntryVisitor* visitor,
+                                      std::string* error) {
+  Node* node = dirs_[static_cast<size_t>(dir)];
+  if (node->unreadable) {
+    *error = "Permission denied";
+    return false;
+  }
+  pattern_.compile(pattern);
+  static const char* const kDots[] = {".", ".."};
+  for (const char* dot : kDots) {
+    if (!pattern_.matches(dot)) continue;
+    DirEntry entry{dot, strlen(dot), EntryKind::kDirectory, true};
+    if (!visitor->visit(entry)) return true;
+  }
+  // By index: a visitor may add nothing, but the vector must not be walked
+  // by iterators that a test's change could invalidate.
+  for (size_t i = 0; i < node->children.size(); ++i) {
+    const Node& c = *node->children[i];
+    if (!pattern_.matches(c.name.c_str())) continue;
+    DirEntry entry{c.name.c_str(), c.name.size(), c.kind, c.kind == EntryKind::kDirectory};
+    if (!visitor->visit(entry)) return true;
+  }
+  return true;
+}
+
+bool MemoryFileSystem::lookup(DirRef dir, const char* name, EntryInfo* out) {
+  Node* node = child(dirs_[static_cast<size_t>(dir)], name);
+  if (!node) return false;
+  out->kind = node->kind;
+  out->size = node->data.size();
+  out->times = node->times;
+  return true;
+}
+
+FileRef MemoryFileSystem::open_file(DirRef dir, const char* name, EntryKind) {
+  Node* node = child(dirs_[static_cast<size_t>(dir)], name);
+  if (!node || node->kind != EntryKind::kRegular) return kNoFile;
+  files_.push_back({node, 0});
+  ++open_files_;
+  return static_cast<FileRef>(files_.size() - 1);
+}
+
+size_t MemoryFileSystem::read_file(FileRef file, void* buffer, size_t size) {
+  Open& f = files_[static_cast<size_t>(file)];
+  const size_t left = f.node->data.size() - f.position;
+  const size_t n = size < left ? size : left;
+  memcpy(buffer, f.node->data.data() + f.position, n);
+  f.position += n;
+  return n;
+}
+
+void MemoryFileSystem::close_file(FileRef file) {
+  if (file == kNoFile) return;
+  files_[static_cast<size_t>(file)].node = nullptr;
+  --open_files_;
+}
+
+bool MemoryFileSystem::capture_times(FileRef file, SavedTimes* out) {
+  const Node* node = files_[static_cast<size_t>(file)].node;
+  out->filetime[0] = node->times.creation;
+  out->filetime[1] = node->times.last_access;
+  out->filetime[2] = node->times.last_write;
+  out->is_regular = true;
+  return true;
+}
+
+bool MemoryFileSystem::restore_times(FileRef file, const SavedTimes& times) {
+  Node* node = files_[static_cast<size_t>(file)].node;
+  node->restored = true;
+  node->restored_times = times;
+  return true;
+}
+
+int MemoryFileSystem::count_streams(DirRef dir, int* failure, int*) {
+  *failure = 0;
+  const Node* node = dirs_[static_cast<size_t>(dir)];
+  std::string path;
+  for (const Node* n = node; n && n->parent; n = n->parent) path.insert(0, "/" + n->name);
+  stream_probes_.push_back(path.empty() ? "/" : path);
+  return node->streams;
+}
