@@ -3,11 +3,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/codepage.h"
 #include "recycle/record_text.h"
-
-// Until platform/codepage.h is merged: its declaration.
-void append_codepage_as_utf8(const char* codepage, const unsigned char* bytes, size_t n,
-                             std::string* out);
 
 namespace {
 
@@ -108,10 +105,8 @@ class StructuredWriter final : public ReportWriter {
     field_[kFormat].append(format_name(record));
 
     if (record.opened) {
-      if (record.has_fields) {
-        append_decimal(record.size, &field_[kSize]);
-        append_iso8601(record.deleted, &field_[kDeleted]);
-      }
+      if (record.has_size) append_decimal(record.size, &field_[kSize]);
+      if (record.has_deleted) append_iso8601(record.deleted, &field_[kDeleted]);
       std::string& path = field_[kOriginalPath];
       if (record.path_utf16) {
         if (append_utf16le_as_utf8(record.path_utf16, record.path_units, &path)) {
@@ -199,7 +194,7 @@ class StructuredWriter final : public ReportWriter {
   void put_body(const RecycleRecord& record) {
     const std::string& path = field_[kOriginalPath];
     int64_t deleted = 0;
-    if (record.opened && record.has_fields) filetime_to_unix_seconds(record.deleted, &deleted);
+    if (record.opened && record.has_deleted) filetime_to_unix_seconds(record.deleted, &deleted);
     scratch_.assign(path);
     scratch_.append(" (deleted; ");
     scratch_.append(field_[kSource]);
