@@ -161,7 +161,7 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   WriterSettings writer_settings;
   writer_settings.run_start = file_time_from_unix(g_start_time);
   const std::unique_ptr<ReportWriter> writer =
-      make_report_writer(ReportFormat::kSeed, &sink, writer_settings);
+      make_report_writer(g_options.report_format, &sink, writer_settings);
   if (!print_report_header(writer.get())) stop_on_write_failure();
 
   g_volume_type = identify_volume(fs, g_path_list.front().c_str());

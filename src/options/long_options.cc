@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "runlog/run_log.h"
+#include "options/help_more.h"
 #include "platform/platform.h"
 #include "recycle/report_output.h"
 #include "runlog/run_log.h"
@@ -36,6 +36,26 @@ int on_off(const char* value) {
   if (strcmp(value, "ON") == 0 || strcmp(value, "on") == 0) return 1;
   if (strcmp(value, "OFF") == 0 || strcmp(value, "off") == 0) return 0;
   return -1;
+}
+
+// A word beyond the table: the whole word up to any "=" is `name`, all in
+// lower case or all in upper case.
+bool whole_word_matches(const char* word, const char* name) {
+  const char* equals = strchr(word, '=');
+  const size_t length = equals ? static_cast<size_t>(equals - word) : strlen(word);
+  return length == strlen(name) && key_matches(word, name);
+}
+
+// A report format's name, written all in lower case or all in upper case.
+bool parse_format_value(const char* value, ReportFormat* out) {
+  std::string name(value);
+  bool all_lower = true, all_upper = true;
+  for (char& c : name) {
+    all_lower &= c == lower(c);
+    all_upper &= c == upper(c);
+    c = lower(c);
+  }
+  return (all_lower || all_upper) && parse_report_format(name, out);
 }
 
 std::string resolved(const char* value) {
@@ -113,6 +133,16 @@ int parse_long_option(const char* word, Options* options) {
   if (key_matches(word, "st")) return on_off(value) < 0 ? 1 : 0;
   if (key_matches(word, "tru") || key_matches(word, "uni") || key_matches(word, "var")) return 0;
   if (key_matches(word, "wid")) return value ? 0 : 1;
+
+  // Words beyond the table.  None begins with one of the keys above, which
+  // are prefix tests and come first.
+  if (whole_word_matches(word, "format")) {
+    return value && parse_format_value(value, &options->report_format) ? 0 : 1;
+  }
+  if (whole_word_matches(word, "help-more")) {
+    if (value) return 1;  // takes no value
+    show_help_more();
+  }
   return 0;
 }
 

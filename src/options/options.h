@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "recycle/report_writer.h"
+
 struct Options {
   int32_t accounting_mode = 0;
   int32_t append = 0;
@@ -13,6 +15,7 @@ struct Options {
   int32_t recurse = 1;
   int32_t reset_times = 0;
   int32_t memo_active = 0;
+  ReportFormat report_format = ReportFormat::kSeed;  // --format=NAME
 };
 
 extern Options g_options;
