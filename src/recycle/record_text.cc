@@ -16,24 +16,6 @@ uint16_t unit_at(const unsigned char* units, size_t i) {
   return static_cast<uint16_t>(units[2 * i] | units[2 * i + 1] << 8);
 }
 
-void append_code_point(uint32_t c, std::string* out) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | c >> 6));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | c >> 12));
-    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | c >> 18));
-    out->push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // The length of the well-formed UTF-8 sequence at text[i] (1 to 4), or 0
 // when the byte there does not start one.  Byte ranges as in the Unicode
 // standard's table of well-formed sequences.
@@ -77,15 +59,24 @@ void civil_from_days(int64_t days, int64_t* year, int64_t* month, int64_t* day) 
   *year = yoe + era * 400 + (*month <= 2 ? 1 : 0);
 }
 
+// Writes `value` in at least `width` digits (zero-filled) ending at `end`;
+// returns where they start.
+char* put_digits(uint64_t value, int width, char* end) {
+  char* p = end;
+  do {
+    *--p = static_cast<char>('0' + value % 10);
+    value /= 10;
+    --width;
+  } while (value != 0);
+  while (width-- > 0) *--p = '0';
+  return p;
+}
+
 void append_digits(uint64_t value, int width, std::string* out) {
   char digits[24];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (int k = n; k < width; ++k) out->push_back('0');
-  while (n > 0) out->push_back(digits[--n]);
+  char* const end = digits + sizeof digits;
+  const char* start = put_digits(value, width, end);
+  out->append(start, static_cast<size_t>(end - start));
 }
 
 bool in_range(FileTime time) { return time != 0 && time < kFirstTickOf10000; }
@@ -93,25 +84,48 @@ bool in_range(FileTime time) { return time != 0 && time < kFirstTickOf10000; }
 }  // namespace
 
 bool append_utf16le_as_utf8(const unsigned char* units, size_t count, std::string* out) {
+  // At most three bytes a unit (a pair of units makes four); written in
+  // place, then cut to what was written.
+  const size_t start = out->size();
+  out->resize(start + 3 * count);
+  char* const base = out->data() + start;
+  char* p = base;
+  const auto put = [&p](uint32_t c) {
+    if (c < 0x80) {
+      *p++ = static_cast<char>(c);
+    } else if (c < 0x800) {
+      *p++ = static_cast<char>(0xC0 | c >> 6);
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      *p++ = static_cast<char>(0xE0 | c >> 12);
+      *p++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      *p++ = static_cast<char>(0xF0 | c >> 18);
+      *p++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
+      *p++ = static_cast<char>(0x80 | (c & 0x3F));
+    }
+  };
   bool lone = false;
   for (size_t i = 0; i < count; ++i) {
     const uint16_t u = unit_at(units, i);
     if (u < 0xD800 || u > 0xDFFF) {
-      append_code_point(u, out);
+      put(u);
       continue;
     }
     if (u <= 0xDBFF && i + 1 < count) {
       const uint16_t next = unit_at(units, i + 1);
       if (next >= 0xDC00 && next <= 0xDFFF) {
-        append_code_point(0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00),
-                          out);
+        put(0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00));
         ++i;
         continue;
       }
     }
-    out->append(kReplacement, 3);
+    put(0xFFFD);
     lone = true;
   }
+  out->resize(start + static_cast<size_t>(p - base));
   return lone;
 }
 
@@ -119,8 +133,13 @@ void append_valid_utf8(std::string_view text, std::string* out) {
   size_t i = 0;
   while (i < text.size()) {
     size_t run = i;
-    size_t n;
-    while (run < text.size() && (n = utf8_sequence_length(text, run)) != 0) run += n;
+    for (;;) {
+      while (run < text.size() && static_cast<unsigned char>(text[run]) < 0x80) ++run;
+      if (run == text.size()) break;
+      const size_t n = utf8_sequence_length(text, run);
+      if (n == 0) break;
+      run += n;
+    }
     out->append(text.data() + i, run - i);
     if (run < text.size()) {
       out->append(kReplacement, 3);
@@ -136,20 +155,24 @@ bool append_iso8601(FileTime time, std::string* out) {
   civil_from_days(static_cast<int64_t>(time / kTicksPerDay), &year, &month, &day);
   const uint64_t rest = time % kTicksPerDay;
   const uint64_t seconds = rest / kTicksPerSecond;
-  append_digits(static_cast<uint64_t>(year), 4, out);
-  out->push_back('-');
-  append_digits(static_cast<uint64_t>(month), 2, out);
-  out->push_back('-');
-  append_digits(static_cast<uint64_t>(day), 2, out);
-  out->push_back('T');
-  append_digits(seconds / 3600, 2, out);
-  out->push_back(':');
-  append_digits(seconds / 60 % 60, 2, out);
-  out->push_back(':');
-  append_digits(seconds % 60, 2, out);
-  out->push_back('.');
-  append_digits(rest % kTicksPerSecond, 7, out);
-  out->push_back('Z');
+  // "YYYY-MM-DDThh:mm:ss.fffffffZ", filled from its end.
+  char text[28];
+  char* p = text + sizeof text;
+  *--p = 'Z';
+  p = put_digits(rest % kTicksPerSecond, 7, p);
+  *--p = '.';
+  p = put_digits(seconds % 60, 2, p);
+  *--p = ':';
+  p = put_digits(seconds / 60 % 60, 2, p);
+  *--p = ':';
+  p = put_digits(seconds / 3600, 2, p);
+  *--p = 'T';
+  p = put_digits(static_cast<uint64_t>(day), 2, p);
+  *--p = '-';
+  p = put_digits(static_cast<uint64_t>(month), 2, p);
+  *--p = '-';
+  p = put_digits(static_cast<uint64_t>(year), 4, p);
+  out->append(p, sizeof text);
   return true;
 }
 
@@ -181,58 +204,73 @@ void append_decimal(int64_t value, std::string* out) {
 void append_unsigned(uint64_t value, std::string* out) { append_digits(value, 1, out); }
 
 void append_csv_field(std::string_view text, std::string* out) {
-  if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
+  bool quote = false;
+  for (char c : text) quote |= c == ',' || c == '"' || c == '\r' || c == '\n';
+  if (!quote) {
     out->append(text);
     return;
   }
   out->push_back('"');
-  for (char c : text) {
-    if (c == '"') out->push_back('"');
-    out->push_back(c);
+  size_t from = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '"') continue;
+    out->append(text.data() + from, i + 1 - from);  // the quote, then its double
+    out->push_back('"');
+    from = i + 1;
   }
+  out->append(text.data() + from, text.size() - from);
   out->push_back('"');
 }
 
 void append_tsv_field(std::string_view text, std::string* out) {
-  for (char c : text) {
+  size_t from = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const char* escape;
     switch (c) {
-      case '\t': out->append("\\t", 2); break;
-      case '\r': out->append("\\r", 2); break;
-      case '\n': out->append("\\n", 2); break;
-      case '\\': out->append("\\\\", 2); break;
-      default: out->push_back(c);
+      case '\t': escape = "\\t"; break;
+      case '\r': escape = "\\r"; break;
+      case '\n': escape = "\\n"; break;
+      case '\\': escape = "\\\\"; break;
+      default: continue;
     }
+    out->append(text.data() + from, i - from);
+    out->append(escape, 2);
+    from = i + 1;
   }
+  out->append(text.data() + from, text.size() - from);
 }
 
 void append_json_string(std::string_view text, std::string* out) {
   out->push_back('"');
+  size_t from = 0;  // the start of the run not yet appended
   size_t i = 0;
   while (i < text.size()) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
       const size_t n = utf8_sequence_length(text, i);
-      if (n == 0) {
-        out->append(kReplacement, 3);
-        ++i;
-      } else {
-        out->append(text.data() + i, n);
+      if (n != 0) {
         i += n;
+        continue;
       }
-      continue;
-    }
-    if (c == '"' || c == '\\') {
+      out->append(text.data() + from, i - from);
+      out->append(kReplacement, 3);
+    } else if (c == '"' || c == '\\') {
+      out->append(text.data() + from, i - from);
       out->push_back('\\');
       out->push_back(static_cast<char>(c));
     } else if (c < 0x20 || c == 0x7F) {
+      out->append(text.data() + from, i - from);
       out->append("\\u00", 4);
       out->push_back(kHexDigits[c >> 4]);
       out->push_back(kHexDigits[c & 0xF]);
     } else {
-      out->push_back(static_cast<char>(c));
+      ++i;
+      continue;
     }
-    ++i;
+    from = ++i;
   }
+  out->append(text.data() + from, text.size() - from);
   out->push_back('"');
 }
 
