@@ -1,5 +1,7 @@
 #include "recycle/record_text.h"
 
+#include <array>
+
 namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
@@ -204,15 +206,21 @@ void append_decimal(int64_t value, std::string* out) {
 void append_unsigned(uint64_t value, std::string* out) { append_digits(value, 1, out); }
 
 void append_csv_field(std::string_view text, std::string* out) {
-  bool quote = false;
-  for (char c : text) quote |= c == ',' || c == '"' || c == '\r' || c == '\n';
-  if (!quote) {
+  // Bytes that make a field quoted: ',', '"', CR and LF.
+  static constexpr auto kQuoted = [] {
+    std::array<bool, 256> t{};
+    t[','] = t['"'] = t['\r'] = t['\n'] = true;
+    return t;
+  }();
+  size_t first = 0;
+  while (first < text.size() && !kQuoted[static_cast<unsigned char>(text[first])]) ++first;
+  if (first == text.size()) {
     out->append(text);
     return;
   }
   out->push_back('"');
   size_t from = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
+  for (size_t i = first; i < text.size(); ++i) {
     if (text[i] != '"') continue;
     out->append(text.data() + from, i + 1 - from);  // the quote, then its double
     out->push_back('"');
