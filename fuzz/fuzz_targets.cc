@@ -20,6 +20,7 @@
 #include "recycle/info2.h"
 #include "recycle/report_output.h"
 #include "recycle/report_row.h"
+#include "recycle/seed_writer.h"
 #include "runlog/run_log.h"
 #include "walk/exclude.h"
 #include "walk/path_list.h"

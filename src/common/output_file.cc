@@ -6,12 +6,11 @@
 #include <new>
 
 #include "common/exit.h"
+#include "common/paths.h"
 
 namespace {
 
 std::string g_last_choice;  // the dialog shows the last choice again
-
-bool exists(const std::string& name) { return path_kind(name.c_str()) != PathKind::kMissing; }
 
 // The overwrite question for an existing file picked at the prompt: sets
 // `append` or ends the run.
@@ -63,7 +62,7 @@ FileHandle open_output_file(const char* given, int append) {
     while (!choose_output_file(&name, &at_end)) {
       if (at_end) exit_program(OUTPUT_FILE);
     }
-    if (exists(name) && !append) ask_overwrite(name, &append);
+    if (path_exists(name) && !append) ask_overwrite(name, &append);
   }
 
   FileHandle handle = kInvalidHandle;

@@ -6,10 +6,7 @@
 
 void finish_exit(int32_t code) {
   console_end_key_watch();
-  if (g_output_handle != kInvalidHandle) {
-    close_file(g_output_handle);
-    g_output_handle = kInvalidHandle;
-  }
+  close_report_output();
   if (code == NORMAL_EXIT) print_run_summary();
 }
 

@@ -18,10 +18,7 @@ ElapsedParts split_elapsed(int64_t seconds) {
 }
 
 void finish_run() {
-  if (g_output_handle != kInvalidHandle) {
-    close_file(g_output_handle);
-    g_output_handle = kInvalidHandle;
-  }
+  close_report_output();
   print_run_summary();
   // The memo file is closed here rather than at the process exit, so that a
   // failure to close it is seen.

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/paths.h"
+#include "platform/ascii.h"
 #include "runlog/run_log.h"
 #include "platform/platform.h"
 #include "recycle/report_output.h"
@@ -17,8 +19,7 @@ constexpr int kLineBuffer = 260;
 
 std::string upper_case(const std::string& s) {
   std::string out = s;
-  for (char& c : out)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  ascii_upper_in_place(&out);
   return out;
 }
 
@@ -34,13 +35,7 @@ int on_off(const std::string& upper_value) {
   return v;
 }
 
-std::string resolved(const std::string& value) {
-  std::string full;
-  if (!full_path(value.c_str(), &full)) full = value;
-  return full;
-}
-
-bool exists(const std::string& path) { return path_kind(path.c_str()) != PathKind::kMissing; }
+std::string resolved(const std::string& value) { return resolved_path(value.c_str()); }
 
 // Opens an INI file for reading: only a regular file can be opened, so a
 // FIFO or a device of that name cannot hold up the start.
@@ -189,7 +184,7 @@ void read_ini_file(char** argv, Options* options) {
   };
   const Candidate* chosen = nullptr;
   for (const Candidate& c : candidates) {
-    if (exists(c.path)) {
+    if (path_exists(c.path)) {
       chosen = &c;
       break;
     }

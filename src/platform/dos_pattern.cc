@@ -2,10 +2,12 @@
 
 #include <cstring>
 
+#include "platform/ascii.h"
+
 namespace {
 
 unsigned char upper(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+  return static_cast<unsigned char>(ascii_upper(static_cast<char>(c)));
 }
 
 }  // namespace

@@ -116,7 +116,12 @@ class PosixFileSystem final : public FileSystem {
     const int fd = retry_openat(static_cast<int>(parent), name,
                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-      *error = errno == ELOOP ? "not a directory (a link)" : strerror(errno);
+      const int failure = errno;
+      struct stat st;
+      const bool link = (failure == ELOOP || failure == ENOTDIR) &&
+                        fstatat(static_cast<int>(parent), name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(st.st_mode);
+      *error = link ? "it is a link now, and is not entered" : strerror(failure);
       return kNoDir;
     }
     return fresh(fd);

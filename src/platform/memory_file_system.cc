@@ -17,7 +17,17 @@ struct MemoryFileSystem::Node {
 };
 
 MemoryFileSystem::MemoryFileSystem() : root_(std::make_unique<Node>()) { root_->id = next_node_++; }
-MemoryFileSystem::~MemoryFileSystem() = default;
+MemoryFileSystem::~MemoryFileSystem() {
+  // Taken apart level by level: a deep tree would overflow the stack if each
+  // node destroyed its children itself.
+  std::vector<std::unique_ptr<Node>> pending;
+  pending.push_back(std::move(root_));
+  while (!pending.empty()) {
+    std::unique_ptr<Node> node = std::move(pending.back());
+    pending.pop_back();
+    for (auto& c : node->children) pending.push_back(std::move(c));
+  }
+}
 
 MemoryFileSystem::Node* MemoryFileSystem::child(Node* dir, const char* name) const {
   for (const auto& c : dir->children)

@@ -40,9 +40,3 @@ bool seed_view(const RecycleRecord& record, RecycleIndexRecord* out);
 bool deletion_time_implausible(FileTime deleted, FileTime run_start);
 // Whether UTF-16LE text holds a surrogate without its partner.
 bool has_lone_surrogate(const unsigned char* units, size_t count);
-
-// Decodes the `size` bytes read from an index file.  False when they hold no
-// record: a version other than 1 or 2, or fewer bytes than the version's
-// fixed fields.  A name without terminator runs to the last whole code unit
-// read.
-bool parse_index_record(const unsigned char* data, size_t size, RecycleIndexRecord* record);

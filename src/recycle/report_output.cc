@@ -20,6 +20,12 @@ const char kReportHeader[] =
     "              SOURCE|        Size| Delete Date|  Time (GMT)| Extension| Original "
     "Filename|    Modified| Time (GMT)| Last Access| Time (GMT)|  Created| Time (GMT)|\n";
 
+void close_report_output() {
+  if (g_output_handle == kInvalidHandle) return;
+  close_file(g_output_handle);
+  g_output_handle = kInvalidHandle;
+}
+
 FileHandle open_console_output() { return open_console_device(); }
 
 void open_report_output() {

@@ -14,6 +14,8 @@ class ReportWriter;
 
 // Opens the output file, or the console device when there is none.
 void open_report_output();
+// Closes the output file, if one is open.
+void close_report_output();
 FileHandle open_console_output();
 // The report's header line (unless it is switched off) and the start record
 // of the run log.  False when the header could not be written.

@@ -163,13 +163,3 @@ void append_companion_columns(RowBuffer* row, const CompanionTimes* times) {
   append_companion_pair(row, times->accessed, 'a');
   append_companion_pair(row, times->created, 'c');
 }
-
-void format_report_row(RowBuffer* row, const char* file_name, const unsigned char* data,
-                       size_t size, const CompanionTimes* companion) {
-  row->clear();
-  append_name_column(row, file_name);
-  RecycleIndexRecord record;
-  if (parse_index_record(data, size, &record)) append_record_columns(row, record);
-  append_companion_columns(row, companion);
-  row->put('\n');
-}

@@ -41,9 +41,6 @@ void append_size_and_time_columns(RowBuffer* row, int64_t size, bool deleted_val
 void append_record_columns(RowBuffer* row, const RecycleIndexRecord& record);
 // Appends the six companion columns, or the N/A literal when `times` is null.
 void append_companion_columns(RowBuffer* row, const CompanionTimes* times);
-// The whole row for `size` bytes read from an index file, newline included.
-void format_report_row(RowBuffer* row, const char* file_name, const unsigned char* data,
-                       size_t size, const CompanionTimes* companion);
 
 // Appends 8-bit text (a file name or path) for the report: control
 // characters and "|", which would break the row apart, as "?".

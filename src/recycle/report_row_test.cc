@@ -1,4 +1,5 @@
 #include "recycle/report_row.h"
+#include "recycle/seed_writer.h"
 
 #include <gtest/gtest.h>
 

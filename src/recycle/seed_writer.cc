@@ -82,6 +82,21 @@ void format_seed_record(RowBuffer* row, const RecycleRecord& record) {
   row->put('\n');
 }
 
+void format_report_row(RowBuffer* row, const char* file_name, const unsigned char* data,
+                       size_t size, const CompanionTimes* companion) {
+  RecycleRecord record;
+  record.file_name = file_name;
+  record.entry_name = record.file_name;
+  decode_index_bytes(data, size, 0, &record);
+  if (companion) {
+    record.companion.kind = CompanionKind::kFile;
+    record.companion.times.creation = companion->creation_time;
+    record.companion.times.last_access = companion->last_access_time;
+    record.companion.times.last_write = companion->last_write_time;
+  }
+  format_seed_record(row, record);
+}
+
 std::unique_ptr<ReportWriter> make_seed_writer(ReportSink* sink) {
   return std::make_unique<SeedWriter>(sink);
 }

@@ -2,16 +2,15 @@
 
 #include <cstring>
 
+#include "platform/ascii.h"
+
 std::vector<std::string> g_exclude_list;
 
 namespace {
 
 std::string g_exclude_name;
 
-void upper_case(std::string* text) {
-  for (char& c : *text)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-}
+void upper_case(std::string* text) { ascii_upper_in_place(text); }
 
 enum class One { kMatch, kNoMatch, kInvalid };
 

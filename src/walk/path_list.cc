@@ -3,6 +3,7 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "platform/ascii.h"
 #include "platform/platform.h"
 
 std::vector<std::string> g_path_list;
@@ -93,6 +94,5 @@ void add_default_path() {
 
 void first_letter_to_upper(std::string* entry) {
   if (!kUpperCaseFirstLetter || entry->empty()) return;
-  char& c = (*entry)[0];
-  if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  (*entry)[0] = ascii_upper((*entry)[0]);
 }

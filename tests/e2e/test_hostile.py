@@ -69,6 +69,48 @@ class HostileTrees(TreeTest):
                                         b"$I?[2Jesc"]))
         for r in rows[:-1]:
             self.assertEqual(r.count(b"|"), 12, r)
+        # Nor can a name drive the terminal through the progress lines.
+        progress = split_banner(self, err)
+        self.assertNotIn(b"\x1b", progress)
+        self.assertIn(b"Processing: " + folder + b"/$I?[2Jesc\n", progress)
+        self.assertIn(b"Processing: " + folder + b"/$I\xe9\xff?\n", progress)
+
+    def test_dash_R_never_touches_a_file_swapped_in_while_the_row_is_written(self):
+        # The report pipe holds less than the row, so the run waits in the
+        # middle of writing it; meanwhile the index file becomes a link to a
+        # file outside the tree.
+        data = index_v2(1, filetime(2023, 1, 2), "C:\\" + "x" * 6000 + ".txt")
+        target = self.write("bin/$ITARGET.txt", data)
+        os.utime(target, ns=(1111111111000000001, 1222222222000000002))
+        outside = self.write("outside.txt", b"evidence")
+        os.utime(outside, ns=(1333333333000000003, 1444444444000000004))
+        read_end, write_end = os.pipe()
+        try:
+            import fcntl
+            fcntl.fcntl(write_end, 1031, 4096)  # F_SETPIPE_SZ
+        except OSError:
+            pass
+        p = subprocess.Popen([BINSIFT, "-p", self.path("bin"), "-f", "$I*", "-R"], stdin=subprocess.DEVNULL,
+                             stdout=write_end, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        first = os.read(read_end, 100)  # the header: the run has started
+        import time
+        time.sleep(0.5)  # the row is being written
+        os.rename(target, self.path("moved.txt"))
+        os.symlink(outside, target)
+        rest = b""
+        while True:
+            chunk = os.read(read_end, 65536)
+            if not chunk:
+                break
+            rest += chunk
+        os.close(read_end)
+        self.assertEqual(p.wait(timeout=30), 0)
+        self.assertEqual(first + rest, HEADER + expected_row(b"$ITARGET.txt", data))
+        st = os.lstat(outside)
+        self.assertEqual((st.st_atime_ns, st.st_mtime_ns), (1333333333000000003, 1444444444000000004))
+        st = os.stat(self.path("moved.txt"))
+        self.assertEqual((st.st_atime_ns, st.st_mtime_ns), (1111111111000000001, 1222222222000000002))
 
     def test_index_files_that_are_not_regular_files(self):
         folder = self.path("bin")
