@@ -13,7 +13,7 @@ const char kHelpMoreText[] =
     "\"Illegal option\" and exit code 5.  They have no INI keys.  Without them\n"
     "binsift writes exactly what it always has (the help screen of -? too).\n"
     "\n"
-    "--format=NAME    the report's format; NAME is one of:\n"
+    "--format=NAME    the report's format; NAME, in lower or upper case, is one of:\n"
     "    seed     the classic \"|\" report, 8-bit text (the default)\n"
     "    csv      comma-separated values (RFC 4180): CRLF line ends, a header\n"
     "             line, fields quoted when they hold a comma, quote, CR or LF\n"
