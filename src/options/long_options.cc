@@ -6,6 +6,7 @@
 #include <string>
 
 #include "options/help_more.h"
+#include "platform/codepage.h"
 #include "platform/platform.h"
 #include "recycle/report_output.h"
 #include "runlog/run_log.h"
@@ -138,6 +139,11 @@ int parse_long_option(const char* word, Options* options) {
   // are prefix tests and come first.
   if (whole_word_matches(word, "format")) {
     return value && parse_format_value(value, &options->report_format) ? 0 : 1;
+  }
+  if (whole_word_matches(word, "codepage")) {
+    if (!value || !codepage_known(value)) return 1;
+    options->codepage = value;
+    return 0;
   }
   if (whole_word_matches(word, "help-more")) {
     if (value) return 1;  // takes no value

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/codepage.h"
 #include "recycle/report_writer.h"
 
 struct Options {
@@ -16,6 +17,7 @@ struct Options {
   int32_t reset_times = 0;
   int32_t memo_active = 0;
   ReportFormat report_format = ReportFormat::kSeed;  // --format=NAME
+  std::string codepage = kDefaultCodepage;  // --codepage=NAME: INFO2 ANSI paths
 };
 
 extern Options g_options;

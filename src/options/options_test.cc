@@ -151,6 +151,21 @@ TEST(LongOptions, FormatIsAWholeWordWithAKnownName) {
   }
 }
 
+TEST(LongOptions, CodepageNamesOneThisSystemDecodes) {
+  Options o;
+  EXPECT_EQ(o.codepage, "CP1252");
+  EXPECT_EQ(parse_long_option("codepage=CP932", &o), 0);
+  EXPECT_EQ(o.codepage, "CP932");
+  EXPECT_EQ(parse_long_option("CODEPAGE=CP1251", &o), 0);
+  EXPECT_EQ(o.codepage, "CP1251");
+  for (const char* word : {"codepage", "codepage=", "codepage=NO-SUCH-PAGE", "codepage=../x"}) {
+    EXPECT_EQ(parse_long_option(word, &o), 1) << word;
+    EXPECT_EQ(o.codepage, "CP1251") << word;
+  }
+  EXPECT_EQ(parse_long_option("codepages=CP932", &o), 0);  // another word: no effect
+  EXPECT_EQ(o.codepage, "CP1251");
+}
+
 TEST(LongOptions, HelpMoreTakesNoValueAndIsAWholeWord) {
   Options o;
   EXPECT_EQ(parse_long_option("help-more=yes", &o), 1);

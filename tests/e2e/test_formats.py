@@ -559,6 +559,49 @@ class FormatWord(TreeTest):
         self.assertNotIn(b"--format=NAME", err)
 
 
+@unittest.skipUnless(os.path.isdir(SAMPLES), "the sample files are not beside this checkout")
+class Codepage(TreeTest):
+    """A Japanese Windows 95 INFO file: ANSI paths in code page 932."""
+
+    def setUp(self):
+        super().setUp()
+        os.makedirs(self.path("RECYCLED"))
+        shutil.copy(os.path.join(SAMPLES, "info2", "rifiuti2", "INFO-95-ja-1"),
+                    self.path("RECYCLED", "INFO"))
+
+    def records(self, *extra):
+        code, out, err = run(["-p", self.tmp, "-f", "INFO", "--format=jsonl"] + list(extra))
+        self.assertEqual(code, 0, err)
+        return [json.loads(line) for line in out.decode("utf-8").splitlines()]
+
+    def test_paths_decoded_from_the_named_code_page(self):
+        japanese = self.records("--codepage=CP932")
+        self.assertEqual(len(japanese), 11)  # as its provenance lists
+        third = [r for r in japanese if r["deleted"].startswith("2015-05-11T07:19:25")]
+        self.assertEqual(len(third), 1)
+        self.assertEqual(third[0]["original_path"],
+                         "D:\\WINDOWS\\\uff83\uff9e\uff7d\uff78\uff84\uff6f\uff8c\uff9f\\"
+                         "\u65b0\u898f\uff83\uff77\uff7d\uff84\u6587\u66f8.txt")
+        self.assertEqual((third[0]["format"], third[0]["size"], third[0]["extension"]),
+                         ("info2", 32768, "txt"))
+        # Without the word: the Western code page, so other characters.
+        western = self.records()
+        self.assertEqual([r["deleted"] for r in western], [r["deleted"] for r in japanese])
+        self.assertNotEqual([r["original_path"] for r in western],
+                            [r["original_path"] for r in japanese])
+        self.assertEqual(self.records("--CODEPAGE=cp1252"), western)
+
+    def test_seed_report_keeps_the_bytes(self):
+        plain = run(["-p", self.tmp, "-f", "INFO"])
+        self.assertEqual(run(["-p", self.tmp, "-f", "INFO", "--codepage=CP932"])[:2], plain[:2])
+        self.assertIn("\\\uff83\uff9e".encode("cp932"), plain[1])
+
+    def test_unknown_code_page_is_an_illegal_option(self):
+        for word in ("codepage=NO-SUCH-PAGE", "codepage", "codepage="):
+            code, out, _ = run(["-p", self.tmp, "--" + word])
+            self.assertEqual((code, out), (5, b"\nIllegal option: " + word.encode()), word)
+
+
 class ManualPage(TreeTest):
     ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
 
