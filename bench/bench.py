@@ -48,8 +48,10 @@ def commands(bin_dir):
     report = os.path.join(WORK, "report.txt")
     return {
         "binsift": ([BINSIFT, "-p", bin_dir, "-f", "$I*.*"], report),
-        "binsift -R": ([BINSIFT, "-p", bin_dir, "-f", "$I*.*", "-R"], report),
+        # Before -R: the run after -R reads index files whose access times
+        # were set back, and pays for updating every one of them.
         "binsift csv": ([BINSIFT, "-p", bin_dir, "-f", "$I*.*", "--format=csv"], report),
+        "binsift -R": ([BINSIFT, "-p", bin_dir, "-f", "$I*.*", "-R"], report),
         "reference": ([reference_walker(), bin_dir], report),
     }
 
