@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/utf8.h"
+
 namespace {
 
 constexpr size_t kNameMax = 64;
@@ -71,26 +73,11 @@ ConverterCache& cache() {
 // U+10FFFF becomes U+FFFD.
 void append_code_points(const unsigned char* p, size_t n, std::string* out) {
   for (size_t i = 0; i + 4 <= n; i += 4) {
-    const uint32_t c = static_cast<uint32_t>(p[i]) | static_cast<uint32_t>(p[i + 1]) << 8 |
-                       static_cast<uint32_t>(p[i + 2]) << 16 | static_cast<uint32_t>(p[i + 3]) << 24;
-    if (c < 0x80) {
-      out->push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c >= 0xD800 && c <= 0xDFFF) {
+    const uint32_t c = read_le32(p + i);
+    if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) {
       append_replacement_char(out);
-    } else if (c < 0x10000) {
-      out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c <= 0x10FFFF) {
-      out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
     } else {
-      append_replacement_char(out);
+      append_utf8(out, c);
     }
   }
 }

@@ -1,5 +1,6 @@
 // Code-page decoding on Windows, through MultiByteToWideChar.
 #include "platform/codepage.h"
+#include "platform/utf8.h"
 
 #include <windows.h>
 
@@ -71,24 +72,6 @@ UINT resolve(const char* name) {
   last.codepage = codepage_number(name);
   strcpy(last.name, name);
   return last.codepage;
-}
-
-void append_utf8(std::string* out, uint32_t c) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
 }
 
 void append_wide(std::string* out, const wchar_t* w, size_t n) {

@@ -13,23 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/temp_dir_test.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/binsift-test-XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
 
 void touch(const std::string& path, const std::string& content = "") {
   std::ofstream(path, std::ios::binary) << content;

@@ -1,18 +1,6 @@
 #include "recycle/index_record.h"
 
-namespace {
-
-uint32_t read_le32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint64_t read_le64(const unsigned char* p) {
-  return static_cast<uint64_t>(read_le32(p)) | static_cast<uint64_t>(read_le32(p + 4)) << 32;
-}
-
-}  // namespace
-
+#include "platform/utf8.h"
 
 namespace {
 

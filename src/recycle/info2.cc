@@ -2,37 +2,12 @@
 
 #include <cstring>
 
+#include "platform/utf8.h"
+
 namespace {
-
-uint32_t get32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint64_t get64(const unsigned char* p) {
-  return static_cast<uint64_t>(get32(p)) | static_cast<uint64_t>(get32(p + 4)) << 32;
-}
 
 uint16_t unit_at(const unsigned char* p, size_t i) {
   return static_cast<uint16_t>(p[2 * i] | p[2 * i + 1] << 8);
-}
-
-void append_utf8(std::string* out, uint32_t c) {
-  if (c < 0x80) {
-    out->push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out->push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out->push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out->push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
 }
 
 // Index of the first character of the extension in `text` (after the last
@@ -70,8 +45,8 @@ bool info2_record_size_known(uint32_t record_size) {
 
 bool parse_info2_header(const unsigned char* data, size_t size, Info2Header* header) {
   *header = Info2Header();
-  if (size >= 4) header->version = get32(data);
-  if (size >= 16) header->record_size = get32(data + 12);
+  if (size >= 4) header->version = read_le32(data);
+  if (size >= 16) header->record_size = read_le32(data + 12);
   return size >= kInfo2HeaderSize && info2_version_known(header->version) &&
          info2_record_size_known(header->record_size);
 }
@@ -112,19 +87,19 @@ bool get_info2_entry(const unsigned char* data, size_t size, const Info2Header& 
 
   if (avail >= kInfo2RecordNumberOffset + 4) {
     entry->has_record_number = true;
-    entry->record_number = get32(r + kInfo2RecordNumberOffset);
+    entry->record_number = read_le32(r + kInfo2RecordNumberOffset);
   }
   if (avail >= kInfo2DriveOffset + 4) {
     entry->has_drive_number = true;
-    entry->drive_number = get32(r + kInfo2DriveOffset);
+    entry->drive_number = read_le32(r + kInfo2DriveOffset);
   }
   if (avail >= kInfo2TimeOffset + 8) {
     entry->has_deleted = true;
-    entry->deleted = get64(r + kInfo2TimeOffset);
+    entry->deleted = read_le64(r + kInfo2TimeOffset);
   }
   if (avail >= kInfo2SizeOffset + 4) {
     entry->has_size = true;
-    entry->size = get32(r + kInfo2SizeOffset);
+    entry->size = read_le32(r + kInfo2SizeOffset);
   }
   if (entry->restored_or_purged && entry->ansi_length > 0 && entry->has_drive_number) {
     if (entry->drive_number < 26)
