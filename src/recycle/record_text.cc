@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "platform/utf8.h"
+
 namespace {
 
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
@@ -13,10 +15,6 @@ constexpr uint64_t kTicksPerDay = 86400 * kTicksPerSecond;
 constexpr int64_t kUnixEpochSeconds = 11644473600;
 // The first tick of the year 10000: 3,067,671 days after 1601-01-01.
 constexpr uint64_t kFirstTickOf10000 = 2650467744000000000ULL;
-
-uint16_t unit_at(const unsigned char* units, size_t i) {
-  return static_cast<uint16_t>(units[2 * i] | units[2 * i + 1] << 8);
-}
 
 // The length of the well-formed UTF-8 sequence at text[i] (1 to 4), or 0
 // when the byte there does not start one.  Byte ranges as in the Unicode
@@ -86,48 +84,24 @@ bool in_range(FileTime time) { return time != 0 && time < kFirstTickOf10000; }
 }  // namespace
 
 bool append_utf16le_as_utf8(const unsigned char* units, size_t count, std::string* out) {
-  // At most three bytes a unit (a pair of units makes four); written in
-  // place, then cut to what was written.
-  const size_t start = out->size();
-  out->resize(start + 3 * count);
-  char* const base = out->data() + start;
-  char* p = base;
-  const auto put = [&p](uint32_t c) {
-    if (c < 0x80) {
-      *p++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      *p++ = static_cast<char>(0xC0 | c >> 6);
-      *p++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-      *p++ = static_cast<char>(0xE0 | c >> 12);
-      *p++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      *p++ = static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      *p++ = static_cast<char>(0xF0 | c >> 18);
-      *p++ = static_cast<char>(0x80 | (c >> 12 & 0x3F));
-      *p++ = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-      *p++ = static_cast<char>(0x80 | (c & 0x3F));
-    }
-  };
   bool lone = false;
   for (size_t i = 0; i < count; ++i) {
-    const uint16_t u = unit_at(units, i);
+    const uint16_t u = read_le16(units + 2 * i);
     if (u < 0xD800 || u > 0xDFFF) {
-      put(u);
+      append_utf8(out, u);
       continue;
     }
     if (u <= 0xDBFF && i + 1 < count) {
-      const uint16_t next = unit_at(units, i + 1);
+      const uint16_t next = read_le16(units + 2 * i + 2);
       if (next >= 0xDC00 && next <= 0xDFFF) {
-        put(0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00));
+        append_utf8(out, 0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00));
         ++i;
         continue;
       }
     }
-    put(0xFFFD);
+    out->append(kReplacement, 3);
     lone = true;
   }
-  out->resize(start + static_cast<size_t>(p - base));
   return lone;
 }
 
