@@ -344,6 +344,13 @@ class SampleFormats(TreeTest):
             for word in ("--format=seed", "--FORMAT=SEED"):
                 again = run(["-p", folder, "-f", "$I*.*", "-r", word])
                 self.assertEqual(again[:2], plain[:2], (folder, word))
+        # Every file of every sample, companions and INFO2 files included
+        # (-R: reading a companion as an index file must not change the
+        # access time the next run shows for it).
+        plain = run(["-p", self.root, "-f", "*.*", "-R"])
+        self.assertEqual(plain[0], 0)
+        self.assertGreater(plain[1].count(b"\n"), len(self.index_files) + 10)
+        self.assertEqual(run(["-p", self.root, "-f", "*.*", "-R", "--format=seed"])[:2], plain[:2])
 
     def test_no_header_with_B_and_Q(self):
         for fmt, header in (("csv", CSV_HEADER), ("tsv", TSV_HEADER)):
