@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all build demo test test-sanitize fuzz bench windows test-wine clean
+.PHONY: all build demo test test-sanitize fuzz bench windows test-wine clean install
 
 all: build
 
@@ -22,6 +22,14 @@ demo: $(BUILD)/CMakeCache.txt
 	@echo
 	@echo "The report ($(BUILD)/demo/report.txt, Latin-1, shown here in UTF-8):"
 	@iconv -f ISO-8859-1 -t UTF-8 $(BUILD)/demo/report.txt 2>/dev/null || cat $(BUILD)/demo/report.txt
+
+# The program and its manual page, under PREFIX (staged below DESTDIR).
+PREFIX ?= /usr/local
+DESTDIR ?=
+install: build
+	install -d $(DESTDIR)$(PREFIX)/bin $(DESTDIR)$(PREFIX)/share/man/man1
+	install -m 0755 $(BUILD)/binsift $(DESTDIR)$(PREFIX)/bin/binsift
+	install -m 0644 doc/binsift.1 $(DESTDIR)$(PREFIX)/share/man/man1/binsift.1
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)

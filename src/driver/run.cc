@@ -221,8 +221,9 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   if (g_options.output_to_file) sink.set_copy(g_output_handle);
   WriterSettings writer_settings;
   writer_settings.run_start = file_time_from_unix(g_start_time);
+  writer_settings.codepage = g_options.codepage.c_str();
   const std::unique_ptr<ReportWriter> writer =
-      make_report_writer(ReportFormat::kSeed, &sink, writer_settings);
+      make_report_writer(g_options.report_format, &sink, writer_settings);
   if (!print_report_header(writer.get())) stop_on_write_failure();
 
   if (!image_run) g_volume_type = identify_volume(fs, g_path_list.front().c_str());
@@ -230,6 +231,7 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   DecoderSettings decoder_settings;
   decoder_settings.reset_times = g_options.reset_times != 0;
   decoder_settings.run_start = writer_settings.run_start;
+  decoder_settings.codepage = writer_settings.codepage;
   IndexDecoder decoder(fs, writer.get(), stderr_handle(), decoder_settings, &g_decoder_buffers);
   DecodeEach visitor(&decoder);
   WalkSettings walk_settings;

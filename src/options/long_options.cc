@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "options/help_more.h"
+#include "platform/codepage.h"
 #include "platform/image_file_system.h"
 #include "platform/platform.h"
 #include "recycle/report_output.h"
@@ -40,18 +42,24 @@ int on_off(const char* value) {
   return -1;
 }
 
-// The whole word (up to any "=") is `name`, all in lower case or all in
-// upper case.
-bool word_is(const char* word, const char* name) {
+// A word beyond the table: the whole word up to any "=" is `name`, all in
+// lower case or all in upper case.
+bool whole_word_matches(const char* word, const char* name) {
   const char* equals = strchr(word, '=');
   const size_t length = equals ? static_cast<size_t>(equals - word) : strlen(word);
-  if (length != strlen(name)) return false;
+  return length == strlen(name) && key_matches(word, name);
+}
+
+// A report format's name, written all in lower case or all in upper case.
+bool parse_format_value(const char* value, ReportFormat* out) {
+  std::string name(value);
   bool all_lower = true, all_upper = true;
-  for (size_t i = 0; i < length; ++i) {
-    all_lower &= word[i] == name[i];
-    all_upper &= word[i] == upper(name[i]);
+  for (char& c : name) {
+    all_lower &= c == lower(c);
+    all_upper &= c == upper(c);
+    c = lower(c);
   }
-  return all_lower || all_upper;
+  return (all_lower || all_upper) && parse_report_format(name, out);
 }
 
 std::string resolved(const char* value) {
@@ -130,8 +138,9 @@ int parse_long_option(const char* word, Options* options) {
   if (key_matches(word, "tru") || key_matches(word, "uni") || key_matches(word, "var")) return 0;
   if (key_matches(word, "wid")) return value ? 0 : 1;
 
-  // Words beyond the table above, matched whole.
-  if (word_is(word, "image")) {
+  // Words beyond the table, matched whole.  None begins with one of the
+  // keys above, which are prefix tests and come first.
+  if (whole_word_matches(word, "image")) {
     if (!value) return 1;
     if (!kImageSupport) {
       fprintf(stderr, "\n%s\n", kImageUnsupportedMessage);
@@ -140,11 +149,23 @@ int parse_long_option(const char* word, Options* options) {
     options->image_path = value;
     return 0;
   }
-  if (word_is(word, "carve")) {
+  if (whole_word_matches(word, "carve")) {
     if (equals) return 1;
     options->carve = 1;
     g_carve_word = word;
     return 0;
+  }
+  if (whole_word_matches(word, "format")) {
+    return value && parse_format_value(value, &options->report_format) ? 0 : 1;
+  }
+  if (whole_word_matches(word, "codepage")) {
+    if (!value || !codepage_known(value)) return 1;
+    options->codepage = value;
+    return 0;
+  }
+  if (whole_word_matches(word, "help-more")) {
+    if (value) return 1;  // takes no value
+    show_help_more();
   }
   return 0;
 }

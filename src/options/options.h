@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/codepage.h"
+#include "recycle/report_writer.h"
+
 struct Options {
   int32_t accounting_mode = 0;
   int32_t append = 0;
@@ -13,6 +16,8 @@ struct Options {
   int32_t recurse = 1;
   int32_t reset_times = 0;
   int32_t memo_active = 0;
+  ReportFormat report_format = ReportFormat::kSeed;  // --format=NAME
+  std::string codepage = kDefaultCodepage;  // --codepage=NAME: INFO2 ANSI paths
   // --image=FILE: the evidence image whose volumes are read in place of
   // the machine's file systems; --carve: also recover deleted index files.
   std::string image_path;

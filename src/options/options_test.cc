@@ -124,6 +124,63 @@ TEST_F(OptionsDeathTest, IllegalAndIncompleteOptionsEndWithCode5) {
   EXPECT_EXIT(parse({"-.ini", "--rec=Off"}), ::testing::ExitedWithCode(5), "");
 }
 
+TEST(LongOptions, FormatIsAWholeWordWithAKnownName) {
+  Options o;
+  EXPECT_EQ(o.report_format, ReportFormat::kSeed);
+  EXPECT_EQ(parse_long_option("format=csv", &o), 0);
+  EXPECT_EQ(o.report_format, ReportFormat::kCsv);
+  EXPECT_EQ(parse_long_option("FORMAT=TSV", &o), 0);
+  EXPECT_EQ(o.report_format, ReportFormat::kTsv);
+  EXPECT_EQ(parse_long_option("format=JSONL", &o), 0);
+  EXPECT_EQ(o.report_format, ReportFormat::kJsonLines);
+  EXPECT_EQ(parse_long_option("format=body", &o), 0);
+  EXPECT_EQ(o.report_format, ReportFormat::kBody);
+  EXPECT_EQ(parse_long_option("format=seed", &o), 0);
+  EXPECT_EQ(o.report_format, ReportFormat::kSeed);
+  // Refused: no value, an unknown name, a name in mixed case.
+  for (const char* word : {"format", "format=", "format=xml", "format=Csv", "format=csv ",
+                           "FORMAT=jsonl2", "format=se"}) {
+    o.report_format = ReportFormat::kBody;
+    EXPECT_EQ(parse_long_option(word, &o), 1) << word;
+    EXPECT_EQ(o.report_format, ReportFormat::kBody) << word;
+  }
+  // Not the word: a longer word, a mixed-case word (accepted, no effect).
+  for (const char* word : {"formats=csv", "formatcsv", "Format=csv", "forma=csv"}) {
+    o.report_format = ReportFormat::kSeed;
+    EXPECT_EQ(parse_long_option(word, &o), 0) << word;
+    EXPECT_EQ(o.report_format, ReportFormat::kSeed) << word;
+  }
+}
+
+TEST(LongOptions, CodepageNamesOneThisSystemDecodes) {
+  Options o;
+  EXPECT_EQ(o.codepage, "CP1252");
+  EXPECT_EQ(parse_long_option("codepage=CP932", &o), 0);
+  EXPECT_EQ(o.codepage, "CP932");
+  EXPECT_EQ(parse_long_option("CODEPAGE=CP1251", &o), 0);
+  EXPECT_EQ(o.codepage, "CP1251");
+  for (const char* word : {"codepage", "codepage=", "codepage=NO-SUCH-PAGE", "codepage=../x"}) {
+    EXPECT_EQ(parse_long_option(word, &o), 1) << word;
+    EXPECT_EQ(o.codepage, "CP1251") << word;
+  }
+  EXPECT_EQ(parse_long_option("codepages=CP932", &o), 0);  // another word: no effect
+  EXPECT_EQ(o.codepage, "CP1251");
+}
+
+TEST(LongOptions, HelpMoreTakesNoValueAndIsAWholeWord) {
+  Options o;
+  EXPECT_EQ(parse_long_option("help-more=yes", &o), 1);
+  EXPECT_EQ(parse_long_option("help-mores", &o), 0);
+  EXPECT_EQ(parse_long_option("Help-More", &o), 0);
+}
+
+TEST_F(OptionsDeathTest, HelpMoreDescribesTheNewWordsAndEndsWithCode5) {
+  EXPECT_EXIT(parse({"-.ini", "--help-more"}), ::testing::ExitedWithCode(5),
+              "--format=NAME(.|\n)*--help-more");
+  EXPECT_EXIT(parse({"-.ini", "--HELP-MORE="}), ::testing::ExitedWithCode(5), "--format=NAME");
+  EXPECT_EXIT(parse({"-.ini", "--format=xml"}), ::testing::ExitedWithCode(5), "");
+}
+
 TEST(LongOptions, KeysByPrefixInOneCase) {
   Options o;
   EXPECT_EQ(parse_long_option("appendix", &o), 0);

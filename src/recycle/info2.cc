@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/utf8.h"
+#include "recycle/record_text.h"
 
 namespace {
 
@@ -130,31 +131,11 @@ void append_info2_ansi_path(std::string* out, const Info2Entry& entry) {
   out->append(reinterpret_cast<const char*>(entry.ansi_path), entry.ansi_length);
 }
 
-void append_utf16le_as_utf8(std::string* out, const unsigned char* utf16le, size_t units,
-                            bool* lone_surrogate) {
-  for (size_t i = 0; i < units; ++i) {
-    const uint32_t c = unit_at(utf16le, i);
-    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units) {
-      const uint32_t d = unit_at(utf16le, i + 1);
-      if (d >= 0xDC00 && d <= 0xDFFF) {
-        append_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (d - 0xDC00));
-        ++i;
-        continue;
-      }
-    }
-    if (c >= 0xD800 && c <= 0xDFFF) {
-      append_replacement_char(out);
-      if (lone_surrogate) *lone_surrogate = true;
-    } else {
-      append_utf8(out, c);
-    }
-  }
-}
-
 void append_info2_path_utf8(std::string* out, const Info2Entry& entry, const char* codepage,
                             bool* lone_surrogate) {
   if (entry.uses_utf16()) {
-    append_utf16le_as_utf8(out, entry.utf16_path, entry.utf16_units, lone_surrogate);
+    if (append_utf16le_as_utf8(entry.utf16_path, entry.utf16_units, out) && lone_surrogate)
+      *lone_surrogate = true;
     return;
   }
   if (entry.drive_prefix) out->push_back(entry.drive_prefix);
@@ -187,7 +168,7 @@ bool append_dc_name(std::string* out, const Info2Entry& entry, const char* codep
     }
     if (start < entry.utf16_units) {
       out->push_back('.');
-      append_utf16le_as_utf8(out, u + 2 * start, entry.utf16_units - start, nullptr);
+      append_utf16le_as_utf8(u + 2 * start, entry.utf16_units - start, out);
     }
     return true;
   }

@@ -144,7 +144,3 @@ void append_info2_path_utf8(std::string* out, const Info2Entry& entry, const cha
 bool append_dc_name(std::string* out, const Info2Entry& entry,
                     const char* codepage = kDefaultCodepage);
 
-// Appends UTF-16LE `units` as UTF-8, surrogate pairs joined; a lone
-// surrogate becomes U+FFFD and sets *lone_surrogate (when given).
-void append_utf16le_as_utf8(std::string* out, const unsigned char* utf16le, size_t units,
-                            bool* lone_surrogate);

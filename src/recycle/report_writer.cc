@@ -1,6 +1,7 @@
 #include "recycle/report_writer.h"
 
 #include "recycle/seed_writer.h"
+#include "recycle/structured_writers.h"
 
 bool ReportSink::write(const char* data, size_t size) {
   bool ok = write_handle(primary_, data, size);
@@ -26,9 +27,8 @@ bool parse_report_format(std::string_view name, ReportFormat* out) {
 
 std::unique_ptr<ReportWriter> make_report_writer(ReportFormat format, ReportSink* sink,
                                                  const WriterSettings& settings) {
-  (void)settings;
   if (format == ReportFormat::kSeed) return make_seed_writer(sink);
-  return nullptr;
+  return make_structured_writer(format, sink, settings);
 }
 
 const char* warning_name(int index) {

@@ -1,0 +1,273 @@
+#include "recycle/record_text.h"
+
+#include <array>
+
+#include "platform/utf8.h"
+
+namespace {
+
+constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+constexpr uint64_t kTicksPerSecond = 10000000;
+constexpr uint64_t kTicksPerDay = 86400 * kTicksPerSecond;
+// 1970-01-01 counted in seconds from 1601-01-01.
+constexpr int64_t kUnixEpochSeconds = 11644473600;
+// The first tick of the year 10000: 3,067,671 days after 1601-01-01.
+constexpr uint64_t kFirstTickOf10000 = 2650467744000000000ULL;
+
+// The length of the well-formed UTF-8 sequence at text[i] (1 to 4), or 0
+// when the byte there does not start one.  Byte ranges as in the Unicode
+// standard's table of well-formed sequences.
+size_t utf8_sequence_length(std::string_view text, size_t i) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char b0 = byte(i);
+  if (b0 < 0x80) return 1;
+  size_t n;
+  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    n = 2;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    n = 3;
+    if (b0 == 0xE0) lo = 0xA0;         // no overlong forms
+    if (b0 == 0xED) hi = 0x9F;         // no surrogates
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    n = 4;
+    if (b0 == 0xF0) lo = 0x90;         // no overlong forms
+    if (b0 == 0xF4) hi = 0x8F;         // nothing above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (text.size() - i < n) return 0;
+  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
+  for (size_t k = 2; k < n; ++k) {
+    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
+  }
+  return n;
+}
+
+// Calendar date of a day count from 1601-01-01 (proleptic Gregorian).
+void civil_from_days(int64_t days, int64_t* year, int64_t* month, int64_t* day) {
+  const int64_t z = days + 584694;  // 1601-01-01 is day 584694 from 0000-03-01
+  const int64_t era = z / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  *day = doy - (153 * mp + 2) / 5 + 1;
+  *month = mp < 10 ? mp + 3 : mp - 9;
+  *year = yoe + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+// Writes `value` in at least `width` digits (zero-filled) ending at `end`;
+// returns where they start.
+char* put_digits(uint64_t value, int width, char* end) {
+  char* p = end;
+  do {
+    *--p = static_cast<char>('0' + value % 10);
+    value /= 10;
+    --width;
+  } while (value != 0);
+  while (width-- > 0) *--p = '0';
+  return p;
+}
+
+void append_digits(uint64_t value, int width, std::string* out) {
+  char digits[24];
+  char* const end = digits + sizeof digits;
+  const char* start = put_digits(value, width, end);
+  out->append(start, static_cast<size_t>(end - start));
+}
+
+bool in_range(FileTime time) { return time != 0 && time < kFirstTickOf10000; }
+
+}  // namespace
+
+bool append_utf16le_as_utf8(const unsigned char* units, size_t count, std::string* out) {
+  bool lone = false;
+  for (size_t i = 0; i < count; ++i) {
+    const uint16_t u = read_le16(units + 2 * i);
+    if (u < 0xD800 || u > 0xDFFF) {
+      append_utf8(out, u);
+      continue;
+    }
+    if (u <= 0xDBFF && i + 1 < count) {
+      const uint16_t next = read_le16(units + 2 * i + 2);
+      if (next >= 0xDC00 && next <= 0xDFFF) {
+        append_utf8(out, 0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00));
+        ++i;
+        continue;
+      }
+    }
+    out->append(kReplacement, 3);
+    lone = true;
+  }
+  return lone;
+}
+
+void append_valid_utf8(std::string_view text, std::string* out) {
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t run = i;
+    for (;;) {
+      while (run < text.size() && static_cast<unsigned char>(text[run]) < 0x80) ++run;
+      if (run == text.size()) break;
+      const size_t n = utf8_sequence_length(text, run);
+      if (n == 0) break;
+      run += n;
+    }
+    out->append(text.data() + i, run - i);
+    if (run < text.size()) {
+      out->append(kReplacement, 3);
+      ++run;
+    }
+    i = run;
+  }
+}
+
+bool append_iso8601(FileTime time, std::string* out) {
+  if (!in_range(time)) return false;
+  int64_t year, month, day;
+  civil_from_days(static_cast<int64_t>(time / kTicksPerDay), &year, &month, &day);
+  const uint64_t rest = time % kTicksPerDay;
+  const uint64_t seconds = rest / kTicksPerSecond;
+  // "YYYY-MM-DDThh:mm:ss.fffffffZ", filled from its end.
+  char text[28];
+  char* p = text + sizeof text;
+  *--p = 'Z';
+  p = put_digits(rest % kTicksPerSecond, 7, p);
+  *--p = '.';
+  p = put_digits(seconds % 60, 2, p);
+  *--p = ':';
+  p = put_digits(seconds / 60 % 60, 2, p);
+  *--p = ':';
+  p = put_digits(seconds / 3600, 2, p);
+  *--p = 'T';
+  p = put_digits(static_cast<uint64_t>(day), 2, p);
+  *--p = '-';
+  p = put_digits(static_cast<uint64_t>(month), 2, p);
+  *--p = '-';
+  p = put_digits(static_cast<uint64_t>(year), 4, p);
+  out->append(p, sizeof text);
+  return true;
+}
+
+bool filetime_to_unix_seconds(FileTime time, int64_t* out) {
+  *out = 0;
+  if (!in_range(time)) return false;
+  // Both terms fit: the time is below 2^62 ticks.
+  *out = static_cast<int64_t>(time / kTicksPerSecond) - kUnixEpochSeconds;
+  return true;
+}
+
+std::string_view path_extension(std::string_view path) {
+  const size_t slash = path.rfind('\\');
+  const size_t start = slash == std::string_view::npos ? 0 : slash + 1;
+  const size_t dot = path.rfind('.');
+  if (dot == std::string_view::npos || dot < start) return {};
+  return path.substr(dot + 1);
+}
+
+void append_decimal(int64_t value, std::string* out) {
+  if (value < 0) {
+    out->push_back('-');
+    append_digits(0 - static_cast<uint64_t>(value), 1, out);
+  } else {
+    append_digits(static_cast<uint64_t>(value), 1, out);
+  }
+}
+
+void append_unsigned(uint64_t value, std::string* out) { append_digits(value, 1, out); }
+
+void append_csv_field(std::string_view text, std::string* out) {
+  // Bytes that make a field quoted: ',', '"', CR and LF.
+  static constexpr auto kQuoted = [] {
+    std::array<bool, 256> t{};
+    t[','] = t['"'] = t['\r'] = t['\n'] = true;
+    return t;
+  }();
+  size_t first = 0;
+  while (first < text.size() && !kQuoted[static_cast<unsigned char>(text[first])]) ++first;
+  if (first == text.size()) {
+    out->append(text);
+    return;
+  }
+  out->push_back('"');
+  size_t from = 0;
+  for (size_t i = first; i < text.size(); ++i) {
+    if (text[i] != '"') continue;
+    out->append(text.data() + from, i + 1 - from);  // the quote, then its double
+    out->push_back('"');
+    from = i + 1;
+  }
+  out->append(text.data() + from, text.size() - from);
+  out->push_back('"');
+}
+
+void append_tsv_field(std::string_view text, std::string* out) {
+  size_t from = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const char* escape;
+    switch (c) {
+      case '\t': escape = "\\t"; break;
+      case '\r': escape = "\\r"; break;
+      case '\n': escape = "\\n"; break;
+      case '\\': escape = "\\\\"; break;
+      default: continue;
+    }
+    out->append(text.data() + from, i - from);
+    out->append(escape, 2);
+    from = i + 1;
+  }
+  out->append(text.data() + from, text.size() - from);
+}
+
+void append_json_string(std::string_view text, std::string* out) {
+  out->push_back('"');
+  size_t from = 0;  // the start of the run not yet appended
+  size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c >= 0x80) {
+      const size_t n = utf8_sequence_length(text, i);
+      if (n != 0) {
+        i += n;
+        continue;
+      }
+      out->append(text.data() + from, i - from);
+      out->append(kReplacement, 3);
+    } else if (c == '"' || c == '\\') {
+      out->append(text.data() + from, i - from);
+      out->push_back('\\');
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x20 || c == 0x7F) {
+      out->append(text.data() + from, i - from);
+      out->append("\\u00", 4);
+      out->push_back(kHexDigits[c >> 4]);
+      out->push_back(kHexDigits[c & 0xF]);
+    } else {
+      ++i;
+      continue;
+    }
+    from = ++i;
+  }
+  out->append(text.data() + from, text.size() - from);
+  out->push_back('"');
+}
+
+void append_body_name(std::string_view text, std::string* out) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7F || c == '|') {
+      out->push_back('?');
+    } else if (c == 0xC2 && i + 1 < text.size() &&
+               static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+      out->push_back('?');  // U+0080 to U+009F
+      ++i;
+    } else {
+      out->push_back(static_cast<char>(c));
+    }
+  }
+}

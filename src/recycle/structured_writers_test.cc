@@ -1,0 +1,497 @@
+#include "recycle/structured_writers.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "common/test_tree.h"
+#include "recycle/recycle_record.h"
+
+namespace {
+
+FileTime filetime_utc(int y, int m, int d, int hh, int mm, int ss, uint64_t ticks = 0) {
+  y -= m <= 2;
+  const int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const int64_t yoe = y - era * 400;
+  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days_since_1970 = era * 146097 + doe - 719468;
+  const int64_t seconds = days_since_1970 * 86400 + hh * 3600 + mm * 60 + ss;
+  return static_cast<FileTime>((seconds + 11644473600LL) * 10000000LL) + ticks;
+}
+
+std::string le16(const std::u16string& s) {
+  std::string out;
+  for (char16_t u : s) {
+    out.push_back(static_cast<char>(u & 0xFF));
+    out.push_back(static_cast<char>(u >> 8));
+  }
+  return out;
+}
+
+const unsigned char* bytes(const std::string& s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+const char kSid[] = "S-1-5-21-1-2-3-1001";
+const char kDir[] = "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/";
+
+// The records of the tests, with the storage their views point into.
+struct Records {
+  // A real Windows 10 name: two characters above the BMP, three CJK.
+  std::string cjk_units = le16(u"C:\\Temp\\\U00028CCA\U00028D99\u90a8\u95aa\u9c02");
+  std::string lone_units = le16(u"D:\\\xDC82x.ahk");
+  std::string awkward_units = le16(u"C:\\a,b\\say \"hi\"\\line\nnext\ttab\r|.t,x");
+  std::string truncated_units = le16(u"C:\\Users\\tes");
+  std::string ansi = "\\caf\xE9.txt";  // after the zeroed first byte
+
+  RecycleRecord cjk() const {
+    RecycleRecord r;
+    r.directory = kDir;
+    r.file_name = "$IBBFODN";
+    r.entry_name = r.file_name;
+    r.user_sid = kSid;
+    r.opened = true;
+    r.format = RecordFormat::kV2;
+    r.has_fields = true;
+    r.has_size = true;
+    r.has_deleted = true;
+    r.size = 7;
+    r.deleted = filetime_utc(2015, 4, 7, 23, 19, 35, 5000000);
+    r.path_utf16 = bytes(cjk_units);
+    r.path_units = cjk_units.size() / 2;
+    return r;
+  }
+
+  // A v1 record with its $R file present.
+  RecycleRecord with_companion() const {
+    RecycleRecord r = cjk();
+    r.file_name = "$I7R52EG.txt";
+    r.entry_name = r.file_name;
+    r.format = RecordFormat::kV1;
+    r.size = 14;
+    r.deleted = filetime_utc(2015, 4, 4, 17, 24, 9, 1234567);
+    static const std::string units = le16(u"C:\\Temp\\foobat.txt.txt");
+    r.path_utf16 = bytes(units);
+    r.path_units = units.size() / 2;
+    r.companion.kind = CompanionKind::kFile;
+    r.companion.size = 14;
+    r.companion.times.last_write = filetime_utc(2020, 1, 2, 3, 4, 5, 1);
+    r.companion.times.last_access = filetime_utc(2021, 6, 1, 12, 0, 0);
+    r.companion.times.creation = filetime_utc(2019, 5, 7, 21, 1, 1, 9999999);
+    return r;
+  }
+
+  RecycleRecord lone() const {
+    RecycleRecord r = cjk();
+    r.directory = "/bin/";
+    r.file_name = "$I77T7B2.ahk";
+    r.user_sid = "";
+    r.path_utf16 = bytes(lone_units);
+    r.path_units = lone_units.size() / 2;
+    return r;
+  }
+
+  RecycleRecord cannot_open() const {
+    RecycleRecord r;
+    r.directory = kDir;
+    r.file_name = "$ILOCKED.doc";
+    r.entry_name = r.file_name;
+    r.user_sid = kSid;
+    r.opened = false;
+    r.warnings = kWarnCannotOpen;
+    r.companion.kind = CompanionKind::kDirectory;
+    r.companion.times.last_write = filetime_utc(2020, 1, 2, 3, 4, 5);
+    r.companion.times.last_access = filetime_utc(2020, 1, 2, 3, 4, 5);
+    return r;
+  }
+
+  RecycleRecord truncated() const {
+    RecycleRecord r = cjk();
+    r.file_name = "$ISHORT";
+    r.has_fields = false;
+    r.has_size = false;
+    r.has_deleted = false;
+    r.path_utf16 = nullptr;
+    r.path_units = 0;
+    r.warnings = kWarnTruncated;
+    return r;
+  }
+
+  RecycleRecord truncated_name() const {
+    RecycleRecord r = cjk();
+    r.file_name = "$ICUT";
+    r.path_utf16 = bytes(truncated_units);
+    r.path_units = truncated_units.size() / 2;
+    r.warnings = kWarnTruncated | kWarnSizeMismatch | kWarnTimeOutOfRange;
+    r.deleted = 1;  // 1601-01-01T00:00:00.0000001Z: shown, and doubted
+    return r;
+  }
+
+  RecycleRecord awkward() const {
+    RecycleRecord r = cjk();
+    r.directory = "/case,1/\"x\"/a\tb\\c/";
+    r.file_name = "$IAWK.x";
+    r.user_sid = "";
+    r.path_utf16 = bytes(awkward_units);
+    r.path_units = awkward_units.size() / 2;
+    r.deleted = filetime_utc(10000, 1, 1, 0, 0, 0) - 1;
+    return r;
+  }
+
+  RecycleRecord out_of_range() const {
+    RecycleRecord r = cjk();
+    r.file_name = "$IFAR";
+    r.deleted = filetime_utc(10000, 1, 1, 0, 0, 0);
+    r.warnings = kWarnTimeOutOfRange;
+    r.companion.kind = CompanionKind::kOther;
+    r.companion.times.last_write = UINT64_C(0x8000000000000000);
+    return r;
+  }
+
+  RecycleRecord info2_purged() const {
+    RecycleRecord r;
+    r.source_prefix = "IMAGE:p2:";
+    r.directory = "/RECYCLER/S-1-5-21-9-9-9-500/";
+    r.file_name = "INFO2";
+    r.entry_name = "Dc3.txt";
+    r.user_sid = "S-1-5-21-9-9-9-500";
+    r.opened = true;
+    r.format = RecordFormat::kInfo2;
+    r.has_fields = true;
+    r.has_size = true;
+    r.has_deleted = true;
+    r.size = 4294967295LL;
+    r.deleted = filetime_utc(2019, 5, 7, 21, 1, 1);
+    r.path_ansi = bytes(ansi);
+    r.path_ansi_length = ansi.size();
+    r.drive_letter = 'C';
+    r.warnings = kWarnRestoredOrPurged;
+    r.companion.kind = CompanionKind::kFile;
+    r.companion.size = 3;
+    return r;
+  }
+};
+
+const char kCjkPath[] = "C:\\Temp\\\xF0\xA8\xB3\x8A\xF0\xA8\xB6\x99\xE9\x82\xA8\xE9\x96\xAA\xE9\xB0\x82";
+const char kCjkSource[] = "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$IBBFODN";
+
+class Writers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    handle_ = open_output_device(tree_.path("out").c_str(), false);
+    ASSERT_NE(handle_, kInvalidHandle);
+    sink_ = ReportSink(handle_);
+  }
+  void TearDown() override { close_file(handle_); }
+
+  // Everything a writer of `format` writes for the header and `records`.
+  std::string run(ReportFormat format, const std::vector<RecycleRecord>& records,
+                  bool header = true) {
+    auto writer = make_structured_writer(format, &sink_, WriterSettings());
+    EXPECT_NE(writer, nullptr);
+    if (!writer) return "";
+    if (header) {
+      EXPECT_TRUE(writer->write_header());
+    }
+    for (const RecycleRecord& r : records) EXPECT_TRUE(writer->write_record(r));
+    return tree_.read("out");
+  }
+
+  TestTree tree_;
+  FileHandle handle_ = kInvalidHandle;
+  ReportSink sink_{kInvalidHandle};
+  Records rec_;
+};
+
+// Splits CSV text (RFC 4180) into records of fields; fails the test on
+// anything a strict reader refuses.
+std::vector<std::vector<std::string>> parse_csv(const std::string& text) {
+  std::vector<std::vector<std::string>> rows;
+  std::vector<std::string> row;
+  std::string field;
+  size_t i = 0;
+  bool at_field_start = true;
+  while (i < text.size()) {
+    if (at_field_start && text[i] == '"') {
+      ++i;
+      for (;;) {
+        if (i >= text.size()) {
+          ADD_FAILURE() << "unterminated quoted field";
+          return rows;
+        }
+        if (text[i] == '"') {
+          if (i + 1 < text.size() && text[i + 1] == '"') {
+            field.push_back('"');
+            i += 2;
+            continue;
+          }
+          ++i;
+          break;
+        }
+        field.push_back(text[i++]);
+      }
+      if (i < text.size() && text[i] != ',' && text[i] != '\r') {
+        ADD_FAILURE() << "text after a quoted field at " << i;
+        return rows;
+      }
+      at_field_start = false;
+      continue;
+    }
+    at_field_start = false;
+    if (text[i] == ',') {
+      row.push_back(field);
+      field.clear();
+      at_field_start = true;
+      ++i;
+    } else if (text[i] == '\r') {
+      if (i + 1 >= text.size() || text[i + 1] != '\n') {
+        ADD_FAILURE() << "CR without LF at " << i;
+        return rows;
+      }
+      row.push_back(field);
+      field.clear();
+      rows.push_back(row);
+      row.clear();
+      at_field_start = true;
+      i += 2;
+    } else if (text[i] == '\n' || text[i] == '"') {
+      ADD_FAILURE() << "bare LF or quote in an unquoted field at " << i;
+      return rows;
+    } else {
+      field.push_back(text[i++]);
+    }
+  }
+  EXPECT_TRUE(at_field_start && row.empty()) << "last record without CRLF";
+  return rows;
+}
+
+const std::vector<std::string> kFieldNames = {
+    "source",         "user_sid",           "format",             "size",
+    "deleted",        "original_path",      "extension",          "companion",
+    "companion_size", "companion_modified", "companion_accessed", "companion_created",
+    "warnings"};
+
+TEST_F(Writers, CsvHeaderAndCjkRecord) {
+  const std::string out = run(ReportFormat::kCsv, {rec_.cjk()});
+  EXPECT_EQ(out,
+            "source,user_sid,format,size,deleted,original_path,extension,companion,companion_size,"
+            "companion_modified,companion_accessed,companion_created,warnings\r\n" +
+                std::string(kCjkSource) + ",S-1-5-21-1-2-3-1001,v2,7,2015-04-07T23:19:35.5000000Z," +
+                kCjkPath + ",,missing,,,,,\r\n");
+}
+
+TEST_F(Writers, CsvWithoutHeader) {
+  const std::string out = run(ReportFormat::kCsv, {rec_.cjk()}, false);
+  EXPECT_EQ(out.substr(0, sizeof kCjkSource - 1), kCjkSource);
+}
+
+TEST_F(Writers, CsvParsesBackToTheFields) {
+  const std::string out = run(ReportFormat::kCsv,
+                              {rec_.awkward(), rec_.with_companion(), rec_.cannot_open(),
+                               rec_.truncated(), rec_.lone(), rec_.info2_purged()});
+  const auto rows = parse_csv(out);
+  ASSERT_EQ(rows.size(), 7u);
+  EXPECT_EQ(rows[0], kFieldNames);
+  for (const auto& row : rows) EXPECT_EQ(row.size(), 13u);
+  EXPECT_EQ(rows[1], (std::vector<std::string>{
+                         "/case,1/\"x\"/a\tb\\c/$IAWK.x", "", "v2", "7",
+                         "9999-12-31T23:59:59.9999999Z",
+                         "C:\\a,b\\say \"hi\"\\line\nnext\ttab\r|.t,x", "t,x", "missing", "", "",
+                         "", "", ""}));
+  EXPECT_EQ(rows[2], (std::vector<std::string>{
+                         "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$I7R52EG.txt",
+                         "S-1-5-21-1-2-3-1001", "v1", "14", "2015-04-04T17:24:09.1234567Z",
+                         "C:\\Temp\\foobat.txt.txt", "txt", "file", "14",
+                         "2020-01-02T03:04:05.0000001Z", "2021-06-01T12:00:00.0000000Z",
+                         "2019-05-07T21:01:01.9999999Z", ""}));
+  // A file that could not be opened: its companion fields and nothing else.
+  EXPECT_EQ(rows[3], (std::vector<std::string>{
+                         "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$ILOCKED.doc",
+                         "S-1-5-21-1-2-3-1001", "unknown", "", "", "", "", "directory", "",
+                         "2020-01-02T03:04:05.0000000Z", "2020-01-02T03:04:05.0000000Z", "",
+                         "cannot-open"}));
+  EXPECT_EQ(rows[4], (std::vector<std::string>{
+                         "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$ISHORT", "S-1-5-21-1-2-3-1001",
+                         "v2", "", "", "", "", "missing", "", "", "", "", "truncated"}));
+  EXPECT_EQ(rows[5][5], "D:\\\xEF\xBF\xBDx.ahk");
+  EXPECT_EQ(rows[5][6], "ahk");
+  EXPECT_EQ(rows[5][12], "lone-surrogate");
+  EXPECT_EQ(rows[6], (std::vector<std::string>{
+                         "IMAGE:p2:/RECYCLER/S-1-5-21-9-9-9-500/INFO2", "S-1-5-21-9-9-9-500",
+                         "info2", "4294967295", "2019-05-07T21:01:01.0000000Z",
+                         "C\\caf\xC3\xA9.txt", "txt", "file", "3", "", "", "",
+                         "restored-or-purged"}));
+}
+
+RecycleRecord size_only(const Records& rec) {
+  RecycleRecord r = rec.truncated();
+  r.has_size = true;  // 16 to 23 bytes: the size, not the time
+  r.size = 1234;
+  r.deleted = 0;
+  return r;
+}
+
+TEST_F(Writers, ShortFileShowsTheFieldsItHolds) {
+  const auto rows = parse_csv(run(ReportFormat::kCsv, {size_only(rec_)}, false));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][3], "1234");
+  EXPECT_EQ(rows[0][4], "");
+  EXPECT_EQ(rows[0][12], "truncated");
+}
+
+TEST_F(Writers, ShortFileInTheBodyFile) {
+  EXPECT_EQ(run(ReportFormat::kBody, {size_only(rec_)}),
+            "0| (deleted; /case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$ISHORT)|0|0|0|0|1234|0|0|0|0\n");
+}
+
+TEST_F(Writers, WarningsInTheirOrderJoinedWithSemicolons) {
+  Records r;
+  RecycleRecord all = r.cjk();
+  all.warnings = (1u << kWarningCount) - 1;
+  const std::string out = run(ReportFormat::kCsv, {r.truncated_name(), all}, false);
+  const auto rows = parse_csv(out);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0][4], "1601-01-01T00:00:00.0000001Z");
+  EXPECT_EQ(rows[0][5], "C:\\Users\\tes");
+  EXPECT_EQ(rows[0][12], "truncated;size-mismatch;time-out-of-range");
+  EXPECT_EQ(rows[1][12],
+            "cannot-open;truncated;unknown-version;name-length-mismatch;size-mismatch;"
+            "time-out-of-range;lone-surrogate;restored-or-purged;recovered");
+}
+
+TEST_F(Writers, LoneSurrogateWarnedOnce) {
+  RecycleRecord lone = rec_.lone();
+  lone.warnings = kWarnLoneSurrogate;  // the decoder may have found it too
+  const std::string out = run(ReportFormat::kTsv, {lone}, false);
+  EXPECT_EQ(out,
+            "/bin/$I77T7B2.ahk\t\tv2\t7\t2015-04-07T23:19:35.5000000Z\tD:\\\\\xEF\xBF\xBDx.ahk\tahk\t"
+            "missing\t\t\t\t\tlone-surrogate\n");
+}
+
+TEST_F(Writers, TsvEscapesAndHeader) {
+  const std::string out = run(ReportFormat::kTsv, {rec_.awkward(), rec_.out_of_range()});
+  EXPECT_EQ(out,
+            "source\tuser_sid\tformat\tsize\tdeleted\toriginal_path\textension\tcompanion\t"
+            "companion_size\tcompanion_modified\tcompanion_accessed\tcompanion_created\twarnings\n"
+            "/case,1/\"x\"/a\\tb\\\\c/$IAWK.x\t\tv2\t7\t9999-12-31T23:59:59.9999999Z\t"
+            "C:\\\\a,b\\\\say \"hi\"\\\\line\\nnext\\ttab\\r|.t,x\tt,x\tmissing\t\t\t\t\t\n"
+            "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$IFAR\tS-1-5-21-1-2-3-1001\tv2\t7\t\t"
+            "C:\\\\Temp\\\\" +
+                std::string(kCjkPath + 8) + "\t\tother\t\t\t\t\ttime-out-of-range\n");
+}
+
+TEST_F(Writers, JsonLines) {
+  const std::string out =
+      run(ReportFormat::kJsonLines, {rec_.cjk(), rec_.cannot_open(), rec_.awkward()});
+  EXPECT_EQ(out,
+            "{\"source\":\"" + std::string(kCjkSource) +
+                "\",\"user_sid\":\"S-1-5-21-1-2-3-1001\",\"format\":\"v2\",\"size\":7,"
+                "\"deleted\":\"2015-04-07T23:19:35.5000000Z\",\"original_path\":\"C:\\\\Temp\\\\" +
+                std::string(kCjkPath + 8) +
+                "\",\"extension\":null,\"companion\":\"missing\",\"companion_size\":null,"
+                "\"companion_modified\":null,\"companion_accessed\":null,"
+                "\"companion_created\":null,\"warnings\":[]}\n"
+                "{\"source\":\"/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$ILOCKED.doc\","
+                "\"user_sid\":\"S-1-5-21-1-2-3-1001\",\"format\":\"unknown\",\"size\":null,"
+                "\"deleted\":null,\"original_path\":null,\"extension\":null,"
+                "\"companion\":\"directory\",\"companion_size\":null,"
+                "\"companion_modified\":\"2020-01-02T03:04:05.0000000Z\","
+                "\"companion_accessed\":\"2020-01-02T03:04:05.0000000Z\","
+                "\"companion_created\":null,\"warnings\":[\"cannot-open\"]}\n"
+                "{\"source\":\"/case,1/\\\"x\\\"/a\\u0009b\\\\c/$IAWK.x\",\"user_sid\":null,"
+                "\"format\":\"v2\",\"size\":7,\"deleted\":\"9999-12-31T23:59:59.9999999Z\","
+                "\"original_path\":\"C:\\\\a,b\\\\say \\\"hi\\\"\\\\line\\u000Anext\\u0009tab"
+                "\\u000D|.t,x\",\"extension\":\"t,x\",\"companion\":\"missing\","
+                "\"companion_size\":null,\"companion_modified\":null,\"companion_accessed\":null,"
+                "\"companion_created\":null,\"warnings\":[]}\n");
+}
+
+TEST_F(Writers, JsonNumbersAndWarningArrays) {
+  RecycleRecord negative = rec_.with_companion();
+  negative.size = -9223372036854755328LL;
+  negative.warnings = kWarnSizeMismatch | kWarnTimeOutOfRange;
+  const std::string out = run(ReportFormat::kJsonLines, {negative});
+  EXPECT_NE(out.find("\"size\":-9223372036854755328,"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"companion_size\":14,"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"warnings\":[\"size-mismatch\",\"time-out-of-range\"]}\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST_F(Writers, BodyFile) {
+  const std::string out = run(ReportFormat::kBody,
+                              {rec_.cjk(), rec_.with_companion(), rec_.cannot_open(),
+                               rec_.awkward(), rec_.info2_purged(), rec_.out_of_range()});
+  EXPECT_EQ(out,
+            // Deleted, no companion: one line, all four times the deletion.
+            "0|" + std::string(kCjkPath) + " (deleted; " + kCjkSource +
+                ")|0|0|0|0|7|1428448775|1428448775|1428448775|1428448775\n"
+                // With its $R file: the content's own times, ctime 0.
+                "0|C:\\Temp\\foobat.txt.txt (deleted; "
+                "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$I7R52EG.txt)|0|0|0|0|14|"
+                "1428168249|1428168249|1428168249|1428168249\n"
+                "0|C:\\Temp\\foobat.txt.txt (recycled content; "
+                "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$R7R52EG.txt)|0|0|0|0|14|"
+                "1622548800|1577934245|0|1557262861\n"
+                // Could not be opened: no path, no size, no time; a directory
+                // companion has size 0.
+                "0| (deleted; /case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$ILOCKED.doc)|0|0|0|0|0|0|0|"
+                "0|0\n"
+                "0| (recycled content; /case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$RLOCKED.doc)"
+                "|0|0|0|0|0|1577934245|1577934245|0|0\n"
+                // "|" and control characters become "?".
+                "0|C:\\a,b\\say \"hi\"\\line?next?tab??.t,x (deleted; /case,1/\"x\"/a?b\\c/"
+                "$IAWK.x)|0|0|0|0|7|253402300799|253402300799|253402300799|253402300799\n"
+                // An INFO2 record: the companion is its Dc file.
+                "0|C\\caf\xC3\xA9.txt (deleted; IMAGE:p2:/RECYCLER/S-1-5-21-9-9-9-500/INFO2)|0|0|0|0|"
+                "4294967295|1557262861|1557262861|1557262861|1557262861\n"
+                "0|C\\caf\xC3\xA9.txt (recycled content; "
+                "IMAGE:p2:/RECYCLER/S-1-5-21-9-9-9-500/Dc3.txt)|0|0|0|0|3|0|0|0|0\n"
+                // A time past 9999 is unknown; an "other" companion has size 0.
+                "0|" +
+                kCjkPath + " (deleted; /case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$IFAR)|0|0|0|0|7|0|0|0|0\n"
+                "0|" +
+                kCjkPath +
+                " (recycled content; /case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$RFAR)|0|0|0|0|0|0|0|0|0\n");
+}
+
+TEST_F(Writers, BodyAndJsonHaveNoHeader) {
+  EXPECT_EQ(run(ReportFormat::kBody, {}), "");
+  EXPECT_EQ(run(ReportFormat::kJsonLines, {}), "");
+}
+
+TEST_F(Writers, SourceBytesThatAreNotUtf8) {
+  RecycleRecord r = rec_.cjk();
+  r.directory = "/m/\xE9t\xE9/";
+  const std::string out = run(ReportFormat::kJsonLines, {r});
+  const std::string want = "{\"source\":\"/m/\xEF\xBF\xBDt\xEF\xBF\xBD/$IBBFODN\",";
+  EXPECT_EQ(out.substr(0, want.size()), want);
+}
+
+TEST_F(Writers, OutputFileGetsTheSameBytes) {
+  const std::string copy_path = tree_.path("copy");
+  const FileHandle copy = open_output_device(copy_path.c_str(), false);
+  ASSERT_NE(copy, kInvalidHandle);
+  sink_.set_copy(copy);
+  const std::string out = run(ReportFormat::kCsv, {rec_.cjk(), rec_.awkward()});
+  close_file(copy);
+  EXPECT_EQ(tree_.read("copy"), out);
+  EXPECT_GT(out.size(), 200u);
+}
+
+TEST_F(Writers, SeedIsNotAStructuredFormat) {
+  EXPECT_EQ(make_structured_writer(ReportFormat::kSeed, &sink_, WriterSettings()), nullptr);
+}
+
+TEST_F(Writers, FailedWriteIsReported) {
+  ReportSink broken(kInvalidHandle);
+  auto writer = make_structured_writer(ReportFormat::kCsv, &broken, WriterSettings());
+  ASSERT_NE(writer, nullptr);
+  EXPECT_FALSE(writer->write_header());
+  EXPECT_FALSE(writer->write_record(rec_.cjk()));
+}
+
+}  // namespace
