@@ -116,10 +116,17 @@ struct Ended {
   int code;
 };
 [[noreturn]] void throw_exit(int32_t code) { throw Ended{code}; }
-FILE* no_file(const char*) { return nullptr; }
+// Opens no file at all: the options may name any path.
+class NoLogFiles final : public LogFileOpener {
+ public:
+  FILE* open_run_log(const char*) const override { return nullptr; }
+  FILE* open_memo(const char*) const override { return nullptr; }
+};
+const NoLogFiles kNoLogFiles;
 
 void reset_run_state() {
   g_options = Options();
+  g_options.log_files = &kNoLogFiles;
   g_path_list.clear();
   g_pattern_list.clear();
   clear_exclusions();
@@ -128,8 +135,6 @@ void reset_run_state() {
   g_acct_file = nullptr;
   g_memo_file = nullptr;
   set_exit_cleanup(throw_exit);
-  g_run_log_opener = no_file;
-  g_memo_opener = no_file;
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ void apply_ini_line(const std::string& line, Options* options) {
               resolved(written).c_str());
       close_run_log();
     }
-    g_acct_file = g_run_log_opener(written.c_str());
+    g_acct_file = options->log_files->open_run_log(written.c_str());
     options->accounting_mode = 2;
     return;
   }
@@ -128,7 +128,7 @@ void apply_ini_line(const std::string& line, Options* options) {
       return;
     }
     close_memo_stream(g_memo_file);
-    g_memo_file = g_memo_opener(resolved(written).c_str());
+    g_memo_file = options->log_files->open_memo(resolved(written).c_str());
     return;
   }
   if (is("MILITARY", C) || is("NOHEX", C) || is("OFFSET", C)) return;

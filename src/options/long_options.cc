@@ -81,7 +81,7 @@ int parse_long_option(const char* word, Options* options) {
   if (key_matches(word, "acc") || key_matches(word, "log")) {
     if (!value) return 1;
     options->accounting_mode = 2;
-    FILE* f = g_run_log_opener(value);
+    FILE* f = options->log_files->open_run_log(value);
     if (!f) return 1;
     g_acct_file = f;  // an earlier file is left open and unfinished
     return 0;
@@ -111,7 +111,7 @@ int parse_long_option(const char* word, Options* options) {
     options->memo_active = 1;
     if (value) {
       close_memo_stream(g_memo_file);
-      g_memo_file = g_memo_opener(resolved(value).c_str());
+      g_memo_file = options->log_files->open_memo(resolved(value).c_str());
     }
     return 0;
   }
@@ -174,8 +174,8 @@ void acct_from_environment() {
   if (const char* acct = getenv("ACCT")) {
     const bool on = (acct[0] == 'o' || acct[0] == 'O') && (acct[1] == 'n' || acct[1] == 'N') &&
                     acct[2] == '\0';
-    g_acct_file = g_run_log_opener(on ? "acct-ing" : acct);
+    g_acct_file = g_options.log_files->open_run_log(on ? "acct-ing" : acct);
   } else if (const char* accting = getenv("ACCTING")) {
-    g_acct_file = g_run_log_opener(accting);
+    g_acct_file = g_options.log_files->open_run_log(accting);
   }
 }

@@ -53,7 +53,7 @@ void name_accounting_file(const char* name) {
             full.c_str());
     close_run_log();
   }
-  g_acct_file = g_run_log_opener(name);
+  g_acct_file = g_options.log_files->open_run_log(name);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "runlog/run_log.h"
+
 #include "platform/codepage.h"
 #include "recycle/report_writer.h"
 
@@ -16,6 +18,8 @@ struct Options {
   int32_t recurse = 1;
   int32_t reset_times = 0;
   int32_t memo_active = 0;
+  // How the accounting and memo files named by the options are opened.
+  const LogFileOpener* log_files = real_log_files();
   ReportFormat report_format = ReportFormat::kSeed;  // --format=NAME
   std::string codepage = kDefaultCodepage;  // --codepage=NAME: INFO2 ANSI paths
   // --image=FILE: the evidence image whose volumes are read in place of

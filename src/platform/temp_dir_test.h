@@ -1,8 +1,10 @@
 // A temporary directory for the platform layer's tests, removed with
-// everything in it when the test ends.
+// everything in it when the test ends, by the process that made it only (a
+// child forked by a death test must not take it away from its parent).
 #pragma once
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -14,6 +16,7 @@ class TempDir {
     path_ = mkdtemp(tmpl);
   }
   ~TempDir() {
+    if (getpid() != owner_) return;
     std::error_code ec;
     std::filesystem::remove_all(path_, ec);
   }
@@ -22,4 +25,5 @@ class TempDir {
 
  private:
   std::string path_;
+  pid_t owner_ = getpid();
 };

@@ -81,7 +81,9 @@ void decode_index_bytes(const unsigned char* data, size_t size, FileTime run_sta
   record->path_utf16 = name;
   record->path_units = units;
   const bool terminated = units < available;
-  if (!terminated) record->warnings |= kWarnTruncated;
+  // A version 1 record is its fixed fields and a 520-byte name field.
+  if (!terminated || (version == 1 && size < kVersion1NameOffset + 520))
+    record->warnings |= kWarnTruncated;
   if (version == 2 && terminated && read_le32(data + 24) != units + 1)
     record->warnings |= kWarnNameLengthMismatch;
   if (has_lone_surrogate(name, units)) record->warnings |= kWarnLoneSurrogate;

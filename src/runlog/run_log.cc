@@ -46,8 +46,20 @@ bool flushed(FILE* f, int* error) {
 
 }  // namespace
 
-FILE* (*g_run_log_opener)(const char* path) = open_run_log;
-FILE* (*g_memo_opener)(const char* path) = open_memo;
+namespace {
+
+class RealLogFiles final : public LogFileOpener {
+ public:
+  FILE* open_run_log(const char* path) const override { return ::open_run_log(path); }
+  FILE* open_memo(const char* path) const override { return ::open_memo(path); }
+};
+
+}  // namespace
+
+const LogFileOpener* real_log_files() {
+  static const RealLogFiles kRealLogFiles;
+  return &kRealLogFiles;
+}
 const ModuleStamp kRunLogModule = {__FILE__, __DATE__, __TIME__};
 
 namespace {

@@ -12,10 +12,17 @@ extern FILE* g_acct_file;
 extern FILE* g_memo_file;  // the memo file; nothing is written to it
 extern const ModuleStamp kRunLogModule;
 
-// How the option readers open the accounting and memo files; harnesses put
-// fakes in their place.
-extern FILE* (*g_run_log_opener)(const char* path);
-extern FILE* (*g_memo_opener)(const char* path);
+// How the option readers open the accounting and memo files: the real
+// files, or (for a harness that must touch none) something else.
+class LogFileOpener {
+ public:
+  virtual ~LogFileOpener() = default;
+  // open_run_log() below, for the files of a run.
+  virtual FILE* open_run_log(const char* path) const = 0;
+  // The memo file, opened for appending; nullptr when it cannot be.
+  virtual FILE* open_memo(const char* path) const = 0;
+};
+const LogFileOpener* real_log_files();
 
 // Creates missing directories, trims the file's end-of-file marker, opens
 // it for appending and writes the separator line that opens a record.

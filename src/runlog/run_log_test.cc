@@ -85,7 +85,7 @@ TEST(RunLogWrites, AFailedWriteIsNamedOnceAndRemembered) {
 
 TEST(RunLogWrites, AMemoFileThatClosesCleanly) {
   TestTree tree;
-  FILE* memo = g_memo_opener(tree.path("memo.txt").c_str());
+  FILE* memo = real_log_files()->open_memo(tree.path("memo.txt").c_str());
   ASSERT_NE(memo, nullptr);
   EXPECT_TRUE(close_memo_stream(memo));
   EXPECT_TRUE(close_memo_stream(nullptr));

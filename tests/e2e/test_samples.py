@@ -56,7 +56,7 @@ EXPECTED = {
     "rifiuti2/dir-sample1/$IZK01YL.txt": (11, "2007-09-21", "08:31:35", ("C:\\Users\\student\\Desktop\\12345678901", "567890123456789012\\1234567.txt", 259)),
     "rifiuti2/dir-sample1/$IZUFRX4.vmdk": (10737418240, "2007-09-21", "09:22:25", "C:\\Virtual Machines\\Windows XP Professional\\Windows XP Professional-flat.vmdk"),
     "rifiuti2/dir-win10-01/$I7R52EG.txt": (14, "2015-04-04", "17:24:09", "C:\\Temp\\foobat.txt.txt"),
-    "rifiuti2/dir-win10-01/$IBBFODN": (7, "2015-04-07", "23:19:35", "C:\\Temp\\\U00028CCA\U00028D99\u90a8\u95aa\u9c02"),
+    "rifiuti2/dir-win10-01/$IBBFODN": (7, "2015-04-07", "23:19:35", "C:\\Temp\\\U00028CCA\U00028D99\u95aa\u90a8\u9c02"),
     "rifiuti2/dir-win10-01/$IDNLPD4.exe": (872448, "2015-04-19", "10:50:51", "C:\\Temp\\FAU\\FAU.x86\\dd.exe"),
     "rifiuti2/dir-win10-01/$IHO61YT": (12884901888, "2015-04-07", "23:32:07", "C:\\Temp\\largesparsefile"),
     "rifiuti2/dir-win10-01/$IKEGS1G": (0, "2015-04-04", "17:19:52", ("C:\\Users\\tester\\12345678901234567890", "123456789012345678901234567890", 246)),
