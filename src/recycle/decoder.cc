@@ -163,15 +163,20 @@ void IndexDecoder::reset_times(FileRef file, bool captured, const SavedTimes& sa
   write_handle(progress_, buffers_.message.data(), buffers_.message.size());
 }
 
-bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* name,
-                          EntryKind kind) {
-  const size_t name_length = strlen(name);
+void IndexDecoder::begin_record(std::string_view directory, const char* name,
+                                size_t name_length) {
   record_ = RecycleRecord();
   record_.source_prefix = prefix_;
   record_.directory = directory;
   record_.file_name = std::string_view(name, name_length);
   record_.entry_name = record_.file_name;
   record_.user_sid = sid_of_folder(directory);
+}
+
+bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* name,
+                          EntryKind kind) {
+  const size_t name_length = strlen(name);
+  begin_record(directory, name, name_length);
 
   look_up_companion(dir, name, name_length);
   ++g_file_count;
@@ -203,12 +208,7 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
 bool IndexDecoder::decode_recovered(DirRef parent, std::string_view directory, const char* name,
                                     FileRef file) {
   const size_t name_length = strlen(name);
-  record_ = RecycleRecord();
-  record_.source_prefix = prefix_;
-  record_.directory = directory;
-  record_.file_name = std::string_view(name, name_length);
-  record_.entry_name = record_.file_name;
-  record_.user_sid = sid_of_folder(directory);
+  begin_record(directory, name, name_length);
 
   if (parent != kNoDir) look_up_companion(parent, name, name_length);
   ++g_file_count;

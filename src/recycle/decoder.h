@@ -64,6 +64,8 @@ class IndexDecoder {
   void set_file_system(FileSystem* fs) { fs_ = fs; }
 
  private:
+  // A fresh record for the file `name` of `directory`.
+  void begin_record(std::string_view directory, const char* name, size_t name_length);
   void look_up_companion(DirRef dir, const char* name, size_t name_length);
   void look_up_entry(DirRef dir, const char* name);
   // An INFO2 file: false when it does not check out as one (it is then

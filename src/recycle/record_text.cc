@@ -46,19 +46,6 @@ size_t utf8_sequence_length(std::string_view text, size_t i) {
   return n;
 }
 
-// Calendar date of a day count from 1601-01-01 (proleptic Gregorian).
-void civil_from_days(int64_t days, int64_t* year, int64_t* month, int64_t* day) {
-  const int64_t z = days + 584694;  // 1601-01-01 is day 584694 from 0000-03-01
-  const int64_t era = z / 146097;
-  const int64_t doe = z - era * 146097;
-  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const int64_t mp = (5 * doy + 2) / 153;
-  *day = doy - (153 * mp + 2) / 5 + 1;
-  *month = mp < 10 ? mp + 3 : mp - 9;
-  *year = yoe + era * 400 + (*month <= 2 ? 1 : 0);
-}
-
 // Writes `value` in at least `width` digits (zero-filled) ending at `end`;
 // returns where they start.
 char* put_digits(uint64_t value, int width, char* end) {
@@ -127,8 +114,8 @@ void append_valid_utf8(std::string_view text, std::string* out) {
 
 bool append_iso8601(FileTime time, std::string* out) {
   if (!in_range(time)) return false;
-  int64_t year, month, day;
-  civil_from_days(static_cast<int64_t>(time / kTicksPerDay), &year, &month, &day);
+  SystemTime t;
+  if (!file_time_to_system_time(time, &t)) return false;
   const uint64_t rest = time % kTicksPerDay;
   const uint64_t seconds = rest / kTicksPerSecond;
   // "YYYY-MM-DDThh:mm:ss.fffffffZ", filled from its end.
@@ -143,11 +130,11 @@ bool append_iso8601(FileTime time, std::string* out) {
   *--p = ':';
   p = put_digits(seconds / 3600, 2, p);
   *--p = 'T';
-  p = put_digits(static_cast<uint64_t>(day), 2, p);
+  p = put_digits(t.day, 2, p);
   *--p = '-';
-  p = put_digits(static_cast<uint64_t>(month), 2, p);
+  p = put_digits(t.month, 2, p);
   *--p = '-';
-  p = put_digits(static_cast<uint64_t>(year), 4, p);
+  p = put_digits(t.year, 4, p);
   out->append(p, sizeof text);
   return true;
 }

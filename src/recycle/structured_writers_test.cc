@@ -8,28 +8,13 @@
 
 #include "common/test_tree.h"
 #include "recycle/recycle_record.h"
+#include "recycle/test_index_files.h"
+
+using test_index::filetime_utc;
 
 namespace {
 
-FileTime filetime_utc(int y, int m, int d, int hh, int mm, int ss, uint64_t ticks = 0) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const int64_t days_since_1970 = era * 146097 + doe - 719468;
-  const int64_t seconds = days_since_1970 * 86400 + hh * 3600 + mm * 60 + ss;
-  return static_cast<FileTime>((seconds + 11644473600LL) * 10000000LL) + ticks;
-}
-
-std::string le16(const std::u16string& s) {
-  std::string out;
-  for (char16_t u : s) {
-    out.push_back(static_cast<char>(u & 0xFF));
-    out.push_back(static_cast<char>(u >> 8));
-  }
-  return out;
-}
+std::string le16(const std::u16string& s) { return test_index::utf16(s); }
 
 const unsigned char* bytes(const std::string& s) {
   return reinterpret_cast<const unsigned char*>(s.data());

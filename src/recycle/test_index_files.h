@@ -9,7 +9,8 @@
 namespace test_index {
 
 // FileTime of a UTC calendar time (proleptic Gregorian).
-inline FileTime filetime_utc(int y, int m, int d, int hh = 0, int mm = 0, int ss = 0) {
+inline FileTime filetime_utc(int y, int m, int d, int hh = 0, int mm = 0, int ss = 0,
+                             uint64_t ticks = 0) {
   y -= m <= 2;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
   const int64_t yoe = y - era * 400;
@@ -17,7 +18,7 @@ inline FileTime filetime_utc(int y, int m, int d, int hh = 0, int mm = 0, int ss
   const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   const int64_t days_since_1970 = era * 146097 + doe - 719468;
   const int64_t seconds = days_since_1970 * 86400 + hh * 3600 + mm * 60 + ss;
-  return static_cast<FileTime>((seconds + 11644473600LL) * 10000000LL);
+  return static_cast<FileTime>((seconds + 11644473600LL) * 10000000LL) + ticks;
 }
 
 inline void put_le(std::string* out, uint64_t v, int bytes) {
