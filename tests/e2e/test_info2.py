@@ -1,6 +1,7 @@
 """INFO2 bins (Windows 95 to XP and Server 2003): one row per record, on the
 real sample files and on files built here to be damaged."""
 
+import json
 import os
 import struct
 import unittest
@@ -93,6 +94,36 @@ class Samples(TreeTest):
         self.assertEqual(self.run_on("rifiuti2/INFO2-empty"), [])
 
 
+@unittest.skipUnless(os.path.isdir(INFO2_SAMPLES), "the sample files are not here")
+class JsonLines(TreeTest):
+    def records(self, sample, *extra):
+        with open(os.path.join(INFO2_SAMPLES, sample), "rb") as f:
+            self.write("RECYCLER/S-1-5-21-7-8-9-1004/INFO2", f.read())
+        code, out, err = run(["-p", self.path("RECYCLER"), "-f", "INFO2", "--format=jsonl"] + list(extra))
+        self.assertEqual(code, 0, err[-300:])
+        return [json.loads(line) for line in out.decode("utf-8").splitlines()]
+
+    def test_the_values_the_samples_record(self):
+        first = self.records("plaso/INFO2")[0]
+        self.assertEqual((first["format"], first["user_sid"], first["deleted"], first["original_path"],
+                          first["extension"], first["companion"], first["warnings"]),
+                         ("info2", "S-1-5-21-7-8-9-1004", "2004-08-25T16:18:25.2370000Z",
+                          "C:\\Documents and Settings\\Mr. Evil\\Desktop\\lalsetup250.exe", "exe",
+                          "missing", []))
+        cht = [r for r in self.records("rifiuti2/INFO2-2k-cht-1")
+               if r["deleted"].startswith("2019-03-31T19:40:16")]
+        self.assertEqual([(r["size"], r["original_path"]) for r in cht],
+                         [(0, "C:\\temp\\Ödüllü 混合中文字 تشكيل.doc")])
+        tw = self.records("rifiuti2/INFO2-03-tw-uncpath")[0]
+        self.assertEqual((tw["size"], tw["deleted"][:19], tw["original_path"]),
+                         (3153920, "2019-05-05T17:08:49", "\\\\Vm-2003-r2-tw\\Temp\\文件\\Downloads\\HxDSetup.zip"))
+        one = self.records("rifiuti2/INFO2-sample1")
+        self.assertEqual(len(one), 16)
+        self.assertEqual((one[0]["size"], one[0]["deleted"][:19], one[0]["original_path"]),
+                         (4096, "2008-10-28T15:53:42",
+                          "C:\\Documents and Settings\\All Users\\Desktop\\有道桌面词典.lnk"))
+
+
 class Damaged(TreeTest):
     WHEN = filetime(2003, 4, 5, 6, 7, 8)
 
@@ -106,6 +137,13 @@ class Damaged(TreeTest):
         data = info2(5, 800, [(b"\0:\\gone\\a.txt", 1, 2, self.WHEN, 100, ""),
                               (b"\0\\server\\share\\b.doc", 2, 26, self.WHEN, 200, ""),
                               (b"D:\\kept\\c.bin", 3, 3, self.WHEN, 300, "D:\\kept\\c.bin")])
+        self.write("RECYCLER/INFO2", data)
+        code, out, _ = run(["-p", self.path("RECYCLER"), "-f", "INFO2", "--format=jsonl"])
+        records = [json.loads(line) for line in out.decode().splitlines()]
+        self.assertEqual([(r["original_path"], r["warnings"]) for r in records],
+                         [("C:\\gone\\a.txt", ["restored-or-purged"]),
+                          ("\\\\server\\share\\b.doc", ["restored-or-purged"]),
+                          ("D:\\kept\\c.bin", [])])
         rows = self.rows(data)
         self.assertEqual([columns(r)[0].strip() for r in rows], [b"Dc1.txt", b"Dc2.doc", b"Dc3.bin"])
         self.assertEqual([columns(r)[5] for r in rows],
@@ -119,6 +157,11 @@ class Damaged(TreeTest):
     def test_a_truncated_last_record_gives_a_short_row(self):
         data = info2(5, 800, [(b"C:\\a.txt", 1, 2, self.WHEN, 1, "C:\\a.txt"),
                               (b"C:\\b.txt", 2, 2, self.WHEN, 2, "C:\\b.txt")])
+        self.write("RECYCLER/INFO2", data[:-300])
+        code, out, _ = run(["-p", self.path("RECYCLER"), "-f", "INFO2", "--format=jsonl"])
+        records = [json.loads(line) for line in out.decode().splitlines()]
+        self.assertEqual([r["warnings"] for r in records], [[], ["truncated"]])
+        self.assertEqual((records[1]["size"], records[1]["deleted"][:10]), (2, "2003-04-05"))
         rows = self.rows(data[:-300])
         self.assertEqual(len(rows), 2)
         self.assertTrue(rows[0].startswith(b"             Dc1.txt|"))
