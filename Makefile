@@ -40,7 +40,8 @@ test-sanitize:
 	cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DBINSIFT_WERROR=$(WERROR) \
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE_FLAGS)"
 	cmake --build build-sanitize -j $(JOBS)
-	cd build-sanitize && BINSIFT_SANITIZED=1 ctest --output-on-failure -j $(JOBS)
+	cd build-sanitize && BINSIFT_SANITIZED=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tools/lsan.supp \
+	  ctest --output-on-failure -j $(JOBS)
 
 # Each fuzzing target for FUZZ_SECONDS (clang's libFuzzer); what they find
 # goes to build-fuzz/crashes, and belongs in fuzz/regressions once fixed.
