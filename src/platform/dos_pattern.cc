@@ -22,6 +22,7 @@ void DosPattern::compile(const char* pattern) {
   }
   if (len == 3 && memcmp(pattern, "*.*", 3) == 0) {
     tokens_.push_back({kStar, 0});
+    find_shortcuts();
     return;
   }
   for (size_t i = 0; i < len; ++i) {
@@ -39,6 +40,23 @@ void DosPattern::compile(const char* pattern) {
   }
   if (dropped_dot && !tokens_.empty() && tokens_.back().kind == kStar)
     tokens_.back().kind = kDosStar;
+  find_shortcuts();
+}
+
+void DosPattern::find_shortcuts() {
+  prefix_.clear();
+  size_t i = 0;
+  while (i < tokens_.size() && tokens_[i].kind == kLiteral)
+    prefix_.push_back(static_cast<char>(tokens_[i++].ch));
+  // "*" matches any run; DOS_STAR, DOS_DOT and "*" together match any run
+  // too: the DOS_STAR stops short of the last dot (if there is one after
+  // the prefix), DOS_DOT takes that dot or nothing at the end, and "*"
+  // takes the rest.
+  const size_t rest = tokens_.size() - i;
+  rest_matches_anything_ =
+      (rest == 1 && tokens_[i].kind == kStar) ||
+      (rest == 3 && tokens_[i].kind == kDosStar && tokens_[i + 1].kind == kDosDot &&
+       tokens_[i + 2].kind == kStar);
 }
 
 // Adds to `set` every pattern position reachable from the positions already
@@ -67,6 +85,11 @@ void DosPattern::close_over_empty(std::vector<uint8_t>& set, size_t pos,
 }
 
 bool DosPattern::matches(const char* name) {
+  for (size_t i = 0; i < prefix_.size(); ++i)
+    if (name[i] == '\0' || upper(static_cast<unsigned char>(name[i])) !=
+                               static_cast<unsigned char>(prefix_[i]))
+      return false;
+  if (rest_matches_anything_) return true;
   const size_t len = strlen(name);
   const size_t states = tokens_.size() + 1;
   const char* last_dot_ptr = strrchr(name, '.');

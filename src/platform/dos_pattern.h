@@ -26,6 +26,14 @@ class DosPattern {
   void close_over_empty(std::vector<uint8_t>& set, size_t pos, size_t len,
                         const char* name) const;
 
+  // Sets the quick checks below from the tokens.
+  void find_shortcuts();
+
   std::vector<Token> tokens_;
+  // The literal characters the pattern starts with (upper-cased), which a
+  // name must start with; and whether whatever follows them matches any
+  // rest of a name ("*", or "*.*" after the prefix).
+  std::string prefix_;
+  bool rest_matches_anything_ = false;
   std::vector<uint8_t> current_, next_;
 };

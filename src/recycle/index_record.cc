@@ -76,8 +76,23 @@ void decode_index_bytes(const unsigned char* data, size_t size, FileTime run_sta
   record->has_fields = true;
   const unsigned char* name = data + name_offset;
   const size_t available = (size - name_offset) / 2;
+  // The name runs to its terminator; a surrogate without its partner is
+  // noted on the way.
   size_t units = 0;
-  while (units < available && (name[2 * units] | name[2 * units + 1]) != 0) ++units;
+  bool lone_surrogate = false;
+  while (units < available) {
+    const unsigned u = read_le16(name + 2 * units);
+    if (u == 0) break;
+    if (u >= 0xD800 && u <= 0xDFFF) {
+      const unsigned next = units + 1 < available ? read_le16(name + 2 * units + 2) : 0;
+      if (u <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) {
+        units += 2;
+        continue;
+      }
+      lone_surrogate = true;
+    }
+    ++units;
+  }
   record->path_utf16 = name;
   record->path_units = units;
   const bool terminated = units < available;
@@ -86,7 +101,7 @@ void decode_index_bytes(const unsigned char* data, size_t size, FileTime run_sta
     record->warnings |= kWarnTruncated;
   if (version == 2 && terminated && read_le32(data + 24) != units + 1)
     record->warnings |= kWarnNameLengthMismatch;
-  if (has_lone_surrogate(name, units)) record->warnings |= kWarnLoneSurrogate;
+  if (lone_surrogate) record->warnings |= kWarnLoneSurrogate;
 }
 
 bool seed_view(const RecycleRecord& record, RecycleIndexRecord* out) {
