@@ -9,9 +9,13 @@
 #include "recycle/report_output.h"
 #include "runlog/run_log.h"
 
-int32_t g_hit_count = 0;
-int64_t g_finish_time = 0;
-std::string g_memo_text;
+namespace {
+
+int32_t g_hit_count = 0;    // printed beside the file count; always 0
+int64_t g_finish_time = 0;  // seconds since 1970
+std::string g_memo_text;    // nothing in this program supplies one
+
+}  // namespace
 
 ElapsedParts split_elapsed(int64_t seconds) {
   return {seconds / 3600, seconds % 3600 / 60, seconds % 3600 % 60};

@@ -5,9 +5,6 @@
 #include <cstdio>
 #include <string>
 
-extern int32_t g_hit_count;    // printed beside the file count; always 0
-extern int64_t g_finish_time;  // seconds since 1970
-extern std::string g_memo_text;  // nothing in this program supplies one
 
 struct ElapsedParts {
   int64_t hours, minutes, seconds;

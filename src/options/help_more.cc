@@ -5,6 +5,8 @@
 #include "common/exit.h"
 #include "platform/platform.h"
 
+namespace {
+
 const char kHelpMoreText[] =
     "\nbinsift: the words beyond the classic options\n"
     "\n"
@@ -59,6 +61,8 @@ const char kHelpMoreText[] =
     "\n"
     "INFO2 files (Windows 95 to XP) are decoded in every format.  The manual\n"
     "page binsift(1) and the README describe everything in full.\n\n";
+
+}  // namespace
 
 void show_help_more() {
   fputs(kHelpMoreText, stderr);
