@@ -17,6 +17,7 @@
 #include "recycle/decoder.h"
 #include "recycle/report_writer.h"
 #include "platform/file_system.h"
+#include "platform/file_time.h"
 #include "recycle/report_output.h"
 #include "runlog/banner.h"
 #include "runlog/run_log.h"
@@ -107,23 +108,11 @@ class DecodeEach final : public FileVisitor {
   exit_program(WRITE_ERROR);
 }
 
-FileTime file_time_from_unix(int64_t seconds) {
-  return static_cast<FileTime>((seconds + 11644473600LL) * 10000000LL);
-}
-
 void end_walk(WalkStatus status) {
   switch (status) {
     case WalkStatus::kDone: break;
     case WalkStatus::kAborted: exit_program(USER_ABORTED);
     case WalkStatus::kWriteFailed: stop_on_write_failure();
-  }
-}
-
-VolumeType volume_type_of(FileSystemKind kind) {
-  switch (kind) {
-    case FileSystemKind::kNtfs: return VolumeType::kNtfs;
-    case FileSystemKind::kFat32: return VolumeType::kFat32;
-    default: return VolumeType::kOther;
   }
 }
 

@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/dos_pattern.h"
-#include "platform/posix_time.h"
+#include "platform/file_time.h"
 
 namespace {
 
@@ -202,10 +202,10 @@ class PosixFileSystem final : public FileSystem {
       return false;
     out->kind = kind_from_mode(stx.stx_mode);
     out->size = stx.stx_size;
-    out->times.last_access = posix_file_time(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
-    out->times.last_write = posix_file_time(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+    out->times.last_access = file_time_from_unix(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
+    out->times.last_write = file_time_from_unix(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
     out->times.creation = (stx.stx_mask & STATX_BTIME)
-                              ? posix_file_time(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec)
+                              ? file_time_from_unix(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec)
                               : 0;
     return true;
   }
@@ -242,8 +242,8 @@ class PosixFileSystem final : public FileSystem {
     out->seconds[1] = st.st_mtim.tv_sec;
     out->nanoseconds[1] = st.st_mtim.tv_nsec;
     out->filetime[0] = 0;
-    out->filetime[1] = posix_file_time(st.st_atim.tv_sec, st.st_atim.tv_nsec);
-    out->filetime[2] = posix_file_time(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    out->filetime[1] = file_time_from_unix(st.st_atim.tv_sec, st.st_atim.tv_nsec);
+    out->filetime[2] = file_time_from_unix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
     out->is_regular = S_ISREG(st.st_mode);
     return true;
   }

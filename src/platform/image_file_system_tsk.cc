@@ -18,6 +18,7 @@
 #include <unordered_set>
 
 #include "platform/dos_pattern.h"
+#include "platform/file_time.h"
 
 const bool kImageSupport = true;
 const char kImageUnsupportedMessage[] = "Evidence images are not supported by this build";
@@ -71,8 +72,6 @@ bool load_library(std::string* reason) {
   return true;
 }
 
-constexpr int64_t kSecondsFrom1601To1970 = 11644473600;
-constexpr uint64_t kTicksPerSecond = 10000000;
 // NTFS keeps its own metadata files in the first MFT entries; like the
 // system's own directory listing, the volume does not show them.
 constexpr TSK_INUM_T kFirstUserMftEntry = 16;
@@ -99,9 +98,7 @@ std::string library_reason(const char* fallback) {
 FileTime time_from_unix(time_t seconds, uint32_t nanoseconds) {
   if (seconds == 0) return 0;  // the library's "not kept"
   if (seconds < -kSecondsFrom1601To1970) return 0;
-  return static_cast<FileTime>(static_cast<int64_t>(seconds) + kSecondsFrom1601To1970) *
-             kTicksPerSecond +
-         nanoseconds / 100;
+  return file_time_from_unix(seconds, nanoseconds);
 }
 
 uint64_t read_le64(const uint8_t* p) {

@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "platform/dos_pattern.h"
-#include "platform/posix_time.h"
+#include "platform/file_time.h"
 
 const char kPathSeparator = '/';
 const char kOptionPrefixes[] = "-+";
@@ -72,24 +72,9 @@ FileHandle stderr_handle() { return STDERR_FILENO; }
 // ---------------------------------------------------------------------------
 // Times
 
-namespace {
-
-constexpr int64_t kSecondsFrom1601To1970 = 11644473600LL;
-constexpr int64_t kTicksPerSecond = 10000000LL;
-
-}  // namespace
-
-FileTime posix_file_time(int64_t seconds, int64_t nanoseconds) {
-  const int64_t max_seconds = INT64_MAX / kTicksPerSecond - kSecondsFrom1601To1970 - 1;
-  if (seconds < -kSecondsFrom1601To1970 || seconds > max_seconds)
-    return UINT64_C(0x8000000000000000);
-  return static_cast<FileTime>((seconds + kSecondsFrom1601To1970) * kTicksPerSecond +
-                               nanoseconds / 100);
-}
-
 bool file_time_to_system_time(FileTime time, SystemTime* out) {
   if (time & UINT64_C(0x8000000000000000)) return false;
-  const uint64_t ticks_per_day = 86400ULL * kTicksPerSecond;
+  const uint64_t ticks_per_day = 86400ULL * static_cast<uint64_t>(kTicksPerSecond);
   const int64_t days = static_cast<int64_t>(time / ticks_per_day);  // since 1601-01-01
   const uint64_t rest = time % ticks_per_day;
   // Days since 0000-03-01 in the proleptic Gregorian calendar.

@@ -70,6 +70,13 @@ void IndexDecoder::look_up_entry(DirRef dir, const char* name) {
   record_.companion.times = info.times;
 }
 
+void IndexDecoder::decode_first_bytes(FileRef file) {
+  const size_t got =
+      file == kNoFile ? 0 : fs_->read_file(file, buffers_.input.data(), kIndexReadSize);
+  decode_index_bytes(buffers_.input.data(), got, settings_.run_start, &record_);
+  check_companion_size();
+}
+
 void IndexDecoder::check_companion_size() {
   if (record_.companion.kind == CompanionKind::kFile && record_.has_size &&
       record_.companion.size != static_cast<uint64_t>(record_.size))
@@ -194,9 +201,7 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
 
   bool written = false;
   if (!is_info2_name(name) || !decode_info2(dir, file, &written)) {
-    const size_t got = fs_->read_file(file, buffers_.input.data(), kIndexReadSize);
-    decode_index_bytes(buffers_.input.data(), got, settings_.run_start, &record_);
-    check_companion_size();
+    decode_first_bytes(file);
     written = writer_->write_record(record_);
   }
 
@@ -216,10 +221,7 @@ bool IndexDecoder::decode_recovered(DirRef parent, std::string_view directory, c
 
   // Data that can no longer be read reads as nothing: the short row, with
   // "truncated".
-  const size_t got =
-      file == kNoFile ? 0 : fs_->read_file(file, buffers_.input.data(), kIndexReadSize);
-  decode_index_bytes(buffers_.input.data(), got, settings_.run_start, &record_);
-  check_companion_size();
+  decode_first_bytes(file);
   record_.warnings |= kWarnRecovered;
   return writer_->write_record(record_);
 }

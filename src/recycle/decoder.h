@@ -73,6 +73,9 @@ class IndexDecoder {
   // `written` tells whether the report took them.
   bool decode_info2(DirRef dir, FileRef file, bool* written);
   void check_companion_size();
+  // Reads (nothing when `file` is kNoFile) and decodes an index file's first
+  // bytes into the record.
+  void decode_first_bytes(FileRef file);
   void write_progress(std::string_view directory, const char* name, size_t name_length);
   void reset_times(FileRef file, bool captured, const SavedTimes& saved);
 

@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "platform/file_time.h"
 #include "platform/utf8.h"
 
 namespace {
@@ -9,10 +10,7 @@ namespace {
 constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
-constexpr uint64_t kTicksPerSecond = 10000000;
 constexpr uint64_t kTicksPerDay = 86400 * kTicksPerSecond;
-// 1970-01-01 counted in seconds from 1601-01-01.
-constexpr int64_t kUnixEpochSeconds = 11644473600;
 // The first tick of the year 10000: 3,067,671 days after 1601-01-01.
 constexpr uint64_t kFirstTickOf10000 = 2650467744000000000ULL;
 
@@ -143,7 +141,7 @@ bool filetime_to_unix_seconds(FileTime time, int64_t* out) {
   *out = 0;
   if (!in_range(time)) return false;
   // Both terms fit: the time is below 2^62 ticks.
-  *out = static_cast<int64_t>(time / kTicksPerSecond) - kUnixEpochSeconds;
+  *out = static_cast<int64_t>(time / kTicksPerSecond) - kSecondsFrom1601To1970;
   return true;
 }
 

@@ -48,6 +48,24 @@ def summary(count, elapsed=b" 0 hrs. 0 mins. 0 secs.\n\n"):
     return b"\n\nProcessed %d file(s) \nElapsed time:  " % count + elapsed
 
 
+def read_stderr_until(test, proc, marker, timeout=20):
+    """Reads the running program's error stream until `marker` shows;
+    returns what was read.  Fails the test when it never shows."""
+    import select
+    import time
+    seen = b""
+    deadline = time.time() + timeout
+    while marker not in seen:
+        ready, _, _ = select.select([proc.stderr], [], [], max(0, deadline - time.time()))
+        if not ready:
+            test.fail("never saw %r in %r" % (marker, seen[-300:]))
+        chunk = os.read(proc.stderr.fileno(), 4096)
+        if not chunk:
+            test.fail("the error stream ended before %r: %r" % (marker, seen[-300:]))
+        seen += chunk
+    return seen
+
+
 class TreeTest(unittest.TestCase):
     """A test with a temporary directory of its own."""
 

@@ -3,13 +3,12 @@ banner, and the help file."""
 
 import os
 import re
-import select
 import shutil
 import subprocess
 import time
 import unittest
 
-from binsift_e2e import BINSIFT, HEADER, TreeTest, index_v1, run
+from binsift_e2e import BINSIFT, HEADER, TreeTest, index_v1, run, read_stderr_until
 from test_run import HELP_TEXT, STAMPS
 
 
@@ -92,32 +91,19 @@ class OutputFilePrompt(TreeTest):
         # there, an empty line at the next prompt takes the same name again.
         chosen = self.path("later", "out.txt")
         proc = self.start(["-o", "-"])
-        seen = self.read_until(proc, b"File name (empty to cancel): ")
+        seen = read_stderr_until(self, proc, b"File name (empty to cancel): ")
         self.assertNotIn(b"Last choice", seen)
         os.write(self.master, chosen.encode() + b"\n")
-        self.read_until(proc, b"hit return to choose new output file")
+        read_stderr_until(self, proc, b"hit return to choose new output file")
         os.mkdir(self.path("later"))
         os.write(self.master, b"\n")
-        seen = self.read_until(proc, b"Last choice: " + chosen.encode() + b"\nFile name")
+        seen = read_stderr_until(self, proc, b"Last choice: " + chosen.encode() + b"\nFile name")
         os.write(self.master, b"\n")
         out, err = proc.communicate(timeout=30)
         self.assertEqual(proc.returncode, 0, err)
         self.assertEqual(self.read(chosen), out)
         self.assertTrue(out.startswith(HEADER))
         self.assertIn(b"\nFile name (empty for the last choice): ", seen + err)
-
-    def read_until(self, proc, marker, timeout=20):
-        seen = b""
-        deadline = time.time() + timeout
-        while marker not in seen:
-            ready, _, _ = select.select([proc.stderr], [], [], max(0, deadline - time.time()))
-            if not ready:
-                self.fail("never saw %r in %r" % (marker, seen[-300:]))
-            chunk = os.read(proc.stderr.fileno(), 4096)
-            if not chunk:
-                self.fail("the error stream ended before %r: %r" % (marker, seen[-300:]))
-            seen += chunk
-        return seen
 
     def test_a_cancelled_prompt_at_the_end_of_input(self):
         rc, out, err = run(["-p", self.path("d"), "-o", "-"], stdin=subprocess.DEVNULL)

@@ -4,7 +4,6 @@ Ctrl+C at the overwrite question, and a background job never touches it."""
 import fcntl
 import os
 import resource
-import select
 import signal
 import subprocess
 import sys
@@ -12,7 +11,7 @@ import termios
 import time
 import unittest
 
-from binsift_e2e import BINSIFT, HEADER, TreeTest, expected_row, index_v1
+from binsift_e2e import BINSIFT, HEADER, TreeTest, expected_row, index_v1, read_stderr_until
 import test_run
 from test_run import big_bin
 
@@ -62,26 +61,13 @@ class Signals(TerminalTest):
 class OverwriteQuestion(TerminalTest):
     QUESTION = b"Enter a Y, Q, or A"
 
-    def wait_for(self, proc, marker, timeout=20):
-        seen = b""
-        deadline = time.time() + timeout
-        while marker not in seen:
-            ready, _, _ = select.select([proc.stderr], [], [], max(0, deadline - time.time()))
-            if not ready:
-                self.fail("never saw %r in %r" % (marker, seen[-300:]))
-            chunk = os.read(proc.stderr.fileno(), 4096)
-            if not chunk:
-                self.fail("the error stream ended before %r" % marker)
-            seen += chunk
-        return seen
-
     def test_ctrl_c_at_the_question(self):
         self.write("d/$IA", DATA)
         existing = self.write("existing.txt", b"kept\n")
         proc = self.start(["-p", self.path("d"), "-o", "-"], preexec_fn=own_terminal)
-        self.wait_for(proc, b"File name")
+        read_stderr_until(self, proc, b"File name")
         os.write(self.master, existing.encode() + b"\n")
-        self.wait_for(proc, self.QUESTION)
+        read_stderr_until(self, proc, self.QUESTION)
         time.sleep(0.2)  # the key read has begun
         self.assertFalse(termios.tcgetattr(self.slave)[3] & termios.ECHO)
         os.write(self.master, b"\x03")
@@ -95,9 +81,9 @@ class OverwriteQuestion(TerminalTest):
         self.write("d/$IA", DATA)
         existing = self.write("existing.txt", b"kept\n")
         proc = self.start(["-p", self.path("d"), "-o", "-"])
-        self.wait_for(proc, b"File name")
+        read_stderr_until(self, proc, b"File name")
         os.write(self.master, existing.encode() + b"\n")
-        self.wait_for(proc, self.QUESTION)
+        read_stderr_until(self, proc, self.QUESTION)
         time.sleep(0.2)
         proc.send_signal(signal.SIGTERM)
         proc.communicate(timeout=30)
