@@ -1,5 +1,6 @@
 #include "recycle/index_record.h"
 
+#include "platform/file_time.h"
 #include "platform/utf8.h"
 
 namespace {
@@ -17,9 +18,8 @@ size_t last_dot(const unsigned char* name, size_t units) {
 }  // namespace
 
 bool deletion_time_implausible(FileTime deleted, FileTime run_start) {
-  SystemTime t;
-  if (deleted == 0 || !file_time_to_system_time(deleted, &t)) return true;
-  if (t.year < 1601 || t.year > 9999) return true;
+  // A time with its top bit set lies beyond the year 9999 too.
+  if (deleted == 0 || deleted >= kFirstTickOf10000) return true;
   if (deleted < kEarliestPlausible) return true;
   return run_start != 0 && deleted > run_start + kOneDay;
 }

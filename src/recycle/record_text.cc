@@ -11,8 +11,6 @@ constexpr char kReplacement[] = "\xEF\xBF\xBD";  // U+FFFD in UTF-8
 constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 constexpr uint64_t kTicksPerDay = 86400 * kTicksPerSecond;
-// The first tick of the year 10000: 3,067,671 days after 1601-01-01.
-constexpr uint64_t kFirstTickOf10000 = 2650467744000000000ULL;
 
 // The length of the well-formed UTF-8 sequence at text[i] (1 to 4), or 0
 // when the byte there does not start one.  Byte ranges as in the Unicode

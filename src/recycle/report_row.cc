@@ -4,7 +4,7 @@
 
 const char kNoCompanionColumns[] = " N/A | N/A | N/A | N/A | N/A | N/A | ";
 
-void RowBuffer::put(const char* s) { text_.append(s); }
+void RowBuffer::grow(size_t more) { text_.resize((size_ + more) * 2); }
 
 void RowBuffer::put_number(uint64_t value, size_t width, char fill) {
   char digits[24];
@@ -13,8 +13,9 @@ void RowBuffer::put_number(uint64_t value, size_t width, char fill) {
     digits[n++] = static_cast<char>('0' + value % 10);
     value /= 10;
   } while (value != 0);
-  if (n < width) text_.append(width - n, fill);
-  while (n > 0) text_.push_back(digits[--n]);
+  if (n < width) put_padding(fill, width - n);
+  if (text_.size() - size_ < n) grow(n);
+  while (n > 0) text_[size_++] = digits[--n];
 }
 
 namespace {

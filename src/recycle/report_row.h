@@ -3,26 +3,45 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "recycle/companion.h"
 #include "recycle/index_record.h"
 
+// The characters are put straight into a buffer that is big enough for any
+// row of an index file (its name is read from at most 64 KiB); a longer text
+// makes it grow.
 class RowBuffer {
  public:
-  RowBuffer() { text_.reserve(96 * 1024); }
-  void clear() { text_.clear(); }
-  void put(char c) { text_.push_back(c); }
-  void put(const char* s, size_t n) { text_.append(s, n); }
-  void put(const char* s);
-  void put_padding(char c, size_t n) { text_.append(n, c); }
+  RowBuffer() : text_(96 * 1024) {}
+  void clear() { size_ = 0; }
+  void put(char c) {
+    if (size_ == text_.size()) grow(1);
+    text_[size_++] = c;
+  }
+  void put(const char* s, size_t n) {
+    if (text_.size() - size_ < n) grow(n);
+    memcpy(text_.data() + size_, s, n);
+    size_ += n;
+  }
+  void put(const char* s) { put(s, strlen(s)); }
+  void put_padding(char c, size_t n) {
+    if (text_.size() - size_ < n) grow(n);
+    memset(text_.data() + size_, c, n);
+    size_ += n;
+  }
   // An unsigned number, right-aligned in `width` characters filled with `fill`.
   void put_number(uint64_t value, size_t width, char fill);
   const char* data() const { return text_.data(); }
-  size_t size() const { return text_.size(); }
+  size_t size() const { return size_; }
 
  private:
-  std::string text_;
+  void grow(size_t more);
+
+  std::vector<char> text_;
+  size_t size_ = 0;
 };
 
 // The literal that stands for the six companion columns when the $R entry
