@@ -11,13 +11,16 @@
 
 namespace {
 
-// Bounded, so that memory stays the same whatever the size of the bin: a
+// Bounded, so that memory stays small whatever the size of the bin: a
 // directory with more selected files than this is listed again, pattern by
-// pattern, after its subdirectories.  The branch as a whole keeps at most
-// kKeptFilesTotal names, so that a deep tree stays small too.
-constexpr size_t kLevelFileBytes = 16 * 1024;
-constexpr size_t kLevelFiles = 1024;
-constexpr size_t kKeptFilesTotal = 16 * 1024;
+// pattern, after its subdirectories (which costs the system a second reading
+// of the whole directory, so the bounds hold the folders of a large bin).
+// The branch as a whole keeps at most kKeptFilesTotal files and
+// kKeptNameBytes of names, so that a deep tree stays small too.
+constexpr size_t kLevelFileBytes = 256 * 1024;
+constexpr size_t kLevelFiles = 16 * 1024;
+constexpr size_t kKeptFilesTotal = 32 * 1024;
+constexpr size_t kKeptNameBytes = 512 * 1024;
 
 bool is_dot_or_dot_dot(const char* name) {
   return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -47,7 +50,7 @@ class Walker::Lister final : public DirEntryVisitor {
     if (!frame_->files_complete || !w.any_pattern_matches(entry.name)) return true;
     if (file_bytes_ + entry.name_length >= kLevelFileBytes ||
         w.files_.size() - frame_->files_start >= kLevelFiles ||
-        w.files_.size() >= kKeptFilesTotal) {
+        w.files_.size() >= kKeptFilesTotal || w.names_.size() >= kKeptNameBytes) {
       frame_->files_complete = false;
       return true;
     }
