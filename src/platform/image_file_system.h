@@ -78,6 +78,14 @@ class ImageVolume : public FileSystem {
   virtual bool carve_index_files(CarvedFileVisitor* visitor, std::string* error) = 0;
 };
 
+// Every file an image run reads for the image `path`: the image file itself,
+// then each further segment, extent or parent file its container names
+// (split raw .002 on, E01 .E02 on, VMDK extents, VHD parents), as the paths
+// the container reader opens.  Files that do not exist are left out.  The
+// run compares every file it writes with these, so that nothing it writes
+// can land on the evidence.
+std::vector<std::string> evidence_files(const char* path);
+
 class EvidenceImage {
  public:
   virtual ~EvidenceImage() = default;

@@ -8,3 +8,5 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char*, std::string* err
   *error = kImageUnsupportedMessage;
   return nullptr;
 }
+
+std::vector<std::string> evidence_files(const char* path) { return {path}; }

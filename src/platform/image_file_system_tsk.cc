@@ -960,3 +960,9 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, std::string
   }
   return image;
 }
+
+std::vector<std::string> evidence_files(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return {};
+  return {path};
+}
