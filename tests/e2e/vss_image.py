@@ -1,0 +1,569 @@
+"""NTFS images with Volume Shadow Copy stores, for the tests of shadow-copy
+reading.
+
+vsstest_raw() converts the sample volume that Windows wrote (two stores) to
+a raw image.  build_vss_bin() builds an NTFS volume whose live recycle bin is
+empty while its two shadow-copy stores still hold index files and their
+companions from the real samples:
+
+1. the volume is made with mkntfs and filled through an ntfs-3g mount with
+   the bin as it was when the older snapshot was taken (state 1), then
+   changed in a second mount to the bin as it was at the newer snapshot
+   (state 2), and emptied in a third mount (the live volume), which also
+   creates the catalog file and one store file per snapshot in
+   "System Volume Information", as Windows does;
+2. the catalog, the store headers, block lists, block range lists and
+   bitmaps are then written into those files' clusters, and the volume
+   header at offset 0x1e00, as libyal's "Volume Shadow Snapshot (VSS)
+   format" document lays them out.  Each store holds the old contents of
+   the 16 KiB blocks that changed after its snapshot was taken (copy on
+   write): a block that changed between snapshot k and the next state goes
+   to store k, as long as some snapshot up to k still uses it.  Reading
+   snapshot k thus gives state k for every cluster that state k uses.
+
+Every identifier and time is fixed, and so is every time written through
+ntfs-3g, so that two builds give the same volume up to what ntfs-3g itself
+records of the clock.
+
+Run as a program:  python3 vss_image.py vss-bin|vsstest OUTPUT  (exit code
+77 when this machine cannot build it, with the reason on standard output).
+"""
+
+import contextlib
+import glob
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+
+import images
+from images import Entry, NtfsMount, Unavailable, filetime
+
+# The identifier VSS writes at the start of every one of its blocks and in
+# the names of its files.
+VSS_IDENTIFIER = uuid.UUID("3808876b-c176-4e48-b7ae-04046e6cc752")
+BLOCK = 0x4000              # the store's block size
+CLUSTER = 4096
+VOLUME_HEADER_OFFSET = 0x1e00
+CATALOG_BLOCKS = 4          # Windows 7 keeps a 64 KiB catalog file
+STORE_FILE_BLOCKS = 64      # 1 MiB per store: room for far more changes than these states make
+VOLUME_MIB = 16
+
+RECORD_VOLUME_HEADER = 1
+RECORD_CATALOG = 2
+RECORD_BLOCK_LIST = 3
+RECORD_STORE_HEADER = 4
+RECORD_RANGE_LIST = 5
+RECORD_BITMAP = 6
+
+SVI = "System Volume Information"
+CATALOG_NAME = "{%s}" % VSS_IDENTIFIER
+
+# The store information's first GUID, whose meaning is not known: the value
+# Windows 7 wrote in both stores of the sample volume.
+STORE_INFO_GUID = uuid.UUID("ae9a9337-0048-4ed6-9874-71500654b7b3")
+SNAPSHOT_CONTEXT = 9            # VSS_CTX_APP_ROLLBACK, as in the sample volume
+ATTRIBUTE_FLAGS = 0x00420009    # persistent, no auto release, differential, auto recover
+MACHINE = "EXAMINER-PC"
+VOLUME_ID = uuid.UUID("5c1e0b3a-7d2f-11e3-9a41-0800271f6c2d")
+
+VSS_SID = images.SID_1001
+OTHER_SID = images.SID_1002
+VSS_FOLDER = "$Recycle.Bin/" + VSS_SID
+DESKTOP_INI = "rifiuti2/dir-win10-01/desktop.ini"
+
+
+class Snapshot:
+    """One shadow copy: when it was taken, its identifiers, and the files of
+    the bin folder VSS_FOLDER at that moment: (name, sample path, companion
+    times (created, modified, accessed) or None)."""
+
+    def __init__(self, created, store_id, copy_id, set_id, files):
+        self.created = created
+        self.store_id = uuid.UUID(store_id)
+        self.copy_id = uuid.UUID(copy_id)
+        self.set_id = uuid.UUID(set_id)
+        self.files = files
+
+    @property
+    def store_file(self):
+        return "{%s}%s" % (self.store_id, CATALOG_NAME)
+
+
+# Oldest first.  The older store holds two version 1 pairs and an index file
+# whose companion had already gone; the newer one two version 2 pairs.
+SNAPSHOTS = [
+    Snapshot(filetime(2008, 2, 11, 14, 22, 31, 4159265),
+             "8c5e1f62-d8a9-11dc-8a3e-0019d1e2f3a4", "1b7c3d59-2e84-4f06-9d1a-6c0f5e3b2a71",
+             "9e2f4a6b-3c51-47d8-b0e9-2a7c8d5f1e36",
+             [("$IUVFB0M.rtf", "rifiuti2/dir-sample1/$IUVFB0M.rtf", None),
+              ("$RUVFB0M.rtf", "rifiuti2/dir-sample1/$RUVFB0M.rtf",
+               (filetime(2007, 9, 18, 8, 15, 2, 1000001), filetime(2007, 9, 20, 16, 40, 12, 2000002),
+                filetime(2007, 9, 21, 6, 32, 40, 3000003))),
+              ("$I1IS2OK.txt", "rifiuti2/dir-sample1/$I1IS2OK.txt", None),
+              ("$R1IS2OK.txt", "rifiuti2/dir-sample1/$R1IS2OK.txt",
+               (filetime(2007, 9, 19, 11, 5, 9, 4000004), filetime(2007, 9, 20, 17, 1, 33, 5000005),
+                filetime(2007, 9, 21, 6, 48, 1, 6000006))),
+              ("$I0JGHX7", "rifiuti2/dir-sample1/$I0JGHX7", None)]),
+    Snapshot(filetime(2015, 5, 3, 9, 12, 44, 2718281),
+             "d41a7b90-f173-11e4-8c21-0019d1e2f3a4", "6f3e9a24-81c7-4b5d-a2f0-93d6e4c1b758",
+             "c0a8d3e5-5f19-4e72-8b64-1d2e9f7a0c43",
+             [("$IQ7LAXT.png", "rifiuti2/dir-win10-01/$IQ7LAXT.png", None),
+              ("$RQ7LAXT.png", "rifiuti2/dir-win10-01/$RQ7LAXT.png",
+               (filetime(2015, 3, 30, 10, 0, 1, 1234567), filetime(2015, 4, 1, 12, 30, 45, 2345678),
+                filetime(2015, 4, 4, 17, 19, 58, 3456789))),
+              ("$I7R52EG.txt", "rifiuti2/dir-win10-01/$I7R52EG.txt", None),
+              ("$R7R52EG.txt", "rifiuti2/dir-win10-01/$R7R52EG.txt",
+               (filetime(2015, 4, 2, 8, 0, 0, 1111111), filetime(2015, 4, 3, 9, 10, 11, 2222222),
+                filetime(2015, 4, 4, 17, 24, 5, 3333333)))]),
+]
+
+# Times of the folders (created, modified, accessed), in each state; the
+# last one is the live volume's.
+FOLDER_CREATED = filetime(2007, 9, 1, 12, 0, 0, 5555555)
+STATE_TIMES = [filetime(2007, 9, 21, 6, 48, 13, 7000000),
+               filetime(2015, 4, 4, 17, 24, 9, 8000000),
+               filetime(2016, 1, 10, 19, 45, 0, 9000000)]
+
+
+def _guid(value):
+    return value.bytes_le
+
+
+def index_deletion_time(data):
+    """The deletion time a version 1 or 2 index file records (bytes 16 to 23)."""
+    return struct.unpack_from("<Q", data, 16)[0]
+
+
+def _run(args):
+    p = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if p.returncode != 0:
+        raise RuntimeError("%s failed: %s" % (" ".join(args), p.stderr.decode(errors="replace").strip()))
+    return p.stdout
+
+
+def vsstest_raw(out_path):
+    """The sample volume Windows wrote with two shadow-copy stores, as a
+    sparse raw image (1 GiB, some 22 MiB on disk)."""
+    images.require_tools("qemu-img")
+    source = os.path.join(images.require_samples(), "vss", "vsstest.qcow2")
+    if not os.path.isfile(source):
+        raise Unavailable("sample %s is missing" % source)
+    _run(["qemu-img", "convert", "-q", "-f", "qcow2", "-O", "raw", "-S", "4k", source, out_path])
+    return out_path
+
+
+# --- What a state of the volume holds ---
+
+def _sample(path):
+    full = os.path.join(images.require_samples(), path)
+    if not os.path.isfile(full):
+        raise Unavailable("sample %s is missing" % full)
+    with open(full, "rb") as f:
+        return f.read()
+
+
+def _folder_entries(state):
+    """The folders, with the times they have in `state` (0 the oldest), and
+    in the first state each user's desktop.ini."""
+    modified = STATE_TIMES[state]
+    times = (FOLDER_CREATED, modified, modified)
+    entries = [Entry("", None, times), Entry("$Recycle.Bin", None, times), Entry(SVI, None, times)]
+    for sid in (VSS_SID, OTHER_SID):
+        entries.append(Entry("$Recycle.Bin/" + sid, None, times))
+        if state == 0:
+            entries.append(Entry("$Recycle.Bin/%s/desktop.ini" % sid, _sample(DESKTOP_INI),
+                                 (FOLDER_CREATED, FOLDER_CREATED, FOLDER_CREATED)))
+    return entries
+
+
+def snapshot_entries(snapshot):
+    """The bin files of a snapshot, as images.Entry: index files carry their
+    own deletion time as all their times (Windows writes them at the
+    deletion), companions the times given."""
+    entries = []
+    for name, sample, times in snapshot.files:
+        data = _sample(sample)
+        if times is None:
+            deleted = index_deletion_time(data)
+            times = (deleted, deleted, deleted)
+        entries.append(Entry(VSS_FOLDER + "/" + name, data, times))
+    return entries
+
+
+@contextlib.contextmanager
+def frozen_clock(when):
+    """ntfs-3g records its own clock in the names it indexes, whatever times
+    are set afterwards: with libfaketime (Debian's faketime) the mounts
+    started inside this block see the clock stopped at `when` (a FILETIME),
+    so that every build gives the same bytes.  Without it the build goes on
+    with the real clock."""
+    library = sorted(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1"))
+    if not library:
+        yield False
+        return
+    seconds = when // 10000000 - 11644473600
+    saved = {name: os.environ.get(name) for name in ("LD_PRELOAD", "FAKETIME", "DONT_FAKE_MONOTONIC", "TZ")}
+    os.environ["LD_PRELOAD"] = library[0]
+    os.environ["TZ"] = "UTC"
+    os.environ["FAKETIME"] = time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(seconds))
+    os.environ["DONT_FAKE_MONOTONIC"] = "1"
+    try:
+        yield True
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
+def deterministic():
+    """Whether builds here give the same bytes every time."""
+    return bool(glob.glob("/usr/lib/*/faketime/libfaketimeMT.so.1"))
+
+
+# --- What The Sleuth Kit reads of an NTFS volume ---
+
+def cluster_count(image):
+    with open(image, "rb") as f:
+        boot = f.read(512)
+    bytes_per_sector, = struct.unpack_from("<H", boot, 0x0b)
+    sectors_per_cluster = boot[0x0d]
+    total_sectors, = struct.unpack_from("<Q", boot, 0x28)
+    return total_sectors // sectors_per_cluster
+
+
+def used_clusters(image):
+    """The allocation bitmap ($Bitmap, MFT entry 6) as icat reads it: a
+    function telling whether a cluster is in use.  Clusters past the end
+    of the volume count as used (they hold the backup boot sector)."""
+    bitmap = _run(["icat", image, "6"])
+    count = cluster_count(image)
+
+    def used(cluster):
+        if cluster >= count:
+            return True
+        return bool(bitmap[cluster // 8] >> (cluster % 8) & 1)
+    return used
+
+
+def file_runs(image, path):
+    """(MFT entry, sequence number, the clusters of its $DATA in file order)
+    of the file at `path` inside the volume, as ifind and istat show them."""
+    entry = images.tsk_inode(image, path)
+    out = _run(["istat", image, entry]).decode(errors="replace")
+    sequence = int(re.search(r"^Entry: \d+\s+Sequence: (\d+)", out, re.M).group(1))
+    lines = out.splitlines()
+    clusters = None
+    for i, line in enumerate(lines):
+        if line.startswith("Type: $DATA (128-") and "Name: N/A" in line and "Non-Resident" in line:
+            clusters = []
+            for more in lines[i + 1:]:
+                if not re.fullmatch(r"[\d ]+", more.strip() or "x"):
+                    break
+                clusters += [int(c) for c in more.split()]
+            break
+    if not clusters or 0 in clusters:
+        raise RuntimeError("%s has no allocated clusters in %s" % (path, image))
+    return int(entry), sequence, clusters
+
+
+def file_blocks(clusters):
+    """The 16 KiB store blocks a file offers: (offset in the file, offset in
+    the volume) of every four clusters at a file offset that is a multiple
+    of 16 KiB and contiguous in the volume, in file order.  (Windows aligns
+    them in the volume too; ntfs-3g does not, and libvshadow reads store
+    blocks at any offset.)"""
+    blocks = []
+    for i in range(0, len(clusters) - 3, 4):
+        first = clusters[i]
+        if clusters[i:i + 4] == list(range(first, first + 4)):
+            blocks.append((i * CLUSTER, first * CLUSTER))
+    return blocks
+
+
+# --- The on-disk structures ---
+
+def _block_header(record_type, relative, offset, next_offset, info_size=0):
+    return (_guid(VSS_IDENTIFIER) + struct.pack("<IIQQQQ", 1, record_type, relative, offset, next_offset,
+                                                info_size)).ljust(128, b"\0")
+
+
+def volume_header(catalog_offset):
+    data = _guid(VSS_IDENTIFIER) + struct.pack("<IIQQQQQ", 1, RECORD_VOLUME_HEADER, VOLUME_HEADER_OFFSET,
+                                               VOLUME_HEADER_OFFSET, 0, catalog_offset, 0)
+    data += _guid(VOLUME_ID) + _guid(VOLUME_ID)
+    return data.ljust(512, b"\0")
+
+
+def catalog_blocks(offsets, entries):
+    """The catalog: blocks at `offsets` (volume offsets, the first holding
+    the entries, 128 bytes each)."""
+    blocks = []
+    for n, offset in enumerate(offsets):
+        following = offsets[n + 1] if n + 1 < len(offsets) else 0
+        data = _block_header(RECORD_CATALOG, n * BLOCK, offset, following)
+        if n == 0:
+            data += b"".join(entries)
+        blocks.append(data.ljust(BLOCK, b"\0"))
+    return blocks
+
+
+def catalog_entry_snapshot(snapshot, sequence, volume_size):
+    return struct.pack("<QQ", 2, volume_size) + _guid(snapshot.store_id) + struct.pack(
+        "<QQQ", sequence, 0x40, snapshot.created).ljust(128 - 32, b"\0")
+
+
+def catalog_entry_store(snapshot, block_list, header, range_list, bitmap, file_reference, allocated):
+    """The entry that places a store: the volume offsets of its first block
+    list, header, range list and bitmap blocks, and its file's MFT
+    reference and size."""
+    return (struct.pack("<QQ", 3, block_list) + _guid(snapshot.store_id)
+            + struct.pack("<QQQQQQQ", header, range_list, bitmap, file_reference, allocated, 0, 0)).ljust(128, b"\0")
+
+
+def store_header(snapshot, relative, offset):
+    machine = MACHINE.encode("utf-16-le")
+    info = (_guid(STORE_INFO_GUID) + _guid(snapshot.copy_id) + _guid(snapshot.set_id)
+            + struct.pack("<IIII", SNAPSHOT_CONTEXT, 1, ATTRIBUTE_FLAGS, 0)
+            + struct.pack("<H", len(machine)) + machine + struct.pack("<H", len(machine)) + machine)
+    return (_block_header(RECORD_STORE_HEADER, relative, offset, 0, len(info)) + info).ljust(BLOCK, b"\0")
+
+
+def _chained(record_type, places, payloads):
+    """Blocks of one list (block list, range list, bitmap): `places` are
+    (relative, volume) offsets, `payloads` what follows each header."""
+    blocks = []
+    for n, (relative, offset) in enumerate(places):
+        following = places[n + 1][1] if n + 1 < len(places) else 0
+        blocks.append((_block_header(record_type, relative, offset, following) + payloads[n]).ljust(BLOCK, b"\0"))
+    return blocks
+
+
+def _split(items, per_block):
+    chunks = [items[i:i + per_block] for i in range(0, len(items), per_block)]
+    return chunks or [[]]
+
+
+# --- Building ---
+
+def _copy_sparse(source, target):
+    _run(["cp", "--sparse=always", source, target])
+
+
+def _read_blocks(image):
+    with open(image, "rb") as f:
+        data = f.read()
+    return [data[i:i + BLOCK] for i in range(0, len(data), BLOCK)]
+
+
+def _block_used(used, block):
+    return any(used(c) for c in range(block * 4, block * 4 + 4))
+
+
+def plan_stores(states, live_blocks, changed_live):
+    """Which blocks each store keeps.  `states` are, oldest first, (blocks,
+    used) of each snapshot's state; `live_blocks` the live volume's blocks;
+    `changed_live` the blocks whose live contents are still to be written
+    (they count as changed).  A block that changed after snapshot k and
+    before the next state goes to store k, when snapshot k or an older one
+    that keeps no copy of its own still uses it (copy on write); reading
+    snapshot k then gives state k for every block that it uses."""
+    count = len(live_blocks)
+    kept = [dict() for _ in states]
+    for b in range(count):
+        waiting = False  # an older snapshot uses this block and keeps no copy of it
+        for k, (blocks, used) in enumerate(states):
+            waiting = waiting or _block_used(used, b)
+            following = states[k + 1][0][b] if k + 1 < len(states) else live_blocks[b]
+            changed = blocks[b] != following or (k + 1 == len(states) and b in changed_live)
+            if waiting and changed:
+                kept[k][b] = blocks[b]
+                waiting = False
+    return kept
+
+
+def _layout_store(blocks, kept_count, volume_blocks):
+    """Where each part of a store goes in its file: header, block list,
+    range list, bitmap, then the data blocks."""
+    per_list = (BLOCK - 128) // 32
+    per_bitmap = (BLOCK - 128) * 8
+    list_count = max(1, -(-kept_count // per_list))
+    bitmap_count = max(1, -(-volume_blocks // per_bitmap))
+    needed = 1 + list_count + 1 + bitmap_count + kept_count
+    if needed > len(blocks):
+        raise RuntimeError("the store file has %d blocks, %d are needed" % (len(blocks), needed))
+    start = blocks[0][0]
+    places = [(relative - start, offset) for relative, offset in blocks]
+    n = 0
+    layout = {"header": places[0][1], "header_relative": places[0][0]}
+    n += 1
+    layout["block_list_places"] = places[n:n + list_count]
+    n += list_count
+    layout["range_list_places"] = places[n:n + 1]
+    n += 1
+    layout["bitmap_places"] = places[n:n + bitmap_count]
+    n += bitmap_count
+    layout["data_places"] = places[n:n + kept_count]
+    layout["block_list"] = layout["block_list_places"][0]
+    layout["range_list"] = layout["range_list_places"][0]
+    layout["bitmap"] = layout["bitmap_places"][0]
+    layout["start"] = start
+    return layout
+
+
+def _runs(clusters, start):
+    """The store file's contiguous runs from `start` (a file offset): block
+    range list entries (volume offset, store offset, size)."""
+    runs = []
+    first = start // CLUSTER
+    for i in range(first, len(clusters)):
+        relative = (i - first) * CLUSTER
+        if runs and runs[-1][0] + runs[-1][2] == clusters[i] * CLUSTER:
+            runs[-1][2] += CLUSTER
+        else:
+            runs.append([clusters[i] * CLUSTER, relative, CLUSTER])
+    return runs
+
+
+def build_vss_bin(out_path, states_dir=None):
+    """The image described above, in `out_path`; with `states_dir`, the
+    snapshots' states are kept there as state1.img, state2.img (the volume
+    as each snapshot must read, for the clusters that state uses)."""
+    images.require_fuse()
+    images.require_tools("icat", "istat", "ifind", "cp")
+    for snapshot in SNAPSHOTS:
+        snapshot_entries(snapshot)  # the samples are there
+    work = tempfile.mkdtemp(prefix="binsift-vss-")
+    try:
+        image = os.path.join(work, "volume.img")
+        images.make_sparse(image, VOLUME_MIB << 20)
+        _run(["mkntfs", "-F", "-q", "-T", "-s", "512", "-c", str(CLUSTER), image])
+        state_images = []
+        previous = None
+        for k, snapshot in enumerate(SNAPSHOTS):
+            with frozen_clock(STATE_TIMES[k]), NtfsMount(image) as root:
+                if previous is not None:
+                    for name, _, _ in previous.files:
+                        os.remove(os.path.join(root, VSS_FOLDER, name))
+                images.write_tree(root, _folder_entries(k) + snapshot_entries(snapshot), ntfs_times=True)
+            state = os.path.join(work, "state%d.img" % (k + 1))
+            _copy_sparse(image, state)
+            state_images.append(state)
+            previous = snapshot
+        # The live volume: the store files, then the bin emptied.
+        store_size = STORE_FILE_BLOCKS * BLOCK
+        with frozen_clock(STATE_TIMES[-1]), NtfsMount(image) as root:
+            svi = os.path.join(root, SVI)
+            files = [(CATALOG_NAME, CATALOG_BLOCKS * BLOCK)] + [(s.store_file, store_size) for s in SNAPSHOTS]
+            for name, size in files:
+                with open(os.path.join(svi, name), "wb") as f:
+                    f.write(b"\0" * size)
+            for name, _, _ in previous.files:
+                os.remove(os.path.join(root, VSS_FOLDER, name))
+            store_times = [Entry(SVI + "/" + CATALOG_NAME, b"", (SNAPSHOTS[0].created,) * 3)]
+            store_times += [Entry(SVI + "/" + s.store_file, b"", (s.created,) * 3) for s in SNAPSHOTS]
+            images.write_tree(root, _folder_entries(len(SNAPSHOTS)), ntfs_times=True)
+            for e in store_times:
+                created, modified, accessed = e.times
+                os.setxattr(os.path.join(root, e.path), "system.ntfs_times",
+                            struct.pack("<4Q", created, modified, accessed, modified))
+        write_stores(image, state_images)
+        _copy_sparse(image, out_path)
+        if states_dir is not None:
+            for state in state_images:
+                _copy_sparse(state, os.path.join(states_dir, os.path.basename(state)))
+    finally:
+        shutil.rmtree(work, True)
+    return out_path
+
+
+def write_stores(image, state_images):
+    """Writes the catalog, the stores and the volume header into the live
+    volume `image`, whose catalog and store files exist (zero-filled)."""
+    volume_size = os.path.getsize(image)
+    live = _read_blocks(image)
+    volume_blocks = len(live)
+    catalog_entry, catalog_sequence, catalog_clusters = file_runs(image, "/%s/%s" % (SVI, CATALOG_NAME))
+    catalog_places = [offset for _, offset in file_blocks(catalog_clusters)]
+    if len(catalog_places) != CATALOG_BLOCKS:
+        raise RuntimeError("the catalog file is not laid out in 16 KiB blocks")
+    stores = []
+    rewritten = set(c // 4 for c in catalog_clusters) | {VOLUME_HEADER_OFFSET // BLOCK}
+    for snapshot in SNAPSHOTS:
+        entry, sequence, clusters = file_runs(image, "/%s/%s" % (SVI, snapshot.store_file))
+        stores.append((entry, sequence, clusters))
+        rewritten |= set(c // 4 for c in clusters)
+    states = [(_read_blocks(s), used_clusters(s)) for s in state_images]
+    kept = plan_stores(states, live, rewritten)
+
+    writes = []
+    entries = []
+    for k, snapshot in enumerate(SNAPSHOTS):
+        entry, sequence, clusters = stores[k]
+        blocks = file_blocks(clusters)
+        keep = sorted(kept[k].items())
+        layout = _layout_store(blocks, len(keep), volume_blocks)
+        writes.append((layout["header"], store_header(snapshot, layout["header_relative"], layout["header"])))
+        descriptors = []
+        for (original, data), (relative, offset) in zip(keep, layout["data_places"]):
+            descriptors.append(struct.pack("<QQQII", original * BLOCK, relative, offset, 0, 0))
+            writes.append((offset, data))
+        per_list = (BLOCK - 128) // 32
+        for place, block in zip(layout["block_list_places"],
+                                _chained(RECORD_BLOCK_LIST, layout["block_list_places"],
+                                         [b"".join(c) for c in _split(descriptors, per_list)])):
+            writes.append((place[1], block))
+        ranges = [struct.pack("<QQQ", *r) for r in _runs(clusters, layout["start"])]
+        for place, block in zip(layout["range_list_places"],
+                                _chained(RECORD_RANGE_LIST, layout["range_list_places"], [b"".join(ranges)])):
+            writes.append((place[1], block))
+        # A set bit: the block was free when the snapshot was taken, so
+        # nothing of it needs keeping.
+        used = states[k][1]
+        bits = bytearray(-(-volume_blocks // 8))
+        for b in range(volume_blocks):
+            if not _block_used(used, b):
+                bits[b // 8] |= 1 << (b % 8)
+        per_bitmap = BLOCK - 128
+        payloads = [bytes(bits[i:i + per_bitmap]) for i in range(0, len(bits), per_bitmap)]
+        for place, block in zip(layout["bitmap_places"],
+                                _chained(RECORD_BITMAP, layout["bitmap_places"], payloads)):
+            writes.append((place[1], block))
+        file_reference = entry | sequence << 48
+        entries.append(catalog_entry_snapshot(snapshot, k + 1, volume_size))
+        entries.append(catalog_entry_store(snapshot, layout["block_list"][1], layout["header"],
+                                           layout["range_list"][1], layout["bitmap"][1],
+                                           file_reference, len(clusters) * CLUSTER))
+    for offset, block in zip(catalog_places, catalog_blocks(catalog_places, entries)):
+        writes.append((offset, block))
+    writes.append((VOLUME_HEADER_OFFSET, volume_header(catalog_places[0])))
+    with open(image, "r+b") as f:
+        for offset, data in writes:
+            f.seek(offset)
+            f.write(data)
+
+
+def main(argv):
+    if len(argv) != 3 or argv[1] not in ("vss-bin", "vsstest"):
+        print("usage: vss_image.py vss-bin|vsstest OUTPUT", file=sys.stderr)
+        return 2
+    try:
+        if argv[1] == "vss-bin":
+            build_vss_bin(argv[2])
+        else:
+            vsstest_raw(argv[2])
+    except Unavailable as e:
+        print(str(e))
+        return 77
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
