@@ -79,56 +79,64 @@ DESKTOP_INI = "rifiuti2/dir-win10-01/desktop.ini"
 
 
 class Snapshot:
-    """One shadow copy: when it was taken, its identifiers, and the files of
-    the bin folder VSS_FOLDER at that moment: (name, sample path, companion
-    times (created, modified, accessed) or None)."""
+    """One shadow copy: when it was taken, its identifiers, the files of the
+    bin folder VSS_FOLDER at that moment: (name, sample path, companion
+    times (created, modified, accessed) or None), and other files the
+    volume had then: (path, bytes, times)."""
 
-    def __init__(self, created, store_id, copy_id, set_id, files):
+    def __init__(self, created, store_id, copy_id, set_id, files, others=()):
         self.created = created
         self.store_id = uuid.UUID(store_id)
         self.copy_id = uuid.UUID(copy_id)
         self.set_id = uuid.UUID(set_id)
         self.files = files
+        self.others = others
 
     @property
     def store_file(self):
         return "{%s}%s" % (self.store_id, CATALOG_NAME)
 
 
-# Oldest first.  The older store holds two version 1 pairs and an index file
-# whose companion had already gone; the newer one two version 2 pairs.
+# Oldest first: the bin of a Windows 10 user on 5 and on 20 April 2015.
+# Between the two, the picture's pair left the bin (its companion's
+# clusters became free), and two index files whose companions are gone
+# came in; the text file's pair is in both.
+_PICTURE = [("$IQ7LAXT.png", "rifiuti2/dir-win10-01/$IQ7LAXT.png", None),
+            ("$RQ7LAXT.png", "rifiuti2/dir-win10-01/$RQ7LAXT.png",
+             (filetime(2015, 3, 30, 10, 0, 1, 1234567), filetime(2015, 4, 1, 12, 30, 45, 2345678),
+              filetime(2015, 4, 4, 17, 19, 58, 3456789)))]
+_TEXT = [("$I7R52EG.txt", "rifiuti2/dir-win10-01/$I7R52EG.txt", None),
+         ("$R7R52EG.txt", "rifiuti2/dir-win10-01/$R7R52EG.txt",
+          (filetime(2015, 4, 2, 8, 0, 0, 1111111), filetime(2015, 4, 3, 9, 10, 11, 2222222),
+           filetime(2015, 4, 4, 17, 24, 5, 3333333)))]
+_GONE = [("$IDNLPD4.exe", "rifiuti2/dir-win10-01/$IDNLPD4.exe", None),
+         ("$IROMPZ0.exe", "rifiuti2/dir-win10-01/$IROMPZ0.exe", None)]
+# A file of 48 KiB that was deleted for good between the two snapshots: its
+# clusters were free when the newer one was taken, and the live volume
+# reuses them, so that the newer store keeps blocks that only the older
+# snapshot uses.
+NOTES = ("Users/tester/Documents/notes.txt",
+         b"".join(b"Line %05d of the notes, kept only by the older shadow copy.\r\n" % n
+                  for n in range(800))[:48 << 10],
+         (filetime(2015, 3, 20, 9, 0, 0, 4444444), filetime(2015, 4, 2, 15, 30, 0, 5555555),
+          filetime(2015, 4, 3, 8, 45, 0, 6666666)))
 SNAPSHOTS = [
-    Snapshot(filetime(2008, 2, 11, 14, 22, 31, 4159265),
-             "8c5e1f62-d8a9-11dc-8a3e-0019d1e2f3a4", "1b7c3d59-2e84-4f06-9d1a-6c0f5e3b2a71",
-             "9e2f4a6b-3c51-47d8-b0e9-2a7c8d5f1e36",
-             [("$IUVFB0M.rtf", "rifiuti2/dir-sample1/$IUVFB0M.rtf", None),
-              ("$RUVFB0M.rtf", "rifiuti2/dir-sample1/$RUVFB0M.rtf",
-               (filetime(2007, 9, 18, 8, 15, 2, 1000001), filetime(2007, 9, 20, 16, 40, 12, 2000002),
-                filetime(2007, 9, 21, 6, 32, 40, 3000003))),
-              ("$I1IS2OK.txt", "rifiuti2/dir-sample1/$I1IS2OK.txt", None),
-              ("$R1IS2OK.txt", "rifiuti2/dir-sample1/$R1IS2OK.txt",
-               (filetime(2007, 9, 19, 11, 5, 9, 4000004), filetime(2007, 9, 20, 17, 1, 33, 5000005),
-                filetime(2007, 9, 21, 6, 48, 1, 6000006))),
-              ("$I0JGHX7", "rifiuti2/dir-sample1/$I0JGHX7", None)]),
-    Snapshot(filetime(2015, 5, 3, 9, 12, 44, 2718281),
-             "d41a7b90-f173-11e4-8c21-0019d1e2f3a4", "6f3e9a24-81c7-4b5d-a2f0-93d6e4c1b758",
-             "c0a8d3e5-5f19-4e72-8b64-1d2e9f7a0c43",
-             [("$IQ7LAXT.png", "rifiuti2/dir-win10-01/$IQ7LAXT.png", None),
-              ("$RQ7LAXT.png", "rifiuti2/dir-win10-01/$RQ7LAXT.png",
-               (filetime(2015, 3, 30, 10, 0, 1, 1234567), filetime(2015, 4, 1, 12, 30, 45, 2345678),
-                filetime(2015, 4, 4, 17, 19, 58, 3456789))),
-              ("$I7R52EG.txt", "rifiuti2/dir-win10-01/$I7R52EG.txt", None),
-              ("$R7R52EG.txt", "rifiuti2/dir-win10-01/$R7R52EG.txt",
-               (filetime(2015, 4, 2, 8, 0, 0, 1111111), filetime(2015, 4, 3, 9, 10, 11, 2222222),
-                filetime(2015, 4, 4, 17, 24, 5, 3333333)))]),
+    Snapshot(filetime(2015, 4, 5, 10, 15, 27, 3141592),
+             "8c5e1f62-db6a-11e4-8a3e-0019d1e2f3a4", "1b7c3d59-2e84-4f06-9d1a-6c0f5e3b2a71",
+             "9e2f4a6b-3c51-47d8-b0e9-2a7c8d5f1e36", _PICTURE + _TEXT, [NOTES]),
+    Snapshot(filetime(2015, 4, 20, 8, 3, 11, 2718281),
+             "d41a7b90-e72f-11e4-8c21-0019d1e2f3a4", "6f3e9a24-81c7-4b5d-a2f0-93d6e4c1b758",
+             "c0a8d3e5-5f19-4e72-8b64-1d2e9f7a0c43", _TEXT + _GONE),
 ]
 
 # Times of the folders (created, modified, accessed), in each state; the
-# last one is the live volume's.
-FOLDER_CREATED = filetime(2007, 9, 1, 12, 0, 0, 5555555)
-STATE_TIMES = [filetime(2007, 9, 21, 6, 48, 13, 7000000),
-               filetime(2015, 4, 4, 17, 24, 9, 8000000),
-               filetime(2016, 1, 10, 19, 45, 0, 9000000)]
+# last one is the live volume's.  The clock of each state's mount stops at
+# its time too (see frozen_clock), so that every name ntfs-3g writes in that
+# mount, and the "MFT modified" time of every file it touches, gets it.
+FOLDER_CREATED = filetime(2015, 3, 1, 12, 0, 0, 5555555)
+STATE_TIMES = [filetime(2015, 4, 4, 17, 24, 10),
+               filetime(2015, 4, 19, 10, 50, 52),
+               filetime(2016, 1, 10, 19, 45, 0)]
 
 
 def _guid(value):
@@ -174,6 +182,7 @@ def _folder_entries(state):
     modified = STATE_TIMES[state]
     times = (FOLDER_CREATED, modified, modified)
     entries = [Entry("", None, times), Entry("$Recycle.Bin", None, times), Entry(SVI, None, times)]
+    entries += [Entry(p, None, times) for p in ("Users", "Users/tester", "Users/tester/Documents")]
     for sid in (VSS_SID, OTHER_SID):
         entries.append(Entry("$Recycle.Bin/" + sid, None, times))
         if state == 0:
@@ -182,18 +191,34 @@ def _folder_entries(state):
     return entries
 
 
-def snapshot_entries(snapshot):
-    """The bin files of a snapshot, as images.Entry: index files carry their
-    own deletion time as all their times (Windows writes them at the
+def bin_entries(files):
+    """Bin files (as Snapshot.files) as images.Entry: index files carry
+    their own deletion time as all their times (Windows writes them at the
     deletion), companions the times given."""
     entries = []
-    for name, sample, times in snapshot.files:
+    for name, sample, times in files:
         data = _sample(sample)
         if times is None:
             deleted = index_deletion_time(data)
             times = (deleted, deleted, deleted)
         entries.append(Entry(VSS_FOLDER + "/" + name, data, times))
     return entries
+
+
+def state_files(snapshot):
+    """{path: Entry} of the files (not the folders) a snapshot's state has."""
+    files = {e.path: e for e in bin_entries(snapshot.files)}
+    files.update((path, Entry(path, data, times)) for path, data, times in snapshot.others)
+    return files
+
+
+def _changes(before, after):
+    """The paths of `before` that `after` has not (or has otherwise), and
+    the entries of `after` to write."""
+    def same(path):
+        return path in before and path in after and (before[path].data, before[path].times) == \
+            (after[path].data, after[path].times)
+    return ([p for p in sorted(before) if not same(p)], [after[p] for p in sorted(after) if not same(p)])
 
 
 @contextlib.contextmanager
@@ -439,24 +464,25 @@ def build_vss_bin(out_path, states_dir=None):
     images.require_fuse()
     images.require_tools("icat", "istat", "ifind", "cp")
     for snapshot in SNAPSHOTS:
-        snapshot_entries(snapshot)  # the samples are there
+        bin_entries(snapshot.files)  # the samples are there
     work = tempfile.mkdtemp(prefix="binsift-vss-")
     try:
         image = os.path.join(work, "volume.img")
         images.make_sparse(image, VOLUME_MIB << 20)
         _run(["mkntfs", "-F", "-q", "-T", "-s", "512", "-c", str(CLUSTER), image])
         state_images = []
-        previous = None
+        previous = {}
         for k, snapshot in enumerate(SNAPSHOTS):
+            current = state_files(snapshot)
+            removed, added = _changes(previous, current)
             with frozen_clock(STATE_TIMES[k]), NtfsMount(image) as root:
-                if previous is not None:
-                    for name, _, _ in previous.files:
-                        os.remove(os.path.join(root, VSS_FOLDER, name))
-                images.write_tree(root, _folder_entries(k) + snapshot_entries(snapshot), ntfs_times=True)
+                for path in removed:
+                    os.remove(os.path.join(root, path))
+                images.write_tree(root, _folder_entries(k) + added, ntfs_times=True)
             state = os.path.join(work, "state%d.img" % (k + 1))
             _copy_sparse(image, state)
             state_images.append(state)
-            previous = snapshot
+            previous = current
         # The live volume: the store files, then the bin emptied.
         store_size = STORE_FILE_BLOCKS * BLOCK
         with frozen_clock(STATE_TIMES[-1]), NtfsMount(image) as root:
@@ -465,8 +491,8 @@ def build_vss_bin(out_path, states_dir=None):
             for name, size in files:
                 with open(os.path.join(svi, name), "wb") as f:
                     f.write(b"\0" * size)
-            for name, _, _ in previous.files:
-                os.remove(os.path.join(root, VSS_FOLDER, name))
+            for path in sorted(previous):
+                os.remove(os.path.join(root, path))
             store_times = [Entry(SVI + "/" + CATALOG_NAME, b"", (SNAPSHOTS[0].created,) * 3)]
             store_times += [Entry(SVI + "/" + s.store_file, b"", (s.created,) * 3) for s in SNAPSHOTS]
             images.write_tree(root, _folder_entries(len(SNAPSHOTS)), ntfs_times=True)
@@ -548,6 +574,57 @@ def write_stores(image, state_images):
         for offset, data in writes:
             f.seek(offset)
             f.write(data)
+
+
+# --- libvshadow's own tools, to check against ---
+
+class VshadowMount:
+    """vshadowmount's view of an image's stores (DIR/vss1, DIR/vss2, ...,
+    1 the oldest), in the foreground as a child process; leaving the block
+    unmounts it and waits for that child."""
+
+    def __init__(self, image, offset=None):
+        self.image = image
+        self.offset = offset
+        self.dir = None
+        self.child = None
+
+    def __enter__(self):
+        images.require_tools("vshadowmount", "umount")
+        if os.geteuid() != 0 or not os.path.exists("/dev/fuse"):
+            raise Unavailable("vshadowmount needs root and /dev/fuse")
+        self.dir = tempfile.mkdtemp(prefix="binsift-vss-mnt-")
+        self.log = tempfile.TemporaryFile()
+        cmd = ["vshadowmount", "-v"] + (["-o", str(self.offset)] if self.offset else []) + [self.image, self.dir]
+        self.child = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=self.log)
+        deadline = time.time() + 20
+        while not os.path.ismount(self.dir):
+            if self.child.poll() is not None or time.time() > deadline:
+                if self.child.poll() is None:
+                    self.child.kill()
+                self.child.wait()
+                self.log.seek(0)
+                err = self.log.read().decode(errors="replace").strip()
+                self.log.close()
+                os.rmdir(self.dir)
+                raise RuntimeError("vshadowmount could not mount %s: %s" % (self.image, err))
+            time.sleep(0.05)
+        return self.dir
+
+    def __exit__(self, *exc):
+        for attempt in range(50):
+            if subprocess.run(["umount", self.dir], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0:
+                break
+            time.sleep(0.1)
+        try:
+            self.child.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.child.kill()
+            self.child.wait()
+        self.log.close()
+        os.rmdir(self.dir)
+        return False
 
 
 def main(argv):
