@@ -13,36 +13,7 @@ import unittest
 
 import images
 import vss_image
-from vss_image import SNAPSHOTS, VSS_FOLDER, VshadowMount
-
-FLS_LINE = re.compile(r"^(?P<kind>[-a-zA-Z]/[-a-zA-Z]) (?P<deleted>\* )?(?P<entry>\d+)(?:-\d+-\d+)?:\t(?P<path>.*)$")
-
-
-def fls(image):
-    """Every name fls -r -p lists: {path: (entry, deleted, kind)}; a name
-    both deleted and allocated keeps the allocated one."""
-    out = subprocess.run(["fls", "-r", "-p", image], check=True, stdout=subprocess.PIPE).stdout
-    names = {}
-    for line in out.decode("utf-8", errors="replace").splitlines():
-        m = FLS_LINE.match(line)
-        if m is None:
-            raise AssertionError("fls wrote %r" % line)
-        path, deleted = m.group("path"), m.group("deleted") is not None
-        if path not in names or names[path][1]:
-            names[path] = (int(m.group("entry")), deleted, m.group("kind"))
-    return names
-
-
-def allocated(names, folder):
-    """The allocated names directly inside `folder`."""
-    prefix = folder + "/" if folder else ""
-    return sorted(p[len(prefix):] for p, (_, deleted, _) in names.items()
-                  if p.startswith(prefix) and "/" not in p[len(prefix):] and not deleted)
-
-
-def icat(image, entry):
-    return subprocess.run(["icat", image, str(entry)], check=True, stdout=subprocess.PIPE).stdout
-
+from vss_image import SNAPSHOTS, VSS_FOLDER, VshadowMount, allocated, fls, icat
 
 def vshadowinfo(image):
     return subprocess.run(["vshadowinfo", image], check=True, stdout=subprocess.PIPE,

@@ -576,7 +576,40 @@ def write_stores(image, state_images):
             f.write(data)
 
 
-# --- libvshadow's own tools, to check against ---
+# --- The Sleuth Kit's and libvshadow's own tools, to check against ---
+
+FLS_LINE = re.compile(r"^(?P<kind>[-a-zA-Z]/[-a-zA-Z]) (?P<deleted>\* )?(?P<entry>\d+)(?:-\d+-\d+)?:\t(?P<path>.*)$")
+
+
+def fls(image, offset=None):
+    """Every name fls -r -p lists in the volume (at sector `offset` of a
+    disk): {path: (MFT entry, deleted, kind as "r/r")}; a name both
+    deleted and allocated keeps the allocated one."""
+    cmd = ["fls", "-r", "-p"] + (["-o", str(offset)] if offset is not None else []) + [image]
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE).stdout
+    names = {}
+    for line in out.decode("utf-8", errors="replace").splitlines():
+        m = FLS_LINE.match(line)
+        if m is None:
+            raise RuntimeError("fls wrote %r" % line)
+        path, deleted = m.group("path"), m.group("deleted") is not None
+        if path not in names or names[path][1]:
+            names[path] = (int(m.group("entry")), deleted, m.group("kind"))
+    return names
+
+
+def allocated(names, folder):
+    """The allocated names directly inside `folder` ("" the root) of an
+    fls() listing."""
+    prefix = folder + "/" if folder else ""
+    return sorted(p[len(prefix):] for p, (_, deleted, _) in names.items()
+                  if p.startswith(prefix) and "/" not in p[len(prefix):] and not deleted)
+
+
+def icat(image, entry, offset=None):
+    cmd = ["icat"] + (["-o", str(offset)] if offset is not None else []) + [image, str(entry)]
+    return subprocess.run(cmd, check=True, stdout=subprocess.PIPE).stdout
+
 
 class VshadowMount:
     """vshadowmount's view of an image's stores (DIR/vss1, DIR/vss2, ...,
