@@ -3,6 +3,7 @@ tools (vshadowinfo, vshadowmount) and The Sleuth Kit's (fls, icat, istat):
 the sample volume Windows wrote, and the built volume whose stores keep bin
 files that its live bin no longer has.  Neither tool changes the image."""
 
+import contextlib
 import os
 import re
 import shutil
@@ -77,11 +78,19 @@ class ImageRecipeTest(unittest.TestCase):
             self.assertEqual(images.sha256(self.image), self.digest, "the image changed")
             self.assertEqual(os.stat(self.image).st_mtime_ns, self.stamp)
 
+    @contextlib.contextmanager
     def mounted(self):
+        """vshadowmount's folder of the image's stores (skipped where FUSE
+        cannot be had)."""
+        mount = VshadowMount(self.image)
         try:
-            return VshadowMount(self.image)
+            folder = mount.__enter__()
         except images.Unavailable as e:
             self.skipTest(str(e))
+        try:
+            yield folder
+        finally:
+            mount.__exit__(None, None, None)
 
 
 class VsstestSample(ImageRecipeTest):

@@ -21,9 +21,11 @@ companions from the real samples:
    to store k, as long as some snapshot up to k still uses it.  Reading
    snapshot k thus gives state k for every cluster that state k uses.
 
-Every identifier and time is fixed, and so is every time written through
-ntfs-3g, so that two builds give the same volume up to what ntfs-3g itself
-records of the clock.
+The older store holds a Windows 10 user's two pairs (and a file outside the
+bin that was deleted before the newer snapshot), the newer one a pair and
+two index files whose companions are gone.  Every identifier and time is
+fixed; where libfaketime is installed, the clock ntfs-3g sees is stopped
+too, and two builds give the same bytes.
 
 Run as a program:  python3 vss_image.py vss-bin|vsstest OUTPUT  (exit code
 77 when this machine cannot build it, with the reason on standard output).
@@ -414,47 +416,38 @@ def plan_stores(states, live_blocks, changed_live):
     return kept
 
 
-def _layout_store(blocks, kept_count, volume_blocks):
-    """Where each part of a store goes in its file: header, block list,
-    range list, bitmap, then the data blocks."""
-    per_list = (BLOCK - 128) // 32
-    per_bitmap = (BLOCK - 128) * 8
-    list_count = max(1, -(-kept_count // per_list))
-    bitmap_count = max(1, -(-volume_blocks // per_bitmap))
-    needed = 1 + list_count + 1 + bitmap_count + kept_count
-    if needed > len(blocks):
-        raise RuntimeError("the store file has %d blocks, %d are needed" % (len(blocks), needed))
-    start = blocks[0][0]
-    places = [(relative - start, offset) for relative, offset in blocks]
-    n = 0
-    layout = {"header": places[0][1], "header_relative": places[0][0]}
-    n += 1
-    layout["block_list_places"] = places[n:n + list_count]
-    n += list_count
-    layout["range_list_places"] = places[n:n + 1]
-    n += 1
-    layout["bitmap_places"] = places[n:n + bitmap_count]
-    n += bitmap_count
-    layout["data_places"] = places[n:n + kept_count]
-    layout["block_list"] = layout["block_list_places"][0]
-    layout["range_list"] = layout["range_list_places"][0]
-    layout["bitmap"] = layout["bitmap_places"][0]
-    layout["start"] = start
-    return layout
+PER_BLOCK_LIST = (BLOCK - 128) // 32      # block descriptors in one block
+PER_BITMAP = BLOCK - 128                  # bitmap bytes in one block
 
 
-def _runs(clusters, start):
-    """The store file's contiguous runs from `start` (a file offset): block
-    range list entries (volume offset, store offset, size)."""
-    runs = []
-    first = start // CLUSTER
-    for i in range(first, len(clusters)):
-        relative = (i - first) * CLUSTER
-        if runs and runs[-1][0] + runs[-1][2] == clusters[i] * CLUSTER:
-            runs[-1][2] += CLUSTER
-        else:
-            runs.append([clusters[i] * CLUSTER, relative, CLUSTER])
-    return runs
+class StoreLayout:
+    """Where the parts of one store go in its file: the header, the block
+    list, the block range list, the bitmap, then the kept blocks, each as
+    (offset in the store, offset in the volume).  The store starts at its
+    file's first 16 KiB block."""
+
+    def __init__(self, clusters, kept_count, volume_blocks):
+        places = file_blocks(clusters)
+        start = places[0][0] if places else 0
+        places = [(relative - start, offset) for relative, offset in places]
+        lists = max(1, -(-kept_count // PER_BLOCK_LIST))
+        bitmaps = max(1, -(-volume_blocks // (PER_BITMAP * 8)))
+        needed = 2 + lists + bitmaps + kept_count
+        if needed > len(places):
+            raise RuntimeError("the store file has %d blocks, %d are needed" % (len(places), needed))
+        self.header = places[0]
+        self.block_list = places[1:1 + lists]
+        self.range_list = places[1 + lists:2 + lists]
+        self.bitmap = places[2 + lists:2 + lists + bitmaps]
+        self.data = places[2 + lists + bitmaps:needed]
+        # The block range list: the file's contiguous runs from the start.
+        self.runs = []
+        first = start // CLUSTER
+        for i in range(first, len(clusters)):
+            if self.runs and self.runs[-1][0] + self.runs[-1][2] == clusters[i] * CLUSTER:
+                self.runs[-1][2] += CLUSTER
+            else:
+                self.runs.append([clusters[i] * CLUSTER, (i - first) * CLUSTER, CLUSTER])
 
 
 def build_vss_bin(out_path, states_dir=None):
@@ -510,65 +503,58 @@ def build_vss_bin(out_path, states_dir=None):
     return out_path
 
 
+def store_blocks(snapshot, layout, kept, used, volume_blocks):
+    """The blocks of one store: [(volume offset, 16 KiB)].  `kept` maps
+    block numbers to their old contents, `used` tells the clusters in use
+    when the snapshot was taken."""
+    writes = [(layout.header[1], store_header(snapshot, *layout.header))]
+    descriptors = []
+    for (original, data), (relative, offset) in zip(sorted(kept.items()), layout.data):
+        descriptors.append(struct.pack("<QQQII", original * BLOCK, relative, offset, 0, 0))
+        writes.append((offset, data))
+    payloads = [b"".join(chunk) for chunk in _split(descriptors, PER_BLOCK_LIST)]
+    writes += zip([o for _, o in layout.block_list], _chained(RECORD_BLOCK_LIST, layout.block_list, payloads))
+    ranges = b"".join(struct.pack("<QQQ", *run) for run in layout.runs)
+    writes += zip([o for _, o in layout.range_list], _chained(RECORD_RANGE_LIST, layout.range_list, [ranges]))
+    # A set bit: the block was free when the snapshot was taken, so nothing
+    # of it needs keeping.
+    bits = bytearray(-(-volume_blocks // 8))
+    for b in range(volume_blocks):
+        if not _block_used(used, b):
+            bits[b // 8] |= 1 << (b % 8)
+    payloads = [bytes(bits[i:i + PER_BITMAP]) for i in range(0, len(bits), PER_BITMAP)]
+    writes += zip([o for _, o in layout.bitmap], _chained(RECORD_BITMAP, layout.bitmap, payloads))
+    return writes
+
+
 def write_stores(image, state_images):
     """Writes the catalog, the stores and the volume header into the live
-    volume `image`, whose catalog and store files exist (zero-filled)."""
-    volume_size = os.path.getsize(image)
+    volume `image`, whose catalog and store files exist (zero-filled);
+    `state_images` are the snapshots' states, oldest first."""
     live = _read_blocks(image)
-    volume_blocks = len(live)
-    catalog_entry, catalog_sequence, catalog_clusters = file_runs(image, "/%s/%s" % (SVI, CATALOG_NAME))
+    _, _, catalog_clusters = file_runs(image, "/%s/%s" % (SVI, CATALOG_NAME))
     catalog_places = [offset for _, offset in file_blocks(catalog_clusters)]
     if len(catalog_places) != CATALOG_BLOCKS:
         raise RuntimeError("the catalog file is not laid out in 16 KiB blocks")
-    stores = []
-    rewritten = set(c // 4 for c in catalog_clusters) | {VOLUME_HEADER_OFFSET // BLOCK}
-    for snapshot in SNAPSHOTS:
-        entry, sequence, clusters = file_runs(image, "/%s/%s" % (SVI, snapshot.store_file))
-        stores.append((entry, sequence, clusters))
-        rewritten |= set(c // 4 for c in clusters)
+    store_files = [file_runs(image, "/%s/%s" % (SVI, s.store_file)) for s in SNAPSHOTS]
+    # What is written below counts as changed, whatever it was before.
+    rewritten = {c // 4 for c in catalog_clusters} | {VOLUME_HEADER_OFFSET // BLOCK}
+    for _, _, clusters in store_files:
+        rewritten |= {c // 4 for c in clusters}
     states = [(_read_blocks(s), used_clusters(s)) for s in state_images]
     kept = plan_stores(states, live, rewritten)
 
     writes = []
     entries = []
     for k, snapshot in enumerate(SNAPSHOTS):
-        entry, sequence, clusters = stores[k]
-        blocks = file_blocks(clusters)
-        keep = sorted(kept[k].items())
-        layout = _layout_store(blocks, len(keep), volume_blocks)
-        writes.append((layout["header"], store_header(snapshot, layout["header_relative"], layout["header"])))
-        descriptors = []
-        for (original, data), (relative, offset) in zip(keep, layout["data_places"]):
-            descriptors.append(struct.pack("<QQQII", original * BLOCK, relative, offset, 0, 0))
-            writes.append((offset, data))
-        per_list = (BLOCK - 128) // 32
-        for place, block in zip(layout["block_list_places"],
-                                _chained(RECORD_BLOCK_LIST, layout["block_list_places"],
-                                         [b"".join(c) for c in _split(descriptors, per_list)])):
-            writes.append((place[1], block))
-        ranges = [struct.pack("<QQQ", *r) for r in _runs(clusters, layout["start"])]
-        for place, block in zip(layout["range_list_places"],
-                                _chained(RECORD_RANGE_LIST, layout["range_list_places"], [b"".join(ranges)])):
-            writes.append((place[1], block))
-        # A set bit: the block was free when the snapshot was taken, so
-        # nothing of it needs keeping.
-        used = states[k][1]
-        bits = bytearray(-(-volume_blocks // 8))
-        for b in range(volume_blocks):
-            if not _block_used(used, b):
-                bits[b // 8] |= 1 << (b % 8)
-        per_bitmap = BLOCK - 128
-        payloads = [bytes(bits[i:i + per_bitmap]) for i in range(0, len(bits), per_bitmap)]
-        for place, block in zip(layout["bitmap_places"],
-                                _chained(RECORD_BITMAP, layout["bitmap_places"], payloads)):
-            writes.append((place[1], block))
-        file_reference = entry | sequence << 48
-        entries.append(catalog_entry_snapshot(snapshot, k + 1, volume_size))
-        entries.append(catalog_entry_store(snapshot, layout["block_list"][1], layout["header"],
-                                           layout["range_list"][1], layout["bitmap"][1],
-                                           file_reference, len(clusters) * CLUSTER))
-    for offset, block in zip(catalog_places, catalog_blocks(catalog_places, entries)):
-        writes.append((offset, block))
+        entry, sequence, clusters = store_files[k]
+        layout = StoreLayout(clusters, len(kept[k]), len(live))
+        writes += store_blocks(snapshot, layout, kept[k], states[k][1], len(live))
+        entries.append(catalog_entry_snapshot(snapshot, k + 1, os.path.getsize(image)))
+        entries.append(catalog_entry_store(snapshot, layout.block_list[0][1], layout.header[1],
+                                           layout.range_list[0][1], layout.bitmap[0][1],
+                                           entry | sequence << 48, len(clusters) * CLUSTER))
+    writes += zip(catalog_places, catalog_blocks(catalog_places, entries))
     writes.append((VOLUME_HEADER_OFFSET, volume_header(catalog_places[0])))
     with open(image, "r+b") as f:
         for offset, data in writes:
