@@ -206,6 +206,14 @@ void append_tsv_field(std::string_view text, std::string* out) {
   out->append(text.data() + from, text.size() - from);
 }
 
+bool starts_like_formula(std::string_view text) {
+  if (text.empty()) return false;
+  switch (text[0]) {
+    case '=': case '+': case '-': case '@': case '\t': case '\r': return true;
+    default: return false;
+  }
+}
+
 void append_json_string(std::string_view text, std::string* out) {
   out->push_back('"');
   size_t from = 0;  // the start of the run not yet appended
@@ -214,12 +222,20 @@ void append_json_string(std::string_view text, std::string* out) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
       const size_t n = utf8_sequence_length(text, i);
-      if (n != 0) {
+      // U+2028 and U+2029 (E2 80 A8, E2 80 A9) end a line in JavaScript.
+      const bool line_end = n == 3 && c == 0xE2 && text[i + 1] == '\x80' &&
+                            (text[i + 2] == '\xA8' || text[i + 2] == '\xA9');
+      if (n != 0 && !line_end) {
         i += n;
         continue;
       }
       out->append(text.data() + from, i - from);
-      out->append(kReplacement, 3);
+      if (line_end) {
+        out->append(text[i + 2] == '\xA8' ? "\\u2028" : "\\u2029", 6);
+        i += 2;
+      } else {
+        out->append(kReplacement, 3);
+      }
     } else if (c == '"' || c == '\\') {
       out->append(text.data() + from, i - from);
       out->push_back('\\');
