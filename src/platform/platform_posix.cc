@@ -398,6 +398,14 @@ PathKind path_kind(const char* path) {
   return S_ISDIR(st.st_mode) ? PathKind::kDirectory : PathKind::kOther;
 }
 
+bool file_identity(const char* path, FileIdentity* out) {
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  out->device = static_cast<uint64_t>(st.st_dev);
+  out->file = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
 bool create_directory(const char* path) { return mkdir(path, 0777) == 0; }
 
 // ---------------------------------------------------------------------------

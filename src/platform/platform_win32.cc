@@ -399,6 +399,20 @@ PathKind path_kind(const char* path) {
   return (a & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kDirectory : PathKind::kOther;
 }
 
+bool file_identity(const char* path, FileIdentity* out) {
+  // No access asked: only the file's volume and index are read.
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!ok) return false;
+  out->device = info.dwVolumeSerialNumber;
+  out->file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
+
 bool create_directory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }
 
 // ---------------------------------------------------------------------------
