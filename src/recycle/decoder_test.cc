@@ -59,7 +59,9 @@ TEST(ProgressLine, BytesThatDriveATerminalAreShownAsQuestionMarks) {
   std::string out;
   const char name[] = "$I\x1b[2J\x07\x7f\x9b\xe9";
   append_progress_line(&out, "d/", 2, name, sizeof name - 1);
-  EXPECT_EQ(out, "Processing: d/$I?[2J???\xe9\n");
+  // A Latin-1 byte stays where the console shows single bytes; it is not
+  // UTF-8, so where the console shows UTF-8 it is a "?" too.
+  EXPECT_EQ(out, std::string("Processing: d/$I?[2J???") + (console_uses_utf8() ? "?" : "\xe9") + "\n");
 }
 
 TEST(ProgressLine, EraseSequence) {
