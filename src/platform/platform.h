@@ -22,6 +22,8 @@ void close_file(FileHandle handle);
 
 // Writes all of `data` to a handle; false when the write failed.
 bool write_handle(FileHandle handle, const void* data, size_t size);
+// The system's reason for the last write_handle() that failed.
+std::string last_write_failure();
 // The process's standard output and error handles.
 FileHandle stdout_handle();
 FileHandle stderr_handle();
