@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -541,6 +543,25 @@ TEST_F(Writers, FailedWriteIsReported) {
   ASSERT_NE(writer, nullptr);
   EXPECT_FALSE(writer->write_header());
   EXPECT_FALSE(writer->write_record(rec_.cjk()));
+}
+
+TEST_F(Writers, TheSinkNamesTheFirstDestinationThatFailed) {
+  // The output file fails (a full device), standard output takes the bytes.
+  const FileHandle full = open_output_device("/dev/full", false);
+  ASSERT_NE(full, kInvalidHandle);
+  ReportSink sink(handle_);
+  sink.set_copy(full);
+  EXPECT_TRUE(sink.failure_reason().empty());
+  EXPECT_FALSE(sink.write("a\n", 2));
+  EXPECT_EQ(sink.failed(), full);
+  EXPECT_EQ(sink.failure_reason(), strerror(ENOSPC));
+  EXPECT_EQ(tree_.read("out"), "a\n");
+  // Later failures keep the first one.
+  ReportSink both(full);
+  both.set_copy(kInvalidHandle - 1);
+  EXPECT_FALSE(both.write("b", 1));
+  EXPECT_EQ(both.failed(), full);
+  close_file(full);
 }
 
 }  // namespace
