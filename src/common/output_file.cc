@@ -5,8 +5,10 @@
 #include <cstring>
 #include <new>
 
+#include "common/evidence.h"
 #include "common/exit.h"
 #include "common/paths.h"
+#include "common/terminal_text.h"
 
 namespace {
 
@@ -49,6 +51,27 @@ std::string choose_after_failure() {
   return name;
 }
 
+// The name as a failure message shows it (no byte that could drive the
+// terminal), with the reason when the file was refused as evidence.
+std::string failure_text(const std::string& name, const std::string& reason) {
+  std::string text;
+  append_terminal_text(&text, name.data(), name.size());
+  if (!reason.empty()) text.append(": ").append(reason);
+  return text;
+}
+
+// One attempt at opening the output file: never a file of the evidence
+// (`reason` then says so; it is cleared otherwise).  `existing` opens only a
+// file that is there, positioned at its end; otherwise the file is created
+// (`exclusive`: only when it is not there).
+FileHandle attempt_open(const std::string& name, bool existing, bool exclusive,
+                        std::string* reason) {
+  reason->clear();
+  if (name.empty() || is_evidence(name.c_str(), reason)) return kInvalidHandle;
+  return existing ? open_existing_output_file(name.c_str())
+                  : create_output_file(name.c_str(), exclusive);
+}
+
 }  // namespace
 
 bool choose_output_file(std::string* out, bool* at_end) {
@@ -67,27 +90,30 @@ FileHandle open_output_file(const char* given, int append) {
 
   FileHandle handle = kInvalidHandle;
   int failures = 0;
+  std::string reason;
   if (append) {
-    handle = open_existing_output_file(name.c_str());
+    handle = attempt_open(name, true, false, &reason);
     while (handle == kInvalidHandle && failures < 2) {
-      handle = name.empty() ? kInvalidHandle : create_output_file(name.c_str(), true);
+      handle = attempt_open(name, false, true, &reason);
       if (handle != kInvalidHandle) break;
       if (++failures == 2) break;
       fprintf(stderr, "\n%s\n%d\nerror opening/creating output file %s\n", __FILE__, __LINE__,
-              name.c_str());
+              failure_text(name, reason).c_str());
       name = choose_after_failure();
     }
   } else {
     while (handle == kInvalidHandle && failures < 2) {
-      handle = name.empty() ? kInvalidHandle : create_output_file(name.c_str(), false);
+      handle = attempt_open(name, false, false, &reason);
       if (handle != kInvalidHandle) break;
       if (++failures == 2) break;
-      fprintf(stderr, "\n%s\n%d\nerror opening output file %s\n", __FILE__, __LINE__, name.c_str());
+      fprintf(stderr, "\n%s\n%d\nerror opening output file %s\n", __FILE__, __LINE__,
+              failure_text(name, reason).c_str());
       name = choose_after_failure();
     }
   }
   if (handle == kInvalidHandle) {
-    fprintf(stderr, "\n%s\n%d\nerror opening output file %s\n", __FILE__, __LINE__, name.c_str());
+    fprintf(stderr, "\n%s\n%d\nerror opening output file %s\n", __FILE__, __LINE__,
+            failure_text(name, reason).c_str());
     exit(1);
   }
   return handle;

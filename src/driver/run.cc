@@ -102,17 +102,25 @@ class DecodeEach final : public FileVisitor {
 };
 
 // A report that cannot be written (a full disk, say) must not end as a run
-// that succeeded.
-[[noreturn]] void stop_on_write_failure() {
-  fputs("\nCan't write the report: the run is stopped\n", stderr);
+// that succeeded.  The message names where it could not be written and why.
+[[noreturn]] void stop_on_write_failure(const ReportSink& sink) {
+  std::string text = "\nCan't write the report to ";
+  if (sink.failed() != kInvalidHandle && sink.failed() == sink.copy()) {
+    text.append("the output file ");
+    append_terminal_text(&text, g_output_name.data(), g_output_name.size());
+  } else {
+    text.append("standard output");
+  }
+  text.append(": ").append(sink.failure_reason()).append("\n");
+  fputs(text.c_str(), stderr);
   exit_program(WRITE_ERROR);
 }
 
-void end_walk(WalkStatus status) {
+void end_walk(WalkStatus status, const ReportSink& sink) {
   switch (status) {
     case WalkStatus::kDone: break;
     case WalkStatus::kAborted: exit_program(USER_ABORTED);
-    case WalkStatus::kWriteFailed: stop_on_write_failure();
+    case WalkStatus::kWriteFailed: stop_on_write_failure(sink);
   }
 }
 
@@ -120,15 +128,15 @@ void end_walk(WalkStatus status) {
 // the file system, and every recovered index file is decoded after them.
 class ImageWalks final : public ImageRunHooks {
  public:
-  ImageWalks(IndexDecoder* decoder, const WalkSettings& settings)
-      : decoder_(decoder), settings_(settings) {}
+  ImageWalks(IndexDecoder* decoder, const WalkSettings& settings, const ReportSink* sink)
+      : decoder_(decoder), settings_(settings), sink_(sink) {}
 
   void walk(ImageVolume* volume, const std::string& directory) override {
     decoder_->set_file_system(volume);
     decoder_->set_source_prefix(volume->source_prefix());
     DecodeEach visitor(decoder_);
     Walker walker(volume, &visitor, settings_);
-    end_walk(walker.walk(directory, g_pattern_list));
+    end_walk(walker.walk(directory, g_pattern_list), *sink_);
     unreadable_ += walker.unreadable_directories();
   }
 
@@ -138,7 +146,7 @@ class ImageWalks final : public ImageRunHooks {
     decoder_->set_source_prefix(volume->source_prefix());
     name_.assign(file.name);
     if (!decoder_->decode_recovered(file.parent, file.directory, name_.c_str(), file.file))
-      stop_on_write_failure();
+      stop_on_write_failure(*sink_);
   }
 
   void message(const std::string& text) override {
@@ -153,6 +161,7 @@ class ImageWalks final : public ImageRunHooks {
  private:
   IndexDecoder* decoder_;
   WalkSettings settings_;
+  const ReportSink* sink_;
   int unreadable_ = 0;
   std::string name_, text_;
 };
@@ -213,7 +222,7 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   writer_settings.codepage = g_options.codepage.c_str();
   const std::unique_ptr<ReportWriter> writer =
       make_report_writer(g_options.report_format, &sink, writer_settings);
-  if (!print_report_header(writer.get())) stop_on_write_failure();
+  if (!print_report_header(writer.get())) stop_on_write_failure(sink);
 
   if (!image_run) g_volume_type = identify_volume(fs, g_path_list.front().c_str());
 
@@ -233,7 +242,7 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   bool incomplete = false;
   console_begin_key_watch();
   if (image_run) {
-    ImageWalks walks(&decoder, walk_settings);
+    ImageWalks walks(&decoder, walk_settings, &sink);
     const ImageRunResult result =
         run_image(g_options.image_path, g_path_list, g_options.carve != 0, &walks);
     if (result.any_volume) g_volume_type = volume_type_of(result.first_kind);
@@ -245,7 +254,7 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
     for (std::string& entry : g_path_list) {
       if (entry.empty() || entry.back() != kPathSeparator) entry.push_back(kPathSeparator);
       first_letter_to_upper(&entry);
-      end_walk(walker.walk(entry, g_pattern_list));
+      end_walk(walker.walk(entry, g_pattern_list), sink);
     }
     unreadable = walker.unreadable_directories();
   }

@@ -170,6 +170,18 @@ int parse_long_option(const char* word, Options* options) {
   return 0;
 }
 
+void read_early_word(const char* word, EarlyWords* out) {
+  const char* equals = strchr(word, '=');
+  const char* value = (equals && equals[1] != '\0') ? equals + 1 : nullptr;
+  // Neither word begins with a key of the table, which come first.
+  if (!value) return;
+  if (whole_word_matches(word, "image")) {
+    out->image = value;
+  } else if (whole_word_matches(word, "format")) {
+    parse_format_value(value, &out->format);
+  }
+}
+
 void acct_from_environment() {
   if (const char* acct = getenv("ACCT")) {
     const bool on = (acct[0] == 'o' || acct[0] == 'O') && (acct[1] == 'n' || acct[1] == 'N') &&

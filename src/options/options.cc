@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/evidence.h"
 #include "common/exit.h"
 #include "options/help.h"
 #include "options/ini_file.h"
 #include "options/long_options.h"
+#include "platform/image_file_system.h"
 #include "platform/platform.h"
 #include "recycle/report_output.h"
 #include "runlog/run_log.h"
@@ -58,7 +60,63 @@ void name_accounting_file(const char* name) {
 
 }  // namespace
 
+EarlyWords read_early_words(int argc, char** argv) {
+  EarlyWords words;
+  int i = 1;
+  while (i < argc && !is_option_start(argv[i])) ++i;
+  // The arguments as the loop of parse_options() takes them.  Where that
+  // loop would stop the run (a missing value, an unknown letter), this one
+  // reads on: a word the run never reaches protects all the same.
+  while (i < argc && is_option_start(argv[i])) {
+    const char* arg = argv[i++];
+    if (equals_ignore_case(arg, "-.ini")) {
+      if (i >= argc) break;
+      arg = argv[i++];
+    }
+    for (size_t k = 1; arg[k] != '\0'; ++k) {
+      const char* rest = arg + k + 1;
+      bool rest_taken = false;
+      switch (arg[k]) {
+        case '-':
+          read_early_word(rest, &words);
+          rest_taken = true;
+          break;
+        case '1': case '2': case 'E':
+          if (arg[k] != 'E' && k == 1 && arg[0] == '+') break;
+          if (*rest) {
+            rest_taken = true;
+          } else if (i < argc && argv[i][0] != '-') {
+            ++i;
+          }
+          break;
+        case 'd':
+          if (i < argc) ++i;
+          break;
+        case 'g': case 'l': case 'O': case 'o': case 'X':
+          if (*rest) {
+            rest_taken = true;
+          } else if (i < argc) {
+            ++i;
+          }
+          break;
+        case 'f': case 'p': case 'x':
+          while (i < argc && !is_option_start(argv[i])) ++i;
+          break;
+        default:
+          break;
+      }
+      if (rest_taken) break;
+    }
+  }
+  return words;
+}
+
 int parse_options(int argc, char** argv) {
+  // Before any file is opened: the evidence this run must never write, and
+  // whether the run log's notes must keep off standard output.
+  const EarlyWords early = read_early_words(argc, argv);
+  protect_evidence(kImageSupport ? early.image.c_str() : "");
+  note_log_directories_on_error_stream(early.format != ReportFormat::kSeed);
   acct_from_environment();
   read_ini_file(argv, &g_options);
   g_program_path = argv[0] ? argv[0] : "";

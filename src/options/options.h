@@ -32,6 +32,20 @@ extern Options g_options;
 extern char g_delimiter;          // set by -d; nothing in the report reads it
 extern std::string g_program_path;  // argv[0], for the help procedure
 
+// The words that decide what the run must never write (--image=) and
+// whether standard output holds a report that a program reads (--format=).
+// They are read ahead of everything that opens a file, since the
+// environment, the INI file and the options before them can name the
+// accounting file.  The last of each counts, as when the options are
+// applied.
+struct EarlyWords {
+  std::string image;
+  ReportFormat format = ReportFormat::kSeed;
+};
+// The words of the command line as parse_options() will meet them: the
+// same arguments, after the same letters that take values.
+EarlyWords read_early_words(int argc, char** argv);
+
 // True when `arg` starts an option on this platform.
 bool is_option_start(const char* arg);
 

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "common/evidence.h"
+#include "common/test_tree.h"
 #include "options/long_options.h"
 #include "options/test_options.h"
 #include "platform/image_file_system.h"
@@ -264,6 +266,80 @@ TEST_F(OptionsDeathTest, CarveWithoutAnImageIsIllegal) {
       ::testing::ExitedWithCode(5), "");
   EXPECT_EXIT(parse({"-.ini", "--image"}), ::testing::ExitedWithCode(5), "");
   EXPECT_EXIT(parse({"-.ini", "--carve=yes", "--image=x"}), ::testing::ExitedWithCode(5), "");
+}
+
+// The image and the format as the option loop will apply them, known
+// before it runs: the same arguments, after the same letters that take
+// values.
+TEST_F(OptionsTest, EarlyWordsAreTheOnesTheOptionsApply) {
+  if (!kImageSupport) GTEST_SKIP() << "this build reads no images";
+  const std::vector<Strings> lines = {
+      {"-.ini", "--image=a.img"},
+      {"-.ini", "-o", "--image=x", "--format=csv"},
+      {"-.ini", "-O", "--format=csv", "--IMAGE=B.IMG", "--FORMAT=TSV"},
+      {"-.ini", "-p", "/d", "--image=b", "-f", "x", "--format=tsv", "--format=jsonl"},
+      {"-.ini", "--image=c", "-d", "--image=d"},
+      {"-.ini", "--format=csv", "-X", "--format=tsv"},
+      {"-.ini", "-Xvalue", "--format=body"},
+      {"-.ini", "-r-image=e"},
+      {"-.ini", "-Oout", "--image=g", "-o", "--image=g2"},
+      {"bare", "-.ini", "--format=body", "extra", "--image=h"},
+      {"-.ini", "-E", "5", "--image=i"},
+      {"-.ini", "-E5", "--image=i2"},
+      {"-.ini", "--image=j", "-g", "--image=k"},
+      {"-.ini", "-l3", "--image=k2"},
+      {"-.ini", "-f", "a", "b", "--format=CSV", "-x", "*.tmp", "--image=l"},
+      {"-.ini", "--Image=m", "--images=n", "--Format=csv", "--formats=csv"},
+      {"-.ini", "--out=--image=o", "--ex=--image=p"},
+      {"-.ini", "+1", "--image=q"},
+      {"--image=r", "-.ini"},
+  };
+  for (const Strings& line : lines) {
+    SetUp();
+    ArgVector args(line);
+    const EarlyWords early = read_early_words(args.argc(), args.argv());
+    parse(line);
+    EXPECT_EQ(early.image, g_options.image_path) << ::testing::PrintToString(line);
+    EXPECT_EQ(early.format, g_options.report_format) << ::testing::PrintToString(line);
+  }
+}
+
+// Records, for every accounting and memo file the options open, whether it
+// was already known to be evidence.
+class EvidenceAwareOpener final : public LogFileOpener {
+ public:
+  FILE* open_run_log(const char* path) const override { return note(path); }
+  FILE* open_memo(const char* path) const override { return note(path); }
+  mutable std::vector<std::pair<std::string, bool>> opened;
+
+ private:
+  FILE* note(const char* path) const {
+    std::string reason;
+    opened.emplace_back(path, is_evidence(path, &reason));
+    return nullptr;
+  }
+};
+
+TEST_F(OptionsTest, TheImageIsKnownBeforeAnythingIsOpened) {
+  if (!kImageSupport) GTEST_SKIP() << "this build reads no images";
+  TestTree tree;
+  tree.file("ev.img", "image bytes");
+  tree.file("other.log");
+  const std::string image = tree.path("ev.img");
+  const std::string other = tree.path("other.log");
+  EvidenceAwareOpener opener;
+  g_options.log_files = &opener;
+  ArgVector args({"-.ini", "-1", image, "--memo=" + image, "-2", other, "--image=" + image});
+  parse_options(args.argc(), args.argv());
+  EXPECT_EQ(opener.opened, (std::vector<std::pair<std::string, bool>>{
+                               {image, true}, {image, true}, {other, false}}));
+  // A run without an image protects nothing.
+  opener.opened.clear();
+  SetUp();
+  g_options.log_files = &opener;
+  ArgVector plain({"-.ini", "-1", image});
+  parse_options(plain.argc(), plain.argv());
+  EXPECT_EQ(opener.opened, (std::vector<std::pair<std::string, bool>>{{image, false}}));
 }
 
 TEST_F(OptionsDeathTest, BuildsWithoutImagesRefuseTheImageWord) {

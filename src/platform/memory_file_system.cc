@@ -214,7 +214,8 @@ FileRef MemoryFileSystem::open_file(DirRef dir, const char* name, EntryKind) {
 size_t MemoryFileSystem::read_file(FileRef file, void* buffer, size_t size) {
   Open& f = files_[static_cast<size_t>(file)];
   const size_t left = f.node->data.size() - f.position;
-  const size_t n = size < left ? size : left;
+  size_t n = size < left ? size : left;
+  if (read_limit_ != 0 && n > read_limit_) n = read_limit_;
   memcpy(buffer, f.node->data.data() + f.position, n);
   f.position += n;
   return n;

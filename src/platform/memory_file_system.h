@@ -30,6 +30,9 @@ class MemoryFileSystem final : public FileSystem {
   // Moves a directory elsewhere (as if renamed during the walk).
   void move_directory(const std::string& from, const std::string& to);
   void set_budget(size_t budget) { budget_ = budget; }
+  // Each read gives at most this many bytes, as a reader of a disk image's
+  // blocks may; 0 for no limit.
+  void set_read_limit(size_t limit) { read_limit_ = limit; }
 
   // What the tests look at afterwards.
   size_t open_directories() const { return open_dirs_; }
@@ -80,6 +83,7 @@ class MemoryFileSystem final : public FileSystem {
   };
   std::vector<Open> files_;
   size_t budget_ = 1024;
+  size_t read_limit_ = 0;
   size_t open_dirs_ = 0, most_open_ = 0, open_files_ = 0;
   uint64_t next_node_ = 1;
   FileSystemKind kind_ = FileSystemKind::kOther;

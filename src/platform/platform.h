@@ -22,6 +22,8 @@ void close_file(FileHandle handle);
 
 // Writes all of `data` to a handle; false when the write failed.
 bool write_handle(FileHandle handle, const void* data, size_t size);
+// The system's reason for the last write_handle() that failed.
+std::string last_write_failure();
 // The process's standard output and error handles.
 FileHandle stdout_handle();
 FileHandle stderr_handle();
@@ -175,6 +177,17 @@ FILE* stream_from_handle(FileHandle handle);
 // What a name is in the file system: nothing, a directory, or another kind.
 enum class PathKind { kMissing, kDirectory, kOther };
 PathKind path_kind(const char* path);
+// The file a name leads to (links followed), as the system tells files
+// apart: two names of one file have the same identity.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t file = 0;
+  bool operator==(const FileIdentity& other) const {
+    return device == other.device && file == other.file;
+  }
+};
+// False when `path` names nothing that can be looked at.
+bool file_identity(const char* path, FileIdentity* out);
 bool create_directory(const char* path);
 
 // ---------------------------------------------------------------------------

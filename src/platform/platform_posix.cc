@@ -46,6 +46,7 @@ void close_file(FileHandle handle) {
 // handler below).
 namespace {
 volatile sig_atomic_t g_writing_own_file = 0;
+int g_write_error = 0;  // errno of the last failed write
 }  // namespace
 
 bool write_handle(FileHandle handle, const void* data, size_t size) {
@@ -56,6 +57,7 @@ bool write_handle(FileHandle handle, const void* data, size_t size) {
     ssize_t n = write(static_cast<int>(handle), p, size);
     if (n < 0) {
       if (errno == EINTR) continue;
+      g_write_error = errno;
       ok = false;
       break;
     }
@@ -65,6 +67,8 @@ bool write_handle(FileHandle handle, const void* data, size_t size) {
   g_writing_own_file = 0;
   return ok;
 }
+
+std::string last_write_failure() { return strerror(g_write_error ? g_write_error : EIO); }
 
 FileHandle stdout_handle() { return STDOUT_FILENO; }
 FileHandle stderr_handle() { return STDERR_FILENO; }
@@ -396,6 +400,14 @@ PathKind path_kind(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0) return PathKind::kMissing;
   return S_ISDIR(st.st_mode) ? PathKind::kDirectory : PathKind::kOther;
+}
+
+bool file_identity(const char* path, FileIdentity* out) {
+  struct stat st;
+  if (stat(path, &st) != 0) return false;
+  out->device = static_cast<uint64_t>(st.st_dev);
+  out->file = static_cast<uint64_t>(st.st_ino);
+  return true;
 }
 
 bool create_directory(const char* path) { return mkdir(path, 0777) == 0; }

@@ -51,6 +51,10 @@ void close_file(FileHandle handle) {
   if (handle != kInvalidHandle) CloseHandle(as_handle(handle));
 }
 
+namespace {
+DWORD g_write_error = 0;  // the system's code for the last failed write
+}  // namespace
+
 bool write_handle(FileHandle handle, const void* data, size_t size) {
   // Report text is written in text mode: each line feed as CR LF.
   static std::string text;
@@ -64,11 +68,23 @@ bool write_handle(FileHandle handle, const void* data, size_t size) {
   while (done < text.size()) {
     DWORD wrote = 0;
     if (!WriteFile(as_handle(handle), text.data() + done, static_cast<DWORD>(text.size() - done),
-                   &wrote, nullptr) || wrote == 0)
+                   &wrote, nullptr) || wrote == 0) {
+      g_write_error = wrote == 0 && GetLastError() == ERROR_SUCCESS ? ERROR_WRITE_FAULT : GetLastError();
       return false;
+    }
     done += wrote;
   }
   return true;
+}
+
+std::string last_write_failure() {
+  char text[512];
+  const DWORD error = g_write_error ? g_write_error : ERROR_WRITE_FAULT;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           error, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
+  if (n == 0) return "error " + std::to_string(error);
+  return std::string(text, n);
 }
 
 FileHandle stdout_handle() { return as_file(GetStdHandle(STD_OUTPUT_HANDLE)); }
@@ -397,6 +413,20 @@ PathKind path_kind(const char* path) {
   const DWORD a = GetFileAttributesA(path);
   if (a == INVALID_FILE_ATTRIBUTES) return PathKind::kMissing;
   return (a & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kDirectory : PathKind::kOther;
+}
+
+bool file_identity(const char* path, FileIdentity* out) {
+  // No access asked: only the file's volume and index are read.
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!ok) return false;
+  out->device = info.dwVolumeSerialNumber;
+  out->file = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
 }
 
 bool create_directory(const char* path) { return CreateDirectoryA(path, nullptr) != 0; }

@@ -12,10 +12,6 @@ namespace {
 
 constexpr char kProcessing[] = "Processing: ";
 
-// The most of an INFO2 file that is read: far more than any bin holds
-// (800 bytes a record).
-constexpr size_t kInfo2MaxBytes = 256u * 1024 * 1024;
-
 }  // namespace
 
 void erase_progress(std::string* out, int32_t count) {
@@ -83,36 +79,54 @@ void IndexDecoder::check_companion_size() {
     record_.warnings |= kWarnSizeMismatch;
 }
 
-bool IndexDecoder::decode_info2(DirRef dir, FileRef file, bool* written) {
-  // Read whole: one read for the first block, as for any index file, then
-  // the rest.
-  std::vector<unsigned char>& data = buffers_.whole;
+size_t IndexDecoder::read_fully(FileRef file, unsigned char* into, size_t size) {
   size_t got = 0;
-  for (;;) {
-    if (data.size() - got < kIndexReadSize) {
-      if (data.size() >= kInfo2MaxBytes) break;
-      data.resize(data.size() + 4 * kIndexReadSize);
-    }
-    const size_t n = fs_->read_file(file, data.data() + got, data.size() - got);
+  while (got < size) {
+    const size_t n = fs_->read_file(file, into + got, size - got);
     if (n == 0) break;
     got += n;
   }
+  return got;
+}
+
+bool IndexDecoder::decode_info2(DirRef dir, FileRef file, bool* written) {
+  // The first block, as for any index file; then the records in order,
+  // piece by piece, through the same buffer: memory stays the same whatever
+  // the file's size, and every record is read.
+  unsigned char* const buffer = buffers_.input.data();
+  const size_t capacity = buffers_.input.size();
+  size_t end = read_fully(file, buffer, kIndexReadSize);  // bytes in the buffer
+  bool at_end = end < kIndexReadSize;
   Info2Header header;
-  if (!parse_info2_header(data.data(), got, &header)) {
+  if (!parse_info2_header(buffer, end, &header)) {
     // Not an INFO2 file after all: its first bytes are an index file's.
-    const size_t first = got < kIndexReadSize ? got : kIndexReadSize;
-    memcpy(buffers_.input.data(), data.data(), first);
-    decode_index_bytes(buffers_.input.data(), first, settings_.run_start, &record_);
+    decode_index_bytes(buffer, end, settings_.run_start, &record_);
     check_companion_size();
     *written = writer_->write_record(record_);
     return true;
   }
 
+  const size_t record_size = header.record_size;
   const RecycleRecord base = record_;
-  const size_t count = info2_entry_count(header, got);
-  for (size_t i = 0; i < count; ++i) {
+  size_t start = kInfo2HeaderSize;  // the next record's first byte in the buffer
+  for (;;) {
+    if (end - start < record_size && !at_end) {
+      // The rest of the buffer holds part of a record: move it to the front
+      // and read on behind it.
+      memmove(buffer, buffer + start, end - start);
+      end -= start;
+      start = 0;
+      const size_t want = capacity - end;
+      const size_t n = read_fully(file, buffer + end, want);
+      end += n;
+      at_end = n < want;
+      continue;
+    }
+    if (start == end) break;
+    const size_t avail = end - start < record_size ? end - start : record_size;
     Info2Entry entry;
-    if (!get_info2_entry(data.data(), got, header, i, &entry)) break;
+    parse_info2_record(buffer + start, avail, header.record_size, &entry);
+    start += avail;
     record_ = base;
     record_.companion = CompanionInfo();
     record_.format = RecordFormat::kInfo2;

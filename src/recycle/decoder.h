@@ -24,11 +24,12 @@ constexpr size_t kInputBufferSize = 262224;
 // The decoder's buffers, made once when the run starts so that running out
 // of memory shows there, and never while files are decoded.
 struct DecoderBuffers {
-  std::vector<unsigned char> input;  // the first bytes of each index file
+  // The first bytes of each index file; an INFO2 file's records, piece by
+  // piece.
+  std::vector<unsigned char> input;
   std::string companion_name;
   std::string progress;  // erase sequence and progress line, written at once
   std::string message;
-  std::vector<unsigned char> whole;  // an INFO2 file, read whole
   std::string entry_name;            // an INFO2 record's "Dc<N><ext>"
   void reserve_text() {
     companion_name.reserve(1040);
@@ -73,6 +74,8 @@ class IndexDecoder {
   // `written` tells whether the report took them.
   bool decode_info2(DirRef dir, FileRef file, bool* written);
   void check_companion_size();
+  // Reads until `size` bytes are in or the file ends; the number read.
+  size_t read_fully(FileRef file, unsigned char* into, size_t size);
   // Reads (nothing when `file` is kNoFile) and decodes an index file's first
   // bytes into the record.
   void decode_first_bytes(FileRef file);

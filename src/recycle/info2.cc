@@ -73,7 +73,13 @@ bool get_info2_entry(const unsigned char* data, size_t size, const Info2Header& 
   const size_t record_size = header.record_size;
   const size_t start = kInfo2HeaderSize + index * record_size;
   const size_t avail = size - start < record_size ? size - start : record_size;
-  const unsigned char* r = data + start;
+  parse_info2_record(data + start, avail, header.record_size, entry);
+  return true;
+}
+
+void parse_info2_record(const unsigned char* r, size_t avail, uint32_t record_size,
+                        Info2Entry* entry) {
+  *entry = Info2Entry();
   entry->truncated = avail < record_size;
 
   // The ANSI path: a restored or purged record has lost its first byte.
@@ -123,7 +129,6 @@ bool get_info2_entry(const unsigned char* data, size_t size, const Info2Header& 
       }
     }
   }
-  return true;
 }
 
 void append_info2_ansi_path(std::string* out, const Info2Entry& entry) {

@@ -120,6 +120,13 @@ struct Info2Entry {
 bool get_info2_entry(const unsigned char* data, size_t size, const Info2Header& header,
                      size_t index, Info2Entry* entry);
 
+// Fills `entry` from one record of `record_size` bytes (280 or 800) of which
+// the first `avail` (1 to record_size) are at `record`: fewer is the last
+// record of a file that ends inside it.  Nothing past `avail` is read.  A
+// file's records can so be read piece by piece, in order.
+void parse_info2_record(const unsigned char* record, size_t avail, uint32_t record_size,
+                        Info2Entry* entry);
+
 // Appends the ANSI path that names the item, as bytes: drive_prefix (if
 // any), then the ANSI path.  The report of the system's own layout writes
 // names this way.

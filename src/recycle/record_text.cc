@@ -12,36 +12,6 @@ constexpr char kHexDigits[] = "0123456789ABCDEF";
 
 constexpr uint64_t kTicksPerDay = 86400 * kTicksPerSecond;
 
-// The length of the well-formed UTF-8 sequence at text[i] (1 to 4), or 0
-// when the byte there does not start one.  Byte ranges as in the Unicode
-// standard's table of well-formed sequences.
-size_t utf8_sequence_length(std::string_view text, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-  const unsigned char b0 = byte(i);
-  if (b0 < 0x80) return 1;
-  size_t n;
-  unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-  if (b0 >= 0xC2 && b0 <= 0xDF) {
-    n = 2;
-  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-    n = 3;
-    if (b0 == 0xE0) lo = 0xA0;         // no overlong forms
-    if (b0 == 0xED) hi = 0x9F;         // no surrogates
-  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-    n = 4;
-    if (b0 == 0xF0) lo = 0x90;         // no overlong forms
-    if (b0 == 0xF4) hi = 0x8F;         // nothing above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (text.size() - i < n) return 0;
-  if (byte(i + 1) < lo || byte(i + 1) > hi) return 0;
-  for (size_t k = 2; k < n; ++k) {
-    if (byte(i + k) < 0x80 || byte(i + k) > 0xBF) return 0;
-  }
-  return n;
-}
-
 // Writes `value` in at least `width` digits (zero-filled) ending at `end`;
 // returns where they start.
 char* put_digits(uint64_t value, int width, char* end) {
@@ -206,6 +176,14 @@ void append_tsv_field(std::string_view text, std::string* out) {
   out->append(text.data() + from, text.size() - from);
 }
 
+bool starts_like_formula(std::string_view text) {
+  if (text.empty()) return false;
+  switch (text[0]) {
+    case '=': case '+': case '-': case '@': case '\t': case '\r': return true;
+    default: return false;
+  }
+}
+
 void append_json_string(std::string_view text, std::string* out) {
   out->push_back('"');
   size_t from = 0;  // the start of the run not yet appended
@@ -214,12 +192,20 @@ void append_json_string(std::string_view text, std::string* out) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
       const size_t n = utf8_sequence_length(text, i);
-      if (n != 0) {
+      // U+2028 and U+2029 (E2 80 A8, E2 80 A9) end a line in JavaScript.
+      const bool line_end = n == 3 && c == 0xE2 && text[i + 1] == '\x80' &&
+                            (text[i + 2] == '\xA8' || text[i + 2] == '\xA9');
+      if (n != 0 && !line_end) {
         i += n;
         continue;
       }
       out->append(text.data() + from, i - from);
-      out->append(kReplacement, 3);
+      if (line_end) {
+        out->append(text[i + 2] == '\xA8' ? "\\u2028" : "\\u2029", 6);
+        i += 2;
+      } else {
+        out->append(kReplacement, 3);
+      }
     } else if (c == '"' || c == '\\') {
       out->append(text.data() + from, i - from);
       out->push_back('\\');

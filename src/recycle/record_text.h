@@ -49,10 +49,17 @@ void append_csv_field(std::string_view text, std::string* out);
 // "\\"; everything else as it is.
 void append_tsv_field(std::string_view text, std::string* out);
 
+// Whether a spreadsheet would read a text field that begins like `text` as a
+// formula: its first character is "=", "+", "-", "@", a tab or CR.  The csv
+// and tsv writers put a "'" before such a field (OWASP's rule against CSV
+// injection); number fields are never changed.
+bool starts_like_formula(std::string_view text);
+
 // Appends `text` as a JSON string, quotes included: '"' and '\' escaped,
-// control characters (below U+0020, and U+007F) as \u00XX, and bytes that
-// are not well-formed UTF-8 as U+FFFD, so that the result is valid JSON for
-// any input.
+// control characters (below U+0020, and U+007F) as \u00XX, U+2028 and
+// U+2029 (line ends to a JavaScript reader) as \u2028 and \u2029, and bytes
+// that are not well-formed UTF-8 as U+FFFD, so that the result is valid JSON
+// for any input.
 void append_json_string(std::string_view text, std::string* out);
 
 // Appends a name for a body file: "|" (its field separator) and control

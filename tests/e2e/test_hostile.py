@@ -54,26 +54,39 @@ class HostileTrees(TreeTest):
         self.addCleanup(subprocess.run, ["rm", "-rf", self.path(parts[0])])
 
     def test_names_that_would_break_a_row(self):
-        names = [b"$I\nnewline", b"$I|bar", b"$I\xe9\xff\x80", b"$I\xc3\x28invalid", b"$I\x1b[2Jesc"]
+        names = [b"$I\nnewline", b"$I|bar", b"$I\xe9\xff\x80", b"$I\xc3\x28invalid", b"$I\x1b[2Jesc",
+                 b"$I\xc3\xa9t\xc3\xa9\xc2\x9b\xe2\x82\xac"]
         folder = self.path("bin").encode()
         os.makedirs(folder)
         for name in names:
             with open(os.path.join(folder, name), "wb") as f:
                 f.write(DATA)
-        code, out, err = run(["-p", self.path("bin"), "-f", "$I*"])
-        self.assertEqual(code, 0, err)
-        rows = rows_of(self, out).split(b"\n")
-        self.assertEqual(rows[-1], b"")
-        shown = sorted(r.split(b"|")[0].strip() for r in rows[:-1])
-        self.assertEqual(shown, sorted([b"$I?newline", b"$I?bar", b"$I\xe9\xff\x80", b"$I\xc3(invalid",
-                                        b"$I?[2Jesc"]))
-        for r in rows[:-1]:
-            self.assertEqual(r.count(b"|"), 12, r)
-        # Nor can a name drive the terminal through the progress lines.
-        progress = split_banner(self, err)
-        self.assertNotIn(b"\x1b", progress)
-        self.assertIn(b"Processing: " + folder + b"/$I?[2Jesc\n", progress)
-        self.assertIn(b"Processing: " + folder + b"/$I\xe9\xff?\n", progress)
+        for locale in ("C", "C.UTF-8"):
+            with self.subTest(locale=locale):
+                code, out, err = run(["-p", self.path("bin"), "-f", "$I*"], env={"LC_ALL": locale})
+                self.assertEqual(code, 0, err)
+                rows = rows_of(self, out).split(b"\n")
+                self.assertEqual(rows[-1], b"")
+                shown = sorted(r.split(b"|")[0].strip() for r in rows[:-1])
+                # The report keeps its bytes in every locale.
+                self.assertEqual(shown, sorted([b"$I?newline", b"$I?bar", b"$I\xe9\xff\x80", b"$I\xc3(invalid",
+                                                b"$I?[2Jesc", b"$I\xc3\xa9t\xc3\xa9\xc2\x9b\xe2\x82\xac"]))
+                for r in rows[:-1]:
+                    self.assertEqual(r.count(b"|"), 12, r)
+                # Nor can a name drive the terminal through the progress lines.
+                progress = split_banner(self, err)
+                self.assertNotIn(b"\x1b", progress)
+                self.assertIn(b"Processing: " + folder + b"/$I?[2Jesc\n", progress)
+                if locale == "C":
+                    self.assertIn(b"Processing: " + folder + b"/$I\xe9\xff?\n", progress)
+                    self.assertIn(b"Processing: " + folder + b"/$I\xc3(invalid\n", progress)
+                    self.assertIn(b"Processing: " + folder + b"/$I\xc3\xa9t\xc3\xa9\xc2?\xe2?\xac\n", progress)
+                else:
+                    # Whole UTF-8 characters stay; bytes that are not UTF-8
+                    # and the C1 control U+009B are "?".
+                    self.assertIn(b"Processing: " + folder + b"/$I???\n", progress)
+                    self.assertIn(b"Processing: " + folder + b"/$I?(invalid\n", progress)
+                    self.assertIn(b"Processing: " + folder + b"/$I\xc3\xa9t\xc3\xa9?\xe2\x82\xac\n", progress)
 
     def test_dash_R_never_touches_a_file_swapped_in_while_the_row_is_written(self):
         # The report pipe holds less than the row, so the run waits in the

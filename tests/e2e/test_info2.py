@@ -180,5 +180,71 @@ class Damaged(TreeTest):
         self.assertEqual(len(self.rows(bytes(data))), 1)
 
 
+def run_counting(args, keep):
+    """Runs binsift in a child of its own, reading its report as it comes;
+    returns (exit code, number of lines, {index: line} for the indexes in
+    `keep` (negative from the end), peak memory in KB)."""
+    import subprocess
+    import sys
+    from binsift_e2e import BINSIFT
+    script = (
+        "import collections, json, resource, subprocess, sys\n"
+        "keep = json.loads(sys.argv[1])\n"
+        "p = subprocess.Popen(sys.argv[2:], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,"
+        " stderr=subprocess.DEVNULL)\n"
+        "count, kept, last = 0, {}, collections.deque(maxlen=8)\n"
+        "for line in p.stdout:\n"
+        "    if count in keep: kept[count] = line.decode('latin-1')\n"
+        "    last.append((count, line.decode('latin-1')))\n"
+        "    count += 1\n"
+        "code = p.wait()\n"
+        "for i, line in last:\n"
+        "    if i - count in keep: kept[i - count] = line\n"
+        "peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss\n"
+        "print(json.dumps([code, count, kept, peak]))\n")
+    out = subprocess.run([sys.executable, "-c", script, json.dumps(keep), BINSIFT] + args,
+                         capture_output=True, timeout=600, check=True).stdout
+    code, count, kept, peak = json.loads(out)
+    return code, count, {int(k): v.encode("latin-1") for k, v in kept.items()}, peak
+
+
+class LargeFile(TreeTest):
+    def test_every_record_of_a_file_past_256_mib(self):
+        # 393,216 records of 800 bytes (300 MiB, mostly a hole: empty
+        # records, which name restored items) and 300 bytes of one more.
+        # Named ones at the start, across the 256 MiB mark, past it and at
+        # the end.
+        when = filetime(2004, 5, 6, 7, 8, 9)
+        count = 393216
+        named = {0: "C:\\first.txt", 335544: "C:\\across.txt", 335545: "C:\\past.txt",
+                 count - 1: "C:\\last.txt"}
+        path = self.path("RECYCLER", "INFO2")
+        os.makedirs(os.path.dirname(path))
+        with open(path, "wb") as f:
+            f.write(info2(5, 800, []))
+            for index, text in named.items():
+                f.seek(20 + 800 * index)
+                f.write(info2(5, 800, [(text.encode(), index + 1, 2, when, index, text)])[20:])
+            f.truncate(20 + 800 * count + 300)
+        self.assertLessEqual(20 + 800 * 335544, 256 << 20)
+        self.assertGreater(20 + 800 * 335545, 256 << 20)
+
+        code, lines, kept, peak_kb = run_counting(
+            ["-p", self.path("RECYCLER"), "-f", "INFO2"], [0, 1, 2, 335545, 335546, -2, -1])
+        self.assertEqual(code, 0)
+        self.assertEqual(lines, 1 + count + 1)  # the header, every record, the cut one
+        self.assertEqual(kept[0], HEADER)
+        for line, index in ((1, 0), (335545, 335544), (335546, 335545), (-2, count - 1)):
+            name = named[index].encode()
+            self.assertEqual(kept[line], (b"Dc%d.txt" % (index + 1)).rjust(20) +
+                             b"|% 12d|  2004-05-06|    07:08:09|       txt|" % index + name + b"|" +
+                             NO_COMPANION + b"\n")
+        self.assertEqual(kept[2], b"                 Dc0|           0|  1601-01-01|    00:00:00|      NONE||" +
+                         NO_COMPANION + b"\n")
+        self.assertEqual(kept[-1], b"               INFO2|" + NO_COMPANION + b"\n")
+        if not os.environ.get("BINSIFT_SANITIZED"):
+            self.assertLessEqual(peak_kb, 64 * 1024)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -55,7 +55,8 @@ class ExitCodes(TreeTest):
             p = subprocess.run([BINSIFT, "-p", self.path("d")], stdin=subprocess.DEVNULL,
                                stdout=full, stderr=subprocess.PIPE)
         self.assertEqual(p.returncode, 8)
-        self.assertTrue(p.stderr.endswith(b"\nCan't write the report: the run is stopped\n"), p.stderr)
+        self.assertTrue(p.stderr.endswith(b"\nCan't write the report to standard output: No space left on device\n"),
+                        p.stderr)
         self.assertNotIn(b"Processed", p.stderr)
 
     def test_accepted_letters_and_words_without_effect(self):

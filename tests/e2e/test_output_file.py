@@ -112,8 +112,48 @@ class OutputFile(TreeTest):
             proc.communicate()
             self.fail("the run hung on its own output file")
         self.assertEqual(proc.returncode, 8, err[-300:])
-        self.assertIn(b"\nCan't write the report: the run is stopped\n", err)
+        self.assertTrue(err.endswith(b"\nCan't write the report to the output file " + fifo.encode() +
+                                     b": Broken pipe\n"), err[-300:])
         self.assertNotIn(b"Processed", err)
+
+
+class Messages(TreeTest):
+    """A name in a message cannot drive the terminal."""
+
+    def setUp(self):
+        super().setUp()
+        self.write("d/$IA", DATA)
+
+    def test_an_output_file_that_cannot_be_opened(self):
+        name = os.path.join(os.fsencode(self.path("missing")), b"\x1b]0;owned\x07caf\xc3\xa9\xe9.txt")
+        for locale, shown in (("C", b"?]0;owned?caf\xc3\xa9\xe9.txt"), ("C.UTF-8", b"?]0;owned?caf\xc3\xa9?.txt")):
+            for option, message in (("-o", b"error opening output file "),
+                                    ("-O", b"error opening/creating output file ")):
+                with self.subTest(locale=locale, option=option):
+                    code, out, err = run(["-p", self.path("d"), option, name], env={"LC_ALL": locale})
+                    self.assertEqual((code, out), (1, b""), err)
+                    shown_name = os.fsencode(self.path("missing")) + b"/" + shown
+                    self.assertIn(b"\n" + message + shown_name + b"\nhit return to choose new output file", err)
+                    self.assertNotIn(b"\x1b", err)
+                    self.assertNotIn(b"\x07", err)
+
+    def test_a_report_that_cannot_be_written_names_the_file(self):
+        folder = big_bin(self, 3000)
+        fifo = os.path.join(os.fsencode(self.tmp), b"fi\x1b[2Jfo")
+        os.mkfifo(fifo)
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        proc = subprocess.Popen([BINSIFT, "-p", folder, "-f", "$I*.*", "-o", fifo], stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                env=dict(os.environ, LC_ALL="C"))
+        try:
+            ready, _, _ = select.select([reader], [], [], 20)
+            self.assertTrue(ready)
+        finally:
+            os.close(reader)
+        err = proc.communicate(timeout=60)[1]
+        self.assertEqual(proc.returncode, 8, err[-300:])
+        self.assertTrue(err.endswith(b"\nCan't write the report to the output file " +
+                                     os.fsencode(self.tmp) + b"/fi?[2Jfo: Broken pipe\n"), err[-300:])
 
 
 if __name__ == "__main__":

@@ -100,6 +100,28 @@ class Record(TreeTest):
                          b"Creating (log) directory:  " + self.path("logs", "2024").encode() + b"\n")
         self.assertRegex(self.read_log(log), closing_block(2) + b"\\Z")
 
+    def test_directory_notes_keep_off_a_report_that_programs_read(self):
+        # However the accounting file is named, and wherever --format comes,
+        # the notes go to the error stream, ahead of the banner; standard
+        # output holds the report alone, as a run without a log writes it.
+        for fmt, args, env, where in (
+                ("csv", ["-1", self.path("opt", "a", "r.log")], None, "opt"),
+                ("tsv", ["--acc=" + self.path("acc", "a", "r.log")], None, "acc"),
+                ("jsonl", [], {"ACCT": self.path("env", "a", "r.log")}, "env"),
+                ("body", [], None, "ini")):
+            with self.subTest(fmt=fmt, where=where):
+                if where == "ini":
+                    self.write("binsift.ini", b"ACCTING=" + self.path("ini", "a", "r.log").encode() + b"\n")
+                plain = run(["-p", self.path("d"), "-.ini", "--format=" + fmt])
+                self.assertEqual(plain[0], 0, plain[2])
+                code, out, err = run(args + ["-p", self.path("d"), "--format=" + fmt],
+                                     cwd=self.tmp, env=env)
+                self.assertEqual((code, out), (0, plain[1]), err)
+                notes = (b"Creating (log\\error) directory:  " + self.path(where).encode() + b"\n"
+                         b"Creating (log) directory:  " + self.path(where, "a").encode() + b"\n")
+                self.assertEqual(err, notes + plain[2])
+                self.assertRegex(self.read_log(self.path(where, "a", "r.log")), closing_block(2) + b"\\Z")
+
     def test_a_directory_part_that_is_a_file(self):
         self.write("plain", b"x")
         log = self.path("plain", "runs.txt")

@@ -1,0 +1,17 @@
+// The evidence of an image run: every file the run reads for its image.
+// Nothing the run opens for writing or appending may be one of them, under
+// any of its names.
+#pragma once
+
+#include <string>
+
+// Makes the files of the image `image` (the image file and every segment,
+// extent or parent file its container reads) the evidence of this run,
+// known by what they are, not by their names.  An empty name: a run without
+// an image, which has none.
+void protect_evidence(const char* image);
+
+// True when `path` exists and is one of the evidence's files (links
+// followed); `reason` then says so for a message, "it is part of the
+// evidence image IMAGE", safe to show on a terminal.
+bool is_evidence(const char* path, std::string* reason);
