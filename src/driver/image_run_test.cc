@@ -36,6 +36,14 @@ struct Recorder : ImageRunHooks {
   void message(const std::string& text) override { messages.push_back(text); }
 };
 
+ImageRunSettings settings(std::vector<std::string> paths, bool carve = false) {
+  ImageRunSettings s;
+  s.paths = std::move(paths);
+  s.patterns = {"*.*"};
+  s.carve = carve;
+  return s;
+}
+
 TEST(ImageRun, VolumeDirectoriesStartAndEndWithASlash) {
   EXPECT_EQ(volume_directory("$Recycle.Bin"), "/$Recycle.Bin/");
   EXPECT_EQ(volume_directory("/RECYCLER/"), "/RECYCLER/");
@@ -46,7 +54,7 @@ TEST(ImageRun, VolumeDirectoriesStartAndEndWithASlash) {
 TEST(ImageRun, EveryBinFolderOfTheVolumeIsWalked) {
   NEED_IMAGE(path, "ntfs");
   Recorder r;
-  const ImageRunResult result = run_image(path, {}, false, &r);
+  const ImageRunResult result = run_image(path, settings({}, false), &r);
   EXPECT_FALSE(result.incomplete);
   EXPECT_TRUE(result.any_volume);
   EXPECT_EQ(result.first_kind, FileSystemKind::kNtfs);
@@ -59,7 +67,7 @@ TEST(ImageRun, ListedPathsAreWalkedWhereTheyAreAndNamedWhereNoVolumeHasThem) {
   NEED_IMAGE(path, "ntfs");
   Recorder r;
   const std::string user = std::string("$RECYCLE.BIN/") + kSid1002;
-  const ImageRunResult result = run_image(path, {user, "/nowhere", "/RECYCLER"}, false, &r);
+  const ImageRunResult result = run_image(path, settings({user, "/nowhere", "/RECYCLER"}), &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/" + user + "/", "p0:/RECYCLER/"}));
   EXPECT_EQ(r.messages, (std::vector<std::string>{
@@ -74,7 +82,7 @@ TEST(ImageRun, ListedPathsAreWalkedInEveryVolumeThatHasThem) {
   // Both volumes have both folders: each is walked in each volume, volume
   // by volume.
   const ImageRunResult result =
-      run_image(path, {std::string("/$Recycle.Bin/") + kSid1002, "/Users"}, false, &r);
+      run_image(path, settings({std::string("/$Recycle.Bin/") + kSid1002, "/Users"}), &r);
   EXPECT_FALSE(result.incomplete);
   EXPECT_EQ(result.first_kind, FileSystemKind::kNtfs);
   const std::string user = std::string("/$Recycle.Bin/") + kSid1002 + "/";
@@ -88,7 +96,7 @@ TEST(ImageRun, ListedPathsAreWalkedInEveryVolumeThatHasThem) {
 TEST(ImageRun, AnImageWithoutABinIsToldAndIncomplete) {
   NEED_IMAGE(path, "ntfs-nobin");
   Recorder r;
-  const ImageRunResult result = run_image(path, {}, true, &r);
+  const ImageRunResult result = run_image(path, settings({}, true), &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_TRUE(r.walks.empty());
   EXPECT_EQ(r.messages,
@@ -101,7 +109,7 @@ TEST(ImageRun, WhatIsNoImageIsToldOnce) {
   TempDir tree;
   write_file(tree / "notes.txt", std::string(100000, 'x'));
   Recorder r;
-  const ImageRunResult result = run_image((tree / "notes.txt"), {"/x"}, true, &r);
+  const ImageRunResult result = run_image((tree / "notes.txt"), settings({"/x"}, true), &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_FALSE(result.any_volume);
   ASSERT_EQ(r.messages.size(), 1u);
@@ -121,7 +129,7 @@ TEST(ImageRun, AnUnreadableVolumeIsNamedAndTheOtherIsRead) {
     f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
   }
   Recorder r;
-  const ImageRunResult result = run_image(copy, {}, false, &r);
+  const ImageRunResult result = run_image(copy, settings({}, false), &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_EQ(r.walks, (std::vector<std::string>{"p2:/$Recycle.Bin/", "p2:/RECYCLER/"}));
   ASSERT_EQ(r.messages.size(), 1u);
@@ -141,21 +149,24 @@ TEST(ImageRun, AFolderThatIsThereButCannotBeReadIsNamedWithTheReason) {
     out.write(head.data(), static_cast<std::streamsize>(head.size()));
   }
   Recorder r;
-  const ImageRunResult result = run_image(cut, {"/$Recycle.Bin", "/RECYCLER"}, false, &r);
+  const ImageRunResult result = run_image(cut, settings({"/$Recycle.Bin", "/RECYCLER"}), &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/RECYCLER/"}));
-  ASSERT_EQ(r.messages.size(), 1u);
-  EXPECT_EQ(r.messages[0].rfind("Can't read directory /$Recycle.Bin/: image " + cut +
+  ASSERT_EQ(r.messages.size(), 2u);
+  // Before anything is walked: where the image ends, and where it should.
+  EXPECT_EQ(r.messages[0], "Can't read image " + cut + ": it ends at byte 6291456, before the end "
+                           "of partition p0 at byte 16773120");
+  EXPECT_EQ(r.messages[1].rfind("Can't read directory /$Recycle.Bin/: image " + cut +
                                     ", partition p0: Error reading image file (",
                                 0),
             0u)
-      << r.messages[0];
+      << r.messages[1];
 }
 
 TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
   NEED_IMAGE(path, "ntfs-carve");
   Recorder r;
-  const ImageRunResult result = run_image(path, {}, true, &r);
+  const ImageRunResult result = run_image(path, settings({}, true), &r);
   EXPECT_FALSE(result.incomplete);
   ASSERT_EQ(r.walks.size(), 2u);
   // 15 index files of the emptied bin, 2 of the fifth user's, 2 orphans.
@@ -167,7 +178,7 @@ TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
   EXPECT_EQ(r.carved.back(), "p0:/$OrphanFiles/$I103S5F.jpg");
 
   Recorder without;
-  run_image(path, {}, false, &without);
+  run_image(path, settings({}, false), &without);
   EXPECT_TRUE(without.carved.empty());
   EXPECT_EQ(without.walks, r.walks);
 }
