@@ -174,7 +174,7 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
     }
     if (settings.carve && volume->can_carve()) {
       CarveToHooks visitor(volume.get(), hooks, settings, walked);
-      if (!volume->carve_index_files(&visitor, &error)) {
+      if (!volume->carve_index_files(walked, settings.recurse, &visitor, &error)) {
         hooks->message("Can't search for deleted index files: " + error);
         result.incomplete = true;
       }

@@ -92,13 +92,16 @@ class ImageVolume : public FileSystem {
   // Whether carve_index_files can find anything here (NTFS only).
   virtual bool can_carve() const = 0;
   // Visits every unallocated metadata entry whose file name starts with "$I"
-  // (any case): names in folders first (deleted names, and names a folder
-  // index still lists for an entry no longer in use), grouped by folder in
-  // the order the folders are first met, then entries that no folder names;
-  // each entry once.  Each folder is opened once, however many entries it
-  // holds.  False with the reason when the metadata could not be searched
-  // (entries visited before stand).
-  virtual bool carve_index_files(CarvedFileVisitor* visitor, std::string* error) = 0;
+  // (any case), each entry once: first the names that the folders `folders`
+  // list (and, with `recurse`, the folders below them, deleted ones too),
+  // folder by folder, each folder read once, a folder's own entries before
+  // those below it: deleted names, and names a folder index still lists
+  // for an entry no longer in use; then the entries no such folder lists:
+  // orphans (their folder is gone), and entries of a folder elsewhere.
+  // False with the reason when the metadata could not be searched (entries
+  // visited before stand).
+  virtual bool carve_index_files(const std::vector<std::string>& folders, bool recurse,
+                                 CarvedFileVisitor* visitor, std::string* error) = 0;
 };
 
 // Every file an image run reads for the image `path`: the image file itself,

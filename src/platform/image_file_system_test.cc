@@ -564,7 +564,7 @@ TEST(ImageFileSystem, CarvingFindsDeletedAndOrphanedIndexFiles) {
   CarveCollector collector;
   collector.volume = v;
   std::string error;
-  ASSERT_TRUE(v->carve_index_files(&collector, &error)) << error;
+  ASSERT_TRUE(v->carve_index_files({"/$Recycle.Bin/"}, true, &collector, &error)) << error;
 
   std::map<std::string, Carved> by_path;
   std::set<uint64_t> entries;
@@ -624,7 +624,7 @@ TEST(ImageFileSystem, NothingToCarveInAnIntactVolume) {
   collector.volume = image->first();
   ASSERT_NE(collector.volume, nullptr);
   std::string error;
-  ASSERT_TRUE(collector.volume->carve_index_files(&collector, &error)) << error;
+  ASSERT_TRUE(collector.volume->carve_index_files({"/$Recycle.Bin/"}, true, &collector, &error)) << error;
   EXPECT_TRUE(collector.found.empty());
 }
 

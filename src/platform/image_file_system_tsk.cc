@@ -344,6 +344,12 @@ std::string file_system_failure(TSK_IMG_INFO* img, TSK_OFF_T offset, const std::
 
 // ---------------------------------------------------------------------------
 
+// An entry found while carving, before it is handed out.
+struct CarveCandidate {
+  TSK_INUM_T addr = 0;
+  std::string name;
+};
+
 class TskVolume final : public ImageVolume {
  public:
   TskVolume(TSK_FS_INFO* fs, const std::string& image, std::string name, uint64_t id,
@@ -394,7 +400,8 @@ class TskVolume final : public ImageVolume {
   bool last_open_missing() const override { return missing_; }
   bool find_bin_folders(std::vector<std::string>* out, std::string* error) override;
   bool can_carve() const override { return ntfs_; }
-  bool carve_index_files(CarvedFileVisitor* visitor, std::string* error) override;
+  bool carve_index_files(const std::vector<std::string>& folders, bool recurse,
+                         CarvedFileVisitor* visitor, std::string* error) override;
 
   // FileSystem
   DirRef open_directory(const char* path, std::string* error) override;
@@ -486,6 +493,16 @@ class TskVolume final : public ImageVolume {
   bool load_scratch(TSK_INUM_T addr, std::string* reason = nullptr);
   FileRef open_file_addr(TSK_INUM_T addr, bool require_regular, const std::string& path);
   bool data_readable(TSK_FS_FILE* file);
+  // Carving: the deleted index files the open folder `dir` lists, handed
+  // out, and (when `below` is given) the folders it holds; false when the
+  // visitor stops.
+  bool carve_folder(DirRef dir, CarvedFileVisitor* visitor, std::unordered_set<TSK_INUM_T>* seen,
+                    std::vector<std::pair<TSK_INUM_T, std::string>>* below);
+  bool visit_carved(DirRef parent, const std::string& directory, const CarveCandidate& c,
+                    CarvedFileVisitor* visitor);
+  // The path of folder `addr` from its names, from "/" and ending with "/";
+  // empty when it cannot be told.
+  std::string folder_path(TSK_INUM_T addr, int depth);
   void fill_times(TSK_FS_FILE* file, EntryTimes* out);
 
   TSK_FS_INFO* fs_;
@@ -510,6 +527,7 @@ class TskVolume final : public ImageVolume {
   uint64_t mft_entry_size_ = 0;
   bool mft_tried_ = false;
   std::unordered_set<TSK_INUM_T> told_entries_;
+  std::unordered_map<TSK_INUM_T, std::string> folder_paths_;
   // One pattern per nesting level, should a visitor list another directory.
   std::vector<std::unique_ptr<DosPattern>> patterns_;
   size_t list_depth_ = 0;
@@ -1077,39 +1095,34 @@ bool TskVolume::data_readable(TSK_FS_FILE* file) {
   return covered >= blocks;
 }
 
-// Entries found while carving, before they are handed out: grouped by the
-// folder that names them, so that each folder is opened once.
-struct CarveFolder {
-  bool has_parent = false;
-  TSK_INUM_T parent = 0;
-  std::string directory;
-};
-
-struct CarveCandidate {
+// An unallocated entry with an index file's name that no folder walked
+// for carving lists, and the folder its name gives.
+struct UnlistedEntry {
   TSK_INUM_T addr = 0;
-  uint32_t folder = 0;
+  TSK_INUM_T parent = 0;
+  uint32_t parent_sequence = 0;
   std::string name;
 };
 
-struct CarveSearch {
-  TSK_FS_INFO* fs = nullptr;
-  CarvedFileVisitor* visitor = nullptr;
-  std::vector<CarveFolder> folders;
-  std::unordered_map<TSK_INUM_T, uint32_t> folder_of_parent;
-  std::vector<CarveCandidate> found;
-  std::unordered_set<TSK_INUM_T> seen;
-  std::string directory;  // scratch
-
-  uint32_t folder(bool has_parent, TSK_INUM_T parent, const std::string& path) {
-    const TSK_INUM_T key = has_parent ? parent : TSK_FS_ORPHANDIR_INUM(fs);
-    auto it = folder_of_parent.find(key);
-    if (it != folder_of_parent.end()) return it->second;
-    const uint32_t index = static_cast<uint32_t>(folders.size());
-    folders.push_back({has_parent, parent, path});
-    folder_of_parent.emplace(key, index);
-    return index;
-  }
+struct MetaSearch {
+  const std::unordered_set<TSK_INUM_T>* seen = nullptr;
+  std::vector<UnlistedEntry> found;
 };
+
+TSK_WALK_RET_ENUM find_unlisted(TSK_FS_FILE* file, void* context) {
+  auto* search = static_cast<MetaSearch*>(context);
+  const TSK_FS_META* meta = file->meta;
+  if (meta == nullptr || meta->type != TSK_FS_META_TYPE_REG) return TSK_WALK_CONT;
+  if ((meta->flags & TSK_FS_META_FLAG_UNALLOC) == 0) return TSK_WALK_CONT;
+  if (search->seen->count(meta->addr) != 0) return TSK_WALK_CONT;
+  for (const TSK_FS_META_NAME_LIST* n = meta->name2; n != nullptr; n = n->next) {
+    if (starts_with_index_prefix(n->name)) {
+      search->found.push_back({meta->addr, n->par_inode, n->par_seq, n->name});
+      break;
+    }
+  }
+  return TSK_WALK_CONT;
+}
 
 // True when the metadata entry is an unallocated regular file that still
 // carries the name `name` (an entry taken over by another file since then
@@ -1124,109 +1137,150 @@ bool deleted_entry_named(const TSK_FS_META* meta, const char* name) {
   return false;
 }
 
-TSK_WALK_RET_ENUM carve_from_folders(TSK_FS_FILE* file, const char* path, void* context) {
-  auto* search = static_cast<CarveSearch*>(context);
-  const TSK_FS_NAME* name = file->name;
-  // Deleted names, and names a folder index still lists as live whose
-  // entry is no longer in use.
-  if (name == nullptr || !starts_with_index_prefix(name->name)) return TSK_WALK_CONT;
-  const TSK_FS_META* meta = file->meta;
-  if (!deleted_entry_named(meta, name->name)) return TSK_WALK_CONT;
-  if (search->seen.count(meta->addr) != 0) return TSK_WALK_CONT;
-  const bool has_parent = name->par_addr != TSK_FS_ORPHANDIR_INUM(search->fs);
-  search->directory.assign("/");
-  search->directory += path != nullptr ? path : "";
-  if (search->directory.back() != '/') search->directory += '/';
-  if (!search->visitor->wanted(search->directory, name->name, has_parent)) return TSK_WALK_CONT;
-  search->seen.insert(meta->addr);
-  CarveCandidate c;
-  c.addr = meta->addr;
-  c.folder = search->folder(has_parent, name->par_addr, search->directory);
-  c.name = name->name;
-  search->found.push_back(std::move(c));
-  return TSK_WALK_CONT;
-}
-
-TSK_WALK_RET_ENUM carve_from_entries(TSK_FS_FILE* file, void* context) {
-  auto* search = static_cast<CarveSearch*>(context);
-  const TSK_FS_META* meta = file->meta;
-  if (meta == nullptr || meta->type != TSK_FS_META_TYPE_REG) return TSK_WALK_CONT;
-  if ((meta->flags & TSK_FS_META_FLAG_UNALLOC) == 0) return TSK_WALK_CONT;
-  const char* index_name = nullptr;
-  for (const TSK_FS_META_NAME_LIST* n = meta->name2; n != nullptr; n = n->next) {
-    if (starts_with_index_prefix(n->name)) {
-      index_name = n->name;
-      break;
+bool TskVolume::carve_folder(DirRef dir, CarvedFileVisitor* visitor,
+                             std::unordered_set<TSK_INUM_T>* seen,
+                             std::vector<std::pair<TSK_INUM_T, std::string>>* below) {
+  DirSlot* s = slot_of(dir);
+  const std::string path = s->path;
+  std::vector<CarveCandidate> found;
+  const size_t count = s->dir->names_used;
+  for (size_t i = 0; i < count; ++i) {
+    const TSK_FS_NAME n = slot_of(dir)->dir->names[i];
+    if (n.name == nullptr || is_dot_or_dot_dot(n.name)) continue;
+    if (n.type == TSK_FS_NAME_TYPE_VIRT || n.type == TSK_FS_NAME_TYPE_VIRT_DIR) continue;
+    if (ntfs_ && n.meta_addr < kFirstUserMftEntry) continue;
+    const bool index_name = starts_with_index_prefix(n.name);
+    const bool maybe_folder = below != nullptr && n.type != TSK_FS_NAME_TYPE_REG;
+    if (!index_name && !maybe_folder) continue;
+    // Names of entries still in use are the walk's: only the header is read.
+    uint16_t sequence = 0, flags = 0;
+    const bool header = read_mft_header(n.meta_addr, &sequence, &flags);
+    if (header && (flags & kMftDirectory) != 0) {
+      // A folder below, live or deleted, unless it is a link.
+      if (maybe_folder && !((flags & kMftInUse) != 0 && is_reparse_point(n.meta_addr)))
+        below->emplace_back(n.meta_addr, path + n.name + "/");
+      continue;
     }
+    if (!index_name || (header && (flags & kMftInUse) != 0)) continue;
+    if (seen->count(n.meta_addr) != 0) continue;
+    if (!load_scratch(n.meta_addr) || !deleted_entry_named(scratch_->meta, n.name)) continue;
+    seen->insert(n.meta_addr);
+    if (!visitor->wanted(path, n.name, true)) continue;
+    found.push_back({n.meta_addr, n.name});
   }
-  if (index_name == nullptr || search->seen.count(meta->addr) != 0) return TSK_WALK_CONT;
-  static const std::string kOrphans = "/$OrphanFiles/";
-  if (!search->visitor->wanted(kOrphans, index_name, false)) return TSK_WALK_CONT;
-  search->seen.insert(meta->addr);
-  CarveCandidate c;
-  c.addr = meta->addr;
-  c.folder = search->folder(false, 0, kOrphans);
-  c.name = index_name;
-  search->found.push_back(std::move(c));
-  return TSK_WALK_CONT;
+  for (const CarveCandidate& c : found) {
+    if (!visit_carved(dir, path, c, visitor)) return false;
+  }
+  return true;
 }
 
-bool TskVolume::carve_index_files(CarvedFileVisitor* visitor, std::string* error) {
-  if (!ntfs_) return true;
-  CarveSearch search;
-  search.fs = fs_;
-  search.visitor = visitor;
-  lib.tsk_error_reset();
-  // Deleted names in folders, orphans (the library's $OrphanFiles) among
-  // them; then every unallocated entry, for any that no folder names.
-  if (lib.tsk_fs_dir_walk(fs_, fs_->root_inum,
-                      static_cast<TSK_FS_DIR_WALK_FLAG_ENUM>(TSK_FS_DIR_WALK_FLAG_ALLOC |
-                                                             TSK_FS_DIR_WALK_FLAG_UNALLOC |
-                                                             TSK_FS_DIR_WALK_FLAG_RECURSE),
-                      carve_from_folders, &search) != 0) {
-    if (error != nullptr) *error = failure(library_reason("the folders cannot be searched"));
-    return false;
+bool TskVolume::visit_carved(DirRef parent, const std::string& directory, const CarveCandidate& c,
+                             CarvedFileVisitor* visitor) {
+  const FileRef file = open_file_addr(c.addr, false, directory + c.name);
+  CarvedIndexFile carved;
+  carved.parent = parent;
+  carved.directory = directory;
+  carved.name = c.name;
+  carved.entry = c.addr;
+  carved.file = file;
+  if (file != kNoFile) {
+    FileSlot& s = files_[static_cast<size_t>(file)];
+    s.readable = data_readable(s.file);
+    carved.data_readable = s.readable;
   }
+  const bool go_on = visitor->visit(carved);
+  if (file != kNoFile) close_file(file);
+  return go_on;
+}
+
+std::string TskVolume::folder_path(TSK_INUM_T addr, int depth) {
+  if (addr == fs_->root_inum) return "/";
+  auto known = folder_paths_.find(addr);
+  if (known != folder_paths_.end()) return known->second;
+  if (depth > 256 || !load_scratch(addr) || scratch_->meta->type != TSK_FS_META_TYPE_DIR)
+    return std::string();
+  // The longest of its names: the long one, not the 8.3 one.
+  const TSK_FS_META_NAME_LIST* best = nullptr;
+  for (const TSK_FS_META_NAME_LIST* n = scratch_->meta->name2; n != nullptr; n = n->next) {
+    if (best == nullptr || std::strlen(n->name) > std::strlen(best->name)) best = n;
+  }
+  if (best == nullptr || best->par_inode == addr) return std::string();
+  const std::string name = best->name;
+  const TSK_INUM_T parent = best->par_inode;
+  const std::string above = folder_path(parent, depth + 1);
+  std::string path = above.empty() ? std::string() : above + name + "/";
+  folder_paths_[addr] = path;
+  return path;
+}
+
+bool TskVolume::carve_index_files(const std::vector<std::string>& folders, bool recurse,
+                                  CarvedFileVisitor* visitor, std::string* error) {
+  if (!ntfs_) return true;
+  std::unordered_set<TSK_INUM_T> seen;          // entries given out (or passed over)
+  std::unordered_set<TSK_INUM_T> folders_read;  // each folder is read once
+  // The folders, each read once, depth first, each folder's own entries
+  // before those of the folders below it.
+  std::vector<std::pair<TSK_INUM_T, std::string>> stack, below;
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+    std::string why;
+    const DirRef dir = open_directory(it->c_str(), &why);
+    if (dir == kNoDir) continue;  // told by the walk
+    stack.emplace_back(dirs_[static_cast<size_t>(dir)].addr, dirs_[static_cast<size_t>(dir)].path);
+    close_directory(dir);
+  }
+  while (!stack.empty()) {
+    const auto [addr, path] = stack.back();
+    stack.pop_back();
+    if (!folders_read.insert(addr).second) continue;
+    std::string why;
+    const DirRef dir = open_dir_addr(addr, path, &why);
+    if (dir == kNoDir) {
+      messages_->problem("Can't read directory " + path + ": " + why);
+      continue;
+    }
+    below.clear();
+    const bool go_on = carve_folder(dir, visitor, &seen, recurse ? &below : nullptr);
+    close_directory(dir);
+    if (!go_on) return true;
+    for (auto it = below.rbegin(); it != below.rend(); ++it) stack.push_back(*it);
+  }
+  // Then the entries no folder read lists: an orphan (whose folder is gone)
+  // is one of them; an entry whose folder is there is one only when that
+  // folder is in the run's scope.
+  MetaSearch search;
+  search.seen = &seen;
+  lib.tsk_error_reset();
   if (lib.tsk_fs_meta_walk(fs_, fs_->first_inum, fs_->last_inum,
                        static_cast<TSK_FS_META_FLAG_ENUM>(TSK_FS_META_FLAG_UNALLOC |
                                                           TSK_FS_META_FLAG_USED),
-                       carve_from_entries, &search) != 0) {
+                       find_unlisted, &search) != 0) {
     if (error != nullptr) *error = failure(library_reason("the MFT cannot be searched"));
     return false;
   }
   lib.tsk_error_reset();
-  // Folder by folder, in the order the folders were met.
-  std::stable_sort(search.found.begin(), search.found.end(),
-                   [](const CarveCandidate& a, const CarveCandidate& b) { return a.folder < b.folder; });
-  size_t i = 0;
-  bool go_on = true;
-  while (go_on && i < search.found.size()) {
-    const uint32_t folder_index = search.found[i].folder;
-    const CarveFolder& folder = search.folders[folder_index];
+  static const std::string kOrphans = "/$OrphanFiles/";
+  for (const UnlistedEntry& entry : search.found) {
+    // The folder its name gives still lists it when that folder's entry is
+    // the one the name was made in (in use, or deleted and not used again).
+    uint16_t sequence = 0, flags = 0;
+    const bool there = read_mft_header(entry.parent, &sequence, &flags) &&
+                       (flags & kMftDirectory) != 0 &&
+                       (sequence == entry.parent_sequence ||
+                        ((flags & kMftInUse) == 0 &&
+                         static_cast<uint16_t>(sequence - 1) == entry.parent_sequence));
+    const std::string path = there ? folder_path(entry.parent, 0) : std::string();
+    const bool orphan = path.empty();
+    if (!visitor->wanted(orphan ? kOrphans : path, entry.name, !orphan)) continue;
     DirRef parent = kNoDir;
-    if (folder.has_parent) {
+    if (!orphan) {
       std::string why;
-      parent = open_dir_addr(folder.parent, folder.directory, &why);
-      if (parent == kNoDir) messages_->problem("Can't read directory " + folder.directory + ": " + why);
+      parent = open_dir_addr(entry.parent, path, &why);
+      if (parent == kNoDir) messages_->problem("Can't read directory " + path + ": " + why);
     }
-    for (; go_on && i < search.found.size() && search.found[i].folder == folder_index; ++i) {
-      const CarveCandidate& c = search.found[i];
-      const FileRef file = open_file_addr(c.addr, false, folder.directory + c.name);
-      CarvedIndexFile carved;
-      carved.parent = parent;
-      carved.directory = folder.directory;
-      carved.name = c.name;
-      carved.entry = c.addr;
-      carved.file = file;
-      if (file != kNoFile) {
-        FileSlot& s = files_[static_cast<size_t>(file)];
-        s.readable = data_readable(s.file);
-        carved.data_readable = s.readable;
-      }
-      go_on = visitor->visit(carved);
-      if (file != kNoFile) close_file(file);
-    }
+    const bool go_on = visit_carved(parent, orphan ? kOrphans : path, {entry.addr, entry.name},
+                                    visitor);
     if (parent != kNoDir) close_directory(parent);
+    if (!go_on) break;
   }
   return true;
 }
