@@ -10,10 +10,14 @@
 #include <vector>
 
 #include "platform/test_images.h"
+#include "walk/exclude.h"
 
 namespace {
 
 const char kSid1002[] = "S-1-5-21-3623811015-3361044348-30300820-1002";
+const char kSid1005[] = "S-1-5-21-3623811015-3361044348-30300820-1005";
+
+const char kSid1001[] = "S-1-5-21-3623811015-3361044348-30300820-1001";
 
 struct Recorder : ImageRunHooks {
   std::vector<std::string> walks;     // "p2:/dir/"
@@ -181,6 +185,68 @@ TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
   run_image(path, settings({}, false), &without);
   EXPECT_TRUE(without.carved.empty());
   EXPECT_EQ(without.walks, r.walks);
+}
+
+TEST(ImageRun, FoldersContainWhatLiesInThem) {
+  EXPECT_TRUE(folder_contains("/$Recycle.Bin/", "/$Recycle.Bin/", false, false));
+  EXPECT_TRUE(folder_contains("/$Recycle.Bin/", "/$Recycle.Bin/S-1/", true, false));
+  EXPECT_FALSE(folder_contains("/$Recycle.Bin/", "/$Recycle.Bin/S-1/", false, false));
+  EXPECT_FALSE(folder_contains("/$RECYCLE.BIN/", "/$Recycle.Bin/S-1/", true, false));
+  EXPECT_TRUE(folder_contains("/$RECYCLE.BIN/", "/$Recycle.Bin/S-1/", true, true));
+  EXPECT_FALSE(folder_contains("/$Recycle.Bin/S-1/", "/$Recycle.Bin/", true, true));
+  // A folder whose name merely starts the same is another folder.
+  EXPECT_FALSE(folder_contains("/$Recycle.Bin/S-1/", "/$Recycle.Bin/S-12/", true, true));
+  EXPECT_TRUE(folder_contains("/", "/Users/x/", true, false));
+  EXPECT_EQ(folded_volume_path("$RECYCLE.BIN/s-1"), "/$RECYCLE.BIN/s-1/");
+  EXPECT_EQ(folded_volume_path("/Users/../$Recycle.Bin/./S-1/"), "/$Recycle.Bin/S-1/");
+  EXPECT_EQ(folded_volume_path("/../.."), "/");
+  EXPECT_EQ(folded_volume_path(""), "/");
+}
+
+// The carving image (images.py): 15 deleted index files in the first
+// user's bin, 2 in the fifth's, 2 orphans.
+TEST(ImageRun, CarvingKeepsToThePatternsExclusionsAndFolders) {
+  NEED_IMAGE(path, "ntfs-carve");
+  const std::string fifth = std::string("/$Recycle.Bin/") + kSid1005 + "/";
+  auto carved_with = [&](ImageRunSettings s) {
+    Recorder r;
+    const ImageRunResult result = run_image(path, s, &r);
+    EXPECT_FALSE(result.incomplete);
+    EXPECT_TRUE(r.messages.empty());
+    return r.carved;
+  };
+  ImageRunSettings s = settings({}, true);
+  s.patterns = {"$IBIG*.*"};
+  EXPECT_EQ(carved_with(s), (std::vector<std::string>{"p0:" + fifth + "$IBIGAAA.txt",
+                                                      "p0:" + fifth + "$IBIGBBB.txt"}));
+  // Patterns after one that starts with "-" are not patterns.
+  s.patterns = {"$I1*.*", "-x", "*.*"};
+  EXPECT_EQ(carved_with(s),
+            (std::vector<std::string>{"p0:/$Recycle.Bin/" + std::string(kSid1001) + "/$I1IS2OK.txt",
+                                      "p0:/$Recycle.Bin/" + std::string(kSid1001) + "/$I1TDH1G.exe",
+                                      "p0:/$OrphanFiles/$I103S5F.jpg"}));
+  s.patterns = {"*.*"};
+  s.exclude = true;
+  clear_exclusions();
+  add_exclusion("*.TXT");
+  add_exclusion("*.EXE");
+  const std::vector<std::string> kept = carved_with(s);
+  clear_exclusions();
+  for (const std::string& c : kept) {
+    EXPECT_EQ(c.find(".txt"), std::string::npos) << c;
+    EXPECT_EQ(c.find(".exe"), std::string::npos) << c;
+  }
+  EXPECT_EQ(kept.size(), 19u - 4 - 7);  // the four .txt and seven .exe ones left out
+  // Only the folders walked: orphans, whose folder is unknown, stay.
+  s = settings({fifth}, true);
+  EXPECT_EQ(carved_with(s), (std::vector<std::string>{"p0:" + fifth + "$IBIGAAA.txt",
+                                                      "p0:" + fifth + "$IBIGBBB.txt",
+                                                      "p0:/$OrphanFiles/$II3DF3L.zip",
+                                                      "p0:/$OrphanFiles/$I103S5F.jpg"}));
+  s.recurse = false;
+  s.paths = {"/$RECYCLE.BIN"};
+  EXPECT_EQ(carved_with(s), (std::vector<std::string>{"p0:/$OrphanFiles/$II3DF3L.zip",
+                                                      "p0:/$OrphanFiles/$I103S5F.jpg"}));
 }
 
 }  // namespace

@@ -559,7 +559,7 @@ DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, const std::string& path, std::s
   }
   // Part of the folder could not be read: what the library could list of
   // it is walked, and the folder named.
-  if (watch.failed()) tell("directory", addr, path, watch.reason("part of it cannot be read"));
+  if (watch.failed()) tell("part of directory", addr, path, watch.reason("part of it cannot be read"));
   size_t index;
   if (!free_dirs_.empty()) {
     index = free_dirs_.back();
@@ -1432,7 +1432,7 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, ImageMessag
   for (const std::string& problem : set.problems) messages->problem(cannot + problem);
   if (set.unsafe) {
     *error = cannot + "it is not opened, since its " + container_name(set.container) +
-             " reader would open files of it that are no regular files";
+             " reader would open a file of it that is not a regular file";
     return nullptr;
   }
 
@@ -1466,6 +1466,7 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, ImageMessag
     } else {
       // A container file is not split: the file alone.
       raw.files.push_back(set.files.front());
+      raw.files.back().segment = 1;
     }
     reason.clear();
     std::unique_ptr<ImageReader> reader = open_raw_reader(raw, &reason);

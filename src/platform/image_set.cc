@@ -453,7 +453,7 @@ bool read_ewf_segment(int fd, EwfSegment* out) {
       return true;
     }
     if (adler32(d, 72) != static_cast<uint32_t>(le(d + 72, 4))) {
-      out->damage = "the section at byte " + std::to_string(offset) + " fails its checksum";
+      out->damage = "its section at byte " + std::to_string(offset) + " fails its checksum";
       return true;
     }
     char type[17] = {};
@@ -484,8 +484,13 @@ bool read_ewf_segment(int fd, EwfSegment* out) {
         out->sectors = data >= 1052 ? le(v + 16, 8) : le(v + 16, 4);
       }
     }
-    if (next <= offset || next > file_size) {
-      out->damage = "the section at byte " + std::to_string(offset) + " points to byte " +
+    if (next > file_size) {
+      out->damage = "its section at byte " + std::to_string(offset) + " points to byte " +
+                    std::to_string(next) + ", past its end at byte " + std::to_string(file_size);
+      return true;
+    }
+    if (next <= offset) {
+      out->damage = "its section at byte " + std::to_string(offset) + " points back to byte " +
                     std::to_string(next);
       return true;
     }

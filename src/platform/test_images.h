@@ -45,7 +45,9 @@ class Images {
   const std::string& path(const std::string& kind, std::string* why, bool* broken) {
     auto it = built_.find(kind);
     if (it == built_.end()) {
-      const std::string out = tree_ / (kind == "e01" ? "image.E01" : kind + ".img");
+      const std::string out = tree_ / (kind == "e01"            ? std::string("image.E01")
+                                       : kind == "e01-segments" ? std::string("segments.E01")
+                                                                : kind + ".img");
       const std::string reason_file = tree_ / (kind + ".why");
       const std::string command = "python3 '" + std::string(BINSIFT_SOURCE_DIR) +
                                   "/tests/e2e/images.py' " + kind + " '" + out + "' > '" +
