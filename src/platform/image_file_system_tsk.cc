@@ -163,11 +163,12 @@ bool holds_no_file_system(const char* description) {
 // fails is counted, and its region told once.  The library first reads a
 // whole cache block and, when that fails, at once the bytes it was asked
 // for alone: a failed block read followed by a successful read inside it
-// was no failure of what was asked, and the bytes asked for alone are
-// handed out with zeros for what cannot be read, so that the library goes
-// on with the rest (a damaged MFT entry is one it passes over) while the
-// failure is counted against whatever was being read.  Unreadable bytes
-// never reach the library's cache.
+// was no failure of what was asked, and the bytes asked for alone (or more
+// than a cache block, which the library reads past its cache) are handed
+// out with zeros for what cannot be read, so that the library goes on with
+// the rest (a damaged MFT entry is one it passes over) while the failure is
+// counted against whatever was being read.  Unreadable bytes never reach
+// the library's cache.
 class ReadGuard {
  public:
   ReadGuard(std::unique_ptr<ImageReader> reader, std::string image, ImageMessages* messages)
@@ -187,7 +188,9 @@ class ReadGuard {
       failure.reason = "a read before the image's start";
     } else if (reader_->read(static_cast<uint64_t>(offset), buffer, size, &failure)) {
       return static_cast<ssize_t>(size);
-    } else if (retry) {
+    } else if (retry || size + static_cast<size_t>(offset % 512) > TSK_IMG_INFO_CACHE_LEN) {
+      // Asked for alone, or too much for the cache, which the library then
+      // does not try again.
       read_around(static_cast<uint64_t>(offset), buffer, size);
       return static_cast<ssize_t>(size);
     } else {
