@@ -414,9 +414,13 @@ class UnsafeSets(DamageTest):
         cls.split = images.build_split_raw(cls.raw, cls.at("split", "disk"), 5 << 20)
         cls.segments = images.build_e01_segments(cls.raw, cls.at("e01", "copy"))
         cls.vmdk = cls.at("vmdk", "disk.vmdk")
-        cls.extents = images.build_vmdk_split_sparse(cls.raw, cls.vmdk)
+        try:
+            cls.extents = images.build_vmdk_split_sparse(cls.raw, cls.vmdk)
+        except images.Unavailable as e:
+            cls.extents = None
+            cls.no_vmdk = str(e)
         cls.vhd = images.build_vhd_differencing(cls.at("vhd", "child.vhd"), "base.vhd")
-        for fifo in (cls.split[1], cls.segments[1], cls.extents[0]):
+        for fifo in (cls.split[1], cls.segments[1]) + ((cls.extents[0],) if cls.extents else ()):
             os.rename(fifo, fifo + ".away")
             os.mkfifo(fifo)
         os.mkfifo(cls.at("vhd", "base.vhd"))
@@ -438,6 +442,8 @@ class UnsafeSets(DamageTest):
                          % (self.segments[0], self.segments[1]))
 
     def test_a_vmdk_extent_that_is_a_fifo(self):
+        if not self.extents:
+            self.skipTest(self.no_vmdk)
         code, out, err = self.run_image(self.vmdk, [], timeout=60)
         self.assertEqual((code, out), (10, HEADER))
         self.assertEqual(problems(err), [
