@@ -2,6 +2,9 @@
 
 #include <memory>
 
+#include "platform/dos_pattern.h"
+#include "walk/exclude.h"
+
 std::string volume_directory(const std::string& path) {
   std::string out;
   out.reserve(path.size() + 2);
@@ -11,11 +14,92 @@ std::string volume_directory(const std::string& path) {
   return out;
 }
 
+std::string folded_volume_path(const std::string& path) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string out = "/";
+  for (const std::string& part : parts) out += part + "/";
+  return out;
+}
+
+bool folder_contains(std::string_view folder, std::string_view directory, bool below,
+                     bool fold_case) {
+  if (directory.size() < folder.size()) return false;
+  if (!below && directory.size() != folder.size()) return false;
+  for (size_t i = 0; i < folder.size(); ++i) {
+    char a = folder[i], b = directory[i];
+    if (fold_case) {
+      if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
+      if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
+    }
+    if (a != b) return false;
+  }
+  return true;
+}
+
 namespace {
 
+// Everything the image tells goes to the hooks; a problem leaves the run
+// incomplete.
+class MessagesToHooks final : public ImageMessages {
+ public:
+  explicit MessagesToHooks(ImageRunHooks* hooks) : hooks_(hooks) {}
+  void problem(const std::string& text) override {
+    hooks_->message(text);
+    incomplete_ = true;
+  }
+  void note(const std::string& text) override { hooks_->message(text); }
+  bool incomplete() const { return incomplete_; }
+
+ private:
+  ImageRunHooks* hooks_;
+  bool incomplete_ = false;
+};
+
+// The recovered index files of one volume that lie in the run's scope, to
+// the hooks.
 class CarveToHooks final : public CarvedFileVisitor {
  public:
-  CarveToHooks(ImageVolume* volume, ImageRunHooks* hooks) : volume_(volume), hooks_(hooks) {}
+  CarveToHooks(ImageVolume* volume, ImageRunHooks* hooks, const ImageRunSettings& settings,
+               const std::vector<std::string>& folders)
+      : volume_(volume), hooks_(hooks), settings_(settings), folders_(folders) {
+    for (const std::string& pattern : settings.patterns) {
+      if (pattern.empty() || pattern[0] == '-') break;
+      patterns_.emplace_back();
+      patterns_.back().compile(pattern.c_str());
+    }
+  }
+
+  bool wanted(std::string_view directory, std::string_view name, bool parent_known) override {
+    name_.assign(name);
+    bool matches = false;
+    for (DosPattern& pattern : patterns_) {
+      if (pattern.matches(name_.c_str())) {
+        matches = true;
+        break;
+      }
+    }
+    if (!matches || (settings_.exclude && is_excluded(name_.c_str()))) return false;
+    // An orphan's folder is unknown: it may have been any of them.
+    if (!parent_known) return true;
+    for (const std::string& folder : folders_) {
+      if (folder_contains(folder, directory, settings_.recurse, volume_->names_fold_case()))
+        return true;
+    }
+    return false;
+  }
+
   bool visit(const CarvedIndexFile& file) override {
     hooks_->decode_carved(volume_, file);
     return true;
@@ -24,85 +108,89 @@ class CarveToHooks final : public CarvedFileVisitor {
  private:
   ImageVolume* volume_;
   ImageRunHooks* hooks_;
+  const ImageRunSettings& settings_;
+  const std::vector<std::string>& folders_;
+  std::vector<DosPattern> patterns_;
+  std::string name_;
 };
 
 }  // namespace
 
-ImageRunResult run_image(const std::string& image_path, const std::vector<std::string>& paths,
-                         bool carve, ImageRunHooks* hooks) {
+ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& settings,
+                         ImageRunHooks* hooks) {
   ImageRunResult result;
+  MessagesToHooks messages(hooks);
   std::string error;
-  std::unique_ptr<EvidenceImage> image = EvidenceImage::open(image_path.c_str(), &error);
+  std::unique_ptr<EvidenceImage> image = EvidenceImage::open(image_path.c_str(), &messages, &error);
   if (!image) {
     hooks->message(error);
     result.incomplete = true;
     return result;
   }
-  for (const std::string& volume_error : image->volume_errors()) {
-    hooks->message(volume_error);
-    result.incomplete = true;
-  }
-  const size_t volumes = image->volume_count();
-  if (volumes > 0) {
-    result.any_volume = true;
-    result.first_kind = image->volume(0)->kind();
-  }
 
+  const std::vector<std::string>& paths = settings.paths;
   std::vector<bool> path_found(paths.size(), false);
   bool any_bin = false;
   std::vector<std::string> bins;
+  std::vector<std::string> walked;  // the folders walked in the volume, for carving
+  const size_t volumes = image->volume_count();
   for (size_t v = 0; v < volumes; ++v) {
-    ImageVolume* volume = image->volume(v);
+    // One volume at a time, closed before the next is opened.
+    std::unique_ptr<ImageVolume> volume = image->open_volume(v);
+    if (!volume) continue;
+    if (!result.any_volume) {
+      result.any_volume = true;
+      result.first_kind = volume->kind();
+    }
+    walked.clear();
     if (paths.empty()) {
       if (!volume->find_bin_folders(&bins, &error)) {
         hooks->message("Can't read directory /: " + error);
         result.incomplete = true;
-        continue;
+        bins.clear();
       }
       for (const std::string& bin : bins) {
         any_bin = true;
-        hooks->walk(volume, volume_directory(bin));
+        walked.push_back(volume_directory(bin));
+        hooks->walk(volume.get(), walked.back());
       }
-      continue;
-    }
-    for (size_t p = 0; p < paths.size(); ++p) {
-      const std::string directory = volume_directory(paths[p]);
-      // A path this volume does not have may be in another one.
-      const DirRef dir = volume->open_directory(directory.c_str(), &error);
-      if (dir == kNoDir) {
-        if (volume->last_open_missing()) continue;
+    } else {
+      for (size_t p = 0; p < paths.size(); ++p) {
+        const std::string directory = volume_directory(paths[p]);
+        // A path this volume does not have may be in another one.
+        const DirRef dir = volume->open_directory(directory.c_str(), &error);
+        if (dir == kNoDir) {
+          if (volume->last_open_missing()) continue;
+          path_found[p] = true;
+          hooks->message("Can't read directory " + directory + ": " + error);
+          result.incomplete = true;
+          continue;
+        }
+        volume->close_directory(dir);
         path_found[p] = true;
-        hooks->message("Can't read directory " + directory + ": " + error);
-        result.incomplete = true;
-        continue;
+        walked.push_back(folded_volume_path(directory));
+        hooks->walk(volume.get(), directory);
       }
-      volume->close_directory(dir);
-      path_found[p] = true;
-      hooks->walk(volume, directory);
     }
-  }
-  for (size_t p = 0; p < paths.size() && volumes > 0; ++p) {
-    if (path_found[p]) continue;
-    hooks->message("Can't read directory " + paths[p] + ": not in any volume of image " +
-                   image_path);
-    result.incomplete = true;
-  }
-  if (paths.empty() && !any_bin && volumes > 0) {
-    hooks->message("No recycle-bin folder ($Recycle.Bin, RECYCLER or RECYCLED) in image " +
-                   image_path);
-    result.incomplete = true;
-  }
-
-  if (carve) {
-    for (size_t v = 0; v < volumes; ++v) {
-      ImageVolume* volume = image->volume(v);
-      if (!volume->can_carve()) continue;
-      CarveToHooks visitor(volume, hooks);
-      if (!volume->carve_index_files(&visitor, &error)) {
+    if (settings.carve && volume->can_carve()) {
+      CarveToHooks visitor(volume.get(), hooks, settings, walked);
+      if (!volume->carve_index_files(walked, settings.recurse, &visitor, &error)) {
         hooks->message("Can't search for deleted index files: " + error);
         result.incomplete = true;
       }
     }
   }
+  for (size_t p = 0; p < paths.size() && result.any_volume; ++p) {
+    if (path_found[p]) continue;
+    hooks->message("Can't read directory " + paths[p] + ": not in any volume of image " +
+                   image_path);
+    result.incomplete = true;
+  }
+  if (paths.empty() && !any_bin && result.any_volume) {
+    hooks->message("No recycle-bin folder ($Recycle.Bin, RECYCLER or RECYCLED) in image " +
+                   image_path);
+    result.incomplete = true;
+  }
+  if (messages.incomplete()) result.incomplete = true;
   return result;
 }

@@ -1,9 +1,10 @@
 // A run over an evidence image: which folders of which volumes are walked,
-// in what order, what is recovered from the volumes' metadata afterwards,
-// and what is said about everything that cannot be read.
+// in what order, what is recovered from the volumes' metadata, and what is
+// said about everything that cannot be read.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/image_file_system.h"
@@ -17,9 +18,20 @@ class ImageRunHooks {
   virtual void walk(ImageVolume* volume, const std::string& directory) = 0;
   // Decodes one index file recovered from the volume's metadata.
   virtual void decode_carved(ImageVolume* volume, const CarvedIndexFile& file) = 0;
-  // Writes a message about what cannot be read to the error stream, on a
-  // line of its own.
+  // Writes a message about the image to the error stream, on a line of its
+  // own.
   virtual void message(const std::string& text) = 0;
+};
+
+struct ImageRunSettings {
+  // The folders to walk in every volume (written with "/", taken from the
+  // volume's root); none: the recycle-bin folders at each volume's root.
+  std::vector<std::string> paths;
+  // The walk's file patterns, up to the first that starts with "-".
+  std::vector<std::string> patterns;
+  bool carve = false;    // recover index files from the volumes' metadata
+  bool recurse = true;   // the walk enters subfolders
+  bool exclude = false;  // the exclusion list is in force
 };
 
 struct ImageRunResult {
@@ -28,12 +40,23 @@ struct ImageRunResult {
   FileSystemKind first_kind = FileSystemKind::kOther;  // of the first volume read
 };
 
-// Reads the image `image_path`: in each of its volumes, in the order of the
-// partition table, the folders `paths` (written with "/", taken from the
-// volume's root) or, when there are none, the recycle-bin folders at its
-// root; then, with `carve`, the index files no folder holds any more.
-ImageRunResult run_image(const std::string& image_path, const std::vector<std::string>& paths,
-                         bool carve, ImageRunHooks* hooks);
+// Reads the image `image_path` volume by volume, in the order of the
+// partition table, each opened only while it is read: its folders are
+// walked, then (with carve) the index files no folder holds any more are
+// recovered, as far as they lie in the run's scope: a pattern matches the
+// name, no exclusion does, and a recovered entry whose folder is known lies
+// in a folder the run walks.
+ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& settings,
+                         ImageRunHooks* hooks);
 
 // A path as the run shows it inside a volume: from "/", ending with "/".
 std::string volume_directory(const std::string& path);
+
+// `path` from "/" and ending with "/", with "." and ".." folded away.
+std::string folded_volume_path(const std::string& path);
+
+// Whether the folder `directory` lies at or (when `below` is true) under
+// `folder`, both from "/" and ending with "/"; ASCII case is ignored when
+// `fold_case` is true.
+bool folder_contains(std::string_view folder, std::string_view directory, bool below,
+                     bool fold_case);

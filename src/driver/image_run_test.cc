@@ -10,10 +10,14 @@
 #include <vector>
 
 #include "platform/test_images.h"
+#include "walk/exclude.h"
 
 namespace {
 
 const char kSid1002[] = "S-1-5-21-3623811015-3361044348-30300820-1002";
+const char kSid1005[] = "S-1-5-21-3623811015-3361044348-30300820-1005";
+
+const char kSid1001[] = "S-1-5-21-3623811015-3361044348-30300820-1001";
 
 struct Recorder : ImageRunHooks {
   std::vector<std::string> walks;     // "p2:/dir/"
@@ -36,6 +40,14 @@ struct Recorder : ImageRunHooks {
   void message(const std::string& text) override { messages.push_back(text); }
 };
 
+ImageRunSettings settings(std::vector<std::string> paths, bool carve = false) {
+  ImageRunSettings s;
+  s.paths = std::move(paths);
+  s.patterns = {"*.*"};
+  s.carve = carve;
+  return s;
+}
+
 TEST(ImageRun, VolumeDirectoriesStartAndEndWithASlash) {
   EXPECT_EQ(volume_directory("$Recycle.Bin"), "/$Recycle.Bin/");
   EXPECT_EQ(volume_directory("/RECYCLER/"), "/RECYCLER/");
@@ -46,7 +58,7 @@ TEST(ImageRun, VolumeDirectoriesStartAndEndWithASlash) {
 TEST(ImageRun, EveryBinFolderOfTheVolumeIsWalked) {
   NEED_IMAGE(path, "ntfs");
   Recorder r;
-  const ImageRunResult result = run_image(path, {}, false, &r);
+  const ImageRunResult result = run_image(path, settings({}, false), &r);
   EXPECT_FALSE(result.incomplete);
   EXPECT_TRUE(result.any_volume);
   EXPECT_EQ(result.first_kind, FileSystemKind::kNtfs);
@@ -59,7 +71,7 @@ TEST(ImageRun, ListedPathsAreWalkedWhereTheyAreAndNamedWhereNoVolumeHasThem) {
   NEED_IMAGE(path, "ntfs");
   Recorder r;
   const std::string user = std::string("$RECYCLE.BIN/") + kSid1002;
-  const ImageRunResult result = run_image(path, {user, "/nowhere", "/RECYCLER"}, false, &r);
+  const ImageRunResult result = run_image(path, settings({user, "/nowhere", "/RECYCLER"}), &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/" + user + "/", "p0:/RECYCLER/"}));
   EXPECT_EQ(r.messages, (std::vector<std::string>{
@@ -74,7 +86,7 @@ TEST(ImageRun, ListedPathsAreWalkedInEveryVolumeThatHasThem) {
   // Both volumes have both folders: each is walked in each volume, volume
   // by volume.
   const ImageRunResult result =
-      run_image(path, {std::string("/$Recycle.Bin/") + kSid1002, "/Users"}, false, &r);
+      run_image(path, settings({std::string("/$Recycle.Bin/") + kSid1002, "/Users"}), &r);
   EXPECT_FALSE(result.incomplete);
   EXPECT_EQ(result.first_kind, FileSystemKind::kNtfs);
   const std::string user = std::string("/$Recycle.Bin/") + kSid1002 + "/";
@@ -88,7 +100,7 @@ TEST(ImageRun, ListedPathsAreWalkedInEveryVolumeThatHasThem) {
 TEST(ImageRun, AnImageWithoutABinIsToldAndIncomplete) {
   NEED_IMAGE(path, "ntfs-nobin");
   Recorder r;
-  const ImageRunResult result = run_image(path, {}, true, &r);
+  const ImageRunResult result = run_image(path, settings({}, true), &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_TRUE(r.walks.empty());
   EXPECT_EQ(r.messages,
@@ -101,7 +113,7 @@ TEST(ImageRun, WhatIsNoImageIsToldOnce) {
   TempDir tree;
   write_file(tree / "notes.txt", std::string(100000, 'x'));
   Recorder r;
-  const ImageRunResult result = run_image((tree / "notes.txt"), {"/x"}, true, &r);
+  const ImageRunResult result = run_image((tree / "notes.txt"), settings({"/x"}, true), &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_FALSE(result.any_volume);
   ASSERT_EQ(r.messages.size(), 1u);
@@ -121,7 +133,7 @@ TEST(ImageRun, AnUnreadableVolumeIsNamedAndTheOtherIsRead) {
     f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
   }
   Recorder r;
-  const ImageRunResult result = run_image(copy, {}, false, &r);
+  const ImageRunResult result = run_image(copy, settings({}, false), &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_EQ(r.walks, (std::vector<std::string>{"p2:/$Recycle.Bin/", "p2:/RECYCLER/"}));
   ASSERT_EQ(r.messages.size(), 1u);
@@ -141,21 +153,24 @@ TEST(ImageRun, AFolderThatIsThereButCannotBeReadIsNamedWithTheReason) {
     out.write(head.data(), static_cast<std::streamsize>(head.size()));
   }
   Recorder r;
-  const ImageRunResult result = run_image(cut, {"/$Recycle.Bin", "/RECYCLER"}, false, &r);
+  const ImageRunResult result = run_image(cut, settings({"/$Recycle.Bin", "/RECYCLER"}), &r);
   EXPECT_TRUE(result.incomplete);
   EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/RECYCLER/"}));
-  ASSERT_EQ(r.messages.size(), 1u);
-  EXPECT_EQ(r.messages[0].rfind("Can't read directory /$Recycle.Bin/: image " + cut +
+  ASSERT_EQ(r.messages.size(), 2u);
+  // Before anything is walked: where the image ends, and where it should.
+  EXPECT_EQ(r.messages[0], "Can't read image " + cut + ": it ends at byte 6291456, before the end "
+                           "of partition p0 at byte 16773120");
+  EXPECT_EQ(r.messages[1].rfind("Can't read directory /$Recycle.Bin/: image " + cut +
                                     ", partition p0: Error reading image file (",
                                 0),
             0u)
-      << r.messages[0];
+      << r.messages[1];
 }
 
 TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
   NEED_IMAGE(path, "ntfs-carve");
   Recorder r;
-  const ImageRunResult result = run_image(path, {}, true, &r);
+  const ImageRunResult result = run_image(path, settings({}, true), &r);
   EXPECT_FALSE(result.incomplete);
   ASSERT_EQ(r.walks.size(), 2u);
   // 15 index files of the emptied bin, 2 of the fifth user's, 2 orphans.
@@ -167,9 +182,71 @@ TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
   EXPECT_EQ(r.carved.back(), "p0:/$OrphanFiles/$I103S5F.jpg");
 
   Recorder without;
-  run_image(path, {}, false, &without);
+  run_image(path, settings({}, false), &without);
   EXPECT_TRUE(without.carved.empty());
   EXPECT_EQ(without.walks, r.walks);
+}
+
+TEST(ImageRun, FoldersContainWhatLiesInThem) {
+  EXPECT_TRUE(folder_contains("/$Recycle.Bin/", "/$Recycle.Bin/", false, false));
+  EXPECT_TRUE(folder_contains("/$Recycle.Bin/", "/$Recycle.Bin/S-1/", true, false));
+  EXPECT_FALSE(folder_contains("/$Recycle.Bin/", "/$Recycle.Bin/S-1/", false, false));
+  EXPECT_FALSE(folder_contains("/$RECYCLE.BIN/", "/$Recycle.Bin/S-1/", true, false));
+  EXPECT_TRUE(folder_contains("/$RECYCLE.BIN/", "/$Recycle.Bin/S-1/", true, true));
+  EXPECT_FALSE(folder_contains("/$Recycle.Bin/S-1/", "/$Recycle.Bin/", true, true));
+  // A folder whose name merely starts the same is another folder.
+  EXPECT_FALSE(folder_contains("/$Recycle.Bin/S-1/", "/$Recycle.Bin/S-12/", true, true));
+  EXPECT_TRUE(folder_contains("/", "/Users/x/", true, false));
+  EXPECT_EQ(folded_volume_path("$RECYCLE.BIN/s-1"), "/$RECYCLE.BIN/s-1/");
+  EXPECT_EQ(folded_volume_path("/Users/../$Recycle.Bin/./S-1/"), "/$Recycle.Bin/S-1/");
+  EXPECT_EQ(folded_volume_path("/../.."), "/");
+  EXPECT_EQ(folded_volume_path(""), "/");
+}
+
+// The carving image (images.py): 15 deleted index files in the first
+// user's bin, 2 in the fifth's, 2 orphans.
+TEST(ImageRun, CarvingKeepsToThePatternsExclusionsAndFolders) {
+  NEED_IMAGE(path, "ntfs-carve");
+  const std::string fifth = std::string("/$Recycle.Bin/") + kSid1005 + "/";
+  auto carved_with = [&](ImageRunSettings s) {
+    Recorder r;
+    const ImageRunResult result = run_image(path, s, &r);
+    EXPECT_FALSE(result.incomplete);
+    EXPECT_TRUE(r.messages.empty());
+    return r.carved;
+  };
+  ImageRunSettings s = settings({}, true);
+  s.patterns = {"$IBIG*.*"};
+  EXPECT_EQ(carved_with(s), (std::vector<std::string>{"p0:" + fifth + "$IBIGAAA.txt",
+                                                      "p0:" + fifth + "$IBIGBBB.txt"}));
+  // Patterns after one that starts with "-" are not patterns.
+  s.patterns = {"$I1*.*", "-x", "*.*"};
+  EXPECT_EQ(carved_with(s),
+            (std::vector<std::string>{"p0:/$Recycle.Bin/" + std::string(kSid1001) + "/$I1IS2OK.txt",
+                                      "p0:/$Recycle.Bin/" + std::string(kSid1001) + "/$I1TDH1G.exe",
+                                      "p0:/$OrphanFiles/$I103S5F.jpg"}));
+  s.patterns = {"*.*"};
+  s.exclude = true;
+  clear_exclusions();
+  add_exclusion("*.TXT");
+  add_exclusion("*.EXE");
+  const std::vector<std::string> kept = carved_with(s);
+  clear_exclusions();
+  for (const std::string& c : kept) {
+    EXPECT_EQ(c.find(".txt"), std::string::npos) << c;
+    EXPECT_EQ(c.find(".exe"), std::string::npos) << c;
+  }
+  EXPECT_EQ(kept.size(), 19u - 4 - 7);  // the four .txt and seven .exe ones left out
+  // Only the folders walked: orphans, whose folder is unknown, stay.
+  s = settings({fifth}, true);
+  EXPECT_EQ(carved_with(s), (std::vector<std::string>{"p0:" + fifth + "$IBIGAAA.txt",
+                                                      "p0:" + fifth + "$IBIGBBB.txt",
+                                                      "p0:/$OrphanFiles/$II3DF3L.zip",
+                                                      "p0:/$OrphanFiles/$I103S5F.jpg"}));
+  s.recurse = false;
+  s.paths = {"/$RECYCLE.BIN"};
+  EXPECT_EQ(carved_with(s), (std::vector<std::string>{"p0:/$OrphanFiles/$II3DF3L.zip",
+                                                      "p0:/$OrphanFiles/$I103S5F.jpg"}));
 }
 
 }  // namespace

@@ -243,8 +243,13 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   console_begin_key_watch();
   if (image_run) {
     ImageWalks walks(&decoder, walk_settings, &sink);
-    const ImageRunResult result =
-        run_image(g_options.image_path, g_path_list, g_options.carve != 0, &walks);
+    ImageRunSettings image_settings;
+    image_settings.paths = g_path_list;
+    image_settings.patterns = g_pattern_list;
+    image_settings.carve = g_options.carve != 0;
+    image_settings.recurse = walk_settings.recurse;
+    image_settings.exclude = walk_settings.exclude;
+    const ImageRunResult result = run_image(g_options.image_path, image_settings, &walks);
     if (result.any_volume) g_volume_type = volume_type_of(result.first_kind);
     // Whatever part of the image could not be read was named.
     incomplete = result.incomplete;

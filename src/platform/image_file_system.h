@@ -43,8 +43,26 @@ struct CarvedIndexFile {
 class CarvedFileVisitor {
  public:
   virtual ~CarvedFileVisitor() = default;
-  // Called once per entry; false stops the search.
+  // Whether the entry `name` of `directory` (as CarvedIndexFile has them)
+  // is wanted at all; only a wanted entry is opened and visited.
+  // `parent_known` is false for an orphan.
+  virtual bool wanted(std::string_view directory, std::string_view name, bool parent_known) = 0;
+  // Called once per wanted entry; false stops the search.
   virtual bool visit(const CarvedIndexFile& file) = 0;
+};
+
+// What an image run is told while the image is read: every part of it that
+// cannot be read, and what is worth knowing though nothing was lost.  Each
+// text names the image and, where there is one, the partition, and gives
+// the reason.
+class ImageMessages {
+ public:
+  virtual ~ImageMessages() = default;
+  // Something could not be read: the run is incomplete.
+  virtual void problem(const std::string& text) = 0;
+  // Nothing was lost (a partition that repeats another, an image read as
+  // raw after its container's reader failed).
+  virtual void note(const std::string& text) = 0;
 };
 
 // One volume of an image.  Paths inside it are written with "/" and start
@@ -57,6 +75,8 @@ class ImageVolume : public FileSystem {
   // "IMAGE:p2:", what a record's source begins with.
   virtual const std::string& source_prefix() const = 0;
   virtual FileSystemKind kind() const = 0;
+  // Whether names are found whatever their case (NTFS, FAT, exFAT).
+  virtual bool names_fold_case() const = 0;
   // The file system's name as The Sleuth Kit gives it ("ntfs", "fat32").
   virtual const char* type_name() const = 0;
 
@@ -72,10 +92,16 @@ class ImageVolume : public FileSystem {
   // Whether carve_index_files can find anything here (NTFS only).
   virtual bool can_carve() const = 0;
   // Visits every unallocated metadata entry whose file name starts with "$I"
-  // (any case): deleted names in folders first, in folder order, then
-  // entries that no folder names; each entry once.  False with the reason
-  // when the metadata could not be searched (entries visited before stand).
-  virtual bool carve_index_files(CarvedFileVisitor* visitor, std::string* error) = 0;
+  // (any case), each entry once: first the names that the folders `folders`
+  // list (and, with `recurse`, the folders below them, deleted ones too),
+  // folder by folder, each folder read once, a folder's own entries before
+  // those below it: deleted names, and names a folder index still lists
+  // for an entry no longer in use; then the entries no such folder lists:
+  // orphans (their folder is gone), and entries of a folder elsewhere.
+  // False with the reason when the metadata could not be searched (entries
+  // visited before stand).
+  virtual bool carve_index_files(const std::vector<std::string>& folders, bool recurse,
+                                 CarvedFileVisitor* visitor, std::string* error) = 0;
 };
 
 // Every file an image run reads for the image `path`: the image file itself,
@@ -91,16 +117,22 @@ class EvidenceImage {
   virtual ~EvidenceImage() = default;
 
   // Opens the image file `path` (raw, split raw, E01, VMDK, VHD, AFF) and
-  // every volume in it.  Null, with a message naming the image and the
-  // reason, when it is not an image that holds a partition table or a file
-  // system this build can read.  Volumes that cannot be opened beside
-  // others that can are listed by volume_errors().
-  static std::unique_ptr<EvidenceImage> open(const char* path, std::string* error);
+  // its partition table, after checking every file of its set (each a
+  // regular file or a disk, none missing or short).  What is wrong with the
+  // set, and later every read that fails, is told through `messages`, which
+  // must outlive the image.  Null, with a message naming the image and the
+  // reason, when it holds neither a partition table nor a file system this
+  // build can read.
+  static std::unique_ptr<EvidenceImage> open(const char* path, ImageMessages* messages,
+                                             std::string* error);
 
-  // The volumes that could be opened, in the order of the volume system.
+  // How many volumes the image may hold: the partitions of its table, in
+  // its order, or 1 for an image that is one file system.
   virtual size_t volume_count() const = 0;
-  virtual ImageVolume* volume(size_t index) = 0;
-  // One message per volume that could not be opened, naming the image, the
-  // partition and the reason.
-  virtual const std::vector<std::string>& volume_errors() const = 0;
+  // Opens volume `index` on its own.  Null when there is nothing to read
+  // there: a partition that by its type holds no file system, one that
+  // names the same sectors as an earlier one, or one that cannot be read
+  // (the last two told through the messages).  A volume is destroyed
+  // before the next is opened, and before the image.
+  virtual std::unique_ptr<ImageVolume> open_volume(size_t index) = 0;
 };

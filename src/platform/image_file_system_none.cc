@@ -4,7 +4,7 @@
 const bool kImageSupport = false;
 const char kImageUnsupportedMessage[] = "Evidence images are not supported by this build";
 
-std::unique_ptr<EvidenceImage> EvidenceImage::open(const char*, std::string* error) {
+std::unique_ptr<EvidenceImage> EvidenceImage::open(const char*, ImageMessages*, std::string* error) {
   *error = kImageUnsupportedMessage;
   return nullptr;
 }

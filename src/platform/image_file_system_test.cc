@@ -80,9 +80,9 @@ std::string read_all(ImageVolume* v, FileRef f) {
   return out;
 }
 
-std::unique_ptr<EvidenceImage> open_image(const std::string& path) {
+std::unique_ptr<OpenedImage> open_image(const std::string& path) {
   std::string error;
-  auto image = EvidenceImage::open(path.c_str(), &error);
+  auto image = open_image_at(path, &error);
   EXPECT_NE(image, nullptr) << error;
   return image;
 }
@@ -111,7 +111,8 @@ void expect_folder_bytes(ImageVolume* v, const std::string& image_folder,
 TEST(ImageFileSystem, BuildsWithoutImagesRefuseThem) {
   if (kImageSupport) GTEST_SKIP() << "this build reads images";
   std::string error;
-  EXPECT_EQ(EvidenceImage::open("/nonexistent.img", &error), nullptr);
+  RecordedMessages messages;
+  EXPECT_EQ(EvidenceImage::open("/nonexistent.img", &messages, &error), nullptr);
   EXPECT_EQ(error, "Evidence images are not supported by this build");
 }
 
@@ -119,9 +120,11 @@ TEST(ImageFileSystem, NtfsVolumeAndItsBins) {
   NEED_IMAGE(path, "ntfs");
   auto image = open_image(path);
   ASSERT_NE(image, nullptr);
-  ASSERT_EQ(image->volume_count(), 1u);
-  EXPECT_TRUE(image->volume_errors().empty());
-  ImageVolume* v = image->volume(0);
+  ASSERT_EQ(image->image->volume_count(), 1u);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
+  EXPECT_TRUE(image->messages.problems.empty());
+  EXPECT_TRUE(image->messages.notes.empty());
   EXPECT_EQ(v->name(), "p0");
   EXPECT_EQ(v->source_prefix(), "IMAGE:p0:");
   EXPECT_EQ(v->kind(), FileSystemKind::kNtfs);
@@ -139,7 +142,8 @@ TEST(ImageFileSystem, NtfsVolumeAndItsBins) {
 TEST(ImageFileSystem, NtfsRootShowsWhatTheSystemShows) {
   NEED_IMAGE(path, "ntfs");
   auto image = open_image(path);
-  ImageVolume* v = image->volume(0);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   std::string error;
   const DirRef root = v->open_directory("/", &error);
   ASSERT_NE(root, kNoDir) << error;
@@ -154,7 +158,8 @@ TEST(ImageFileSystem, NtfsRootShowsWhatTheSystemShows) {
 TEST(ImageFileSystem, AJunctionIsALinkAndIsNeverEntered) {
   NEED_IMAGE(path, "ntfs");
   auto image = open_image(path);
-  ImageVolume* v = image->volume(0);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   std::string error;
   const DirRef users = v->open_directory("/Users", &error);
   ASSERT_NE(users, kNoDir) << error;
@@ -178,7 +183,8 @@ TEST(ImageFileSystem, AJunctionIsALinkAndIsNeverEntered) {
 TEST(ImageFileSystem, NtfsFoldersHoldTheSampleFilesByteForByte) {
   NEED_IMAGE(path, "ntfs");
   auto image = open_image(path);
-  ImageVolume* v = image->volume(0);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   std::string error;
   const std::string folder = std::string("/$Recycle.Bin/") + kSid1001;
   const DirRef dir = v->open_directory(folder.c_str(), &error);
@@ -196,7 +202,8 @@ TEST(ImageFileSystem, NtfsFoldersHoldTheSampleFilesByteForByte) {
 TEST(ImageFileSystem, PatternsMatchAsTheWindowsSearchDoes) {
   NEED_IMAGE(path, "ntfs");
   auto image = open_image(path);
-  ImageVolume* v = image->volume(0);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   std::string error;
   const DirRef dir =
       v->open_directory((std::string("$Recycle.Bin/") + kSid1002).c_str(), &error);
@@ -219,7 +226,8 @@ TEST(ImageFileSystem, PatternsMatchAsTheWindowsSearchDoes) {
 TEST(ImageFileSystem, PathsAreFoundWhateverTheirCaseAndMissingOnesAreTold) {
   NEED_IMAGE(path, "ntfs");
   auto image = open_image(path);
-  ImageVolume* v = image->volume(0);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   std::string error;
   const std::string upper = std::string("/$RECYCLE.BIN/s-1-5-21-3623811015-3361044348-30300820-1001/");
   const DirRef dir = v->open_directory(upper.c_str(), &error);
@@ -246,7 +254,8 @@ TEST(ImageFileSystem, PathsAreFoundWhateverTheirCaseAndMissingOnesAreTold) {
 TEST(ImageFileSystem, SubdirectoriesParentsAndIdentities) {
   NEED_IMAGE(path, "ntfs");
   auto image = open_image(path);
-  ImageVolume* v = image->volume(0);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   std::string error;
   const DirRef bin = v->open_directory("/$Recycle.Bin", &error);
   ASSERT_NE(bin, kNoDir) << error;
@@ -279,7 +288,8 @@ TEST(ImageFileSystem, SubdirectoriesParentsAndIdentities) {
 TEST(ImageFileSystem, CompanionsCarryTheirStandardInformationTimes) {
   NEED_IMAGE(path, "ntfs");
   auto image = open_image(path);
-  ImageVolume* v = image->volume(0);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   std::string error;
   const DirRef dir =
       v->open_directory((std::string("/$Recycle.Bin/") + kSid1001).c_str(), &error);
@@ -315,7 +325,8 @@ TEST(ImageFileSystem, CompanionsCarryTheirStandardInformationTimes) {
 TEST(ImageFileSystem, NothingIsWrittenAndFoldersAreNotFiles) {
   NEED_IMAGE(path, "ntfs");
   auto image = open_image(path);
-  ImageVolume* v = image->volume(0);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   std::string error;
   const DirRef dir =
       v->open_directory((std::string("/$Recycle.Bin/") + kSid1002).c_str(), &error);
@@ -353,8 +364,9 @@ TEST(ImageFileSystem, Fat32Volume) {
   tzset();
   auto image = open_image(path);
   ASSERT_NE(image, nullptr);
-  ASSERT_EQ(image->volume_count(), 1u);
-  ImageVolume* v = image->volume(0);
+  ASSERT_EQ(image->image->volume_count(), 1u);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->kind(), FileSystemKind::kFat32);
   EXPECT_FALSE(v->can_carve());
   std::vector<std::string> bins;
@@ -390,25 +402,28 @@ TEST(ImageFileSystem, PartitionedDiskGivesEachPartitionAsAVolume) {
   tzset();
   auto image = open_image(path);
   ASSERT_NE(image, nullptr);
-  ASSERT_EQ(image->volume_count(), 2u);
-  EXPECT_TRUE(image->volume_errors().empty());
-  EXPECT_EQ(image->volume(0)->name(), "p2");
-  EXPECT_EQ(image->volume(0)->source_prefix(), "IMAGE:p2:");
-  EXPECT_EQ(image->volume(0)->kind(), FileSystemKind::kNtfs);
-  EXPECT_EQ(image->volume(1)->name(), "p3");
-  EXPECT_EQ(image->volume(1)->kind(), FileSystemKind::kFat32);
+  EXPECT_EQ(image->volume_names(), (std::vector<std::string>{"p2", "p3"}));
+  EXPECT_TRUE(image->messages.problems.empty());
   DirIdentity roots[2];
-  for (size_t i = 0; i < 2; ++i) {
-    ImageVolume* v = image->volume(i);
+  size_t seen = 0;
+  for (size_t i = 0; i < image->image->volume_count(); ++i) {
+    ImageVolume* v = image->open(i);
+    if (v == nullptr) continue;
+    ASSERT_LT(seen, 2u);
+    EXPECT_EQ(v->name(), seen == 0 ? "p2" : "p3");
+    EXPECT_EQ(v->source_prefix(), seen == 0 ? "IMAGE:p2:" : "IMAGE:p3:");
+    EXPECT_EQ(v->kind(), seen == 0 ? FileSystemKind::kNtfs : FileSystemKind::kFat32);
     std::vector<std::string> bins;
     std::string error;
     ASSERT_TRUE(v->find_bin_folders(&bins, &error)) << error;
     EXPECT_EQ(bins.size(), 2u);
     expect_folder_bytes(v, std::string("/$Recycle.Bin/") + kSid1001, "rifiuti2/dir-sample1");
     const DirRef root = v->open_directory("/", &error);
-    ASSERT_TRUE(v->identify_directory(root, &roots[i]));
+    ASSERT_TRUE(v->identify_directory(root, &roots[seen]));
     v->close_directory(root);
+    ++seen;
   }
+  EXPECT_EQ(seen, 2u);
   // The two roots are told apart by their volumes.
   EXPECT_NE(roots[0].volume, roots[1].volume);
   unsetenv("TZ");
@@ -428,14 +443,14 @@ TEST(ImageFileSystem, AnUnreadablePartitionIsNamedAndTheOthersAreRead) {
     f.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
   }
   std::string error;
-  auto image = EvidenceImage::open(copy.c_str(), &error);
+  auto image = open_image_at(copy, &error);
   ASSERT_NE(image, nullptr) << error;
-  ASSERT_EQ(image->volume_count(), 1u);
-  EXPECT_EQ(image->volume(0)->name(), "p2");
-  ASSERT_EQ(image->volume_errors().size(), 1u);
-  const std::string& message = image->volume_errors()[0];
+  EXPECT_EQ(image->volume_names(), std::vector<std::string>{"p2"});
+  ASSERT_EQ(image->messages.problems.size(), 1u);
+  const std::string& message = image->messages.problems[0];
   EXPECT_EQ(message.rfind("Can't read image " + copy + ", partition p3 (Win95 FAT32 (0x0c), "
-                          "sectors 34816 to 116735): no file system that can be read (", 0),
+                          "sectors 34816 to 116735): no file system that can be read (",
+                          0),
             0u)
       << message;
 }
@@ -444,8 +459,9 @@ TEST(ImageFileSystem, E01CopyReadsAsTheRawImage) {
   NEED_IMAGE(path, "e01");
   auto image = open_image(path);
   ASSERT_NE(image, nullptr);
-  ASSERT_EQ(image->volume_count(), 1u);
-  ImageVolume* v = image->volume(0);
+  ASSERT_EQ(image->image->volume_count(), 1u);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->kind(), FileSystemKind::kNtfs);
   expect_folder_bytes(v, std::string("/$Recycle.Bin/") + kSid1001, "rifiuti2/dir-sample1");
   expect_folder_bytes(v, std::string("/$Recycle.Bin/") + kSid1002, "rifiuti2/dir-win10-01");
@@ -456,16 +472,16 @@ TEST(ImageFileSystem, WhatIsNoImageIsToldWithTheReason) {
   TempDir tree;
   write_file(tree / "notes.txt", std::string(100000, 'x'));
   std::string error;
-  EXPECT_EQ(EvidenceImage::open((tree / "notes.txt").c_str(), &error), nullptr);
+  EXPECT_EQ(open_image_at((tree / "notes.txt").c_str(), &error), nullptr);
   EXPECT_EQ(error.rfind("Can't read image " + (tree / "notes.txt") +
                             ": neither a partition table nor a file system was found (",
                         0),
             0u)
       << error;
-  EXPECT_EQ(EvidenceImage::open((tree / "absent.img").c_str(), &error), nullptr);
+  EXPECT_EQ(open_image_at((tree / "absent.img").c_str(), &error), nullptr);
   EXPECT_EQ(error.rfind("Can't read image " + (tree / "absent.img") + ": ", 0), 0u) << error;
   write_file(tree / "short.img", std::string(300, 'x'));
-  EXPECT_EQ(EvidenceImage::open((tree / "short.img").c_str(), &error), nullptr);
+  EXPECT_EQ(open_image_at((tree / "short.img").c_str(), &error), nullptr);
   EXPECT_EQ(error.rfind("Can't read image " + (tree / "short.img") +
                             ": its first sector cannot be read, the image is truncated or "
                             "damaged (",
@@ -473,13 +489,13 @@ TEST(ImageFileSystem, WhatIsNoImageIsToldWithTheReason) {
             0u)
       << error;
   // Nothing that could block the run is opened.
-  EXPECT_EQ(EvidenceImage::open("/dev/zero", &error), nullptr);
+  EXPECT_EQ(open_image_at("/dev/zero", &error), nullptr);
   EXPECT_EQ(error, "Can't read image /dev/zero: not a file or a disk");
   ASSERT_EQ(mkfifo((tree / "fifo").c_str(), 0600), 0);
-  EXPECT_EQ(EvidenceImage::open((tree / "fifo").c_str(), &error), nullptr);
+  EXPECT_EQ(open_image_at((tree / "fifo").c_str(), &error), nullptr);
   EXPECT_EQ(error, "Can't read image " + (tree / "fifo") + ": not a file or a disk");
   write_file(tree / "empty.img", "");
-  EXPECT_EQ(EvidenceImage::open((tree / "empty.img").c_str(), &error), nullptr);
+  EXPECT_EQ(open_image_at((tree / "empty.img").c_str(), &error), nullptr);
   EXPECT_EQ(error.rfind("Can't read image " + (tree / "empty.img") + ": ", 0), 0u) << error;
 }
 
@@ -497,7 +513,8 @@ TEST(ImageFileSystem, ATruncatedImageNamesTheFolderItCannotRead) {
   }
   auto image = open_image(cut);
   ASSERT_NE(image, nullptr);
-  ImageVolume* v = image->volume(0);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   std::vector<std::string> bins;
   std::string error;
   ASSERT_TRUE(v->find_bin_folders(&bins, &error)) << error;
@@ -519,6 +536,7 @@ struct Carved {
 struct CarveCollector : CarvedFileVisitor {
   ImageVolume* volume = nullptr;
   std::vector<Carved> found;
+  bool wanted(std::string_view, std::string_view, bool) override { return true; }
   bool visit(const CarvedIndexFile& c) override {
     Carved out;
     out.directory = std::string(c.directory);
@@ -541,11 +559,12 @@ TEST(ImageFileSystem, CarvingFindsDeletedAndOrphanedIndexFiles) {
   NEED_IMAGE(path, "ntfs-carve");
   auto image = open_image(path);
   ASSERT_NE(image, nullptr);
-  ImageVolume* v = image->volume(0);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
   CarveCollector collector;
   collector.volume = v;
   std::string error;
-  ASSERT_TRUE(v->carve_index_files(&collector, &error)) << error;
+  ASSERT_TRUE(v->carve_index_files({"/$Recycle.Bin/"}, true, &collector, &error)) << error;
 
   std::map<std::string, Carved> by_path;
   std::set<uint64_t> entries;
@@ -602,9 +621,10 @@ TEST(ImageFileSystem, NothingToCarveInAnIntactVolume) {
   NEED_IMAGE(path, "ntfs");
   auto image = open_image(path);
   CarveCollector collector;
-  collector.volume = image->volume(0);
+  collector.volume = image->first();
+  ASSERT_NE(collector.volume, nullptr);
   std::string error;
-  ASSERT_TRUE(image->volume(0)->carve_index_files(&collector, &error)) << error;
+  ASSERT_TRUE(collector.volume->carve_index_files({"/$Recycle.Bin/"}, true, &collector, &error)) << error;
   EXPECT_TRUE(collector.found.empty());
 }
 

@@ -3,6 +3,11 @@
 // names as TSK loaded them, a file handle a slot holding a reusable TSK file
 // object.  Nothing here writes to the image.
 //
+// Raw, split raw and EWF images are read by this program's own readers
+// (image_reader.h), offered to the library as an external image, so that
+// every byte that cannot be read is known as such; VMDK, VHD and AFF images
+// are read by the library's own readers, after their files are checked.
+//
 // The library (and the dozens of libraries it needs for E01, VMDK, VHD and
 // AFF images) is loaded when the first image is opened, so that a run
 // without an image starts as fast as ever and does not need it at all.
@@ -13,12 +18,18 @@
 #include <tsk/libtsk.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/dos_pattern.h"
 #include "platform/file_time.h"
+#include "platform/image_reader.h"
+#include "platform/image_set.h"
 
 const bool kImageSupport = true;
 const char kImageUnsupportedMessage[] = "Evidence images are not supported by this build";
@@ -31,12 +42,13 @@ namespace {
 
 // The library's functions this file calls, found when it is loaded.
 #define BINSIFT_TSK_FUNCTIONS(X)                                                         \
-  X(tsk_error_get) X(tsk_error_reset) X(tsk_img_open_utf8_sing) X(tsk_img_close)         \
-  X(tsk_img_read)                                                                         \
-  X(tsk_vs_open) X(tsk_vs_close) X(tsk_vs_part_get) X(tsk_fs_open_img) X(tsk_fs_open_vol) \
-  X(tsk_fs_close) X(tsk_fs_type_toname) X(tsk_fs_dir_open_meta) X(tsk_fs_dir_close)      \
-  X(tsk_fs_dir_walk) X(tsk_fs_meta_walk) X(tsk_fs_file_open_meta) X(tsk_fs_file_close)   \
-  X(tsk_fs_file_read) X(tsk_fs_file_attr_get) X(tsk_fs_file_attr_get_type)
+  X(tsk_error_get) X(tsk_error_reset) X(tsk_error_set_errno) X(tsk_error_set_errstr)     \
+  X(tsk_img_open_utf8_sing) X(tsk_img_open_external) X(tsk_img_close) X(tsk_img_read)    \
+  X(tsk_vs_open) X(tsk_vs_close) X(tsk_fs_open_img) X(tsk_fs_open_vol)                    \
+  X(tsk_fs_close) X(tsk_fs_type_toname) X(tsk_fs_read) X(tsk_fs_dir_open_meta)            \
+  X(tsk_fs_dir_close) X(tsk_fs_dir_walk) X(tsk_fs_meta_walk) X(tsk_fs_file_open_meta)     \
+  X(tsk_fs_file_close) X(tsk_fs_file_read) X(tsk_fs_file_attr_get)                        \
+  X(tsk_fs_file_attr_get_type)
 
 struct TskLibrary {
 #define BINSIFT_TSK_MEMBER(name) decltype(&::name) name = nullptr;
@@ -80,11 +92,19 @@ constexpr size_t kDirectoryBudget = 1u << 16;
 // An index file is read up to this many bytes; carving checks the clusters
 // of that much of a deleted file.
 constexpr TSK_OFF_T kCarveCheckBytes = 65536;
-constexpr uint8_t kKindNotKnown = 0xFF;
+// An MFT entry's header: its sequence number and flags (in use, directory).
+constexpr uint16_t kMftInUse = 0x0001;
+constexpr uint16_t kMftDirectory = 0x0002;
+
+// What is known of one name of a listed directory, found when first asked.
+constexpr uint8_t kClassified = 0x80;
+constexpr uint8_t kStale = 0x40;        // its entry is no longer in use: not shown
+constexpr uint8_t kShownAsDirectory = 0x20;
+constexpr uint8_t kKindBits = 0x0F;     // EntryKind
 
 // The library's description of its last error, on one line, and the error
 // state cleared.
-std::string library_reason(const char* fallback) {
+std::string library_reason(const std::string& fallback) {
   const char* text = lib.tsk_error_get();
   std::string reason = (text != nullptr && *text != '\0') ? text : fallback;
   for (char& c : reason) {
@@ -101,9 +121,9 @@ FileTime time_from_unix(time_t seconds, uint32_t nanoseconds) {
   return file_time_from_unix(seconds, nanoseconds);
 }
 
-uint64_t read_le64(const uint8_t* p) {
+uint64_t read_le(const uint8_t* p, int bytes) {
   uint64_t v = 0;
-  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
   return v;
 }
 
@@ -122,34 +142,8 @@ bool starts_with_index_prefix(const char* name) {
   return name != nullptr && name[0] == '$' && (name[1] == 'I' || name[1] == 'i');
 }
 
-// The container format of an image file, from its signature.  The library's
-// own detection tries one reader after the other and leaks what the ones
-// that fail leave behind; a file of no known container is a raw image
-// (single or split).
-TSK_IMG_TYPE_ENUM container_type(const char* path) {
-  unsigned char head[512] = {};
-  unsigned char tail[512] = {};
-  FILE* f = std::fopen(path, "rb");
-  if (f == nullptr) return TSK_IMG_TYPE_RAW;
-  const size_t got = std::fread(head, 1, sizeof head, f);
-  size_t tail_got = 0;
-  if (got == sizeof head && fseeko(f, -static_cast<off_t>(sizeof tail), SEEK_END) == 0)
-    tail_got = std::fread(tail, 1, sizeof tail, f);
-  std::fclose(f);
-  auto starts = [&](const unsigned char* data, size_t size, const char* magic, size_t length) {
-    return size >= length && std::memcmp(data, magic, length) == 0;
-  };
-  if (starts(head, got, "EVF\x09\x0d\x0a\xff\x00", 8) || starts(head, got, "EVF2\x0d\x0a\x81\x00", 8) ||
-      starts(head, got, "LVF\x09\x0d\x0a\xff\x00", 8))
-    return TSK_IMG_TYPE_EWF_EWF;
-  if (starts(head, got, "KDMV", 4) || starts(head, got, "COWD", 4) ||
-      starts(head, got, "# Disk DescriptorFile", 21))
-    return TSK_IMG_TYPE_VMDK_VMDK;
-  if (starts(head, got, "conectix", 8) || starts(head, got, "vhdxfile", 8) ||
-      starts(tail, tail_got, "conectix", 8))
-    return TSK_IMG_TYPE_VHD_VHD;
-  if (starts(head, got, "AFF10\x0d\x0a", 7)) return TSK_IMG_TYPE_AFF_ANY;
-  return TSK_IMG_TYPE_RAW;
+bool is_dot_or_dot_dot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
 // A partition that by its type holds no file system, which an examiner
@@ -162,10 +156,208 @@ bool holds_no_file_system(const char* description) {
          d.find("SWAP") != std::string::npos;
 }
 
+// ---------------------------------------------------------------------------
+// This program's readers, as the library sees them.
+
+// Every read the library asks of a reader of this program.  A read that
+// fails is counted, and its region told once.  The library first reads a
+// whole cache block and, when that fails, at once the bytes it was asked
+// for alone: a failed block read followed by a successful read inside it
+// was no failure of what was asked, and the bytes asked for alone (or more
+// than a cache block, which the library reads past its cache) are handed
+// out with zeros for what cannot be read, so that the library goes on with
+// the rest (a damaged MFT entry is one it passes over) while the failure is
+// counted against whatever was being read.  Unreadable bytes never reach
+// the library's cache.
+class ReadGuard {
+ public:
+  ReadGuard(std::unique_ptr<ImageReader> reader, std::string image, ImageMessages* messages)
+      : reader_(std::move(reader)), image_(std::move(image)), messages_(messages) {
+    for (uint64_t region : reader_->told_regions()) told_.insert(region);
+  }
+
+  uint64_t size() const { return reader_->size(); }
+
+  ssize_t read(TSK_OFF_T offset, char* buffer, size_t size) {
+    const bool retry = pending_ && offset >= pending_start_ && static_cast<uint64_t>(offset) <
+                                                                   pending_end_;
+    if (pending_ && !retry) confirm(pending_failure_);
+    pending_ = false;
+    ReadFailure failure;
+    if (offset < 0) {
+      failure.reason = "a read before the image's start";
+    } else if (reader_->read(static_cast<uint64_t>(offset), buffer, size, &failure)) {
+      return static_cast<ssize_t>(size);
+    } else if (retry || size + static_cast<size_t>(offset % 512) > TSK_IMG_INFO_CACHE_LEN) {
+      // Asked for alone, or too much for the cache, which the library then
+      // does not try again.
+      read_around(static_cast<uint64_t>(offset), buffer, size);
+      return static_cast<ssize_t>(size);
+    } else {
+      pending_ = true;
+      pending_start_ = offset;
+      pending_end_ = static_cast<uint64_t>(offset) + size;
+      pending_failure_ = failure;
+    }
+    lib.tsk_error_reset();
+    lib.tsk_error_set_errno(TSK_ERR_IMG_READ);
+    lib.tsk_error_set_errstr("%s", failure.reason.c_str());
+    return -1;
+  }
+
+  // A failed read that the library did not try again counts now.
+  void settle() {
+    if (pending_) confirm(pending_failure_);
+    pending_ = false;
+  }
+  uint64_t failures() const { return failures_; }
+  const std::string& last_reason() const { return last_reason_; }
+
+ private:
+  // The bytes at `offset` sector by sector, zeros where they cannot be
+  // read; each failure counted.
+  void read_around(uint64_t offset, char* buffer, size_t size) {
+    constexpr size_t kPiece = 512;
+    size_t done = 0;
+    while (done < size) {
+      const size_t piece = std::min(kPiece - static_cast<size_t>((offset + done) % kPiece), size - done);
+      ReadFailure failure;
+      if (!reader_->read(offset + done, buffer + done, piece, &failure)) {
+        std::memset(buffer + done, 0, piece);
+        confirm(failure);
+      }
+      done += piece;
+    }
+  }
+
+  void confirm(const ReadFailure& failure) {
+    ++failures_;
+    last_reason_ = failure.reason;
+    if (told_.insert(failure.region).second)
+      messages_->problem("Can't read image " + image_ + ": " + failure.reason);
+  }
+
+  std::unique_ptr<ImageReader> reader_;
+  std::string image_;
+  ImageMessages* messages_;
+  bool pending_ = false;
+  TSK_OFF_T pending_start_ = 0;
+  uint64_t pending_end_ = 0;
+  ReadFailure pending_failure_;
+  uint64_t failures_ = 0;
+  std::string last_reason_;
+  std::unordered_set<uint64_t> told_;
+};
+
+// Whether the reads made between its start and failed() met a failure.
+class FailureWatch {
+ public:
+  explicit FailureWatch(ReadGuard* guard)
+      : guard_(guard), before_(guard != nullptr ? guard->failures() : 0) {}
+  bool failed() {
+    if (guard_ == nullptr) return false;
+    guard_->settle();
+    return guard_->failures() != before_;
+  }
+  // Why what was being read failed: the read that failed, when one did
+  // (what the library makes of the zeros it was given instead says less),
+  // else the library's own reason.
+  std::string reason(const char* fallback) {
+    if (failed()) {
+      lib.tsk_error_reset();
+      return "Error reading image file (" + guard_->last_reason() + ")";
+    }
+    return library_reason(fallback);
+  }
+
+ private:
+  ReadGuard* guard_;
+  uint64_t before_;
+};
+
+// The library's image structure first, as an external image must be.
+struct ExternalImage {
+  TSK_IMG_INFO info;
+  ReadGuard* guard;
+};
+
+ssize_t external_read(TSK_IMG_INFO* img, TSK_OFF_T offset, char* buffer, size_t size) {
+  return reinterpret_cast<ExternalImage*>(img)->guard->read(offset, buffer, size);
+}
+void external_close(TSK_IMG_INFO* img) { std::free(img); }
+void external_stat(TSK_IMG_INFO*, FILE*) {}
+
+// ---------------------------------------------------------------------------
+// A file system's boot sector, read to tell why the library cannot open it.
+
+struct FileSystemSignature {
+  TSK_FS_TYPE_ENUM type = TSK_FS_TYPE_UNSUPP;
+  const char* name = "";
+  uint64_t size = 0;  // bytes, as the boot sector gives it
+};
+
+FileSystemSignature signature_at(TSK_IMG_INFO* img, TSK_OFF_T offset) {
+  FileSystemSignature sig;
+  uint8_t b[2048] = {};
+  if (lib.tsk_img_read(img, offset, reinterpret_cast<char*>(b), sizeof b) !=
+      static_cast<ssize_t>(sizeof b)) {
+    lib.tsk_error_reset();
+    return sig;
+  }
+  const uint64_t sector = read_le(b + 0x0B, 2);
+  if (std::memcmp(b + 3, "NTFS    ", 8) == 0) {
+    sig.type = TSK_FS_TYPE_NTFS;
+    sig.name = "NTFS";
+    sig.size = read_le(b + 0x28, 8) * sector;
+  } else if (std::memcmp(b + 3, "EXFAT   ", 8) == 0) {
+    sig.type = TSK_FS_TYPE_EXFAT;
+    sig.name = "exFAT";
+    const uint64_t shift = b[0x6C];
+    sig.size = shift < 16 ? read_le(b + 0x48, 8) << shift : 0;
+  } else if (b[510] == 0x55 && b[511] == 0xAA &&
+             (std::memcmp(b + 0x36, "FAT1", 4) == 0 || std::memcmp(b + 0x52, "FAT32", 5) == 0)) {
+    sig.type = TSK_FS_TYPE_FAT_DETECT;
+    sig.name = "FAT";
+    const uint64_t sectors = read_le(b + 0x13, 2) != 0 ? read_le(b + 0x13, 2) : read_le(b + 0x20, 4);
+    sig.size = sectors * sector;
+  } else if (read_le(b + 1024 + 56, 2) == 0xEF53) {
+    sig.type = TSK_FS_TYPE_EXT_DETECT;
+    sig.name = "ext";
+    const uint64_t log = read_le(b + 1024 + 24, 4);
+    sig.size = log < 20 ? read_le(b + 1024 + 4, 4) * (1024u << log) : 0;
+  }
+  return sig;
+}
+
+// Why no file system opens at `offset`: the library's detection gives no
+// reason of its own kind, so a file system whose boot sector is there is
+// opened again as that kind for the library's reason.
+std::string file_system_failure(TSK_IMG_INFO* img, TSK_OFF_T offset, const std::string& detected,
+                                FileSystemSignature* sig) {
+  *sig = signature_at(img, offset);
+  if (sig->type == TSK_FS_TYPE_UNSUPP) return detected;
+  lib.tsk_error_reset();
+  TSK_FS_INFO* fs = lib.tsk_fs_open_img(img, offset, sig->type);
+  if (fs != nullptr) {
+    lib.tsk_fs_close(fs);
+    return detected;
+  }
+  return library_reason(detected);
+}
+
+// ---------------------------------------------------------------------------
+
+// An entry found while carving, before it is handed out.
+struct CarveCandidate {
+  TSK_INUM_T addr = 0;
+  std::string name;
+};
+
 class TskVolume final : public ImageVolume {
  public:
-  TskVolume(TSK_FS_INFO* fs, const std::string& image, std::string name, uint64_t id)
-      : fs_(fs), name_(std::move(name)), id_(id) {
+  TskVolume(TSK_FS_INFO* fs, const std::string& image, std::string name, uint64_t id,
+            ReadGuard* guard, ImageMessages* messages)
+      : fs_(fs), name_(std::move(name)), id_(id), guard_(guard), messages_(messages) {
     prefix_ = "IMAGE:" + name_ + ":";
     context_ = "image " + image + ", partition " + name_;
     ntfs_ = TSK_FS_TYPE_ISNTFS(fs->ftype);
@@ -178,6 +370,16 @@ class TskVolume final : public ImageVolume {
     // Windows file systems find a name whatever its case.
     fold_names_ = ntfs_ || TSK_FS_TYPE_ISFAT(fs->ftype);
     type_name_ = lib.tsk_fs_type_toname(fs->ftype);
+    if (ntfs_) {
+      // The library reads every MFT entry when it first opens a folder (to
+      // find names its indexes lack), and caches what it found: done here,
+      // so that an unreadable entry elsewhere (told by the reader) is not
+      // counted against the first folder opened.
+      TSK_FS_DIR* root = lib.tsk_fs_dir_open_meta(fs_, fs_->root_inum);
+      if (root != nullptr) lib.tsk_fs_dir_close(root);
+      if (guard_ != nullptr) guard_->settle();
+      lib.tsk_error_reset();
+    }
   }
 
   ~TskVolume() override {
@@ -188,6 +390,7 @@ class TskVolume final : public ImageVolume {
       if (slot.file != nullptr) lib.tsk_fs_file_close(slot.file);
     }
     if (scratch_ != nullptr) lib.tsk_fs_file_close(scratch_);
+    if (mft_ != nullptr) lib.tsk_fs_file_close(mft_);
     lib.tsk_fs_close(fs_);
   }
 
@@ -195,11 +398,13 @@ class TskVolume final : public ImageVolume {
   const std::string& name() const override { return name_; }
   const std::string& source_prefix() const override { return prefix_; }
   FileSystemKind kind() const override { return kind_; }
+  bool names_fold_case() const override { return fold_names_; }
   const char* type_name() const override { return type_name_ != nullptr ? type_name_ : "?"; }
   bool last_open_missing() const override { return missing_; }
   bool find_bin_folders(std::vector<std::string>* out, std::string* error) override;
   bool can_carve() const override { return ntfs_; }
-  bool carve_index_files(CarvedFileVisitor* visitor, std::string* error) override;
+  bool carve_index_files(const std::vector<std::string>& folders, bool recurse,
+                         CarvedFileVisitor* visitor, std::string* error) override;
 
   // FileSystem
   DirRef open_directory(const char* path, std::string* error) override;
@@ -231,6 +436,7 @@ class TskVolume final : public ImageVolume {
     TSK_FS_DIR* dir = nullptr;
     TSK_INUM_T addr = 0;
     TSK_INUM_T parent = 0;
+    std::string path;  // inside the volume, from "/" and ending with "/"
     // The folder this one was opened from (its slot and that slot's serial),
     // to refuse a folder that is its own ancestor in a corrupt volume.
     DirRef opened_from = kNoDir;
@@ -240,11 +446,12 @@ class TskVolume final : public ImageVolume {
     bool indexed = false;
     std::vector<uint32_t> by_name;    // visible names, sorted by bytes
     std::vector<uint32_t> by_folded;  // the same, sorted with ASCII case folded
-    std::vector<uint8_t> kinds;       // EntryKind per name, kKindNotKnown until asked
+    std::vector<uint8_t> state;       // kClassified and the rest, per name
   };
   struct FileSlot {
     TSK_FS_FILE* file = nullptr;  // reused from one open to the next
     TSK_OFF_T offset = 0;
+    std::string path;             // for messages
     bool readable = true;
     bool in_use = false;
   };
@@ -266,23 +473,46 @@ class TskVolume final : public ImageVolume {
     return s->in_use ? s : nullptr;
   }
   std::string failure(const std::string& reason) const { return context_ + ": " + reason; }
+  // Tells that the entry `addr` at `path` cannot be read, once per entry.
+  void tell(const char* what, TSK_INUM_T addr, const std::string& path, const std::string& reason) {
+    if (!told_entries_.insert(addr).second) return;
+    messages_->problem(std::string("Can't read ") + what + " " + path + ": " + failure(reason));
+  }
 
-  DirRef open_dir_addr(TSK_INUM_T addr, std::string* error);
+  DirRef open_dir_addr(TSK_INUM_T addr, const std::string& path, std::string* error);
   TSK_INUM_T parent_of(const TSK_FS_DIR* dir) const;
   void build_index(DirSlot* slot);
-  // The index of the visible name `name` in the directory, or -1.
+  // The index of the live name `name` in the directory, or -1.
   long find_name(DirRef dir, const char* name);
-  EntryKind kind_at(DirRef dir, size_t index);
+  // What the name at `index` is (kClassified and the rest).
+  uint8_t classify(DirRef dir, size_t index);
+  EntryKind kind_at(DirRef dir, size_t index) {
+    return static_cast<EntryKind>(classify(dir, index) & kKindBits);
+  }
   bool is_reparse_point(TSK_INUM_T addr);
+  // The sequence number and flags of MFT entry `addr`, read from its header.
+  bool read_mft_header(TSK_INUM_T addr, uint16_t* sequence, uint16_t* flags);
   // Loads the metadata of `addr` into the lookup file object.
-  bool load_scratch(TSK_INUM_T addr);
-  FileRef open_file_addr(TSK_INUM_T addr, bool require_regular);
+  bool load_scratch(TSK_INUM_T addr, std::string* reason = nullptr);
+  FileRef open_file_addr(TSK_INUM_T addr, bool require_regular, const std::string& path);
   bool data_readable(TSK_FS_FILE* file);
+  // Carving: the deleted index files the open folder `dir` lists, handed
+  // out, and (when `below` is given) the folders it holds; false when the
+  // visitor stops.
+  bool carve_folder(DirRef dir, CarvedFileVisitor* visitor, std::unordered_set<TSK_INUM_T>* seen,
+                    std::vector<std::pair<TSK_INUM_T, std::string>>* below);
+  bool visit_carved(DirRef parent, const std::string& directory, const CarveCandidate& c,
+                    CarvedFileVisitor* visitor);
+  // The path of folder `addr` from its names, from "/" and ending with "/";
+  // empty when it cannot be told.
+  std::string folder_path(TSK_INUM_T addr, int depth);
   void fill_times(TSK_FS_FILE* file, EntryTimes* out);
 
   TSK_FS_INFO* fs_;
   std::string name_, prefix_, context_;
   uint64_t id_;
+  ReadGuard* guard_;  // null when the library reads the image itself
+  ImageMessages* messages_;
   bool ntfs_ = false;
   bool fold_names_ = false;
   const char* type_name_ = nullptr;
@@ -295,6 +525,12 @@ class TskVolume final : public ImageVolume {
   std::vector<FileSlot> files_;
   std::vector<size_t> free_files_;
   TSK_FS_FILE* scratch_ = nullptr;  // for lookups
+  // $MFT, whose entries' headers tell which names are live.
+  TSK_FS_FILE* mft_ = nullptr;
+  uint64_t mft_entry_size_ = 0;
+  bool mft_tried_ = false;
+  std::unordered_set<TSK_INUM_T> told_entries_;
+  std::unordered_map<TSK_INUM_T, std::string> folder_paths_;
   // One pattern per nesting level, should a visitor list another directory.
   std::vector<std::unique_ptr<DosPattern>> patterns_;
   size_t list_depth_ = 0;
@@ -316,13 +552,17 @@ TSK_INUM_T TskVolume::parent_of(const TSK_FS_DIR* dir) const {
   return fs_->root_inum;
 }
 
-DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, std::string* error) {
+DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, const std::string& path, std::string* error) {
   lib.tsk_error_reset();
+  FailureWatch watch(guard_);
   TSK_FS_DIR* dir = lib.tsk_fs_dir_open_meta(fs_, addr);
   if (dir == nullptr) {
-    if (error != nullptr) *error = failure(library_reason("the folder cannot be read"));
+    if (error != nullptr) *error = failure(watch.reason("the folder cannot be read"));
     return kNoDir;
   }
+  // Part of the folder could not be read: what the library could list of
+  // it is walked, and the folder named.
+  if (watch.failed()) tell("part of directory", addr, path, watch.reason("part of it cannot be read"));
   size_t index;
   if (!free_dirs_.empty()) {
     index = free_dirs_.back();
@@ -335,6 +575,7 @@ DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, std::string* error) {
   s.dir = dir;
   s.addr = addr;
   s.parent = parent_of(dir);
+  s.path = path;
   s.opened_from = kNoDir;
   s.opened_from_serial = 0;
   s.serial = next_serial_++;
@@ -342,7 +583,7 @@ DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, std::string* error) {
   s.indexed = false;
   s.by_name.clear();
   s.by_folded.clear();
-  s.kinds.assign(dir->names_used, kKindNotKnown);
+  s.state.assign(dir->names_used, 0);
   return static_cast<DirRef>(index);
 }
 
@@ -362,7 +603,7 @@ void TskVolume::build_index(DirSlot* s) {
     if (visible(dir->names[i])) s->by_name.push_back(static_cast<uint32_t>(i));
   }
   const TSK_FS_NAME* names = dir->names;
-  std::sort(s->by_name.begin(), s->by_name.end(), [names](uint32_t a, uint32_t b) {
+  std::stable_sort(s->by_name.begin(), s->by_name.end(), [names](uint32_t a, uint32_t b) {
     return std::strcmp(names[a].name, names[b].name) < 0;
   });
   if (fold_names_) {
@@ -378,33 +619,73 @@ long TskVolume::find_name(DirRef dir, const char* name) {
   DirSlot* s = slot_of(dir);
   if (s == nullptr || name == nullptr) return -1;
   if (!s->indexed) build_index(s);
-  const TSK_FS_NAME* names = s->dir->names;
-  auto exact = std::lower_bound(s->by_name.begin(), s->by_name.end(), name,
-                                [names](uint32_t a, const char* key) {
-                                  return std::strcmp(names[a].name, key) < 0;
-                                });
-  if (exact != s->by_name.end() && std::strcmp(names[*exact].name, name) == 0) {
-    return static_cast<long>(*exact);
-  }
-  if (!fold_names_) return -1;
-  auto folded = std::lower_bound(s->by_folded.begin(), s->by_folded.end(), name,
-                                 [names](uint32_t a, const char* key) {
-                                   return compare_folded(names[a].name, key) < 0;
-                                 });
-  if (folded != s->by_folded.end() && compare_folded(names[*folded].name, name) == 0) {
-    return static_cast<long>(*folded);
-  }
-  return -1;
+  // A folder index may still list a name whose entry is no longer in use
+  // beside the live entry of the same name: the live one is the name.
+  auto first_live = [&](const std::vector<uint32_t>& sorted, auto less, auto same) -> long {
+    auto it = std::lower_bound(sorted.begin(), sorted.end(), name, less);
+    for (; it != sorted.end(); ++it) {
+      const uint32_t index = *it;
+      if (!same(slot_of(dir)->dir->names[index].name)) break;
+      if ((classify(dir, index) & kStale) == 0) return static_cast<long>(index);
+    }
+    return -1;
+  };
+  const long exact = first_live(
+      s->by_name,
+      [this, dir](uint32_t a, const char* key) {
+        return std::strcmp(slot_of(dir)->dir->names[a].name, key) < 0;
+      },
+      [name](const char* n) { return std::strcmp(n, name) == 0; });
+  if (exact >= 0 || !fold_names_) return exact;
+  return first_live(
+      slot_of(dir)->by_folded,
+      [this, dir](uint32_t a, const char* key) {
+        return compare_folded(slot_of(dir)->dir->names[a].name, key) < 0;
+      },
+      [name](const char* n) { return compare_folded(n, name) == 0; });
 }
 
-bool TskVolume::load_scratch(TSK_INUM_T addr) {
+bool TskVolume::load_scratch(TSK_INUM_T addr, std::string* reason) {
   lib.tsk_error_reset();
+  FailureWatch watch(guard_);
   TSK_FS_FILE* file = lib.tsk_fs_file_open_meta(fs_, scratch_, addr);
-  if (file == nullptr || file->meta == nullptr) {
+  if (file != nullptr) scratch_ = file;
+  if (file == nullptr || file->meta == nullptr || watch.failed()) {
+    const std::string why = watch.reason("its metadata cannot be read");
+    if (reason != nullptr) *reason = why;
+    return false;
+  }
+  return true;
+}
+
+bool TskVolume::read_mft_header(TSK_INUM_T addr, uint16_t* sequence, uint16_t* flags) {
+  if (!mft_tried_) {
+    mft_tried_ = true;
+    // The entry size from the boot sector: a cluster count, or when negative
+    // a power of two of bytes.
+    int8_t size_code = 0;
+    if (lib.tsk_fs_read(fs_, 0x40, reinterpret_cast<char*>(&size_code), 1) == 1) {
+      const uint64_t size = size_code > 0 ? static_cast<uint64_t>(size_code) * fs_->block_size
+                            : size_code > -31 ? uint64_t{1} << -size_code
+                                              : 0;
+      if (size >= 256 && size <= 65536 && size % 256 == 0) mft_entry_size_ = size;
+    }
+    if (mft_entry_size_ != 0) mft_ = lib.tsk_fs_file_open_meta(fs_, nullptr, 0);
+    lib.tsk_error_reset();
+  }
+  if (mft_ == nullptr) return false;
+  uint8_t header[24];
+  FailureWatch watch(guard_);
+  const ssize_t got = lib.tsk_fs_file_read(mft_, static_cast<TSK_OFF_T>(addr * mft_entry_size_),
+                                           reinterpret_cast<char*>(header), sizeof header,
+                                           TSK_FS_FILE_READ_FLAG_NONE);
+  if (got != static_cast<ssize_t>(sizeof header) || watch.failed() ||
+      std::memcmp(header, "FILE", 4) != 0) {
     lib.tsk_error_reset();
     return false;
   }
-  scratch_ = file;
+  *sequence = static_cast<uint16_t>(read_le(header + 16, 2));
+  *flags = static_cast<uint16_t>(read_le(header + 22, 2));
   return true;
 }
 
@@ -417,41 +698,90 @@ bool TskVolume::is_reparse_point(TSK_INUM_T addr) {
   return reparse;
 }
 
-EntryKind TskVolume::kind_at(DirRef dir, size_t index) {
+uint8_t TskVolume::classify(DirRef dir, size_t index) {
   DirSlot* s = slot_of(dir);
-  if (s == nullptr) return EntryKind::kUnknown;
-  if (s->kinds[index] != kKindNotKnown) return static_cast<EntryKind>(s->kinds[index]);
+  if (s == nullptr) return kClassified;
+  if ((s->state[index] & kClassified) != 0) return s->state[index];
   const TSK_FS_NAME n = s->dir->names[index];
-  EntryKind kind;
-  switch (n.type) {
-    case TSK_FS_NAME_TYPE_DIR:
-      // A junction or directory link is a link: it is never entered.
-      kind = (std::strcmp(n.name, ".") != 0 && std::strcmp(n.name, "..") != 0 &&
-              is_reparse_point(n.meta_addr))
-                 ? EntryKind::kLink
-                 : EntryKind::kDirectory;
-      break;
-    case TSK_FS_NAME_TYPE_REG:
-      kind = EntryKind::kRegular;
-      break;
-    case TSK_FS_NAME_TYPE_LNK:
-      kind = EntryKind::kLink;
-      break;
-    case TSK_FS_NAME_TYPE_UNDEF:
-      kind = EntryKind::kUnknown;
-      break;
-    default:
-      kind = EntryKind::kOther;
-      break;
+  const std::string path = s->path;
+  EntryKind kind = EntryKind::kUnknown;
+  bool shown_as_directory = false;
+  bool stale = false;
+  auto from_metadata = [&](const TSK_FS_META* meta) {
+    // An entry is what its metadata says, whatever its name's type says
+    // (the library gives names it rebuilt from the metadata no type).
+    if ((meta->flags & TSK_FS_META_FLAG_ALLOC) == 0) {
+      stale = true;
+      return;
+    }
+    switch (meta->type) {
+      case TSK_FS_META_TYPE_DIR:
+        shown_as_directory = true;
+        kind = (ntfs_ && lib.tsk_fs_file_attr_get_type(scratch_, TSK_FS_ATTR_TYPE_NTFS_REPARSE, 0,
+                                                       0) != nullptr)
+                   ? EntryKind::kLink
+                   : EntryKind::kDirectory;
+        lib.tsk_error_reset();
+        break;
+      case TSK_FS_META_TYPE_REG: kind = EntryKind::kRegular; break;
+      case TSK_FS_META_TYPE_LNK: kind = EntryKind::kLink; break;
+      default: kind = EntryKind::kOther; break;
+    }
+  };
+  if (is_dot_or_dot_dot(n.name)) {
+    kind = EntryKind::kDirectory;
+    shown_as_directory = true;
+  } else if (ntfs_) {
+    // The entry's header says whether it is in use (a folder index keeps
+    // names of entries deleted since) and whether it is a folder.
+    uint16_t sequence = 0, flags = 0;
+    std::string reason;
+    if (read_mft_header(n.meta_addr, &sequence, &flags)) {
+      if ((flags & kMftInUse) == 0 || (n.meta_seq != 0 && sequence != n.meta_seq)) {
+        stale = true;
+      } else if ((flags & kMftDirectory) != 0) {
+        shown_as_directory = true;
+        kind = is_reparse_point(n.meta_addr) ? EntryKind::kLink : EntryKind::kDirectory;
+      } else {
+        kind = n.type == TSK_FS_NAME_TYPE_LNK ? EntryKind::kLink : EntryKind::kRegular;
+      }
+    } else if (load_scratch(n.meta_addr, &reason)) {
+      from_metadata(scratch_->meta);
+    } else {
+      tell("entry", n.meta_addr, path + n.name, reason);
+    }
+  } else {
+    switch (n.type) {
+      case TSK_FS_NAME_TYPE_DIR:
+        kind = EntryKind::kDirectory;
+        shown_as_directory = true;
+        break;
+      case TSK_FS_NAME_TYPE_REG: kind = EntryKind::kRegular; break;
+      case TSK_FS_NAME_TYPE_LNK: kind = EntryKind::kLink; break;
+      case TSK_FS_NAME_TYPE_UNDEF: {
+        std::string reason;
+        if (load_scratch(n.meta_addr, &reason)) {
+          from_metadata(scratch_->meta);
+        } else {
+          tell("entry", n.meta_addr, path + n.name, reason);
+        }
+        break;
+      }
+      default: kind = EntryKind::kOther; break;
+    }
   }
-  s = slot_of(dir);  // the reparse check may not move slots, but stay safe
-  s->kinds[index] = static_cast<uint8_t>(kind);
-  return kind;
+  const uint8_t state = static_cast<uint8_t>(
+      kClassified | (stale ? kStale : 0) | (shown_as_directory ? kShownAsDirectory : 0) |
+      static_cast<uint8_t>(kind));
+  s = slot_of(dir);  // nothing here opens directories, but stay safe
+  if (s != nullptr) s->state[index] = state;
+  return state;
 }
 
 DirRef TskVolume::open_directory(const char* path, std::string* error) {
   missing_ = false;
-  DirRef current = open_dir_addr(fs_->root_inum, error);
+  std::string walked = "/";
+  DirRef current = open_dir_addr(fs_->root_inum, walked, error);
   if (current == kNoDir) return kNoDir;
   std::string component;
   const char* p = path;
@@ -466,6 +796,7 @@ DirRef TskVolume::open_directory(const char* path, std::string* error) {
     TSK_INUM_T next_addr;
     if (component == "..") {
       next_addr = dirs_[static_cast<size_t>(current)].parent;
+      if (walked.size() > 1) walked.erase(walked.rfind('/', walked.size() - 2) + 1);
     } else {
       const long index = find_name(current, component.c_str());
       if (index < 0 || kind_at(current, static_cast<size_t>(index)) != EntryKind::kDirectory) {
@@ -476,10 +807,13 @@ DirRef TskVolume::open_directory(const char* path, std::string* error) {
         }
         return kNoDir;
       }
-      next_addr = dirs_[static_cast<size_t>(current)].dir->names[index].meta_addr;
+      const TSK_FS_NAME& n = dirs_[static_cast<size_t>(current)].dir->names[index];
+      next_addr = n.meta_addr;
+      walked += n.name;
+      walked += '/';
     }
     close_directory(current);
-    current = open_dir_addr(next_addr, error);
+    current = open_dir_addr(next_addr, walked, error);
     if (current == kNoDir) return kNoDir;
   }
   return current;
@@ -495,7 +829,9 @@ DirRef TskVolume::open_subdirectory(DirRef parent, const char* name, std::string
     if (error != nullptr) *error = "Not a directory";
     return kNoDir;
   }
-  const TSK_INUM_T addr = dirs_[static_cast<size_t>(parent)].dir->names[index].meta_addr;
+  const TSK_FS_NAME& n = dirs_[static_cast<size_t>(parent)].dir->names[index];
+  const TSK_INUM_T addr = n.meta_addr;
+  const std::string path = dirs_[static_cast<size_t>(parent)].path + n.name + "/";
   // A folder that is one of its own ancestors (only a corrupt volume has
   // one) would make the walk endless.
   DirRef up = parent;
@@ -513,7 +849,7 @@ DirRef TskVolume::open_subdirectory(DirRef parent, const char* name, std::string
     up = s->opened_from;
     up_serial = s->opened_from_serial;
   }
-  const DirRef child = open_dir_addr(addr, error);
+  const DirRef child = open_dir_addr(addr, path, error);
   if (child == kNoDir) return kNoDir;
   DirSlot& c = dirs_[static_cast<size_t>(child)];
   c.opened_from = parent;
@@ -527,7 +863,9 @@ DirRef TskVolume::open_parent(DirRef child, std::string* error) {
     if (error != nullptr) *error = "Bad directory handle";
     return kNoDir;
   }
-  return open_dir_addr(s->parent, error);
+  std::string path = s->path;
+  if (path.size() > 1) path.erase(path.rfind('/', path.size() - 2) + 1);
+  return open_dir_addr(s->parent, path, error);
 }
 
 bool TskVolume::identify_directory(DirRef dir, DirIdentity* out) {
@@ -558,13 +896,15 @@ bool TskVolume::list_directory(DirRef dir, const char* pattern, DirEntryVisitor*
     const TSK_FS_NAME& n = s->dir->names[i];
     if (!visible(n)) continue;
     if (!all && !matcher->matches(n.name)) continue;
+    const uint8_t state = classify(dir, i);
+    if ((state & kStale) != 0) continue;
     DirEntry entry;
-    entry.name = n.name;
-    entry.name_length = std::strlen(n.name);
-    entry.kind = kind_at(dir, i);
+    entry.name = slot_of(dir)->dir->names[i].name;
+    entry.name_length = std::strlen(entry.name);
+    entry.kind = static_cast<EntryKind>(state & kKindBits);
     // As the Windows search shows it: a junction is a directory too (one
     // that is never entered).
-    entry.directory = n.type == TSK_FS_NAME_TYPE_DIR;
+    entry.directory = (state & kShownAsDirectory) != 0;
     if (!visitor->visit(entry)) break;
   }
   --list_depth_;
@@ -581,9 +921,9 @@ void TskVolume::fill_times(TSK_FS_FILE* file, EntryTimes* out) {
     lib.tsk_error_reset();
     if (si != nullptr && (si->flags & TSK_FS_ATTR_RES) != 0 && si->rd.buf != nullptr &&
         si->size >= 32 && si->rd.buf_size >= 32) {
-      out->creation = read_le64(si->rd.buf);
-      out->last_write = read_le64(si->rd.buf + 8);
-      out->last_access = read_le64(si->rd.buf + 24);
+      out->creation = read_le(si->rd.buf, 8);
+      out->last_write = read_le(si->rd.buf + 8, 8);
+      out->last_access = read_le(si->rd.buf + 24, 8);
       return;
     }
   }
@@ -595,13 +935,15 @@ void TskVolume::fill_times(TSK_FS_FILE* file, EntryTimes* out) {
 bool TskVolume::lookup(DirRef dir, const char* name, EntryInfo* out) {
   const long index = find_name(dir, name);
   if (index < 0) return false;
+  const uint8_t state = classify(dir, static_cast<size_t>(index));
   const TSK_FS_NAME& n = dirs_[static_cast<size_t>(dir)].dir->names[index];
   *out = EntryInfo{};
-  if (!load_scratch(n.meta_addr)) {
+  std::string reason;
+  if (!load_scratch(n.meta_addr, &reason)) {
     // The name is there but its metadata cannot be read.
-    out->kind = n.type == TSK_FS_NAME_TYPE_DIR   ? EntryKind::kDirectory
-                : n.type == TSK_FS_NAME_TYPE_REG ? EntryKind::kRegular
-                                                 : EntryKind::kOther;
+    tell("entry", n.meta_addr, dirs_[static_cast<size_t>(dir)].path + n.name, reason);
+    out->kind = static_cast<EntryKind>(state & kKindBits);
+    if (out->kind == EntryKind::kUnknown) out->kind = EntryKind::kOther;
     return true;
   }
   const TSK_FS_META* meta = scratch_->meta;
@@ -628,7 +970,7 @@ bool TskVolume::lookup(DirRef dir, const char* name, EntryInfo* out) {
   return true;
 }
 
-FileRef TskVolume::open_file_addr(TSK_INUM_T addr, bool require_regular) {
+FileRef TskVolume::open_file_addr(TSK_INUM_T addr, bool require_regular, const std::string& path) {
   size_t index;
   if (!free_files_.empty()) {
     index = free_files_.back();
@@ -639,16 +981,19 @@ FileRef TskVolume::open_file_addr(TSK_INUM_T addr, bool require_regular) {
   }
   FileSlot& s = files_[index];
   lib.tsk_error_reset();
+  FailureWatch watch(guard_);
   TSK_FS_FILE* file = lib.tsk_fs_file_open_meta(fs_, s.file, addr);
   if (file != nullptr) s.file = file;
-  if (file == nullptr || file->meta == nullptr ||
-      (require_regular && file->meta->type != TSK_FS_META_TYPE_REG)) {
+  const bool failed = file == nullptr || file->meta == nullptr || watch.failed();
+  if (failed || (require_regular && file->meta->type != TSK_FS_META_TYPE_REG)) {
+    if (failed) tell("file", addr, path, watch.reason("its metadata cannot be read"));
     lib.tsk_error_reset();
     free_files_.push_back(index);
     return kNoFile;
   }
   s.offset = 0;
   s.readable = true;
+  s.path = path;
   s.in_use = true;
   return static_cast<FileRef>(index);
 }
@@ -656,9 +1001,10 @@ FileRef TskVolume::open_file_addr(TSK_INUM_T addr, bool require_regular) {
 FileRef TskVolume::open_file(DirRef dir, const char* name, EntryKind) {
   const long index = find_name(dir, name);
   if (index < 0) return kNoFile;
-  const TSK_FS_NAME& n = dirs_[static_cast<size_t>(dir)].dir->names[index];
-  if (n.type == TSK_FS_NAME_TYPE_DIR) return kNoFile;
-  return open_file_addr(n.meta_addr, true);
+  if ((classify(dir, static_cast<size_t>(index)) & kShownAsDirectory) != 0) return kNoFile;
+  const DirSlot& d = dirs_[static_cast<size_t>(dir)];
+  const TSK_FS_NAME& n = d.dir->names[index];
+  return open_file_addr(n.meta_addr, true, d.path + n.name);
 }
 
 size_t TskVolume::read_file(FileRef file, void* buffer, size_t size) {
@@ -670,12 +1016,16 @@ size_t TskVolume::read_file(FileRef file, void* buffer, size_t size) {
   const TSK_OFF_T left = s->file->meta->size - s->offset;
   if (static_cast<uint64_t>(left) < size) size = static_cast<size_t>(left);
   lib.tsk_error_reset();
+  FailureWatch watch(guard_);
   const ssize_t got = lib.tsk_fs_file_read(s->file, s->offset, static_cast<char*>(buffer), size,
                                        TSK_FS_FILE_READ_FLAG_NONE);
-  if (got <= 0) {
-    lib.tsk_error_reset();
+  if (got < 0 || watch.failed()) {
+    // Nothing of a read that failed is handed out: the record is short.
+    s->readable = false;
+    tell("file", s->file->meta->addr, s->path, watch.reason("its data cannot be read"));
     return 0;
   }
+  if (got == 0) return 0;
   s->offset += got;
   return static_cast<size_t>(got);
 }
@@ -697,7 +1047,7 @@ bool TskVolume::capture_times(FileRef file, SavedTimes* out) {
 
 bool TskVolume::find_bin_folders(std::vector<std::string>* out, std::string* error) {
   out->clear();
-  const DirRef root = open_dir_addr(fs_->root_inum, error);
+  const DirRef root = open_dir_addr(fs_->root_inum, "/", error);
   if (root == kNoDir) return false;
   static const char* const kBinNames[] = {"$Recycle.Bin", "RECYCLER", "RECYCLED"};
   for (const char* bin : kBinNames) {
@@ -748,21 +1098,34 @@ bool TskVolume::data_readable(TSK_FS_FILE* file) {
   return covered >= blocks;
 }
 
-
-// An entry found while carving, before it is handed out.
-struct CarveCandidate {
+// An unallocated entry with an index file's name that no folder walked
+// for carving lists, and the folder its name gives.
+struct UnlistedEntry {
   TSK_INUM_T addr = 0;
-  bool has_parent = false;
   TSK_INUM_T parent = 0;
-  std::string directory;
+  uint32_t parent_sequence = 0;
   std::string name;
 };
 
-struct CarveSearch {
-  TSK_FS_INFO* fs = nullptr;
-  std::vector<CarveCandidate> found;
-  std::unordered_set<TSK_INUM_T> seen;
+struct MetaSearch {
+  const std::unordered_set<TSK_INUM_T>* seen = nullptr;
+  std::vector<UnlistedEntry> found;
 };
+
+TSK_WALK_RET_ENUM find_unlisted(TSK_FS_FILE* file, void* context) {
+  auto* search = static_cast<MetaSearch*>(context);
+  const TSK_FS_META* meta = file->meta;
+  if (meta == nullptr || meta->type != TSK_FS_META_TYPE_REG) return TSK_WALK_CONT;
+  if ((meta->flags & TSK_FS_META_FLAG_UNALLOC) == 0) return TSK_WALK_CONT;
+  if (search->seen->count(meta->addr) != 0) return TSK_WALK_CONT;
+  for (const TSK_FS_META_NAME_LIST* n = meta->name2; n != nullptr; n = n->next) {
+    if (starts_with_index_prefix(n->name)) {
+      search->found.push_back({meta->addr, n->par_inode, n->par_seq, n->name});
+      break;
+    }
+  }
+  return TSK_WALK_CONT;
+}
 
 // True when the metadata entry is an unallocated regular file that still
 // carries the name `name` (an entry taken over by another file since then
@@ -777,186 +1140,396 @@ bool deleted_entry_named(const TSK_FS_META* meta, const char* name) {
   return false;
 }
 
-TSK_WALK_RET_ENUM carve_from_folders(TSK_FS_FILE* file, const char* path, void* context) {
-  auto* search = static_cast<CarveSearch*>(context);
-  const TSK_FS_NAME* name = file->name;
-  if (name == nullptr || (name->flags & TSK_FS_NAME_FLAG_UNALLOC) == 0) return TSK_WALK_CONT;
-  if (!starts_with_index_prefix(name->name)) return TSK_WALK_CONT;
-  const TSK_FS_META* meta = file->meta;
-  if (!deleted_entry_named(meta, name->name)) return TSK_WALK_CONT;
-  if (!search->seen.insert(meta->addr).second) return TSK_WALK_CONT;
-  CarveCandidate c;
-  c.addr = meta->addr;
-  c.has_parent = name->par_addr != TSK_FS_ORPHANDIR_INUM(search->fs);
-  c.parent = name->par_addr;
-  c.directory = "/";
-  c.directory += path != nullptr ? path : "";
-  if (c.directory.back() != '/') c.directory += '/';
-  c.name = name->name;
-  search->found.push_back(std::move(c));
-  return TSK_WALK_CONT;
-}
-
-TSK_WALK_RET_ENUM carve_from_entries(TSK_FS_FILE* file, void* context) {
-  auto* search = static_cast<CarveSearch*>(context);
-  const TSK_FS_META* meta = file->meta;
-  if (meta == nullptr || meta->type != TSK_FS_META_TYPE_REG) return TSK_WALK_CONT;
-  if ((meta->flags & TSK_FS_META_FLAG_UNALLOC) == 0) return TSK_WALK_CONT;
-  const char* index_name = nullptr;
-  for (const TSK_FS_META_NAME_LIST* n = meta->name2; n != nullptr; n = n->next) {
-    if (starts_with_index_prefix(n->name)) {
-      index_name = n->name;
-      break;
+bool TskVolume::carve_folder(DirRef dir, CarvedFileVisitor* visitor,
+                             std::unordered_set<TSK_INUM_T>* seen,
+                             std::vector<std::pair<TSK_INUM_T, std::string>>* below) {
+  DirSlot* s = slot_of(dir);
+  const std::string path = s->path;
+  std::vector<CarveCandidate> found;
+  const size_t count = s->dir->names_used;
+  for (size_t i = 0; i < count; ++i) {
+    const TSK_FS_NAME n = slot_of(dir)->dir->names[i];
+    if (n.name == nullptr || is_dot_or_dot_dot(n.name)) continue;
+    if (n.type == TSK_FS_NAME_TYPE_VIRT || n.type == TSK_FS_NAME_TYPE_VIRT_DIR) continue;
+    if (ntfs_ && n.meta_addr < kFirstUserMftEntry) continue;
+    const bool index_name = starts_with_index_prefix(n.name);
+    const bool maybe_folder = below != nullptr && n.type != TSK_FS_NAME_TYPE_REG;
+    if (!index_name && !maybe_folder) continue;
+    // Names of entries still in use are the walk's: only the header is read.
+    uint16_t sequence = 0, flags = 0;
+    const bool header = read_mft_header(n.meta_addr, &sequence, &flags);
+    if (header && (flags & kMftDirectory) != 0) {
+      // A folder below, live or deleted, unless it is a link.
+      if (maybe_folder && !((flags & kMftInUse) != 0 && is_reparse_point(n.meta_addr)))
+        below->emplace_back(n.meta_addr, path + n.name + "/");
+      continue;
     }
+    if (!index_name || (header && (flags & kMftInUse) != 0)) continue;
+    if (seen->count(n.meta_addr) != 0) continue;
+    if (!load_scratch(n.meta_addr) || !deleted_entry_named(scratch_->meta, n.name)) continue;
+    seen->insert(n.meta_addr);
+    if (!visitor->wanted(path, n.name, true)) continue;
+    found.push_back({n.meta_addr, n.name});
   }
-  if (index_name == nullptr) return TSK_WALK_CONT;
-  if (!search->seen.insert(meta->addr).second) return TSK_WALK_CONT;
-  CarveCandidate c;
-  c.addr = meta->addr;
-  c.directory = "/$OrphanFiles/";
-  c.name = index_name;
-  search->found.push_back(std::move(c));
-  return TSK_WALK_CONT;
+  for (const CarveCandidate& c : found) {
+    if (!visit_carved(dir, path, c, visitor)) return false;
+  }
+  return true;
 }
 
-bool TskVolume::carve_index_files(CarvedFileVisitor* visitor, std::string* error) {
-  if (!ntfs_) return true;
-  CarveSearch search;
-  search.fs = fs_;
-  lib.tsk_error_reset();
-  // Deleted names in folders, orphans (the library's $OrphanFiles) among
-  // them; then every unallocated entry, for any that no folder names.
-  if (lib.tsk_fs_dir_walk(fs_, fs_->root_inum,
-                      static_cast<TSK_FS_DIR_WALK_FLAG_ENUM>(TSK_FS_DIR_WALK_FLAG_ALLOC |
-                                                             TSK_FS_DIR_WALK_FLAG_UNALLOC |
-                                                             TSK_FS_DIR_WALK_FLAG_RECURSE),
-                      carve_from_folders, &search) != 0) {
-    if (error != nullptr) *error = failure(library_reason("the folders cannot be searched"));
-    return false;
+bool TskVolume::visit_carved(DirRef parent, const std::string& directory, const CarveCandidate& c,
+                             CarvedFileVisitor* visitor) {
+  const FileRef file = open_file_addr(c.addr, false, directory + c.name);
+  CarvedIndexFile carved;
+  carved.parent = parent;
+  carved.directory = directory;
+  carved.name = c.name;
+  carved.entry = c.addr;
+  carved.file = file;
+  if (file != kNoFile) {
+    FileSlot& s = files_[static_cast<size_t>(file)];
+    s.readable = data_readable(s.file);
+    carved.data_readable = s.readable;
   }
+  const bool go_on = visitor->visit(carved);
+  if (file != kNoFile) close_file(file);
+  return go_on;
+}
+
+std::string TskVolume::folder_path(TSK_INUM_T addr, int depth) {
+  if (addr == fs_->root_inum) return "/";
+  auto known = folder_paths_.find(addr);
+  if (known != folder_paths_.end()) return known->second;
+  if (depth > 256 || !load_scratch(addr) || scratch_->meta->type != TSK_FS_META_TYPE_DIR)
+    return std::string();
+  // The longest of its names: the long one, not the 8.3 one.
+  const TSK_FS_META_NAME_LIST* best = nullptr;
+  for (const TSK_FS_META_NAME_LIST* n = scratch_->meta->name2; n != nullptr; n = n->next) {
+    if (best == nullptr || std::strlen(n->name) > std::strlen(best->name)) best = n;
+  }
+  if (best == nullptr || best->par_inode == addr) return std::string();
+  const std::string name = best->name;
+  const TSK_INUM_T parent = best->par_inode;
+  const std::string above = folder_path(parent, depth + 1);
+  std::string path = above.empty() ? std::string() : above + name + "/";
+  folder_paths_[addr] = path;
+  return path;
+}
+
+bool TskVolume::carve_index_files(const std::vector<std::string>& folders, bool recurse,
+                                  CarvedFileVisitor* visitor, std::string* error) {
+  if (!ntfs_) return true;
+  std::unordered_set<TSK_INUM_T> seen;          // entries given out (or passed over)
+  std::unordered_set<TSK_INUM_T> folders_read;  // each folder is read once
+  // The folders, each read once, depth first, each folder's own entries
+  // before those of the folders below it.
+  std::vector<std::pair<TSK_INUM_T, std::string>> stack, below;
+  for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+    std::string why;
+    const DirRef dir = open_directory(it->c_str(), &why);
+    if (dir == kNoDir) continue;  // told by the walk
+    stack.emplace_back(dirs_[static_cast<size_t>(dir)].addr, dirs_[static_cast<size_t>(dir)].path);
+    close_directory(dir);
+  }
+  while (!stack.empty()) {
+    const auto [addr, path] = stack.back();
+    stack.pop_back();
+    if (!folders_read.insert(addr).second) continue;
+    std::string why;
+    const DirRef dir = open_dir_addr(addr, path, &why);
+    if (dir == kNoDir) {
+      messages_->problem("Can't read directory " + path + ": " + why);
+      continue;
+    }
+    below.clear();
+    const bool go_on = carve_folder(dir, visitor, &seen, recurse ? &below : nullptr);
+    close_directory(dir);
+    if (!go_on) return true;
+    for (auto it = below.rbegin(); it != below.rend(); ++it) stack.push_back(*it);
+  }
+  // Then the entries no folder read lists: an orphan (whose folder is gone)
+  // is one of them; an entry whose folder is there is one only when that
+  // folder is in the run's scope.
+  MetaSearch search;
+  search.seen = &seen;
+  lib.tsk_error_reset();
   if (lib.tsk_fs_meta_walk(fs_, fs_->first_inum, fs_->last_inum,
                        static_cast<TSK_FS_META_FLAG_ENUM>(TSK_FS_META_FLAG_UNALLOC |
                                                           TSK_FS_META_FLAG_USED),
-                       carve_from_entries, &search) != 0) {
+                       find_unlisted, &search) != 0) {
     if (error != nullptr) *error = failure(library_reason("the MFT cannot be searched"));
     return false;
   }
   lib.tsk_error_reset();
-  for (const CarveCandidate& c : search.found) {
+  static const std::string kOrphans = "/$OrphanFiles/";
+  for (const UnlistedEntry& entry : search.found) {
+    // The folder its name gives still lists it when that folder's entry is
+    // the one the name was made in (in use, or deleted and not used again).
+    uint16_t sequence = 0, flags = 0;
+    const bool there = read_mft_header(entry.parent, &sequence, &flags) &&
+                       (flags & kMftDirectory) != 0 &&
+                       (sequence == entry.parent_sequence ||
+                        ((flags & kMftInUse) == 0 &&
+                         static_cast<uint16_t>(sequence - 1) == entry.parent_sequence));
+    const std::string path = there ? folder_path(entry.parent, 0) : std::string();
+    const bool orphan = path.empty();
+    if (!visitor->wanted(orphan ? kOrphans : path, entry.name, !orphan)) continue;
     DirRef parent = kNoDir;
-    if (c.has_parent) parent = open_dir_addr(c.parent, nullptr);
-    const FileRef file = open_file_addr(c.addr, false);
-    CarvedIndexFile carved;
-    carved.parent = parent;
-    carved.directory = c.directory;
-    carved.name = c.name;
-    carved.entry = c.addr;
-    carved.file = file;
-    if (file != kNoFile) {
-      FileSlot& s = files_[static_cast<size_t>(file)];
-      s.readable = data_readable(s.file);
-      carved.data_readable = s.readable;
+    if (!orphan) {
+      std::string why;
+      parent = open_dir_addr(entry.parent, path, &why);
+      if (parent == kNoDir) messages_->problem("Can't read directory " + path + ": " + why);
     }
-    const bool go_on = visitor->visit(carved);
-    if (file != kNoFile) close_file(file);
+    const bool go_on = visit_carved(parent, orphan ? kOrphans : path, {entry.addr, entry.name},
+                                    visitor);
     if (parent != kNoDir) close_directory(parent);
     if (!go_on) break;
   }
   return true;
 }
 
+// ---------------------------------------------------------------------------
+
 class TskImage final : public EvidenceImage {
  public:
-  TskImage(TSK_IMG_INFO* img) : img_(img) {}
+  TskImage(std::string name, ImageMessages* messages)
+      : name_(std::move(name)), messages_(messages) {}
   ~TskImage() override {
-    volumes_.clear();  // each closes its file system before the image goes
+    if (single_fs_ != nullptr) lib.tsk_fs_close(single_fs_);
     if (vs_ != nullptr) lib.tsk_vs_close(vs_);
-    lib.tsk_img_close(img_);
+    if (img_ != nullptr) lib.tsk_img_close(img_);
   }
-  size_t volume_count() const override { return volumes_.size(); }
-  ImageVolume* volume(size_t index) override {
-    return index < volumes_.size() ? volumes_[index].get() : nullptr;
-  }
-  const std::vector<std::string>& volume_errors() const override { return errors_; }
+  size_t volume_count() const override { return vs_ != nullptr ? vs_->part_count : 1; }
+  std::unique_ptr<ImageVolume> open_volume(size_t index) override;
 
-  TSK_IMG_INFO* img_;
+  // Tells when the image's bytes end before the end of a volume.
+  void check_end(const std::string& volume, uint64_t end) {
+    const uint64_t size = img_->size > 0 ? static_cast<uint64_t>(img_->size) : 0;
+    if (end > size) {
+      messages_->problem("Can't read image " + name_ + ": it ends at byte " +
+                         std::to_string(size) + ", before the end of partition " + volume +
+                         " at byte " + std::to_string(end));
+    }
+  }
+
+  std::string name_;
+  ImageMessages* messages_;
+  std::unique_ptr<ReadGuard> guard_;  // goes after the image that reads through it
+  TSK_IMG_INFO* img_ = nullptr;
   TSK_VS_INFO* vs_ = nullptr;
-  std::vector<std::unique_ptr<TskVolume>> volumes_;
-  std::vector<std::string> errors_;
+  TSK_FS_INFO* single_fs_ = nullptr;  // an image that is one file system, until opened
+
+ private:
+  const TSK_VS_PART_INFO* part_at(size_t index) {
+    // Partitions are asked for in order: the list is followed from where
+    // the last one was.
+    if (cursor_ == nullptr || index < cursor_index_) {
+      cursor_ = vs_->part_list;
+      cursor_index_ = 0;
+    }
+    while (cursor_ != nullptr && cursor_index_ < index) {
+      cursor_ = cursor_->next;
+      ++cursor_index_;
+    }
+    return cursor_;
+  }
+
+  const TSK_VS_PART_INFO* cursor_ = nullptr;
+  size_t cursor_index_ = 0;
+  // The sectors of every partition read so far, and its name.
+  std::map<std::pair<TSK_DADDR_T, TSK_DADDR_T>, TSK_PNUM_T> read_;
 };
+
+std::unique_ptr<ImageVolume> TskImage::open_volume(size_t index) {
+  if (vs_ == nullptr) {
+    if (index != 0 || single_fs_ == nullptr) return nullptr;
+    TSK_FS_INFO* fs = single_fs_;
+    single_fs_ = nullptr;
+    check_end("p0", static_cast<uint64_t>(fs->offset) + fs->block_count * fs->block_size);
+    return std::make_unique<TskVolume>(fs, name_, "p0", 1, guard_.get(), messages_);
+  }
+  const TSK_VS_PART_INFO* part = part_at(index);
+  if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) return nullptr;
+  if (holds_no_file_system(part->desc)) return nullptr;
+  const std::string name = "p" + std::to_string(part->addr);
+  std::string where = "sectors " + std::to_string(part->start) + " to " +
+                      std::to_string(part->start + part->len - 1);
+  const auto seen = read_.emplace(std::make_pair(part->start, part->len), part->addr);
+  if (!seen.second && seen.first->second != part->addr) {
+    const std::string first = "p" + std::to_string(seen.first->second);
+    messages_->note("Image " + name_ + ": partition " + name + " (" + where +
+                    ") names the same sectors as partition " + first + " and is read once, as " +
+                    first);
+    return nullptr;
+  }
+  if (part->desc != nullptr && part->desc[0] != '\0') where = part->desc + (", " + where);
+  const TSK_OFF_T offset =
+      static_cast<TSK_OFF_T>(vs_->offset + part->start * static_cast<TSK_DADDR_T>(vs_->block_size));
+  const uint64_t part_end = static_cast<uint64_t>(offset) + part->len * vs_->block_size;
+  lib.tsk_error_reset();
+  FailureWatch watch(guard_.get());
+  TSK_FS_INFO* fs = lib.tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
+  if (fs == nullptr) {
+    FileSystemSignature sig;
+    const std::string reason =
+        file_system_failure(img_, offset, watch.reason("unknown file system"), &sig);
+    watch.failed();
+    messages_->problem("Can't read image " + name_ + ", partition " + name + " (" + where +
+                       "): no file system that can be read (" + reason + ")");
+    check_end(name, sig.size != 0 ? std::min(part_end, static_cast<uint64_t>(offset) + sig.size)
+                                  : part_end);
+    return nullptr;
+  }
+  check_end(name, static_cast<uint64_t>(fs->offset) + fs->block_count * fs->block_size);
+  return std::make_unique<TskVolume>(fs, name_, name, static_cast<uint64_t>(part->start) + 1,
+                                     guard_.get(), messages_);
+}
+
+// Opens the image through one of this program's readers.
+TSK_IMG_INFO* open_external(TskImage* image, std::unique_ptr<ImageReader> reader) {
+  image->guard_ = std::make_unique<ReadGuard>(std::move(reader), image->name_, image->messages_);
+  auto* external = static_cast<ExternalImage*>(std::calloc(1, sizeof(ExternalImage)));
+  if (external == nullptr) return nullptr;
+  external->guard = image->guard_.get();
+  lib.tsk_error_reset();
+  TSK_IMG_INFO* img =
+      lib.tsk_img_open_external(external, static_cast<TSK_OFF_T>(image->guard_->size()), 512,
+                                external_read, external_close, external_stat);
+  if (img == nullptr) std::free(external);
+  return img;
+}
+
+TSK_IMG_TYPE_ENUM library_type(ImageContainer container) {
+  switch (container) {
+    case ImageContainer::kVmdk: return TSK_IMG_TYPE_VMDK_VMDK;
+    case ImageContainer::kVhd: return TSK_IMG_TYPE_VHD_VHD;
+    case ImageContainer::kAff: return TSK_IMG_TYPE_AFF_ANY;
+    default: return TSK_IMG_TYPE_RAW;
+  }
+}
 
 }  // namespace
 
-std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, std::string* error) {
+std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, ImageMessages* messages,
+                                                   std::string* error) {
   const std::string image_name = path;
+  const std::string cannot = "Can't read image " + image_name + ": ";
   // A FIFO, socket or character device would block the run or never end;
   // an image is a file or a disk (a block device).
   struct stat st;
-  if (stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) &&
-      !S_ISDIR(st.st_mode)) {
-    *error = "Can't read image " + image_name + ": not a file or a disk";
+  if (stat(path, &st) != 0) {
+    *error = cannot + std::strerror(errno);
+    return nullptr;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    *error = cannot + "not a file or a disk";
     return nullptr;
   }
   std::string reason;
   if (!load_library(&reason)) {
-    *error = "Can't read image " + image_name + ": " + reason;
+    *error = cannot + reason;
     return nullptr;
   }
-  lib.tsk_error_reset();
-  TSK_IMG_INFO* img = lib.tsk_img_open_utf8_sing(path, container_type(path), 0);
-  if (img == nullptr) {
-    *error = "Can't read image " + image_name + ": " + library_reason("it cannot be opened");
+  ImageSet set;
+  if (!S_ISDIR(st.st_mode)) set = examine_image_set(image_name);
+  for (const std::string& problem : set.problems) messages->problem(cannot + problem);
+  if (set.unsafe) {
+    *error = cannot + "it is not opened, since its " + container_name(set.container) +
+             " reader would open a file of it that is not a regular file";
     return nullptr;
   }
-  auto image = std::make_unique<TskImage>(img);
+
+  auto image = std::make_unique<TskImage>(image_name, messages);
+  // The container by its signature; when its reader cannot open the file,
+  // the file is read as a raw image, and the reader's failure is told.
+  std::string container_failure;
+  if (set.container == ImageContainer::kEwf) {
+    std::unique_ptr<ImageReader> reader = open_ewf_reader(set, &reason);
+    if (reader) {
+      image->img_ = open_external(image.get(), std::move(reader));
+    } else {
+      container_failure = "the EWF reader cannot open it (" + reason + ")";
+    }
+  } else if (set.container != ImageContainer::kRaw) {
+    lib.tsk_error_reset();
+    image->img_ = lib.tsk_img_open_utf8_sing(path, library_type(set.container), 0);
+    if (image->img_ == nullptr) {
+      container_failure = std::string("the ") + container_name(set.container) +
+                          " reader cannot open it (" + library_reason("it cannot be opened") + ")";
+    }
+  }
+  if (image->img_ == nullptr) {
+    if (S_ISDIR(st.st_mode)) {
+      *error = cannot + "a folder is no image";
+      return nullptr;
+    }
+    ImageSet raw;
+    if (set.container == ImageContainer::kRaw) {
+      raw = set;
+    } else {
+      // A container file is not split: the file alone.
+      raw.files.push_back(set.files.front());
+      raw.files.back().segment = 1;
+    }
+    reason.clear();
+    std::unique_ptr<ImageReader> reader = open_raw_reader(raw, &reason);
+    if (reader) {
+      image->img_ = open_external(image.get(), std::move(reader));
+      if (image->img_ == nullptr) reason = library_reason("it cannot be opened");
+    }
+    if (image->img_ == nullptr) {
+      *error = cannot + (container_failure.empty() ? "" : container_failure + ", and ") + reason;
+      return nullptr;
+    }
+  }
+  const std::string how = container_failure.empty() ? "" : container_failure + ", and as a raw image ";
+  TSK_IMG_INFO* img = image->img_;
   // An image whose first sector cannot be read (shorter than a sector, or a
   // damaged container) is told as such, not as one without a file system.
   char sector[512];
   lib.tsk_error_reset();
-  if (lib.tsk_img_read(img, 0, sector, sizeof sector) != static_cast<ssize_t>(sizeof sector)) {
-    *error = "Can't read image " + image_name +
-             ": its first sector cannot be read, the image is truncated or damaged (" +
-             library_reason("read error") + ")";
+  FailureWatch first(image->guard_.get());
+  if (lib.tsk_img_read(img, 0, sector, sizeof sector) != static_cast<ssize_t>(sizeof sector) ||
+      first.failed()) {
+    *error = cannot + how +
+             "its first sector cannot be read, the image is truncated or damaged (" +
+             first.reason("read error") + ")";
     return nullptr;
   }
   image->vs_ = lib.tsk_vs_open(img, 0, TSK_VS_TYPE_DETECT);
   if (image->vs_ == nullptr) {
     // No partition table: the whole image may be one file system.
-    const std::string table_reason = library_reason("no partition table");
-    TSK_FS_INFO* fs = lib.tsk_fs_open_img(img, 0, TSK_FS_TYPE_DETECT);
-    if (fs == nullptr) {
-      *error = "Can't read image " + image_name +
-               ": neither a partition table nor a file system was found (" +
-               library_reason("no file system") + ")";
+    lib.tsk_error_reset();
+    FailureWatch watch(image->guard_.get());
+    image->single_fs_ = lib.tsk_fs_open_img(img, 0, TSK_FS_TYPE_DETECT);
+    if (image->single_fs_ == nullptr) {
+      FileSystemSignature sig;
+      const std::string detected = watch.reason("no file system");
+      const std::string why = file_system_failure(img, 0, detected, &sig);
+      watch.failed();
+      if (sig.type == TSK_FS_TYPE_UNSUPP) {
+        *error = cannot + how + "neither a partition table nor a file system was found (" + why + ")";
+      } else {
+        *error = cannot + how + "the " + sig.name + " file system it holds cannot be read (" + why + ")";
+        image->check_end("p0", sig.size);
+      }
       return nullptr;
     }
-    image->volumes_.push_back(std::make_unique<TskVolume>(fs, image_name, "p0", 1));
-    return image;
   }
-  bool any_partition = false;
-  for (TSK_PNUM_T i = 0; i < image->vs_->part_count; ++i) {
-    const TSK_VS_PART_INFO* part = lib.tsk_vs_part_get(image->vs_, i);
-    if (part == nullptr || (part->flags & TSK_VS_PART_FLAG_ALLOC) == 0) continue;
-    if (holds_no_file_system(part->desc)) continue;
-    any_partition = true;
-    const std::string name = "p" + std::to_string(part->addr);
-    lib.tsk_error_reset();
-    TSK_FS_INFO* fs = lib.tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
-    if (fs == nullptr) {
-      std::string where = "sectors " + std::to_string(part->start) + " to " +
-                          std::to_string(part->start + part->len - 1);
-      if (part->desc != nullptr && part->desc[0] != '\0') where = part->desc + (", " + where);
-      image->errors_.push_back("Can't read image " + image_name + ", partition " + name + " (" +
-                               where + "): no file system that can be read (" +
-                               library_reason("unknown file system") + ")");
-      continue;
+  if (image->vs_ != nullptr) {
+    bool any_partition = false;
+    for (const TSK_VS_PART_INFO* part = image->vs_->part_list; part != nullptr && !any_partition;
+         part = part->next) {
+      any_partition =
+          (part->flags & TSK_VS_PART_FLAG_ALLOC) != 0 && !holds_no_file_system(part->desc);
     }
-    image->volumes_.push_back(
-        std::make_unique<TskVolume>(fs, image_name, name, static_cast<uint64_t>(part->start) + 1));
+    if (!any_partition) {
+      *error = cannot + how + "its partition table lists no partition";
+      return nullptr;
+    }
   }
-  if (!any_partition) {
-    *error = "Can't read image " + image_name + ": its partition table lists no partition";
-    return nullptr;
+  if (!container_failure.empty()) {
+    messages->note("Image " + image_name + ": " + container_failure + "; it is read as a raw image");
   }
   return image;
 }
@@ -964,5 +1537,10 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, std::string
 std::vector<std::string> evidence_files(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0) return {};
-  return {path};
+  if (S_ISDIR(st.st_mode)) return {path};
+  std::vector<std::string> files;
+  for (const ImageSetFile& file : examine_image_set(path).files) {
+    if (file.present) files.push_back(file.path);
+  }
+  return files;
 }

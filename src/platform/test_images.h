@@ -12,6 +12,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/image_file_system.h"
 #include "platform/temp_dir_test.h"
@@ -44,7 +45,9 @@ class Images {
   const std::string& path(const std::string& kind, std::string* why, bool* broken) {
     auto it = built_.find(kind);
     if (it == built_.end()) {
-      const std::string out = tree_ / (kind == "e01" ? "image.E01" : kind + ".img");
+      const std::string out = tree_ / (kind == "e01"            ? std::string("image.E01")
+                                       : kind == "e01-segments" ? std::string("segments.E01")
+                                                                : kind + ".img");
       const std::string reason_file = tree_ / (kind + ".why");
       const std::string command = "python3 '" + std::string(BINSIFT_SOURCE_DIR) +
                                   "/tests/e2e/images.py' " + kind + " '" + out + "' > '" +
@@ -69,6 +72,51 @@ class Images {
   std::map<std::string, std::string> built_, reasons_;
   std::set<std::string> broken_;
 };
+
+// What an image tells while it is read, kept for the test to look at.
+struct RecordedMessages : ImageMessages {
+  std::vector<std::string> problems, notes;
+  void problem(const std::string& text) override { problems.push_back(text); }
+  void note(const std::string& text) override { notes.push_back(text); }
+};
+
+// An open image and the one volume of it open at a time.
+struct OpenedImage {
+  RecordedMessages messages;
+  std::unique_ptr<EvidenceImage> image;
+  std::unique_ptr<ImageVolume> volume;  // closed before the image goes
+
+  // Opens volume `index`, closing the one open before; null when there is
+  // none there.
+  ImageVolume* open(size_t index) {
+    volume.reset();
+    volume = image->open_volume(index);
+    return volume.get();
+  }
+  // The first volume there is.
+  ImageVolume* first() {
+    for (size_t i = 0; i < image->volume_count(); ++i) {
+      if (open(i) != nullptr) return volume.get();
+    }
+    return nullptr;
+  }
+  // The names of every volume, each opened and closed in turn.
+  std::vector<std::string> volume_names() {
+    std::vector<std::string> names;
+    for (size_t i = 0; i < image->volume_count(); ++i) {
+      if (open(i) != nullptr) names.push_back(volume->name());
+    }
+    volume.reset();
+    return names;
+  }
+};
+
+inline std::unique_ptr<OpenedImage> open_image_at(const std::string& path, std::string* error) {
+  auto opened = std::make_unique<OpenedImage>();
+  opened->image = EvidenceImage::open(path.c_str(), &opened->messages, error);
+  if (!opened->image) return nullptr;
+  return opened;
+}
 
 #define NEED_IMAGE(var, kind)                                                    \
   if (!kImageSupport) GTEST_SKIP() << "this build reads no images";              \

@@ -6,7 +6,7 @@ samples are missing, so that a test can skip cleanly.
 
 Run as a program it builds one image for the unit tests:
     python3 images.py KIND OUTPUT
-(KIND: ntfs, ntfs-carve, ntfs-nobin, fat32, partitioned, e01; exit code 77 when it
+(KIND: ntfs, ntfs-carve, ntfs-nobin, fat32, partitioned, e01, e01-segments; exit code 77 when it
 cannot be built here, with the reason on standard output).
 """
 
@@ -450,6 +450,175 @@ def build_vmdk_flat(source, target):
     return target
 
 
+def build_e01_segments(source, target_base):
+    """An uncompressed EnCase 6 copy of `source` in segments of 1 MiB
+    (.E01, .E02, ...); returns the segment files' paths in order."""
+    require_tools("ewfacquire")
+    subprocess.run(["ewfacquire", "-u", "-q", "-t", target_base, "-f", "encase6", "-c", "none",
+                    "-S", "1MiB", "-C", "case", "-D", "test image", "-e", "examiner", "-E", "1",
+                    "-N", "notes", "-m", "fixed", "-M", "logical", source],
+                   stdin=subprocess.DEVNULL, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    folder = os.path.dirname(target_base)
+    prefix = os.path.basename(target_base) + ".E"
+    return sorted(os.path.join(folder, n) for n in os.listdir(folder) if n.startswith(prefix))
+
+
+def build_split_raw(source, target_base, segment_size):
+    """`source` cut into target_base.001, .002, ... of `segment_size` bytes."""
+    paths = []
+    with open(source, "rb") as f:
+        while True:
+            block = f.read(segment_size)
+            if not block:
+                break
+            paths.append("%s.%03d" % (target_base, len(paths) + 1))
+            with open(paths[-1], "wb") as g:
+                g.write(block)
+    return paths
+
+
+def build_vmdk_split_sparse(source, target):
+    """A VMDK copy of `source` as a descriptor `target` and sparse extent
+    files beside it (qemu-img); returns the extent files' paths."""
+    require_tools("qemu-img")
+    subprocess.run(["qemu-img", "convert", "-f", "raw", "-O", "vmdk", "-o",
+                    "subformat=twoGbMaxExtentSparse", source, target],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    with open(target) as f:
+        text = f.read()
+    folder = os.path.dirname(target)
+    return [os.path.join(folder, line.split('"')[1]) for line in text.splitlines()
+            if line.startswith("RW ")]
+
+
+def vhd_footer(size, disk_type, data_offset):
+    """A VHD footer (big-endian fields, one's-complement checksum)."""
+    footer = bytearray()
+    footer += b"conectix"
+    footer += struct.pack(">IIQ", 2, 0x00010000, data_offset)
+    footer += struct.pack(">I", 0) + b"bsft" + struct.pack(">I", 0x00010000) + b"Wi2k"
+    footer += struct.pack(">QQ", size, size)
+    footer += struct.pack(">HBB", min(size // (16 * 63 * 512), 65535), 16, 63)
+    footer += struct.pack(">II", disk_type, 0)
+    footer += bytes(range(16))
+    footer += b"\0" * (512 - len(footer))
+    footer[64:68] = struct.pack(">I", ~sum(footer) & 0xFFFFFFFF)
+    return bytes(footer)
+
+
+def build_vhd_differencing(target, parent_name, size=1 << 20):
+    """A differencing VHD whose parent is `parent_name` beside it, named by
+    a relative parent locator (W2ru) and the parent's name, with no block of
+    its own."""
+    block = 2 << 20
+    blocks = (size + block - 1) // block
+    header = bytearray(1024)
+    header[0:8] = b"cxsparse"
+    header[8:16] = struct.pack(">Q", 0xFFFFFFFFFFFFFFFF)
+    header[16:24] = struct.pack(">Q", 512 + 1024)     # the block table
+    header[24:28] = struct.pack(">I", 0x00010000)
+    header[28:32] = struct.pack(">I", blocks)
+    header[32:36] = struct.pack(">I", block)
+    name = parent_name.encode("utf-16-be")
+    header[64:64 + len(name)] = name
+    locator = (".\\" + parent_name).encode("utf-16-le")
+    locator_at = 512 + 1024 + 512
+    header[576:600] = b"W2ru" + struct.pack(">III", 512, len(locator), 0) + struct.pack(">Q", locator_at)
+    header[36:40] = struct.pack(">I", ~sum(header) & 0xFFFFFFFF)
+    footer = vhd_footer(size, 4, 512)
+    table = b"\xff" * 512
+    with open(target, "wb") as f:
+        f.write(footer + bytes(header) + table + locator.ljust(512, b"\0") + footer)
+    return target
+
+
+def build_gpt_repeated(path, volume, volume_mib, entries=65536):
+    """A GPT disk whose `entries` partition entries all name the same
+    sectors, which hold the file system image `volume` (built for a
+    partition starting at gpt_repeated_start(entries)).  CRCs are right."""
+    import uuid
+    import zlib
+    table_sectors = entries * 128 // SECTOR
+    start = gpt_repeated_start(entries)
+    sectors = (volume_mib << 20) // SECTOR
+    last_usable = start + sectors - 1 + 8
+    total = last_usable + 1 + table_sectors + 1
+    make_sparse(path, total * SECTOR)
+    entry = (bytes.fromhex("A2A0D0EBE5B9334487C068B6B72699C7") + uuid.UUID(int=1).bytes_le
+             + struct.pack("<QQQ", start, start + sectors - 1, 0)
+             + "Basic data partition".encode("utf-16-le").ljust(72, b"\0"))
+    table = entry * entries
+    table_crc = zlib.crc32(table) & 0xFFFFFFFF
+
+    def header(current, backup, table_lba):
+        h = struct.pack("<8sIIIIQQQQ16sQIII", b"EFI PART", 0x10000, 92, 0, 0, current, backup,
+                        2 + table_sectors, last_usable, uuid.UUID(int=2).bytes_le, table_lba,
+                        entries, 128, table_crc)
+        h = h[:16] + struct.pack("<I", zlib.crc32(h) & 0xFFFFFFFF) + h[20:]
+        return h.ljust(SECTOR, b"\0")
+
+    mbr = bytearray(SECTOR)
+    mbr[446:462] = struct.pack("<BBBBBBBBII", 0, 0, 2, 0, 0xEE, 0xFF, 0xFF, 0xFF, 1,
+                               min(total - 1, 0xFFFFFFFF))
+    mbr[510:512] = b"\x55\xaa"
+    with open(path, "r+b") as f:
+        f.write(mbr)
+        f.write(header(1, total - 1, 2))
+        f.write(table)
+        f.seek((total - 1 - table_sectors) * SECTOR)
+        f.write(table)
+        f.write(header(total - 1, 1, total - 1 - table_sectors))
+    subprocess.run(["dd", "if=" + volume, "of=" + path, "bs=512", "seek=%d" % start,
+                    "conv=notrunc,sparse", "status=none"], check=True)
+    return start
+
+
+def gpt_repeated_start(entries):
+    return 2 + entries * 128 // SECTOR + 6
+
+
+def numbered_index_file(number, folder="u"):
+    """A version 2 index file whose size is `number` and whose original
+    path names it."""
+    path = ("C:\\Users\\%s\\file%05d.txt" % (folder, number)).encode("utf-16-le")
+    return (struct.pack("<QqQI", 2, number, filetime(2020, 1, 2, 3, 4, 5), len(path) // 2 + 1)
+            + path + b"\0\0")
+
+
+def build_large_bin(path, count, size_mib=64):
+    """An NTFS volume whose one user folder holds `count` index files
+    $I00000.txt, $I00001.txt, ... (numbered_index_file)."""
+    entries = [Entry("$Recycle.Bin"), Entry("$Recycle.Bin/" + SID_1001)]
+    for i in range(count):
+        entries.append(Entry("$Recycle.Bin/%s/$I%05d.txt" % (SID_1001, i), numbered_index_file(i)))
+    return build_ntfs(path, entries, size_mib)
+
+
+def delete_in_large_bin(path, numbers):
+    """Deletes the index files `numbers` of build_large_bin's folder."""
+    with NtfsMount(path) as root:
+        folder = os.path.join(root, "$Recycle.Bin", SID_1001)
+        for i in numbers:
+            os.remove(os.path.join(folder, "$I%05d.txt" % i))
+
+
+def tsk_attribute_clusters(image, inode, attribute, offset=None):
+    """The clusters of a non-resident attribute ("$INDEX_ALLOCATION",
+    "$DATA") of `inode`, as istat lists them."""
+    cmd = ["istat"] + (["-o", str(offset)] if offset is not None else []) + [image, str(inode)]
+    out = subprocess.run(cmd, check=True, stdout=subprocess.PIPE).stdout.decode(errors="replace")
+    lines = out.splitlines()
+    for i, line in enumerate(lines):
+        if line.startswith("Type: %s " % attribute) and "Non-Resident" in line:
+            clusters = []
+            for follow in lines[i + 1:]:
+                if follow.startswith("Type:") or not follow.strip():
+                    break
+                clusters += [int(c) for c in follow.split()]
+            return clusters
+    return []
+
+
 # --- What The Sleuth Kit's own tools say, to check against. ---
 
 def tsk_inode(image, path, offset=None):
@@ -490,7 +659,7 @@ def tsk_fat_times(image, inode, offset=None):
 
 def main(argv):
     if len(argv) != 3:
-        print("usage: images.py ntfs|ntfs-carve|ntfs-nobin|fat32|partitioned|e01|vss-bin|vsstest|users-bin OUTPUT",
+        print("usage: images.py ntfs|ntfs-carve|ntfs-nobin|fat32|partitioned|e01|e01-segments|vss-bin|vsstest|users-bin OUTPUT",
               file=sys.stderr)
         return 2
     kind, out = argv[1], argv[2]
@@ -513,6 +682,17 @@ def main(argv):
                 ntfs = build_ntfs(os.path.join(work, "ntfs.img"), sample_entries(), 16, 2048)
                 fat = build_fat32(os.path.join(work, "fat.img"), sample_entries(), 40, 2048 + (16 << 11))
                 build_partitioned(out, [(ntfs, 16, "7"), (fat, 40, "c")])
+            finally:
+                shutil.rmtree(work, True)
+        elif kind == "e01-segments":
+            # OUTPUT ends with .E01; the other segments go beside it.
+            work = tempfile.mkdtemp(prefix="binsift-img-")
+            try:
+                raw = build_ntfs(os.path.join(work, "ntfs.img"), sample_entries())
+                base = out[:-len(".E01")]
+                made = build_e01_segments(raw, os.path.join(work, "copy"))
+                for i, segment in enumerate(made):
+                    shutil.move(segment, base + segment[-4:])
             finally:
                 shutil.rmtree(work, True)
         elif kind == "e01":
