@@ -2,7 +2,7 @@
 
 #include "driver/summary.h"
 #include "platform/platform.h"
-#include "recycle/report_output.h"
+#include "report/report_output.h"
 
 void finish_exit(int32_t code) {
   console_end_key_watch();

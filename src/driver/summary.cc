@@ -5,8 +5,8 @@
 #include "driver/run.h"
 #include "options/options.h"
 #include "platform/platform.h"
-#include "recycle/decoder.h"
-#include "recycle/report_output.h"
+#include "decode/decoder.h"
+#include "report/report_output.h"
 #include "runlog/run_log.h"
 
 namespace {

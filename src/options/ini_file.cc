@@ -8,7 +8,7 @@
 #include "platform/ascii.h"
 #include "runlog/run_log.h"
 #include "platform/platform.h"
-#include "recycle/report_output.h"
+#include "report/report_output.h"
 #include "runlog/run_log.h"
 #include "walk/exclude.h"
 #include "walk/path_list.h"

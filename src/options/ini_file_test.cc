@@ -8,7 +8,7 @@
 
 #include "common/test_tree.h"
 #include "options/test_options.h"
-#include "recycle/report_output.h"
+#include "report/report_output.h"
 #include "walk/exclude.h"
 #include "walk/path_list.h"
 

@@ -9,7 +9,7 @@
 #include "platform/codepage.h"
 #include "platform/image_file_system.h"
 #include "platform/platform.h"
-#include "recycle/report_output.h"
+#include "report/report_output.h"
 #include "runlog/run_log.h"
 #include "walk/exclude.h"
 

@@ -11,7 +11,7 @@
 #include "options/long_options.h"
 #include "platform/image_file_system.h"
 #include "platform/platform.h"
-#include "recycle/report_output.h"
+#include "report/report_output.h"
 #include "runlog/run_log.h"
 #include "walk/exclude.h"
 #include "walk/path_list.h"

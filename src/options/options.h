@@ -7,7 +7,7 @@
 #include "runlog/run_log.h"
 
 #include "platform/codepage.h"
-#include "recycle/report_writer.h"
+#include "report/report_writer.h"
 
 struct Options {
   int32_t accounting_mode = 0;

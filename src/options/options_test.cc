@@ -11,7 +11,7 @@
 #include "options/long_options.h"
 #include "options/test_options.h"
 #include "platform/image_file_system.h"
-#include "recycle/report_output.h"
+#include "report/report_output.h"
 #include "walk/exclude.h"
 #include "walk/path_list.h"
 

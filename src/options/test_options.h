@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "options/options.h"
-#include "recycle/report_output.h"
+#include "report/report_output.h"
 #include "walk/exclude.h"
 #include "walk/path_list.h"
 

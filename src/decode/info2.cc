@@ -1,9 +1,9 @@
-#include "recycle/info2.h"
+#include "decode/info2.h"
 
 #include <cstring>
 
 #include "platform/utf8.h"
-#include "recycle/record_text.h"
+#include "report/record_text.h"
 
 namespace {
 

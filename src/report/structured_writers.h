@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "recycle/report_writer.h"
+#include "report/report_writer.h"
 
 // A writer of the format `format` (kCsv, kTsv, kJsonLines or kBody; null for
 // any other).  `sink` must outlive the writer.

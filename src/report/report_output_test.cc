@@ -1,4 +1,4 @@
-#include "recycle/report_output.h"
+#include "report/report_output.h"
 
 #include <gtest/gtest.h>
 

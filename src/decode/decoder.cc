@@ -1,10 +1,10 @@
-#include "recycle/decoder.h"
+#include "decode/decoder.h"
 
 #include <cstring>
 
 #include "common/terminal_text.h"
-#include "recycle/index_record.h"
-#include "recycle/info2.h"
+#include "decode/index_record.h"
+#include "decode/info2.h"
 
 int32_t g_file_count = 0;
 

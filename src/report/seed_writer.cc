@@ -1,11 +1,11 @@
-#include "recycle/seed_writer.h"
+#include "report/seed_writer.h"
 
 #include <cstring>
 
-#include "recycle/companion.h"
-#include "recycle/index_record.h"
-#include "recycle/report_output.h"
-#include "recycle/report_row.h"
+#include "report/companion_times.h"
+#include "decode/index_record.h"
+#include "report/report_output.h"
+#include "report/report_row.h"
 
 namespace {
 

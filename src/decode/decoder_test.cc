@@ -1,4 +1,4 @@
-#include "recycle/decoder.h"
+#include "decode/decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 
 #include "common/test_tree.h"
 #include "platform/memory_file_system.h"
-#include "recycle/index_record.h"
-#include "recycle/test_index_files.h"
+#include "decode/index_record.h"
+#include "decode/test_index_files.h"
 
 using test_index::filetime_utc;
 using test_index::index_v1;

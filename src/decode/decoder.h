@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "platform/file_system.h"
-#include "recycle/recycle_record.h"
-#include "recycle/report_writer.h"
+#include "decode/recycle_record.h"
+#include "report/report_writer.h"
 
 extern int32_t g_file_count;  // files handed to the decoder
 

@@ -1,4 +1,4 @@
-#include "recycle/record_text.h"
+#include "report/record_text.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "recycle/companion.h"
+#include "report/companion_times.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "recycle/report_output.h"
+#include "report/report_output.h"
 
 #include <cctype>
 #include <cstdio>
@@ -11,7 +11,7 @@
 #include "common/run_state.h"
 #include "options/options.h"
 #include "common/output_file.h"
-#include "recycle/report_writer.h"
+#include "report/report_writer.h"
 #include "runlog/run_log.h"
 
 FileHandle g_output_handle = kInvalidHandle;

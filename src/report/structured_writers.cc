@@ -1,10 +1,10 @@
-#include "recycle/structured_writers.h"
+#include "report/structured_writers.h"
 
 #include <string>
 #include <string_view>
 
 #include "platform/codepage.h"
-#include "recycle/record_text.h"
+#include "report/record_text.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
-#include "recycle/report_row.h"
-#include "recycle/seed_writer.h"
+#include "report/report_row.h"
+#include "report/seed_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "recycle/companion.h"
-#include "recycle/index_record.h"
-#include "recycle/test_index_files.h"
+#include "report/companion_times.h"
+#include "decode/index_record.h"
+#include "decode/test_index_files.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "recycle/companion.h"
-#include "recycle/index_record.h"
+#include "report/companion_times.h"
+#include "decode/index_record.h"
 
 // The characters are put straight into a buffer that is big enough for any
 // row of an index file (its name is read from at most 64 KiB); a longer text

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "recycle/recycle_record.h"
+#include "decode/recycle_record.h"
 
 constexpr size_t kIndexReadSize = 65536;  // bytes of an index file ever read
 constexpr size_t kVersion1NameOffset = 24;

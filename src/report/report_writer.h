@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "platform/platform.h"
-#include "recycle/recycle_record.h"
+#include "decode/recycle_record.h"
 
 // The report's destinations.  Each write goes to every one of them whole.
 class ReportSink {

@@ -1,4 +1,4 @@
-#include "recycle/info2.h"
+#include "decode/info2.h"
 
 #include <gtest/gtest.h>
 

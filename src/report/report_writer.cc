@@ -1,7 +1,7 @@
-#include "recycle/report_writer.h"
+#include "report/report_writer.h"
 
-#include "recycle/seed_writer.h"
-#include "recycle/structured_writers.h"
+#include "report/seed_writer.h"
+#include "report/structured_writers.h"
 
 bool ReportSink::write(const char* data, size_t size) {
   bool ok = write_handle(primary_, data, size);

@@ -1,4 +1,4 @@
-#include "recycle/index_record.h"
+#include "decode/index_record.h"
 
 #include "platform/file_time.h"
 #include "platform/utf8.h"

@@ -1,4 +1,4 @@
-#include "recycle/report_row.h"
+#include "report/report_row.h"
 
 #include <cstring>
 

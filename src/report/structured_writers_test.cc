@@ -1,4 +1,4 @@
-#include "recycle/structured_writers.h"
+#include "report/structured_writers.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "common/test_tree.h"
-#include "recycle/recycle_record.h"
-#include "recycle/test_index_files.h"
+#include "decode/recycle_record.h"
+#include "decode/test_index_files.h"
 
 using test_index::filetime_utc;
 

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "recycle/report_writer.h"
+#include "report/report_writer.h"
 
 std::unique_ptr<ReportWriter> make_seed_writer(ReportSink* sink);
 

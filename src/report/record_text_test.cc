@@ -1,5 +1,5 @@
-#include "recycle/record_text.h"
-#include "recycle/test_index_files.h"
+#include "report/record_text.h"
+#include "decode/test_index_files.h"
 
 #include <gtest/gtest.h>
 
