@@ -1,5 +1,7 @@
-// The record decoder: one index file in, its record (or records) out to the
-// report writer, with a progress line on the error stream.
+// The record decoder: one index file in, its record (or records) out to a
+// record sink, with a progress line on the error stream.  The file is
+// handed to the record parsers of record_parser.h, each of which claims the
+// files of one layout.
 #pragma once
 
 #include <cstdint>
@@ -7,9 +9,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/file_system.h"
+#include "decode/record_parser.h"
+#include "decode/record_sink.h"
 #include "decode/recycle_record.h"
-#include "report/report_writer.h"
+#include "platform/file_system.h"
 
 extern int32_t g_file_count;  // files handed to the decoder
 
@@ -39,10 +42,10 @@ struct DecoderBuffers {
   }
 };
 
-class IndexDecoder {
+class IndexDecoder final : private CompanionLookup {
  public:
   // `buffers` made beforehand, or null for buffers of the decoder's own.
-  IndexDecoder(FileSystem* fs, ReportWriter* writer, FileHandle progress,
+  IndexDecoder(FileSystem* fs, RecordSink* sink, FileHandle progress,
                const DecoderSettings& settings, DecoderBuffers* buffers = nullptr);
 
   // Decodes the file `name` of the open directory `dir`, whose path (for
@@ -68,28 +71,24 @@ class IndexDecoder {
   // A fresh record for the file `name` of `directory`.
   void begin_record(std::string_view directory, const char* name, size_t name_length);
   void look_up_companion(DirRef dir, const char* name, size_t name_length);
-  void look_up_entry(DirRef dir, const char* name);
-  // An INFO2 file: false when it does not check out as one (it is then
-  // decoded as any other index file), else its records are written and
-  // `written` tells whether the report took them.
-  bool decode_info2(DirRef dir, FileRef file, bool* written);
-  void check_companion_size();
-  // Reads until `size` bytes are in or the file ends; the number read.
-  size_t read_fully(FileRef file, unsigned char* into, size_t size);
-  // Reads (nothing when `file` is kNoFile) and decodes an index file's first
-  // bytes into the record.
-  void decode_first_bytes(FileRef file);
+  // CompanionLookup: an entry of the folder of the file being parsed.
+  void look_up(const char* name, CompanionInfo* out) override;
+  // Hands the open file (kNoFile: one that reads nothing) to the first
+  // parser that takes it.  False when the report could not be written.
+  bool parse(DirRef dir, const char* name, FileRef file);
   void write_progress(std::string_view directory, const char* name, size_t name_length);
   void reset_times(FileRef file, bool captured, const SavedTimes& saved);
 
   FileSystem* fs_;
-  ReportWriter* writer_;
+  RecordSink* sink_;
   FileHandle progress_;
   DecoderSettings settings_;
+  ParserSettings parser_settings_;
   DecoderBuffers own_;
   DecoderBuffers& buffers_;
   std::string prefix_;
   int32_t progress_length_ = 0;  // characters of the previous progress line
+  DirRef dir_ = kNoDir;          // the folder of the file being parsed
   RecycleRecord record_;
 };
 

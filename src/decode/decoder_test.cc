@@ -12,6 +12,7 @@
 #include "platform/memory_file_system.h"
 #include "decode/index_record.h"
 #include "decode/test_index_files.h"
+#include "report/report_writer.h"
 
 using test_index::filetime_utc;
 using test_index::index_v1;

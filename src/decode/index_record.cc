@@ -9,12 +9,6 @@ namespace {
 constexpr FileTime kEarliestPlausible = 125596224000000000ULL;
 constexpr FileTime kOneDay = 864000000000ULL;
 
-size_t last_dot(const unsigned char* name, size_t units) {
-  for (size_t i = units; i > 0; --i)
-    if (name[2 * (i - 1)] == '.' && name[2 * (i - 1) + 1] == 0) return i;
-  return kNoExtension;
-}
-
 }  // namespace
 
 bool deletion_time_implausible(FileTime deleted, FileTime run_start) {
@@ -104,14 +98,22 @@ void decode_index_bytes(const unsigned char* data, size_t size, FileTime run_sta
   if (lone_surrogate) record->warnings |= kWarnLoneSurrogate;
 }
 
-bool seed_view(const RecycleRecord& record, RecycleIndexRecord* out) {
-  if (!record.has_fields) return false;
-  out->version = record.format == RecordFormat::kV1 ? 1 : 2;
-  out->file_size = record.size;
-  out->deleted_time = record.deleted;
-  out->deleted_time_valid = file_time_to_system_time(record.deleted, &out->deleted);
-  out->original_name = record.path_utf16;
-  out->name_units = record.path_units;
-  out->extension_start = last_dot(record.path_utf16, record.path_units);
-  return true;
+namespace {
+
+class IndexFileParser final : public RecordParser {
+ public:
+  bool claims_name(const char*) const override { return true; }
+  ParseResult parse(ParserInput& input, ParseContext& context) const override {
+    decode_index_bytes(input.head(), input.head_size(), context.settings->run_start,
+                       context.record);
+    check_companion_size(context.record);
+    return context.sink->take(*context.record) ? ParseResult::kTaken : ParseResult::kNotTaken;
+  }
+};
+
+}  // namespace
+
+const RecordParser& index_file_parser() {
+  static const IndexFileParser kParser;
+  return kParser;
 }

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
+#include "common/utf16.h"
 #include "platform/utf8.h"
-#include "report/record_text.h"
 
 namespace {
 

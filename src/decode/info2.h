@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <string>
 
+#include "decode/record_parser.h"
 #include "platform/codepage.h"
 #include "platform/platform.h"
 
@@ -151,3 +152,7 @@ void append_info2_path_utf8(std::string* out, const Info2Entry& entry, const cha
 bool append_dc_name(std::string* out, const Info2Entry& entry,
                     const char* codepage = kDefaultCodepage);
 
+// The parser of INFO2 files (info2_parser.cc): it claims the names
+// is_info2_name() accepts and declines a file whose header does not check
+// out.
+const RecordParser& info2_parser();

@@ -1,6 +1,8 @@
 // One decoded recycle-bin record: what an index file (or one record of an
 // INFO2 file) says, where it was found, and what its companion entry is.
-// The decoder fills it; report writers turn it into bytes.
+// The decoder fills it and hands it to a record sink; the report writers
+// turn it into bytes.  The names the reports give its format, its
+// companion's kind and its warnings are in record_formats.h.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +11,7 @@
 
 #include "platform/platform.h"
 
+// What the record was decoded from (each has a row in record_formats.cc).
 enum class RecordFormat : uint8_t { kUnknown, kV1, kV2, kInfo2 };
 
 enum class CompanionKind : uint8_t { kMissing, kFile, kDirectory, kOther };
@@ -26,8 +29,6 @@ enum RecordWarning : uint32_t {
   kWarnRecovered = 1u << 8,
 };
 constexpr int kWarningCount = 9;
-// The name of warning bit `index` (0 for kWarnCannotOpen).
-const char* warning_name(int index);
 
 // The companion: the $R entry beside an index file, or the Dc file of an
 // INFO2 record.

@@ -15,7 +15,7 @@
 #include "options/options.h"
 #include "platform/platform.h"
 #include "decode/decoder.h"
-#include "report/report_writer.h"
+#include "report/report_formats.h"
 #include "platform/file_system.h"
 #include "platform/file_time.h"
 #include "report/report_output.h"

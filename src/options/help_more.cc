@@ -1,9 +1,11 @@
 #include "options/help_more.h"
 
 #include <cstdio>
+#include <string>
 
 #include "common/exit.h"
 #include "platform/platform.h"
+#include "report/report_formats.h"
 
 namespace {
 
@@ -15,17 +17,9 @@ const char kHelpMoreText[] =
     "\"Illegal option\" and exit code 5.  They have no INI keys.  Without them\n"
     "binsift writes exactly what it always has (the help screen of -? too).\n"
     "\n"
-    "--format=NAME    the report's format; NAME, in lower or upper case, is one of:\n"
-    "    seed     the classic \"|\" report, 8-bit text (the default)\n"
-    "    csv      comma-separated values (RFC 4180): CRLF line ends, a header\n"
-    "             line, fields quoted when they hold a comma, quote, CR or LF\n"
-    "    tsv      tab-separated values: LF line ends, a header line; tab, CR,\n"
-    "             LF and backslash in a field written as \\t \\r \\n \\\\\n"
-    "    jsonl    one JSON object per line: empty fields null, size and\n"
-    "             companion_size numbers, warnings an array of strings\n"
-    "    body     The Sleuth Kit's body file for mactime and timeline tools:\n"
-    "             a line for each deletion, and one for the recycled content\n"
-    "             ($R entry or Dc file) where it still exists\n"
+    "--format=NAME    the report's format; NAME, in lower or upper case, is one of:\n";
+// After the formats' lines.
+const char kHelpMoreRecords[] =
     "  csv, tsv and jsonl write one record per index record (one per INFO2\n"
     "  record), in UTF-8, with these fields in this order:\n"
     "    source              the index file's path as the run walked it\n"
@@ -65,6 +59,7 @@ const char kHelpMoreText[] =
 }  // namespace
 
 void show_help_more() {
-  fputs(kHelpMoreText, stderr);
+  const std::string text = kHelpMoreText + report_format_help() + kHelpMoreRecords;
+  fputs(text.c_str(), stderr);
   exit_program(ILLEGAL_OPTION);
 }

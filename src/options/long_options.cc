@@ -51,7 +51,7 @@ bool whole_word_matches(const char* word, const char* name) {
 }
 
 // A report format's name, written all in lower case or all in upper case.
-bool parse_format_value(const char* value, ReportFormat* out) {
+bool parse_format_value(const char* value, std::string* out) {
   std::string name(value);
   bool all_lower = true, all_upper = true;
   for (char& c : name) {
@@ -59,7 +59,9 @@ bool parse_format_value(const char* value, ReportFormat* out) {
     all_upper &= c == upper(c);
     c = lower(c);
   }
-  return (all_lower || all_upper) && parse_report_format(name, out);
+  if (!(all_lower || all_upper) || !find_report_format(name)) return false;
+  *out = name;
+  return true;
 }
 
 std::string resolved(const char* value) {

@@ -116,7 +116,7 @@ int parse_options(int argc, char** argv) {
   // whether the run log's notes must keep off standard output.
   const EarlyWords early = read_early_words(argc, argv);
   protect_evidence(kImageSupport ? early.image.c_str() : "");
-  note_log_directories_on_error_stream(early.format != ReportFormat::kSeed);
+  note_log_directories_on_error_stream(find_report_format(early.format)->utf8);
   acct_from_environment();
   read_ini_file(argv, &g_options);
   g_program_path = argv[0] ? argv[0] : "";

@@ -7,7 +7,7 @@
 #include "runlog/run_log.h"
 
 #include "platform/codepage.h"
-#include "report/report_writer.h"
+#include "report/report_formats.h"
 
 struct Options {
   int32_t accounting_mode = 0;
@@ -20,7 +20,7 @@ struct Options {
   int32_t memo_active = 0;
   // How the accounting and memo files named by the options are opened.
   const LogFileOpener* log_files = real_log_files();
-  ReportFormat report_format = ReportFormat::kSeed;  // --format=NAME
+  std::string report_format = "seed";  // --format=NAME
   std::string codepage = kDefaultCodepage;  // --codepage=NAME: INFO2 ANSI paths
   // --image=FILE: the evidence image whose volumes are read in place of
   // the machine's file systems; --carve: also recover deleted index files.
@@ -40,7 +40,7 @@ extern std::string g_program_path;  // argv[0], for the help procedure
 // applied.
 struct EarlyWords {
   std::string image;
-  ReportFormat format = ReportFormat::kSeed;
+  std::string format = "seed";
 };
 // The words of the command line as parse_options() will meet them: the
 // same arguments, after the same letters that take values.

@@ -128,29 +128,29 @@ TEST_F(OptionsDeathTest, IllegalAndIncompleteOptionsEndWithCode5) {
 
 TEST(LongOptions, FormatIsAWholeWordWithAKnownName) {
   Options o;
-  EXPECT_EQ(o.report_format, ReportFormat::kSeed);
+  EXPECT_EQ(o.report_format, "seed");
   EXPECT_EQ(parse_long_option("format=csv", &o), 0);
-  EXPECT_EQ(o.report_format, ReportFormat::kCsv);
+  EXPECT_EQ(o.report_format, "csv");
   EXPECT_EQ(parse_long_option("FORMAT=TSV", &o), 0);
-  EXPECT_EQ(o.report_format, ReportFormat::kTsv);
+  EXPECT_EQ(o.report_format, "tsv");
   EXPECT_EQ(parse_long_option("format=JSONL", &o), 0);
-  EXPECT_EQ(o.report_format, ReportFormat::kJsonLines);
+  EXPECT_EQ(o.report_format, "jsonl");
   EXPECT_EQ(parse_long_option("format=body", &o), 0);
-  EXPECT_EQ(o.report_format, ReportFormat::kBody);
+  EXPECT_EQ(o.report_format, "body");
   EXPECT_EQ(parse_long_option("format=seed", &o), 0);
-  EXPECT_EQ(o.report_format, ReportFormat::kSeed);
+  EXPECT_EQ(o.report_format, "seed");
   // Refused: no value, an unknown name, a name in mixed case.
   for (const char* word : {"format", "format=", "format=xml", "format=Csv", "format=csv ",
                            "FORMAT=jsonl2", "format=se"}) {
-    o.report_format = ReportFormat::kBody;
+    o.report_format = "body";
     EXPECT_EQ(parse_long_option(word, &o), 1) << word;
-    EXPECT_EQ(o.report_format, ReportFormat::kBody) << word;
+    EXPECT_EQ(o.report_format, "body") << word;
   }
   // Not the word: a longer word, a mixed-case word (accepted, no effect).
   for (const char* word : {"formats=csv", "formatcsv", "Format=csv", "forma=csv"}) {
-    o.report_format = ReportFormat::kSeed;
+    o.report_format = "seed";
     EXPECT_EQ(parse_long_option(word, &o), 0) << word;
-    EXPECT_EQ(o.report_format, ReportFormat::kSeed) << word;
+    EXPECT_EQ(o.report_format, "seed") << word;
   }
 }
 

@@ -36,28 +36,6 @@ bool in_range(FileTime time) { return time != 0 && time < kFirstTickOf10000; }
 
 }  // namespace
 
-bool append_utf16le_as_utf8(const unsigned char* units, size_t count, std::string* out) {
-  bool lone = false;
-  for (size_t i = 0; i < count; ++i) {
-    const uint16_t u = read_le16(units + 2 * i);
-    if (u < 0xD800 || u > 0xDFFF) {
-      append_utf8(out, u);
-      continue;
-    }
-    if (u <= 0xDBFF && i + 1 < count) {
-      const uint16_t next = read_le16(units + 2 * i + 2);
-      if (next >= 0xDC00 && next <= 0xDFFF) {
-        append_utf8(out, 0x10000 + ((static_cast<uint32_t>(u) - 0xD800) << 10) + (next - 0xDC00));
-        ++i;
-        continue;
-      }
-    }
-    out->append(kReplacement, 3);
-    lone = true;
-  }
-  return lone;
-}
-
 void append_valid_utf8(std::string_view text, std::string* out) {
   size_t i = 0;
   while (i < text.size()) {

@@ -9,12 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/utf16.h"
 #include "platform/platform.h"
-
-// Appends `count` UTF-16LE code units (2 bytes each) as UTF-8.  A surrogate
-// pair is joined into one character; a surrogate without its partner is
-// written as U+FFFD.  Returns true when such a lone surrogate was seen.
-bool append_utf16le_as_utf8(const unsigned char* units, size_t count, std::string* out);
 
 // Appends `text` with every byte that is not part of a well-formed UTF-8
 // sequence (a stray continuation byte, a cut-off sequence, an overlong form,

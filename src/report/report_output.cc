@@ -16,9 +16,6 @@
 
 FileHandle g_output_handle = kInvalidHandle;
 std::string g_output_name;
-const char kReportHeader[] =
-    "              SOURCE|        Size| Delete Date|  Time (GMT)| Extension| Original "
-    "Filename|    Modified| Time (GMT)| Last Access| Time (GMT)|  Created| Time (GMT)|\n";
 
 void close_report_output() {
   if (g_output_handle == kInvalidHandle) return;

@@ -34,6 +34,3 @@ struct TimeZoneDescription {
 int describe_time_zone(TimeZoneDescription* out);
 // The three-letter abbreviation of a zone name (not upper-cased).
 std::string zone_abbreviation(const std::string& name);
-
-// The header line, newline included.
-extern const char kReportHeader[];

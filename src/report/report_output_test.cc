@@ -1,4 +1,5 @@
 #include "report/report_output.h"
+#include "report/seed_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -98,7 +98,28 @@ void append_report_text(RowBuffer* row, const char* text, size_t len) {
   }
 }
 
-void append_record_columns(RowBuffer* row, const RecycleIndexRecord& record) {
+namespace {
+
+size_t last_dot(const unsigned char* name, size_t units) {
+  for (size_t i = units; i > 0; --i)
+    if (name[2 * (i - 1)] == '.' && name[2 * (i - 1) + 1] == 0) return i;
+  return kNoExtension;
+}
+
+}  // namespace
+
+bool seed_view(const RecycleRecord& record, SeedFields* out) {
+  if (!record.has_fields) return false;
+  out->file_size = record.size;
+  out->deleted_time = record.deleted;
+  out->deleted_time_valid = file_time_to_system_time(record.deleted, &out->deleted);
+  out->original_name = record.path_utf16;
+  out->name_units = record.path_units;
+  out->extension_start = last_dot(record.path_utf16, record.path_units);
+  return true;
+}
+
+void append_record_columns(RowBuffer* row, const SeedFields& record) {
   append_size_and_time_columns(row, record.file_size, record.deleted_time_valid, record.deleted);
 
   // The extension: at most 10 characters, right-aligned in 10.

@@ -7,8 +7,28 @@
 #include <string>
 #include <vector>
 
+#include "decode/recycle_record.h"
+#include "platform/platform.h"
 #include "report/companion_times.h"
-#include "decode/index_record.h"
+
+constexpr size_t kNoExtension = SIZE_MAX;
+
+// The fields of a decoded record that the seed report's row is made from.
+// The name points into the bytes that were read; it is UTF-16LE,
+// `name_units` code units long, without its terminator.
+struct SeedFields {
+  int64_t file_size = 0;
+  FileTime deleted_time = 0;
+  bool deleted_time_valid = false;  // false when the time cannot be broken down
+  SystemTime deleted;               // UTC breakdown of deleted_time
+  const unsigned char* original_name = nullptr;
+  size_t name_units = 0;
+  // Index of the first code unit after the name's last ".", or kNoExtension.
+  size_t extension_start = kNoExtension;
+};
+
+// The seed view of a record; false when it has no fixed fields to show.
+bool seed_view(const RecycleRecord& record, SeedFields* out);
 
 // The characters are put straight into a buffer that is big enough for any
 // row of an index file (its name is read from at most 64 KiB); a longer text
@@ -57,7 +77,7 @@ void append_size_and_time_columns(RowBuffer* row, int64_t size, bool deleted_val
                                   const SystemTime& deleted);
 // Appends columns 2 to 6 of a decoded record: size, deletion date and time,
 // extension and original name.
-void append_record_columns(RowBuffer* row, const RecycleIndexRecord& record);
+void append_record_columns(RowBuffer* row, const SeedFields& record);
 // Appends the six companion columns, or the N/A literal when `times` is null.
 void append_companion_columns(RowBuffer* row, const CompanionTimes* times);
 

@@ -2,10 +2,13 @@
 
 #include <cstring>
 
-#include "report/companion_times.h"
 #include "decode/index_record.h"
-#include "report/report_output.h"
+#include "report/companion_times.h"
 #include "report/report_row.h"
+
+const char kReportHeader[] =
+    "              SOURCE|        Size| Delete Date|  Time (GMT)| Extension| Original "
+    "Filename|    Modified| Time (GMT)| Last Access| Time (GMT)|  Created| Time (GMT)|\n";
 
 namespace {
 
@@ -66,7 +69,7 @@ void format_seed_record(RowBuffer* row, const RecycleRecord& record) {
     return;
   }
   append_name_column(row, record.entry_name.data(), record.entry_name.size());
-  RecycleIndexRecord fields;
+  SeedFields fields;
   if (record.path_utf16 == nullptr && record.path_ansi != nullptr && record.has_fields) {
     append_ansi_columns(row, record);
   } else if (seed_view(record, &fields)) {
@@ -97,6 +100,6 @@ void format_report_row(RowBuffer* row, const char* file_name, const unsigned cha
   format_seed_record(row, record);
 }
 
-std::unique_ptr<ReportWriter> make_seed_writer(ReportSink* sink) {
+std::unique_ptr<ReportWriter> make_seed_writer(ReportSink* sink, const WriterSettings&) {
   return std::make_unique<SeedWriter>(sink);
 }

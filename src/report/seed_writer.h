@@ -6,7 +6,8 @@
 
 #include "report/report_writer.h"
 
-std::unique_ptr<ReportWriter> make_seed_writer(ReportSink* sink);
+// The header line, newline included.
+extern const char kReportHeader[];
 
 // The row (or "Can't open" message) of one record, newline included.
 class RowBuffer;

@@ -1,4 +1,4 @@
-#include "report/structured_writers.h"
+#include "report/report_formats.h"
 
 #include <gtest/gtest.h>
 
@@ -175,7 +175,7 @@ class Writers : public ::testing::Test {
   void TearDown() override { close_file(handle_); }
 
   // Everything a writer of `format` writes for the header and `records`.
-  std::string run(ReportFormat format, const std::vector<RecycleRecord>& records,
+  std::string run(const char* format, const std::vector<RecycleRecord>& records,
                   bool header = true) {
     auto writer = make_structured_writer(format, &sink_, WriterSettings());
     EXPECT_NE(writer, nullptr);
@@ -262,7 +262,7 @@ const std::vector<std::string> kFieldNames = {
     "warnings"};
 
 TEST_F(Writers, CsvHeaderAndCjkRecord) {
-  const std::string out = run(ReportFormat::kCsv, {rec_.cjk()});
+  const std::string out = run("csv", {rec_.cjk()});
   EXPECT_EQ(out,
             "source,user_sid,format,size,deleted,original_path,extension,companion,companion_size,"
             "companion_modified,companion_accessed,companion_created,warnings\r\n" +
@@ -271,12 +271,12 @@ TEST_F(Writers, CsvHeaderAndCjkRecord) {
 }
 
 TEST_F(Writers, CsvWithoutHeader) {
-  const std::string out = run(ReportFormat::kCsv, {rec_.cjk()}, false);
+  const std::string out = run("csv", {rec_.cjk()}, false);
   EXPECT_EQ(out.substr(0, sizeof kCjkSource - 1), kCjkSource);
 }
 
 TEST_F(Writers, CsvParsesBackToTheFields) {
-  const std::string out = run(ReportFormat::kCsv,
+  const std::string out = run("csv",
                               {rec_.awkward(), rec_.with_companion(), rec_.cannot_open(),
                                rec_.truncated(), rec_.lone(), rec_.info2_purged()});
   const auto rows = parse_csv(out);
@@ -322,7 +322,7 @@ RecycleRecord size_only(const Records& rec) {
 }
 
 TEST_F(Writers, ShortFileShowsTheFieldsItHolds) {
-  const auto rows = parse_csv(run(ReportFormat::kCsv, {size_only(rec_)}, false));
+  const auto rows = parse_csv(run("csv", {size_only(rec_)}, false));
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0][3], "1234");
   EXPECT_EQ(rows[0][4], "");
@@ -330,7 +330,7 @@ TEST_F(Writers, ShortFileShowsTheFieldsItHolds) {
 }
 
 TEST_F(Writers, ShortFileInTheBodyFile) {
-  EXPECT_EQ(run(ReportFormat::kBody, {size_only(rec_)}),
+  EXPECT_EQ(run("body", {size_only(rec_)}),
             "0| (deleted; /case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$ISHORT)|0|0|0|0|1234|0|0|0|0\n");
 }
 
@@ -338,7 +338,7 @@ TEST_F(Writers, WarningsInTheirOrderJoinedWithSemicolons) {
   Records r;
   RecycleRecord all = r.cjk();
   all.warnings = (1u << kWarningCount) - 1;
-  const std::string out = run(ReportFormat::kCsv, {r.truncated_name(), all}, false);
+  const std::string out = run("csv", {r.truncated_name(), all}, false);
   const auto rows = parse_csv(out);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0][4], "1601-01-01T00:00:00.0000001Z");
@@ -352,14 +352,14 @@ TEST_F(Writers, WarningsInTheirOrderJoinedWithSemicolons) {
 TEST_F(Writers, LoneSurrogateWarnedOnce) {
   RecycleRecord lone = rec_.lone();
   lone.warnings = kWarnLoneSurrogate;  // the decoder may have found it too
-  const std::string out = run(ReportFormat::kTsv, {lone}, false);
+  const std::string out = run("tsv", {lone}, false);
   EXPECT_EQ(out,
             "/bin/$I77T7B2.ahk\t\tv2\t7\t2015-04-07T23:19:35.5000000Z\tD:\\\\\xEF\xBF\xBDx.ahk\tahk\t"
             "missing\t\t\t\t\tlone-surrogate\n");
 }
 
 TEST_F(Writers, TsvEscapesAndHeader) {
-  const std::string out = run(ReportFormat::kTsv, {rec_.awkward(), rec_.out_of_range()});
+  const std::string out = run("tsv", {rec_.awkward(), rec_.out_of_range()});
   EXPECT_EQ(out,
             "source\tuser_sid\tformat\tsize\tdeleted\toriginal_path\textension\tcompanion\t"
             "companion_size\tcompanion_modified\tcompanion_accessed\tcompanion_created\twarnings\n"
@@ -372,7 +372,7 @@ TEST_F(Writers, TsvEscapesAndHeader) {
 
 TEST_F(Writers, JsonLines) {
   const std::string out =
-      run(ReportFormat::kJsonLines, {rec_.cjk(), rec_.cannot_open(), rec_.awkward()});
+      run("jsonl", {rec_.cjk(), rec_.cannot_open(), rec_.awkward()});
   EXPECT_EQ(out,
             "{\"source\":\"" + std::string(kCjkSource) +
                 "\",\"user_sid\":\"S-1-5-21-1-2-3-1001\",\"format\":\"v2\",\"size\":7,"
@@ -428,7 +428,7 @@ struct FormulaRecords {
 TEST_F(Writers, CsvAndTsvDefuseFormulas) {
   const FormulaRecords f;
   const auto rows = parse_csv(
-      run(ReportFormat::kCsv, {f.hyperlink(), f.tab_and_cr("\t/"), f.tab_and_cr("\r/")}, false));
+      run("csv", {f.hyperlink(), f.tab_and_cr("\t/"), f.tab_and_cr("\r/")}, false));
   ASSERT_EQ(rows.size(), 3u);
   EXPECT_EQ(rows[0][0], "'-case/@S-1-5-21-1-2-3-1001/$IHYPER");
   EXPECT_EQ(rows[0][3], "-5");
@@ -443,13 +443,13 @@ TEST_F(Writers, CsvAndTsvDefuseFormulas) {
 
 TEST_F(Writers, TsvDefusesFormulasBeforeEscaping) {
   const FormulaRecords f;
-  const std::string out = run(ReportFormat::kTsv, {f.tab_and_cr("\t/")}, false);
+  const std::string out = run("tsv", {f.tab_and_cr("\t/")}, false);
   EXPECT_EQ(out, "'\\t/$IHYPER\t\tv1\t-5\t\t'+1\xE2\x80\xA8-2\xE2\x80\xA9.ext\text\tfile\t3\t\t\t\t\n");
 }
 
 TEST_F(Writers, JsonKeepsFormulasAndEscapesLineSeparators) {
   const FormulaRecords f;
-  const std::string out = run(ReportFormat::kJsonLines, {f.hyperlink(), f.tab_and_cr("\t/")});
+  const std::string out = run("jsonl", {f.hyperlink(), f.tab_and_cr("\t/")});
   EXPECT_NE(out.find("\"source\":\"-case/@S-1-5-21-1-2-3-1001/$IHYPER\""), std::string::npos) << out;
   EXPECT_NE(out.find("\"size\":-5,"), std::string::npos) << out;
   EXPECT_NE(out.find("\"original_path\":\"=HYPERLINK(\\\"http://x/?\\\"&A1,\\\"a\\\")\\\\b.@c\","
@@ -464,7 +464,7 @@ TEST_F(Writers, JsonNumbersAndWarningArrays) {
   RecycleRecord negative = rec_.with_companion();
   negative.size = -9223372036854755328LL;
   negative.warnings = kWarnSizeMismatch | kWarnTimeOutOfRange;
-  const std::string out = run(ReportFormat::kJsonLines, {negative});
+  const std::string out = run("jsonl", {negative});
   EXPECT_NE(out.find("\"size\":-9223372036854755328,"), std::string::npos) << out;
   EXPECT_NE(out.find("\"companion_size\":14,"), std::string::npos) << out;
   EXPECT_NE(out.find("\"warnings\":[\"size-mismatch\",\"time-out-of-range\"]}\n"),
@@ -473,7 +473,7 @@ TEST_F(Writers, JsonNumbersAndWarningArrays) {
 }
 
 TEST_F(Writers, BodyFile) {
-  const std::string out = run(ReportFormat::kBody,
+  const std::string out = run("body",
                               {rec_.cjk(), rec_.with_companion(), rec_.cannot_open(),
                                rec_.awkward(), rec_.info2_purged(), rec_.out_of_range()});
   EXPECT_EQ(out,
@@ -510,14 +510,14 @@ TEST_F(Writers, BodyFile) {
 }
 
 TEST_F(Writers, BodyAndJsonHaveNoHeader) {
-  EXPECT_EQ(run(ReportFormat::kBody, {}), "");
-  EXPECT_EQ(run(ReportFormat::kJsonLines, {}), "");
+  EXPECT_EQ(run("body", {}), "");
+  EXPECT_EQ(run("jsonl", {}), "");
 }
 
 TEST_F(Writers, SourceBytesThatAreNotUtf8) {
   RecycleRecord r = rec_.cjk();
   r.directory = "/m/\xE9t\xE9/";
-  const std::string out = run(ReportFormat::kJsonLines, {r});
+  const std::string out = run("jsonl", {r});
   const std::string want = "{\"source\":\"/m/\xEF\xBF\xBDt\xEF\xBF\xBD/$IBBFODN\",";
   EXPECT_EQ(out.substr(0, want.size()), want);
 }
@@ -527,19 +527,19 @@ TEST_F(Writers, OutputFileGetsTheSameBytes) {
   const FileHandle copy = open_output_device(copy_path.c_str(), false);
   ASSERT_NE(copy, kInvalidHandle);
   sink_.set_copy(copy);
-  const std::string out = run(ReportFormat::kCsv, {rec_.cjk(), rec_.awkward()});
+  const std::string out = run("csv", {rec_.cjk(), rec_.awkward()});
   close_file(copy);
   EXPECT_EQ(tree_.read("copy"), out);
   EXPECT_GT(out.size(), 200u);
 }
 
 TEST_F(Writers, SeedIsNotAStructuredFormat) {
-  EXPECT_EQ(make_structured_writer(ReportFormat::kSeed, &sink_, WriterSettings()), nullptr);
+  EXPECT_EQ(make_structured_writer("seed", &sink_, WriterSettings()), nullptr);
 }
 
 TEST_F(Writers, FailedWriteIsReported) {
   ReportSink broken(kInvalidHandle);
-  auto writer = make_structured_writer(ReportFormat::kCsv, &broken, WriterSettings());
+  auto writer = make_structured_writer("csv", &broken, WriterSettings());
   ASSERT_NE(writer, nullptr);
   EXPECT_FALSE(writer->write_header());
   EXPECT_FALSE(writer->write_record(rec_.cjk()));

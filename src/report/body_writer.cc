@@ -1,0 +1,85 @@
+// The body file of The Sleuth Kit (version 3:
+// MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime, whole Unix
+// seconds), for mactime and the timeline tools: a line for the deletion and,
+// when the companion exists, a line for the recycled content.  No header.
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "decode/record_formats.h"
+#include "report/record_fields.h"
+#include "report/record_text.h"
+#include "report/report_writer.h"
+
+namespace {
+
+class BodyWriter final : public ReportWriter {
+ public:
+  BodyWriter(ReportSink* sink, const WriterSettings& settings) : sink_(sink), settings_(settings) {
+    line_.reserve(4096);
+    scratch_.reserve(256);
+  }
+
+  bool write_header() override { return true; }
+
+  bool write_record(const RecycleRecord& record) override {
+    fields_.fill(record, settings_.codepage);
+    line_.clear();
+    const std::string& path = fields_[kOriginalPath];
+    int64_t deleted = 0;
+    if (record.opened && record.has_deleted) filetime_to_unix_seconds(record.deleted, &deleted);
+    scratch_.assign(path);
+    scratch_.append(" (deleted; ");
+    scratch_.append(fields_[kSource]);
+    scratch_.push_back(')');
+    put_line(scratch_, fields_[kSize], deleted, deleted, deleted, deleted);
+
+    const CompanionInfo& companion = record.companion;
+    if (companion.kind != CompanionKind::kMissing) {
+      scratch_.assign(path);
+      scratch_.append(" (recycled content; ");
+      append_valid_utf8(record.source_prefix, &scratch_);
+      append_valid_utf8(record.directory, &scratch_);
+      if (record_format_row(record.format).companion_is_entry) {
+        append_valid_utf8(record.entry_name, &scratch_);
+      } else if (record.file_name.size() >= 2) {
+        scratch_.append("$R");
+        append_valid_utf8(record.file_name.substr(2), &scratch_);
+      }
+      scratch_.push_back(')');
+      int64_t atime, mtime, crtime;
+      filetime_to_unix_seconds(companion.times.last_access, &atime);
+      filetime_to_unix_seconds(companion.times.last_write, &mtime);
+      filetime_to_unix_seconds(companion.times.creation, &crtime);
+      put_line(scratch_, fields_[kCompanionSize], atime, mtime, 0, crtime);
+    }
+    return sink_->write(line_.data(), line_.size());
+  }
+
+ private:
+  // One line: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
+  void put_line(std::string_view name, std::string_view size, int64_t atime, int64_t mtime,
+                int64_t ctime, int64_t crtime) {
+    line_.append("0|");
+    append_body_name(name, &line_);
+    line_.append("|0|0|0|0|");
+    line_.append(size.empty() ? std::string_view("0") : size);
+    for (int64_t t : {atime, mtime, ctime, crtime}) {
+      line_.push_back('|');
+      append_decimal(t, &line_);
+    }
+    line_.push_back('\n');
+  }
+
+  ReportSink* sink_;
+  WriterSettings settings_;
+  RecordFields fields_;
+  std::string scratch_;
+  std::string line_;
+};
+
+}  // namespace
+
+std::unique_ptr<ReportWriter> make_body_writer(ReportSink* sink, const WriterSettings& settings) {
+  return std::make_unique<BodyWriter>(sink, settings);
+}
