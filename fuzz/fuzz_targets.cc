@@ -9,21 +9,18 @@
 #include <string>
 #include <vector>
 
-#include "common/exit.h"
-#include "driver/summary.h"
+#include "common/exclusions.h"
+#include "decode/info2.h"
+#include "driver/option_effects.h"
 #include "options/ini_file.h"
 #include "options/options.h"
+#include "platform/codepage.h"
 #include "platform/dos_pattern.h"
 #include "platform/platform.h"
-#include "platform/codepage.h"
-#include "recycle/companion.h"
-#include "recycle/info2.h"
-#include "recycle/report_output.h"
-#include "recycle/report_row.h"
-#include "recycle/seed_writer.h"
+#include "report/companion_times.h"
+#include "report/report_row.h"
+#include "report/seed_writer.h"
 #include "runlog/run_log.h"
-#include "walk/exclude.h"
-#include "walk/path_list.h"
 
 namespace {
 
@@ -112,30 +109,23 @@ struct SlowDos {
   }
 };
 
-struct Ended {
-  int code;
-};
-[[noreturn]] void throw_exit(int32_t code) { throw Ended{code}; }
 // Opens no file at all: the options may name any path.
-class NoLogFiles final : public LogFileOpener {
+class NoFiles final : public OptionEffects {
  public:
-  FILE* open_run_log(const char*) const override { return nullptr; }
-  FILE* open_memo(const char*) const override { return nullptr; }
+  void before_reading(const EarlyWords&) override {}
+  Status name_accounting_file(const char*, const char*) override { return Status(); }
+  Status add_accounting_file(const char*, bool* opened) override {
+    *opened = false;
+    return Status();
+  }
+  void close_accounting_file() override {}
+  void name_memo_file(const char*) override {}
+  void ini_file_unreadable() override {}
 };
-const NoLogFiles kNoLogFiles;
+NoFiles g_no_files;
+Options g_options;
 
-void reset_run_state() {
-  g_options = Options();
-  g_options.log_files = &kNoLogFiles;
-  g_path_list.clear();
-  g_pattern_list.clear();
-  clear_exclusions();
-  g_output_name.clear();
-  g_delimiter = ' ';
-  g_acct_file = nullptr;
-  g_memo_file = nullptr;
-  set_exit_cleanup(throw_exit);
-}
+void reset_run_state() { g_options = Options(); }
 
 }  // namespace
 
@@ -194,13 +184,11 @@ int fuzz_ini(const uint8_t* data, size_t size) {
   const bool shared = data[0] & 1;
   FILE* f = fmemopen(const_cast<uint8_t*>(data + 1), size - 1, "r");
   if (!f) return 0;
-  try {
-    read_ini_lines(f, shared, "binsift", &g_options);
-  } catch (const Ended&) {
-  }
+  const Status status = read_ini_lines(f, shared, "binsift", run_vocabulary(), &g_no_files, &g_options);
   fclose(f);
+  check(status.ok(), "an INI file that names no file that fails goes on");
   check(g_options.recurse == 0 || g_options.recurse == 1, "recursion is on or off");
-  for (const std::string& x : g_exclude_list)
+  for (const std::string& x : g_options.exclude_list.patterns())
     for (char c : x) check(!(c >= 'a' && c <= 'z'), "exclusions are upper case");
   return 0;
 }
@@ -212,19 +200,16 @@ int fuzz_options(const uint8_t* data, size_t size) {
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
-  int ended = -1;
-  int first = 0;
-  try {
-    first = parse_options(static_cast<int>(args.size()), argv.data());
-  } catch (const Ended& e) {
-    ended = e.code;
-  }
-  if (ended < 0) {
+  const OptionResult result =
+      parse_options(static_cast<int>(args.size()), argv.data(), run_vocabulary(), &g_no_files,
+                    &g_options);
+  if (result.action == OptionAction::kRun) {
+    const int first = result.first_option;
     check(first >= 1 && first <= static_cast<int>(args.size()), "the first option index is in range");
-    check(!g_pattern_list.empty(), "the pattern list is never empty");
-    check(g_delimiter != ' ', "the delimiter is set");
+    check(!g_options.pattern_list.empty(), "the pattern list is never empty");
+    check(g_options.delimiter != ' ', "the delimiter is set");
   } else {
-    check(ended == 5, "an option ends a run only with code 5");
+    check(result.action != OptionAction::kEnded, "only a file that cannot be opened ends a run");
   }
   return 0;
 }
@@ -237,6 +222,7 @@ int fuzz_trim(const uint8_t* data, size_t size) {
     out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
   }
   const intptr_t h = trim_at_eof_marker(path.c_str());
+  check(h != kInvalidHandle, "a file of our own can be opened");
   close_file(h);
   std::ifstream in(path, std::ios::binary);
   const std::string after((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

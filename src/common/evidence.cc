@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "common/terminal_text.h"
-#include "platform/image_file_system.h"
 #include "platform/platform.h"
 
 namespace {
@@ -21,12 +20,12 @@ void add_identity(const char* path) {
 
 }  // namespace
 
-void protect_evidence(const char* image) {
+void protect_evidence(const char* image, const std::vector<std::string>& files) {
   g_image.assign(image);
   g_evidence.clear();
   if (g_image.empty()) return;
   add_identity(image);
-  for (const std::string& file : evidence_files(image)) add_identity(file.c_str());
+  for (const std::string& file : files) add_identity(file.c_str());
 }
 
 bool is_evidence(const char* path, std::string* reason) {

@@ -4,12 +4,13 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-// Makes the files of the image `image` (the image file and every segment,
-// extent or parent file its container reads) the evidence of this run,
-// known by what they are, not by their names.  An empty name: a run without
-// an image, which has none.
-void protect_evidence(const char* image);
+// Makes the files of the image `image`, `files` (the image file and every
+// segment, extent or parent file its container reads), the evidence of
+// this run, known by what they are, not by their names.  An empty name: a
+// run without an image, which has none.
+void protect_evidence(const char* image, const std::vector<std::string>& files = {});
 
 // True when `path` exists and is one of the evidence's files (links
 // followed); `reason` then says so for a message, "it is part of the

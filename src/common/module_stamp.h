@@ -7,8 +7,5 @@ struct ModuleStamp {
   const char* build_time;   // "hh:mm:ss"
 };
 
-// The program's own stamp (its run sequence's source).
-extern const ModuleStamp kProgramModule;
-
 // The file name of a module's source, without its directory.
 const char* module_file_name(const ModuleStamp& stamp);

@@ -3,7 +3,6 @@
 #include <memory>
 
 #include "platform/dos_pattern.h"
-#include "walk/exclude.h"
 
 std::string volume_directory(const std::string& path) {
   std::string out;
@@ -50,30 +49,39 @@ bool folder_contains(std::string_view folder, std::string_view directory, bool b
 
 namespace {
 
-// Everything the image tells goes to the hooks; a problem leaves the run
+// Everything the image tells goes to the visitor; a problem leaves the run
 // incomplete.
-class MessagesToHooks final : public ImageMessages {
+class MessagesToVisitor final : public ImageMessages {
  public:
-  explicit MessagesToHooks(ImageRunHooks* hooks) : hooks_(hooks) {}
+  explicit MessagesToVisitor(VolumeVisitor* visitor) : visitor_(visitor) {}
   void problem(const std::string& text) override {
-    hooks_->message(text);
+    visitor_->message(text);
     incomplete_ = true;
   }
-  void note(const std::string& text) override { hooks_->message(text); }
+  void note(const std::string& text) override { visitor_->message(text); }
   bool incomplete() const { return incomplete_; }
 
  private:
-  ImageRunHooks* hooks_;
+  VolumeVisitor* visitor_;
   bool incomplete_ = false;
 };
 
+// The volume as the visitor sees it.
+Volume volume_of(ImageVolume* volume) {
+  Volume v;
+  v.fs = volume;
+  v.name = volume->name();
+  v.source_prefix = volume->source_prefix();
+  return v;
+}
+
 // The recovered index files of one volume that lie in the run's scope, to
-// the hooks.
-class CarveToHooks final : public CarvedFileVisitor {
+// the visitor.
+class CarveToVisitor final : public CarvedFileVisitor {
  public:
-  CarveToHooks(ImageVolume* volume, ImageRunHooks* hooks, const ImageRunSettings& settings,
-               const std::vector<std::string>& folders)
-      : volume_(volume), hooks_(hooks), settings_(settings), folders_(folders) {
+  CarveToVisitor(ImageVolume* volume, VolumeVisitor* visitor, const ImageRunSettings& settings,
+                 const std::vector<std::string>& folders)
+      : volume_(volume), visitor_(visitor), settings_(settings), folders_(folders) {
     for (const std::string& pattern : settings.patterns) {
       if (pattern.empty() || pattern[0] == '-') break;
       patterns_.emplace_back();
@@ -90,7 +98,7 @@ class CarveToHooks final : public CarvedFileVisitor {
         break;
       }
     }
-    if (!matches || (settings_.exclude && is_excluded(name_.c_str()))) return false;
+    if (!matches || (settings_.exclude && settings_.exclude->excludes(name_.c_str()))) return false;
     // An orphan's folder is unknown: it may have been any of them.
     if (!parent_known) return true;
     for (const std::string& folder : folders_) {
@@ -101,13 +109,22 @@ class CarveToHooks final : public CarvedFileVisitor {
   }
 
   bool visit(const CarvedIndexFile& file) override {
-    hooks_->decode_carved(volume_, file);
-    return true;
+    RecoveredFile recovered;
+    recovered.parent = file.parent;
+    recovered.directory = file.directory;
+    recovered.name = file.name;
+    recovered.file = file.file;
+    recovered.data_readable = file.data_readable;
+    recovered.entry = file.entry;
+    status_ = visitor_->decode_recovered(volume_of(volume_), recovered);
+    return status_.ok();
   }
+  Status status() const { return status_; }
 
  private:
   ImageVolume* volume_;
-  ImageRunHooks* hooks_;
+  VolumeVisitor* visitor_;
+  Status status_;
   const ImageRunSettings& settings_;
   const std::vector<std::string>& folders_;
   std::vector<DosPattern> patterns_;
@@ -117,13 +134,13 @@ class CarveToHooks final : public CarvedFileVisitor {
 }  // namespace
 
 ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& settings,
-                         ImageRunHooks* hooks) {
+                         VolumeVisitor* visitor) {
   ImageRunResult result;
-  MessagesToHooks messages(hooks);
+  MessagesToVisitor messages(visitor);
   std::string error;
   std::unique_ptr<EvidenceImage> image = EvidenceImage::open(image_path.c_str(), &messages, &error);
   if (!image) {
-    hooks->message(error);
+    visitor->message(error);
     result.incomplete = true;
     return result;
   }
@@ -145,14 +162,15 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
     walked.clear();
     if (paths.empty()) {
       if (!volume->find_bin_folders(&bins, &error)) {
-        hooks->message("Can't read directory /: " + error);
+        visitor->message("Can't read directory /: " + error);
         result.incomplete = true;
         bins.clear();
       }
       for (const std::string& bin : bins) {
         any_bin = true;
         walked.push_back(volume_directory(bin));
-        hooks->walk(volume.get(), walked.back());
+        result.status = visitor->walk(volume_of(volume.get()), walked.back());
+        if (!result.status.ok()) return result;
       }
     } else {
       for (size_t p = 0; p < paths.size(); ++p) {
@@ -162,35 +180,47 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
         if (dir == kNoDir) {
           if (volume->last_open_missing()) continue;
           path_found[p] = true;
-          hooks->message("Can't read directory " + directory + ": " + error);
+          visitor->message("Can't read directory " + directory + ": " + error);
           result.incomplete = true;
           continue;
         }
         volume->close_directory(dir);
         path_found[p] = true;
         walked.push_back(folded_volume_path(directory));
-        hooks->walk(volume.get(), directory);
+        result.status = visitor->walk(volume_of(volume.get()), directory);
+        if (!result.status.ok()) return result;
       }
     }
     if (settings.carve && volume->can_carve()) {
-      CarveToHooks visitor(volume.get(), hooks, settings, walked);
-      if (!volume->carve_index_files(walked, settings.recurse, &visitor, &error)) {
-        hooks->message("Can't search for deleted index files: " + error);
+      CarveToVisitor carver(volume.get(), visitor, settings, walked);
+      const bool searched = volume->carve_index_files(walked, settings.recurse, &carver, &error);
+      result.status = carver.status();
+      if (!result.status.ok()) return result;
+      if (!searched) {
+        visitor->message("Can't search for deleted index files: " + error);
         result.incomplete = true;
       }
     }
   }
   for (size_t p = 0; p < paths.size() && result.any_volume; ++p) {
     if (path_found[p]) continue;
-    hooks->message("Can't read directory " + paths[p] + ": not in any volume of image " +
+    visitor->message("Can't read directory " + paths[p] + ": not in any volume of image " +
                    image_path);
     result.incomplete = true;
   }
   if (paths.empty() && !any_bin && result.any_volume) {
-    hooks->message("No recycle-bin folder ($Recycle.Bin, RECYCLER or RECYCLED) in image " +
+    visitor->message("No recycle-bin folder ($Recycle.Bin, RECYCLER or RECYCLED) in image " +
                    image_path);
     result.incomplete = true;
   }
   if (messages.incomplete()) result.incomplete = true;
+  return result;
+}
+
+SourceResult ImageSource::read(VolumeVisitor* visitor) {
+  result_ = run_image(image_path_, settings_, visitor);
+  SourceResult result;
+  result.status = result_.status;
+  result.incomplete = result_.incomplete;
   return result;
 }

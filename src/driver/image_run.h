@@ -7,21 +7,9 @@
 #include <string_view>
 #include <vector>
 
+#include "common/exclusions.h"
 #include "platform/image_file_system.h"
-
-// What the run does with the folders and files the image gives it.
-class ImageRunHooks {
- public:
-  virtual ~ImageRunHooks() = default;
-  // Walks `directory` (inside `volume`, from "/" and ending with "/") as a
-  // listed directory is walked on a mounted volume.
-  virtual void walk(ImageVolume* volume, const std::string& directory) = 0;
-  // Decodes one index file recovered from the volume's metadata.
-  virtual void decode_carved(ImageVolume* volume, const CarvedIndexFile& file) = 0;
-  // Writes a message about the image to the error stream, on a line of its
-  // own.
-  virtual void message(const std::string& text) = 0;
-};
+#include "walk/volume_source.h"
 
 struct ImageRunSettings {
   // The folders to walk in every volume (written with "/", taken from the
@@ -31,10 +19,11 @@ struct ImageRunSettings {
   std::vector<std::string> patterns;
   bool carve = false;    // recover index files from the volumes' metadata
   bool recurse = true;   // the walk enters subfolders
-  bool exclude = false;  // the exclusion list is in force
+  const ExclusionList* exclude = nullptr;  // the exclusions in force, if any
 };
 
 struct ImageRunResult {
+  Status status;            // not ok: the visitor ended the run
   bool incomplete = false;  // something could not be read: the run ends with 10
   bool any_volume = false;
   FileSystemKind first_kind = FileSystemKind::kOther;  // of the first volume read
@@ -45,9 +34,24 @@ struct ImageRunResult {
 // walked, then (with carve) the index files no folder holds any more are
 // recovered, as far as they lie in the run's scope: a pattern matches the
 // name, no exclusion does, and a recovered entry whose folder is known lies
-// in a folder the run walks.
+// in a folder the run walks.  A visitor's status that is not ok ends it.
 ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& settings,
-                         ImageRunHooks* hooks);
+                         VolumeVisitor* visitor);
+
+// The same as a volume source.
+class ImageSource final : public VolumeSource {
+ public:
+  ImageSource(std::string image_path, ImageRunSettings settings)
+      : image_path_(std::move(image_path)), settings_(std::move(settings)) {}
+  SourceResult read(VolumeVisitor* visitor) override;
+  // What the last read() found.
+  const ImageRunResult& result() const { return result_; }
+
+ private:
+  std::string image_path_;
+  ImageRunSettings settings_;
+  ImageRunResult result_;
+};
 
 // A path as the run shows it inside a volume: from "/", ending with "/".
 std::string volume_directory(const std::string& path);

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/test_images.h"
-#include "walk/exclude.h"
+#include "common/exclusions.h"
 
 namespace {
 
@@ -19,23 +19,26 @@ const char kSid1005[] = "S-1-5-21-3623811015-3361044348-30300820-1005";
 
 const char kSid1001[] = "S-1-5-21-3623811015-3361044348-30300820-1001";
 
-struct Recorder : ImageRunHooks {
+struct Recorder : VolumeVisitor {
   std::vector<std::string> walks;     // "p2:/dir/"
   std::vector<std::string> carved;    // "p0:/dir/name"
   std::vector<std::string> messages;
   std::vector<std::string> order;     // "walk" and "carve", as they came
-  void walk(ImageVolume* volume, const std::string& directory) override {
-    walks.push_back(volume->name() + ":" + directory);
+  Status walk(const Volume& volume, const std::string& directory) override {
+    walks.push_back(std::string(volume.name) + ":" + directory);
     order.push_back("walk");
     // The walk opens the folder it is given.
     std::string error;
-    const DirRef dir = volume->open_directory(directory.c_str(), &error);
+    const DirRef dir = volume.fs->open_directory(directory.c_str(), &error);
     EXPECT_NE(dir, kNoDir) << error;
-    if (dir != kNoDir) volume->close_directory(dir);
+    if (dir != kNoDir) volume.fs->close_directory(dir);
+    return Status();
   }
-  void decode_carved(ImageVolume* volume, const CarvedIndexFile& file) override {
-    carved.push_back(volume->name() + ":" + std::string(file.directory) + std::string(file.name));
+  Status decode_recovered(const Volume& volume, const RecoveredFile& file) override {
+    carved.push_back(std::string(volume.name) + ":" + std::string(file.directory) +
+                     std::string(file.name));
     order.push_back("carve");
+    return Status();
   }
   void message(const std::string& text) override { messages.push_back(text); }
 };
@@ -226,12 +229,13 @@ TEST(ImageRun, CarvingKeepsToThePatternsExclusionsAndFolders) {
                                       "p0:/$Recycle.Bin/" + std::string(kSid1001) + "/$I1TDH1G.exe",
                                       "p0:/$OrphanFiles/$I103S5F.jpg"}));
   s.patterns = {"*.*"};
-  s.exclude = true;
-  clear_exclusions();
-  add_exclusion("*.TXT");
-  add_exclusion("*.EXE");
+  ExclusionList exclusions;
+  s.exclude = &exclusions;
+  exclusions.clear();
+  exclusions.add("*.TXT");
+  exclusions.add("*.EXE");
   const std::vector<std::string> kept = carved_with(s);
-  clear_exclusions();
+  exclusions.clear();
   for (const std::string& c : kept) {
     EXPECT_EQ(c.find(".txt"), std::string::npos) << c;
     EXPECT_EQ(c.find(".exe"), std::string::npos) << c;

@@ -1,19 +1,19 @@
-// The run sequence: the program's entry and the order of one run.
+// The driver: the program's entry and the order of one run.  It reads the
+// options into a value, hands its parts to the run log, the report's
+// writer, the decoder and the walk, picks the volume source (a mounted
+// tree, or an evidence image), and is the only part that ends the process.
+// It may include every other folder.
 #pragma once
 
-#include <cstdint>
+#include "common/module_stamp.h"
 
-#include "common/run_state.h"
+class FileSystem;
+
+// The program's own stamp (its run sequence's source), for the help screen.
+extern const ModuleStamp kProgramModule;
 
 // Runs binsift with the process's arguments; returns the exit code of a run
-// that completes (every other ending leaves through exit_program).
+// that completes (every other ending leaves through end_run).
 int binsift_main(int argc, char** argv);
 // The same, reading the bin through `fs`.
-class FileSystem;
 int run_binsift(int argc, char** argv, FileSystem* fs);
-
-void allocate_run_buffers();
-void set_defaults();
-void read_reset_environment();
-// Writes the command-line echo of the run log's "Started" block.
-void echo_command_line();

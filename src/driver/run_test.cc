@@ -7,12 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "options/options.h"
 #include "platform/memory_file_system.h"
 #include "platform/platform.h"
-#include "runlog/run_log.h"
-#include "walk/exclude.h"
-#include "walk/path_list.h"
 
 namespace {
 
@@ -20,11 +16,6 @@ namespace {
 // first path decides the volume type, and every directory of every path is
 // probed for streams.
 int run_two_paths() {
-  // Whatever earlier tests in this process left behind.
-  g_options = Options();
-  g_path_list.clear();
-  g_pattern_list.clear();
-  clear_exclusions();
   MemoryFileSystem fs;
   fs.set_volume_kind(FileSystemKind::kNtfs);
   fs.add_file("one/sub/$IA", "");

@@ -1,10 +1,11 @@
-// The closing summary of a run.
+// The closing summary of a run: on the error stream, and as the run log's
+// closing block.
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <string>
+#include <ctime>
 
+#include "runlog/run_log.h"
 
 struct ElapsedParts {
   int64_t hours, minutes, seconds;
@@ -13,5 +14,6 @@ struct ElapsedParts {
 // truncated toward zero.
 ElapsedParts split_elapsed(int64_t seconds);
 
-void finish_run();
-void print_run_summary();
+// Writes the summary of `files` files processed since `start`, and the run
+// log's closing block.
+void print_run_summary(long files, time_t start, RunLog* run_log);

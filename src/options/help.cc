@@ -4,14 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "common/output_file.h"
-
-#include "common/exit.h"
-#include "options/options.h"
 #include "platform/platform.h"
-#include "runlog/run_log.h"
 
-void show_help() {
+void show_help(const HelpStamps& stamps) {
   discard_pending_input();
   fputs("\n\nThis program: binsift is intended to take the $RECYCLE.BIN files\n", stderr);
   fputs("named: $Ixxxx.ext from Windows 7 and above and decode the content of same.\n\n", stderr);
@@ -23,13 +18,12 @@ void show_help() {
   fputs("binsift   -p  path_to_the_files  -f  $I*.*  \n\n", stderr);
   fputs("Hopefully, the $Ixxxx.ext files are the only thing you point it to.\n\n", stderr);
   fputs("Since output is to the screen, it is suggested you redirect >> output\n", stderr);
-  fprintf(stderr, "%12s last updated:      %s %s\n", module_file_name(kRunLogModule),
-          kRunLogModule.build_date, kRunLogModule.build_time);
-  fprintf(stderr, "%12s file last updated: %s %s\n", module_file_name(kProgramModule),
-          kProgramModule.build_date, kProgramModule.build_time);
-  fprintf(stderr, "%12s file last updated: %s %s\n\n", module_file_name(kOptionsModule),
-          kOptionsModule.build_date, kOptionsModule.build_time);
-  exit_program(ILLEGAL_OPTION);
+  fprintf(stderr, "%12s last updated:      %s %s\n", module_file_name(*stamps.run_log),
+          stamps.run_log->build_date, stamps.run_log->build_time);
+  fprintf(stderr, "%12s file last updated: %s %s\n", module_file_name(*stamps.program),
+          stamps.program->build_date, stamps.program->build_time);
+  fprintf(stderr, "%12s file last updated: %s %s\n\n", module_file_name(*stamps.options),
+          stamps.options->build_date, stamps.options->build_time);
 }
 
 bool open_help_file(std::string* program_path) {
@@ -44,14 +38,18 @@ bool open_help_file(std::string* program_path) {
   return show_help_file(found);
 }
 
-void help_for_unknown_letter() {
+void help_for_unknown_letter(const std::string& program_path, const HelpStamps& stamps) {
   fputs("Wait for help to appear\n", stdout);
-  if (open_help_file(&g_program_path)) {
+  std::string path = program_path;
+  if (open_help_file(&path)) {
     fputs("\nDO YOU WISH TO SEE A DOS HELP SCREEN ALSO  (Y/N)? ", stderr);
     const int key = read_key_no_echo();
-    if (key == 'y' || key == 'Y') show_help();
+    if (key == 'y' || key == 'Y') {
+      show_help(stamps);
+      return;
+    }
     fputs("\n", stderr);
-    exit_program(ILLEGAL_OPTION);
+    return;
   }
-  show_help();
+  show_help(stamps);
 }

@@ -3,9 +3,6 @@
 #include <cstdio>
 #include <string>
 
-#include "common/exit.h"
-#include "platform/platform.h"
-#include "report/report_formats.h"
 
 namespace {
 
@@ -58,8 +55,7 @@ const char kHelpMoreRecords[] =
 
 }  // namespace
 
-void show_help_more() {
-  const std::string text = kHelpMoreText + report_format_help() + kHelpMoreRecords;
+void show_help_more(const std::string& format_lines) {
+  const std::string text = kHelpMoreText + format_lines + kHelpMoreRecords;
   fputs(text.c_str(), stderr);
-  exit_program(ILLEGAL_OPTION);
 }

@@ -2,6 +2,9 @@
 // options, for --help-more.
 #pragma once
 
-// Prints the description on the error stream and ends the run with code 5, as
-// the help screen does.
-[[noreturn]] void show_help_more();
+#include <string>
+
+// Writes the description on the error stream; `format_lines` are the
+// report formats' lines (the report format table's help).  The run then
+// ends with code 5, as after the help screen.
+void show_help_more(const std::string& format_lines);

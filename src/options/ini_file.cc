@@ -5,13 +5,9 @@
 #include <cstring>
 
 #include "common/paths.h"
+#include "options/option_table.h"
 #include "platform/ascii.h"
-#include "runlog/run_log.h"
 #include "platform/platform.h"
-#include "report/report_output.h"
-#include "runlog/run_log.h"
-#include "walk/exclude.h"
-#include "walk/path_list.h"
 
 namespace {
 
@@ -35,8 +31,6 @@ int on_off(const std::string& upper_value) {
   return v;
 }
 
-std::string resolved(const std::string& value) { return resolved_path(value.c_str()); }
-
 // Opens an INI file for reading: only a regular file can be opened, so a
 // FIFO or a device of that name cannot hold up the start.
 FILE* open_ini(const std::string& path) { return open_regular_file(path.c_str(), false); }
@@ -49,119 +43,69 @@ bool read_line(FILE* f, std::string* line) {
   return true;
 }
 
-enum class Match { kContains, kBegins };
+bool key_in(const std::string& upper, const IniKey& key) {
+  return key.match == IniMatch::kContains ? upper.find(key.text) != std::string::npos
+                                          : upper.compare(0, strlen(key.text), key.text) == 0;
+}
 
-struct Key {
-  const char* text;
-  Match match;
-};
-
-bool key_in(const std::string& upper, const Key& key) {
-  return key.match == Match::kContains ? upper.find(key.text) != std::string::npos
-                                       : upper.compare(0, strlen(key.text), key.text) == 0;
+bool row_matches(const std::string& upper, const OptionKey& row) {
+  for (const IniKey& key : row.ini) {
+    if (!key.text) break;
+    if (key_in(upper, key)) return true;
+  }
+  return false;
 }
 
 }  // namespace
 
-void apply_ini_line(const std::string& line, Options* options) {
+Status apply_ini_line(const std::string& line, const OptionVocabulary& vocabulary,
+                      OptionEffects* effects, Options* options) {
   const std::string upper = upper_case(line);
   const size_t equals = line.find('=');
   const bool has_value = equals != std::string::npos;
   // Values that name files and directories are taken as written; the rest
   // from the upper-cased line.
-  const std::string written = has_value ? line.substr(equals + 1) : std::string();
+  std::string written = has_value ? line.substr(equals + 1) : std::string();
   const std::string value = has_value ? upper.substr(equals + 1) : std::string();
-  auto is = [&upper](const char* key, Match m) { return key_in(upper, Key{key, m}); };
-  const Match C = Match::kContains, B = Match::kBegins;
-
-  if (is("ACCT", C)) {
-    if (!has_value) return;
-    if (value.compare(0, 3, "OFF") == 0) {
-      options->accounting_mode = 0;
-      return;
+  for (const OptionKey& row : option_keys()) {
+    if (!row.ini[0].text || !row_matches(upper, row)) continue;
+    OptionInput in;
+    in.source = OptionSource::kIniFile;
+    in.value = value.c_str();
+    in.written = written.data();
+    bool apply = true;
+    switch (row.ini_value) {
+      case IniValue::kIgnored:
+        apply = false;
+        break;
+      case IniValue::kRequired:
+        apply = has_value;
+        break;
+      case IniValue::kOptional:
+        if (!has_value) in.value = nullptr;
+        break;
+      case IniValue::kOnOff:
+      case IniValue::kOnOnly: {
+        const int v = on_off(value);
+        apply = row.ini_value == IniValue::kOnOff ? v >= 0 : v == 1;
+        in.on = v == 1;
+        break;
+      }
     }
-    if (g_acct_file) {
-      fputs("This file closed.\n", g_acct_file);
-      fprintf(g_acct_file, "Accounting file overridden by .ini file pointing to %s\n",
-              resolved(written).c_str());
-      close_run_log();
+    if (apply) {
+      const Applied applied = apply_option(row, in, vocabulary, effects, options);
+      if (applied.kind == Applied::kEnded) return applied.ended;
     }
-    g_acct_file = options->log_files->open_run_log(written.c_str());
-    options->accounting_mode = 2;
-    return;
+    // A line is handled by its first key, but for those that let it go on.
+    if (!row.ini_continues) break;
   }
-  if (is("APPEND", C)) {
-    if (const int v = on_off(value); v >= 0) options->append = v;
-    return;
-  }
-  if (is("BINARY", C)) {
-    if (on_off(value) == 1) options->no_header = 1;
-    return;
-  }
-  if (is("DELIMETER", C) || is("DELIMITER", C)) {
-    if (has_value && value != "OFF") {
-      g_delimiter = value.size() == 1 ? value[0] : static_cast<char>(atoi(value.c_str()));
-    }
-    // The same line is still compared with every key that follows.
-  }
-  if (is("INDIV", C) || is("DIRFILES", C) || is("DIR_FILE", C) || is("DOC_ID", C) ||
-      is("TYPE", C) || is("SINGLE", C) || is("STARS", C)) {
-    return;
-  }
-  if (is("EXCLUDE", C)) {
-    if (!has_value) return;
-    options->exclude_active = 1;
-    add_exclusion(value.c_str());
-    return;
-  }
-  if (is("FILE", B)) {
-    if (has_value) add_file_pattern(value.c_str());
-    return;
-  }
-  if (is("TRUE", B) || is("NOCHEV", C) || is("CHEVRON", C) || is("MAX", B) || is("WIDTH", B))
-    return;
-  if (is("MEMO", B)) {
-    options->memo_active = 1;
-    if (!has_value) return;
-    if (value.find("OFF") != std::string::npos) {
-      options->memo_active = 0;
-      return;
-    }
-    close_memo_stream(g_memo_file);
-    g_memo_file = options->log_files->open_memo(resolved(written).c_str());
-    return;
-  }
-  if (is("MILITARY", C) || is("NOHEX", C) || is("OFFSET", C)) return;
-  if (is("OUTPUT", B)) {
-    if (!has_value) return;
-    options->output_to_file = 1;
-    g_output_name = resolved(written);
-    return;
-  }
-  if (is("PATH", B)) {
-    if (!has_value) return;
-    std::string path = written;
-    add_path(path.data());
-    return;
-  }
-  if (is("PAUSE", C) || is("PRINT", C) || is("NODOTS", C)) return;
-  if (is("QUIET", C) || is("SILENT", C)) {
-    if (const int v = on_off(value); v >= 0) options->no_header = v;
-    return;
-  }
-  if (is("RECURSE", C)) {
-    if (const int v = on_off(value); v >= 0) options->recurse = v;
-    return;
-  }
-  if (is("RESET", C)) {
-    if (const int v = on_off(value); v >= 0) options->reset_times = v;
-    return;
-  }
+  return Status();
 }
 
-void read_ini_file(char** argv, Options* options) {
+Status read_ini_file(char** argv, const OptionVocabulary& vocabulary, OptionEffects* effects,
+                     Options* options) {
   for (char** a = argv; *a; ++a)
-    if (equals_ignore_case(*a, "-.ini")) return;
+    if (equals_ignore_case(*a, "-.ini")) return Status();
 
   std::string program;
   if (!program_file_path(&program)) program = argv[0] ? argv[0] : "binsift";
@@ -189,19 +133,21 @@ void read_ini_file(char** argv, Options* options) {
       break;
     }
   }
-  if (!chosen) return;
+  if (!chosen) return Status();
   FILE* f = open_ini(chosen->path);
   if (!f) {
-    fputs("\nCouldn't open .ini file\n", stdout);
-    read_input_byte();
-    return;
+    effects->ini_file_unreadable();
+    return Status();
   }
 
-  read_ini_lines(f, chosen->shared, name, options);
+  const Status status = read_ini_lines(f, chosen->shared, name, vocabulary, effects, options);
   fclose(f);
+  return status;
 }
 
-void read_ini_lines(FILE* f, bool shared, const std::string& name, Options* options) {
+Status read_ini_lines(FILE* f, bool shared, const std::string& name,
+                      const OptionVocabulary& vocabulary, OptionEffects* effects,
+                      Options* options) {
   const std::string header = "[" + upper_case(name) + "]";
   std::string line;
   if (shared) {
@@ -212,7 +158,7 @@ void read_ini_lines(FILE* f, bool shared, const std::string& name, Options* opti
         break;
       }
     }
-    if (!found) return;
+    if (!found) return Status();
   }
   while (read_line(f, &line)) {
     const std::string upper = upper_case(line);
@@ -222,6 +168,8 @@ void read_ini_lines(FILE* f, bool shared, const std::string& name, Options* opti
       continue;
     }
     if (shared && upper.find(header) != std::string::npos) break;
-    apply_ini_line(line, options);
+    const Status status = apply_ini_line(line, vocabulary, effects, options);
+    if (!status.ok()) return status;
   }
+  return Status();
 }

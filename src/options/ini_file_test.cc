@@ -8,9 +8,6 @@
 
 #include "common/test_tree.h"
 #include "options/test_options.h"
-#include "report/report_output.h"
-#include "walk/exclude.h"
-#include "walk/path_list.h"
 
 namespace {
 
@@ -40,13 +37,13 @@ TEST_F(IniTest, KeysInTheirOrderWithTheirMatching) {
   apply_ini_line("reset = on and off", &g_options);  // the off test wins
   EXPECT_EQ(g_options.reset_times, 0);
   apply_ini_line("PATH=C:\\PROTOTYPE", &g_options);  // a TYPE line
-  EXPECT_TRUE(g_path_list.empty());
+  EXPECT_TRUE(g_options.path_list.empty());
   apply_ini_line("PATH=/Evidence/Bin", &g_options);
-  EXPECT_EQ(g_path_list, Strings{"/Evidence/Bin"});
+  EXPECT_EQ(g_options.path_list, Strings{"/Evidence/Bin"});
   apply_ini_line("FILE=$i*.*", &g_options);
-  EXPECT_EQ(g_pattern_list, Strings{"$I*.*"});
+  EXPECT_EQ(g_options.pattern_list, Strings{"$I*.*"});
   apply_ini_line("Exclude=*.tmp", &g_options);
-  EXPECT_EQ(g_exclude_list, Strings{"*.TMP"});
+  EXPECT_EQ(g_options.exclude_list.patterns(), Strings{"*.TMP"});
   EXPECT_EQ(g_options.exclude_active, 1);
   apply_ini_line("QUIET=ON", &g_options);
   EXPECT_EQ(g_options.no_header, 1);
@@ -56,7 +53,7 @@ TEST_F(IniTest, KeysInTheirOrderWithTheirMatching) {
   EXPECT_EQ(g_options.append, 1);
   apply_ini_line("output=Report.Out", &g_options);
   EXPECT_EQ(g_options.output_to_file, 1);
-  EXPECT_EQ(std::filesystem::path(g_output_name).filename(), "Report.Out");
+  EXPECT_EQ(std::filesystem::path(g_options.output_name).filename(), "Report.Out");
   EXPECT_EQ(g_options.append, 1);
   // The delimiter line is also compared with the keys after it.
   apply_ini_line("DELIMITER=, recurse off", &g_options);
@@ -96,7 +93,7 @@ TEST_F(IniTest, TheSharedFileReadsOnlyItsSection) {
             "RESET=ON\n[other]\nFILE=a\n[binsift_tests]\n; a comment\nFILE=$i*\n"
             "recurse=off\n[next]\nFILE=b\n");
   read();
-  EXPECT_EQ(g_pattern_list, Strings{"$I*"});
+  EXPECT_EQ(g_options.pattern_list, Strings{"$I*"});
   EXPECT_EQ(g_options.recurse, 0);
   EXPECT_EQ(g_options.reset_times, 0);
 }

@@ -1,19 +1,9 @@
 #include "options/long_options.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "options/help_more.h"
-#include "platform/codepage.h"
-#include "platform/image_file_system.h"
-#include "platform/platform.h"
-#include "report/report_output.h"
-#include "runlog/run_log.h"
-#include "walk/exclude.h"
-
-std::string g_carve_word;
+#include "options/option_table.h"
 
 namespace {
 
@@ -34,6 +24,32 @@ bool key_matches(const char* word, const char* key, bool any_case = false) {
   return any_case ? folded : (all_lower || all_upper);
 }
 
+// A word beyond the keys: the whole word up to any "=" is `name`, all in
+// lower case or all in upper case.
+bool whole_word_matches(const char* word, const char* name) {
+  const char* equals = strchr(word, '=');
+  const size_t length = equals ? static_cast<size_t>(equals - word) : strlen(word);
+  return length == strlen(name) && key_matches(word, name);
+}
+
+bool matches(const OptionKey& key, const char* word) {
+  for (const char* name : key.words) {
+    if (!name) break;
+    switch (key.word_match) {
+      case WordMatch::kPrefixOneCase:
+        if (key_matches(word, name)) return true;
+        break;
+      case WordMatch::kPrefixAnyCase:
+        if (key_matches(word, name, true)) return true;
+        break;
+      case WordMatch::kWholeWord:
+        if (whole_word_matches(word, name)) return true;
+        break;
+    }
+  }
+  return false;
+}
+
 // An on/off value: 1 on, 0 off, -1 refused.  No value means on.
 int on_off(const char* value) {
   if (!value) return 1;
@@ -42,154 +58,66 @@ int on_off(const char* value) {
   return -1;
 }
 
-// A word beyond the table: the whole word up to any "=" is `name`, all in
-// lower case or all in upper case.
-bool whole_word_matches(const char* word, const char* name) {
-  const char* equals = strchr(word, '=');
-  const size_t length = equals ? static_cast<size_t>(equals - word) : strlen(word);
-  return length == strlen(name) && key_matches(word, name);
-}
-
-// A report format's name, written all in lower case or all in upper case.
-bool parse_format_value(const char* value, std::string* out) {
-  std::string name(value);
-  bool all_lower = true, all_upper = true;
-  for (char& c : name) {
-    all_lower &= c == lower(c);
-    all_upper &= c == upper(c);
-    c = lower(c);
-  }
-  if (!(all_lower || all_upper) || !find_report_format(name)) return false;
-  *out = name;
-  return true;
-}
-
-std::string resolved(const char* value) {
-  std::string full;
-  if (!full_path(value, &full)) full = value;
-  return full;
-}
-
 }  // namespace
 
-int parse_long_option(const char* word, Options* options) {
+WordResult parse_long_option(const char* word, const OptionVocabulary& vocabulary,
+                             OptionEffects* effects, Options* options, Status* ended) {
   const char* equals = strchr(word, '=');
   const char* value = (equals && equals[1] != '\0') ? equals + 1 : nullptr;
-
-  if (key_matches(word, "append")) {
-    options->append = 1;
-    return 0;
-  }
-  if (key_matches(word, "acc") || key_matches(word, "log")) {
-    if (!value) return 1;
-    options->accounting_mode = 2;
-    FILE* f = options->log_files->open_run_log(value);
-    if (!f) return 1;
-    g_acct_file = f;  // an earlier file is left open and unfinished
-    return 0;
-  }
-  if (key_matches(word, "che")) return on_off(value) < 0 ? 1 : 0;
-  if (key_matches(word, "del")) {
-    if (!value) return 1;
-    if (strlen(value) == 1) {
-      g_delimiter = value[0];
-    } else if (strcmp(value, "pipe") == 0) {
-      g_delimiter = '|';
-    } else {
-      g_delimiter = static_cast<char>(atoi(value));
+  for (const OptionKey& key : option_keys()) {
+    if (!key.words[0] || !matches(key, word)) continue;
+    OptionInput in;
+    in.source = OptionSource::kWord;
+    in.word = word;
+    in.value = value;
+    switch (key.word_value) {
+      case WordValue::kIgnored:
+      case WordValue::kOptional:
+        break;
+      case WordValue::kRequired:
+        if (!value) return kWordRefused;
+        break;
+      case WordValue::kOnOff: {
+        const int v = on_off(value);
+        if (v < 0) return kWordRefused;
+        in.on = v == 1;
+        break;
+      }
+      case WordValue::kNone:
+        if (equals) return kWordRefused;
+        break;
+      case WordValue::kNoValue:
+        if (value) return kWordRefused;
+        break;
     }
-    return 0;
-  }
-  if (key_matches(word, "dir")) return value ? 0 : 1;
-  if (key_matches(word, "ex", true) || key_matches(word, "not", true)) {
-    if (!value) return 1;
-    options->exclude_active = 1;
-    add_exclusion(value);
-    return 0;
-  }
-  if (key_matches(word, "ind")) return value ? 0 : 1;
-  if (key_matches(word, "max")) return value ? 0 : 1;
-  if (key_matches(word, "memo")) {
-    options->memo_active = 1;
-    if (value) {
-      close_memo_stream(g_memo_file);
-      g_memo_file = options->log_files->open_memo(resolved(value).c_str());
+    const Applied applied = apply_option(key, in, vocabulary, effects, options);
+    switch (applied.kind) {
+      case Applied::kDone: return kWordAccepted;
+      case Applied::kRefused: return kWordRefused;
+      case Applied::kRefusedAndSaid: return kWordRefusedAndSaid;
+      case Applied::kHelpMore: return kWordHelpMore;
+      case Applied::kHelpScreen: return kWordRefused;
+      case Applied::kEnded:
+        if (ended) *ended = applied.ended;
+        return kWordEnded;
     }
-    return 0;
   }
-  if (key_matches(word, "out")) {
-    if (!value) return 1;
-    options->output_to_file = 1;
-    options->append = 0;
-    g_output_name = resolved(value);
-    return 0;
-  }
-  if (key_matches(word, "rec")) {
-    const int v = on_off(value);
-    if (v < 0) return 1;
-    options->recurse = v;
-    return 0;
-  }
-  if (key_matches(word, "res")) {
-    const int v = on_off(value);
-    if (v < 0) return 1;
-    options->reset_times = v;
-    return 0;
-  }
-  if (key_matches(word, "st")) return on_off(value) < 0 ? 1 : 0;
-  if (key_matches(word, "tru") || key_matches(word, "uni") || key_matches(word, "var")) return 0;
-  if (key_matches(word, "wid")) return value ? 0 : 1;
-
-  // Words beyond the table, matched whole.  None begins with one of the
-  // keys above, which are prefix tests and come first.
-  if (whole_word_matches(word, "image")) {
-    if (!value) return 1;
-    if (!kImageSupport) {
-      fprintf(stderr, "\n%s\n", kImageUnsupportedMessage);
-      return 2;
-    }
-    options->image_path = value;
-    return 0;
-  }
-  if (whole_word_matches(word, "carve")) {
-    if (equals) return 1;
-    options->carve = 1;
-    g_carve_word = word;
-    return 0;
-  }
-  if (whole_word_matches(word, "format")) {
-    return value && parse_format_value(value, &options->report_format) ? 0 : 1;
-  }
-  if (whole_word_matches(word, "codepage")) {
-    if (!value || !codepage_known(value)) return 1;
-    options->codepage = value;
-    return 0;
-  }
-  if (whole_word_matches(word, "help-more")) {
-    if (value) return 1;  // takes no value
-    show_help_more();
-  }
-  return 0;
+  return kWordAccepted;
 }
 
-void read_early_word(const char* word, EarlyWords* out) {
+void read_early_word(const char* word, const OptionVocabulary& vocabulary, EarlyWords* out) {
   const char* equals = strchr(word, '=');
   const char* value = (equals && equals[1] != '\0') ? equals + 1 : nullptr;
   // Neither word begins with a key of the table, which come first.
   if (!value) return;
-  if (whole_word_matches(word, "image")) {
-    out->image = value;
-  } else if (whole_word_matches(word, "format")) {
-    parse_format_value(value, &out->format);
-  }
-}
-
-void acct_from_environment() {
-  if (const char* acct = getenv("ACCT")) {
-    const bool on = (acct[0] == 'o' || acct[0] == 'O') && (acct[1] == 'n' || acct[1] == 'N') &&
-                    acct[2] == '\0';
-    g_acct_file = g_options.log_files->open_run_log(on ? "acct-ing" : acct);
-  } else if (const char* accting = getenv("ACCTING")) {
-    g_acct_file = g_options.log_files->open_run_log(accting);
+  for (const OptionKey& key : option_keys()) {
+    if (key.effect != OptionEffect::kImage && key.effect != OptionEffect::kFormat) continue;
+    if (!matches(key, word)) continue;
+    if (key.effect == OptionEffect::kImage) {
+      out->image = value;
+    } else {
+      // Only a name the format word takes.
+      format_value(value, vocabulary, &out->format);
+    }
   }
 }

@@ -1,18 +1,20 @@
-// Word options (--word[=value]) and the accounting environment variables.
+// Word options: --word[=value], matched against the words of the option
+// table.
 #pragma once
-
-#include <string>
 
 #include "options/options.h"
 
-// 0 when `word` is accepted (also every word not known), 1 when refused,
-// 2 when refused with a message of its own already written.
-int parse_long_option(const char* word, Options* options);
+// What a word came to; the values are those the option loop tests.
+enum WordResult {
+  kWordAccepted = 0,       // also every word no key matches
+  kWordRefused = 1,        // "Illegal option" is said by the caller
+  kWordRefusedAndSaid = 2, // refused with a message of its own, written
+  kWordHelpMore = 3,       // --help-more
+  kWordEnded = 4,          // naming a file ended the run (`*ended` says how)
+};
+
+WordResult parse_long_option(const char* word, const OptionVocabulary& vocabulary,
+                             OptionEffects* effects, Options* options, Status* ended = nullptr);
 // Notes what `word` says of the image or the format, when it is one of
 // those words with a value parse_long_option() takes.
-void read_early_word(const char* word, EarlyWords* out);
-// The --carve word as it was written, for the message that refuses it
-// without --image.
-extern std::string g_carve_word;
-// Opens the accounting file named by ACCT or ACCTING.
-void acct_from_environment();
+void read_early_word(const char* word, const OptionVocabulary& vocabulary, EarlyWords* out);

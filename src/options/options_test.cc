@@ -11,9 +11,6 @@
 #include "options/long_options.h"
 #include "options/test_options.h"
 #include "platform/image_file_system.h"
-#include "report/report_output.h"
-#include "walk/exclude.h"
-#include "walk/path_list.h"
 
 namespace {
 
@@ -35,41 +32,41 @@ TEST_F(OptionsTest, OnlyBareArgumentsReturnTheCountAndTheDefaultPattern) {
   EXPECT_EQ(parse({"-.ini"}), 1);
   SetUp();
   EXPECT_EQ(parse({"a", "b"}), 3);
-  EXPECT_EQ(g_pattern_list, Strings{"*.*"});
-  EXPECT_EQ(g_delimiter, '|');
+  EXPECT_EQ(g_options.pattern_list, Strings{"*.*"});
+  EXPECT_EQ(g_options.delimiter, '|');
 }
 
 TEST_F(OptionsTest, ABareArgumentEndsTheOptions) {
   EXPECT_EQ(parse({"/case", "-p", "/x", "-r", "extra", "-f", "a", "-.ini"}), 2);
-  EXPECT_EQ(g_path_list, Strings{"/x"});
+  EXPECT_EQ(g_options.path_list, Strings{"/x"});
   EXPECT_EQ(g_options.recurse, 0);
-  EXPECT_EQ(g_pattern_list, Strings{"*.*"});
+  EXPECT_EQ(g_options.pattern_list, Strings{"*.*"});
 }
 
 TEST_F(OptionsTest, LettersShareAnArgumentAndTakeTheirValues) {
   parse({"-.ini", "-pr", "/d1", "/d2/"});
-  EXPECT_EQ(g_path_list, (Strings{"/d1", "/d2"}));
+  EXPECT_EQ(g_options.path_list, (Strings{"/d1", "/d2"}));
   EXPECT_EQ(g_options.recurse, 0);
   EXPECT_EQ(arg(4), "/d2");  // the path list shortens the argument itself
 
   SetUp();
   parse({"-.ini", "-dr", ","});
-  EXPECT_EQ(g_delimiter, ',');
+  EXPECT_EQ(g_options.delimiter, ',');
   EXPECT_EQ(g_options.recurse, 0);
 
   SetUp();
   parse({"-.ini", "-Oout.txt", "-RB"});
   EXPECT_EQ(g_options.append, 1);
   EXPECT_EQ(g_options.output_to_file, 1);
-  EXPECT_EQ(g_output_name, "out.txt");
+  EXPECT_EQ(g_options.output_name, "out.txt");
   EXPECT_EQ(g_options.reset_times, 1);
   EXPECT_EQ(g_options.no_header, 1);
 
   SetUp();
   parse({"-.ini", "-o", "-", "-Q", "-d", "44", "-X", "-text", "-E5", "-g", "-3", "-bcCHhIiq"});
-  EXPECT_EQ(g_output_name, "-");
+  EXPECT_EQ(g_options.output_name, "-");
   EXPECT_EQ(g_options.no_header, 1);
-  EXPECT_EQ(g_delimiter, ',');
+  EXPECT_EQ(g_options.delimiter, ',');
 }
 
 TEST_F(OptionsTest, AppendOnAndOff) {
@@ -85,16 +82,16 @@ TEST_F(OptionsTest, AppendOnAndOff) {
 
 TEST_F(OptionsTest, ExclusionsStartAfreshWithEachDashX) {
   parse({"-.ini", "--EX=*.tmp", "-x", "a", "b", "-x", "c"});
-  EXPECT_EQ(g_exclude_list, Strings{"C"});
+  EXPECT_EQ(g_options.exclude_list.patterns(), Strings{"C"});
   EXPECT_EQ(g_options.exclude_active, 1);
   SetUp();
   parse({"-.ini", "--EX=*.TMP", "--Not=*.tmp", "--not=x*"});
-  EXPECT_EQ(g_exclude_list, (Strings{"*.TMP", "*.TMP", "X*"}));
+  EXPECT_EQ(g_options.exclude_list.patterns(), (Strings{"*.TMP", "*.TMP", "X*"}));
 }
 
 TEST_F(OptionsTest, PatternsAreKeptAsGiven) {
   parse({"-.ini", "-f", "$I*.*", "$i*.*", "$I*.*"});
-  EXPECT_EQ(g_pattern_list, (Strings{"$I*.*", "$i*.*", "$I*.*"}));
+  EXPECT_EQ(g_options.pattern_list, (Strings{"$I*.*", "$i*.*", "$I*.*"}));
 }
 
 TEST_F(OptionsTest, TheDotIniArgumentMakesTheNextOneAnOptionArgument) {
@@ -208,7 +205,7 @@ TEST(LongOptions, KeysByPrefixInOneCase) {
   EXPECT_EQ(parse_long_option("out=", &o), 1);
   EXPECT_EQ(parse_long_option("del", &o), 1);
   EXPECT_EQ(parse_long_option("del=pipe", &o), 0);
-  EXPECT_EQ(g_delimiter, '|');
+  EXPECT_EQ(o.delimiter, '|');
   EXPECT_EQ(parse_long_option("dir", &o), 1);
   EXPECT_EQ(parse_long_option("wid=3", &o), 0);
   EXPECT_EQ(parse_long_option("st=maybe", &o), 1);
@@ -237,11 +234,11 @@ TEST(LongOptions, ImageAndCarveAreWholeWordsInOneCase) {
   EXPECT_EQ(o.image_path, "");
   EXPECT_EQ(parse_long_option("carve", &o), 0);
   EXPECT_EQ(o.carve, 1);
-  EXPECT_EQ(g_carve_word, "carve");
+  EXPECT_EQ(o.carve_word, "carve");
   o = Options();
   EXPECT_EQ(parse_long_option("CARVE", &o), 0);
   EXPECT_EQ(o.carve, 1);
-  EXPECT_EQ(g_carve_word, "CARVE");
+  EXPECT_EQ(o.carve_word, "CARVE");
   o = Options();
   EXPECT_EQ(parse_long_option("carve=on", &o), 1);
   EXPECT_EQ(parse_long_option("carving", &o), 0);
@@ -254,7 +251,7 @@ TEST_F(OptionsTest, ImageAndCarveTogetherInAnyOrder) {
   parse({"-.ini", "--carve", "-p", "$Recycle.Bin", "--image=disk.dd"});
   EXPECT_EQ(g_options.image_path, "disk.dd");
   EXPECT_EQ(g_options.carve, 1);
-  EXPECT_EQ(g_path_list, Strings{"$Recycle.Bin"});
+  EXPECT_EQ(g_options.path_list, Strings{"$Recycle.Bin"});
 }
 
 TEST_F(OptionsDeathTest, CarveWithoutAnImageIsIllegal) {
@@ -305,19 +302,27 @@ TEST_F(OptionsTest, EarlyWordsAreTheOnesTheOptionsApply) {
 }
 
 // Records, for every accounting and memo file the options open, whether it
-// was already known to be evidence.
-class EvidenceAwareOpener final : public LogFileOpener {
+// was already known to be evidence.  The evidence is what the run's own
+// effects protect.
+class EvidenceAwareOpener final : public RecordingEffects {
  public:
-  FILE* open_run_log(const char* path) const override { return note(path); }
-  FILE* open_memo(const char* path) const override { return note(path); }
-  mutable std::vector<std::pair<std::string, bool>> opened;
+  void before_reading(const EarlyWords& words) override { run_.before_reading(words); }
+  Status name_accounting_file(const char* path, const char*) override { return note(path); }
+  Status add_accounting_file(const char* path, bool* taken) override {
+    *taken = false;
+    return note(path);
+  }
+  void name_memo_file(const char* path) override { (void)note(path); }
+  std::vector<std::pair<std::string, bool>> opened;
 
  private:
-  FILE* note(const char* path) const {
+  Status note(const char* path) {
     std::string reason;
     opened.emplace_back(path, is_evidence(path, &reason));
-    return nullptr;
+    return Status();
   }
+  RunLog log_;
+  RunOptionEffects run_{&log_};
 };
 
 TEST_F(OptionsTest, TheImageIsKnownBeforeAnythingIsOpened) {
@@ -328,17 +333,15 @@ TEST_F(OptionsTest, TheImageIsKnownBeforeAnythingIsOpened) {
   const std::string image = tree.path("ev.img");
   const std::string other = tree.path("other.log");
   EvidenceAwareOpener opener;
-  g_options.log_files = &opener;
   ArgVector args({"-.ini", "-1", image, "--memo=" + image, "-2", other, "--image=" + image});
-  parse_options(args.argc(), args.argv());
+  parse_options(args.argc(), args.argv(), &opener);
   EXPECT_EQ(opener.opened, (std::vector<std::pair<std::string, bool>>{
                                {image, true}, {image, true}, {other, false}}));
   // A run without an image protects nothing.
   opener.opened.clear();
   SetUp();
-  g_options.log_files = &opener;
   ArgVector plain({"-.ini", "-1", image});
-  parse_options(plain.argc(), plain.argv());
+  parse_options(plain.argc(), plain.argv(), &opener);
   EXPECT_EQ(opener.opened, (std::vector<std::pair<std::string, bool>>{{image, false}}));
 }
 

@@ -5,12 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/memory_file_system.h"
-
-#include <string>
-
-#include "runlog/volume.h"
-
 namespace {
 
 TEST(VersionText, FromTheBuildDateAndTime) {
@@ -39,26 +33,6 @@ TEST(Banner, RowsAndPositions) {
   EXPECT_EQ(rest.substr(0, 3), "  \xBA");
   EXPECT_EQ(rest.substr(77, 2), "\xBA\n");
   EXPECT_EQ(banner_text(30, "Apr 16 2018", "17:42:53").substr(0, 3), "  \xC9");
-}
-
-TEST(Volume, Classification) {
-  EXPECT_EQ(classify_file_system(0x5346544eUL, nullptr), FileSystemKind::kNtfs);
-  EXPECT_EQ(classify_file_system(0x4d44UL, nullptr), FileSystemKind::kFat32);
-  EXPECT_EQ(classify_file_system(0xEF53UL, nullptr), FileSystemKind::kOther);      // ext4
-  EXPECT_EQ(classify_file_system(0x2011BAB0UL, nullptr), FileSystemKind::kOther);  // exFAT
-  EXPECT_EQ(classify_file_system(0x65735546UL, "fuseblk /dev/sdb1 rw"), FileSystemKind::kOther);
-  EXPECT_EQ(classify_file_system(0x65735546UL, "fuseblk ntfs-3g rw"), FileSystemKind::kNtfs);
-  EXPECT_EQ(classify_file_system(0x65735546UL, "fuse.ntfs-3g /dev/sdb1 rw"), FileSystemKind::kNtfs);
-}
-
-TEST(Volume, IdentifiedByTheFileSystem) {
-  MemoryFileSystem fs;
-  fs.set_volume_kind(FileSystemKind::kNtfs);
-  EXPECT_EQ(identify_volume(&fs, "/mnt/x"), VolumeType::kNtfs);
-  fs.set_volume_kind(FileSystemKind::kFat32);
-  EXPECT_EQ(identify_volume(&fs, "/mnt/x"), VolumeType::kFat32);
-  EXPECT_EQ(fs.volume_queries(), (std::vector<std::string>{"/mnt/x", "/mnt/x"}));
-  EXPECT_EQ(identify_volume(real_file_system(), "/proc"), VolumeType::kOther);
 }
 
 }  // namespace

@@ -67,17 +67,18 @@ TEST(RunLogWrites, AFailedWriteIsNamedOnceAndRemembered) {
   EXPECT_EXIT(
       {
         TestTree tree;
-        FILE* log = open_run_log(tree.path("runs.log").c_str());
-        if (!log || run_log_write_failed()) exit(2);
+        RunLog run_log;
+        if (!run_log.name_accounting_file(tree.path("runs.log").c_str(), nullptr).ok()) exit(2);
+        FILE* log = run_log.accounting_file();
+        if (!log || run_log.write_failed()) exit(2);
         // The same stream, now writing where there is no room.
         if (!freopen("/dev/full", "a", log)) exit(5);
-        g_acct_file = log;
-        fputs("a block\n", g_acct_file);
-        flush_run_log();
-        fputs("another block\n", g_acct_file);
-        flush_run_log();
-        close_run_log();
-        exit(run_log_write_failed() && g_acct_file == nullptr ? 3 : 4);
+        fputs("a block\n", run_log.accounting_file());
+        run_log.flush();
+        fputs("another block\n", run_log.accounting_file());
+        run_log.flush();
+        run_log.close_accounting_file();
+        exit(run_log.write_failed() && run_log.accounting_file() == nullptr ? 3 : 4);
       },
       ::testing::ExitedWithCode(3),
       "^\nCan't write the accounting file [^\n]*runs\\.log: No space left on device\n$");
@@ -85,10 +86,11 @@ TEST(RunLogWrites, AFailedWriteIsNamedOnceAndRemembered) {
 
 TEST(RunLogWrites, AMemoFileThatClosesCleanly) {
   TestTree tree;
-  FILE* memo = real_log_files()->open_memo(tree.path("memo.txt").c_str());
-  ASSERT_NE(memo, nullptr);
-  EXPECT_TRUE(close_memo_stream(memo));
-  EXPECT_TRUE(close_memo_stream(nullptr));
+  RunLog run_log;
+  run_log.name_memo_file(tree.path("memo.txt").c_str());
+  ASSERT_TRUE(run_log.memo_open());
+  EXPECT_TRUE(run_log.close_memo_file());
+  EXPECT_TRUE(run_log.close_memo_file());
 }
 
 }  // namespace

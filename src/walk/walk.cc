@@ -3,11 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/exit.h"
 #include "common/memory.h"
-#include "common/streams.h"
 #include "common/terminal_text.h"
-#include "walk/exclude.h"
+#include "walk/streams.h"
 
 namespace {
 
@@ -36,7 +34,7 @@ bool key_abort_requested() {
 // Collects one directory's listing into the walk's stacks.
 class Walker::Lister final : public DirEntryVisitor {
  public:
-  Lister(Walker* walker, Frame* frame) : walker_(walker), frame_(frame) {}
+  Lister(Walker* walker, WalkFrame* frame) : walker_(walker), frame_(frame) {}
 
   bool visit(const DirEntry& entry) override {
     Walker& w = *walker_;
@@ -69,31 +67,42 @@ class Walker::Lister final : public DirEntryVisitor {
   }
 
   Walker* walker_;
-  Frame* frame_;
+  WalkFrame* frame_;
   size_t file_bytes_ = 0;
 };
 
-Walker::Walker(FileSystem* fs, FileVisitor* visitor, const WalkSettings& settings)
-    : fs_(fs), visitor_(visitor), settings_(settings), budget_(fs->open_directory_budget()) {
-  if (budget_ < 2) budget_ = 2;
-  // The walk's buffers, each ended with its own message when it cannot be
-  // had.
-  if (!allocation_succeeds([this] { path_.reserve(1040); })) {
+Status reserve_walk_buffers(WalkBuffers* b) {
+  // Each ended with its own message when it cannot be had.
+  if (!allocation_succeeds([b] { b->path.reserve(1040); })) {
     fprintf(stderr, "\n%d %c%cbinsift\nCouldn't create g_searchstr buffer\n", 517, '.',
             kPathSeparator);
-    exit_program(INSUFFICIENT_MEMORY);
+    return Status::end(INSUFFICIENT_MEMORY);
   }
-  if (!allocation_succeeds([this] { message_.reserve(1040); })) {
+  if (!allocation_succeeds([b] { b->message.reserve(1040); })) {
     fprintf(stderr, "\nLine #: %d,  memory error", 525);
-    exit_program(INSUFFICIENT_MEMORY);
+    return Status::end(INSUFFICIENT_MEMORY);
   }
-  if (!allocation_succeeds([this] {
-        names_.reserve(16 * 1024);
-        frames_.reserve(64);
+  if (!allocation_succeeds([b] {
+        b->names.reserve(16 * 1024);
+        b->frames.reserve(64);
       })) {
     fprintf(stderr, "\nLine #: %d,  memory error", 534);
-    exit_program(INSUFFICIENT_MEMORY);
+    return Status::end(INSUFFICIENT_MEMORY);
   }
+  return Status();
+}
+
+Walker::Walker(FileSystem* fs, FileVisitor* visitor, const WalkSettings& settings,
+               WalkBuffers* buffers)
+    : fs_(fs),
+      visitor_(visitor),
+      settings_(settings),
+      frames_(buffers ? buffers->frames : own_.frames),
+      names_(buffers ? buffers->names : own_.names),
+      path_(buffers ? buffers->path : own_.path),
+      budget_(fs->open_directory_budget()),
+      message_(buffers ? buffers->message : own_.message) {
+  if (budget_ < 2) budget_ = 2;
 }
 
 void Walker::compile_patterns(const std::vector<std::string>& patterns) {
@@ -132,11 +141,14 @@ WalkStatus Walker::walk(const std::string& directory, const std::vector<std::str
     report_unreadable(path_, error);
     return WalkStatus::kDone;
   }
-  enter(root);
+  if (!enter(root)) {
+    close_all();
+    return WalkStatus::kEnded;
+  }
 
   while (!frames_.empty()) {
     const size_t index = frames_.size() - 1;
-    Frame& frame = frames_[index];
+    WalkFrame& frame = frames_[index];
     if (!frame.abandoned && frame.next_subdirectory < frame.subdirectories_end) {
       const char* name = names_.c_str() + subdirectories_[frame.next_subdirectory++];
       path_.resize(frame.path_length);
@@ -149,7 +161,10 @@ WalkStatus Walker::walk(const std::string& directory, const std::vector<std::str
         path_.resize(frames_[index].path_length);
         continue;
       }
-      enter(child);
+      if (!enter(child)) {
+        close_all();
+        return WalkStatus::kEnded;
+      }
       continue;
     }
     path_.resize(frame.path_length);
@@ -163,8 +178,8 @@ WalkStatus Walker::walk(const std::string& directory, const std::vector<std::str
   return WalkStatus::kDone;
 }
 
-void Walker::enter(DirRef dir) {
-  Frame frame{};
+bool Walker::enter(DirRef dir) {
+  WalkFrame frame{};
   frame.dir = dir;
   frame.path_length = path_.size();
   frame.names_start = names_.size();
@@ -175,9 +190,12 @@ void Walker::enter(DirRef dir) {
   if (frames_.empty()) first_open_ = 0;
   frames_.push_back(frame);
   ++open_count_;
-  Frame& here = frames_.back();
+  WalkFrame& here = frames_.back();
 
-  if (settings_.probe_streams) probe_streams(fs_, dir);
+  if (settings_.probe_streams) {
+    ended_ = probe_streams(fs_, dir);
+    if (!ended_.ok()) return false;
+  }
 
   // One listing gives the subdirectories and, while they fit, the files
   // the patterns select.
@@ -186,15 +204,16 @@ void Walker::enter(DirRef dir) {
   if (!fs_->list_directory(dir, "*", &lister, &error)) report_unreadable(path_, error);
   here.subdirectories_end = subdirectories_.size();
   here.files_end = files_.size();
+  return true;
 }
 
 void Walker::leave() {
   const size_t index = frames_.size() - 1;
-  Frame& done = frames_[index];
+  WalkFrame& done = frames_[index];
   if (index > 0 && frames_[index - 1].dir == kNoDir) {
     // The parent was closed to stay within the budget: it is opened again
     // from here, and must be the directory that was left.
-    Frame& parent = frames_[index - 1];
+    WalkFrame& parent = frames_[index - 1];
     std::string error = "it was moved or replaced during the walk";
     if (done.dir != kNoDir) parent.dir = fs_->open_parent(done.dir, &error);
     DirIdentity now;
@@ -228,7 +247,7 @@ void Walker::keep_within_budget() {
   // The shallowest open directory that is not the one being read from;
   // every frame below first_open_ is closed already.
   for (size_t i = first_open_; i + 1 < frames_.size(); ++i) {
-    Frame& frame = frames_[i];
+    WalkFrame& frame = frames_[i];
     if (frame.dir == kNoDir) continue;
     frame.identified = fs_->identify_directory(frame.dir, &frame.identity);
     fs_->close_directory(frame.dir);
@@ -240,7 +259,7 @@ void Walker::keep_within_budget() {
 }
 
 void Walker::close_all() {
-  for (Frame& frame : frames_)
+  for (WalkFrame& frame : frames_)
     if (frame.dir != kNoDir) fs_->close_directory(frame.dir);
   frames_.clear();
   open_count_ = 0;
@@ -252,7 +271,7 @@ void Walker::close_all() {
 
 WalkStatus Walker::hand_over(DirRef dir, const char* name, EntryKind kind) {
   if (key_abort_requested()) return WalkStatus::kAborted;
-  if (settings_.exclude && is_excluded(name)) return WalkStatus::kDone;
+  if (settings_.exclude && settings_.exclude->excludes(name)) return WalkStatus::kDone;
   return visitor_->visit_file(dir, path_, name, kind) ? WalkStatus::kDone
                                                       : WalkStatus::kWriteFailed;
 }
@@ -263,7 +282,7 @@ WalkStatus Walker::handle_files(size_t index) {
     append_terminal_text(&message_, path_.data(), path_.size() < 75 ? path_.size() : 75);
     write_handle(stderr_handle(), message_.data(), message_.size());
   }
-  const Frame& frame = frames_[index];
+  const WalkFrame& frame = frames_[index];
   if (!frame.files_complete) return relist_files(index);
   // With one pattern every file kept has matched it already.
   const bool single = patterns_.size() == 1;

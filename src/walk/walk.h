@@ -1,7 +1,8 @@
 // The depth-first directory walk: each directory's subdirectories first,
 // then its own files, pattern by pattern.  Directories are held open by
 // handle and everything below one is reached relative to it; full paths
-// exist only as text.
+// exist only as text.  The volumes it walks come from a volume source
+// (volume_source.h).  This folder includes only common/ and platform/.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/exclusions.h"
+#include "common/status.h"
 #include "platform/dos_pattern.h"
 #include "platform/file_system.h"
 
@@ -17,6 +20,7 @@ enum class WalkStatus {
   kDone,
   kAborted,      // Esc (or Ctrl+C typed as a character)
   kWriteFailed,  // the report could not be written
+  kEnded,        // counting a folder's streams ended the run (ended())
 };
 
 // What the walk does with each file it selects.
@@ -38,12 +42,39 @@ struct WalkSettings {
   bool show_directories = false;
   // Count each directory's named streams (an NTFS volume).
   bool probe_streams = false;
-  bool exclude = false;  // the exclusion list is in force
+  const ExclusionList* exclude = nullptr;  // the exclusions in force, if any
 };
+
+// One directory of the branch being walked.
+struct WalkFrame {
+  DirRef dir;                 // kNoDir while closed to stay within the budget
+  size_t path_length;         // of path_ with this directory in it
+  size_t names_start;
+  size_t subdirectories_start, subdirectories_end, next_subdirectory;
+  size_t files_start, files_end;
+  bool files_complete;        // every selected file is in files_
+  bool abandoned;             // lost during the walk: nothing more is read
+  bool identified;
+  DirIdentity identity;       // taken when the handle was closed
+};
+
+// The walk's buffers, made before the walk so that running out of memory
+// shows there, each with its own message.
+struct WalkBuffers {
+  std::string path;     // the directory being walked, as text
+  std::string message;
+  std::string names;    // names of subdirectories and files kept for later
+  std::vector<WalkFrame> frames;  // the branch, deepest last
+};
+// Reserves the buffers; the run ends with code 6 when one cannot be had.
+Status reserve_walk_buffers(WalkBuffers* buffers);
 
 class Walker {
  public:
-  Walker(FileSystem* fs, FileVisitor* visitor, const WalkSettings& settings);
+  // `buffers` reserved beforehand (reserve_walk_buffers), or null for
+  // buffers of the walker's own.
+  Walker(FileSystem* fs, FileVisitor* visitor, const WalkSettings& settings,
+         WalkBuffers* buffers = nullptr);
 
   // Walks the directory named `directory` (ending with the path
   // separator) with the file patterns in force, up to the first that
@@ -53,22 +84,14 @@ class Walker {
   // Directories that could not be read so far; each was named on the error
   // stream.
   int unreadable_directories() const { return unreadable_; }
+  // After kEnded: how the run ends.
+  Status ended() const { return ended_; }
 
  private:
-  struct Frame {
-    DirRef dir;                 // kNoDir while closed to stay within the budget
-    size_t path_length;         // of path_ with this directory in it
-    size_t names_start;
-    size_t subdirectories_start, subdirectories_end, next_subdirectory;
-    size_t files_start, files_end;
-    bool files_complete;        // every selected file is in files_
-    bool abandoned;             // lost during the walk: nothing more is read
-    bool identified;
-    DirIdentity identity;       // taken when the handle was closed
-  };
   class Lister;
 
-  void enter(DirRef dir);
+  // False when counting the directory's streams ended the run.
+  bool enter(DirRef dir);
   void leave();
   WalkStatus handle_files(size_t index);
   WalkStatus relist_files(size_t index);
@@ -83,23 +106,25 @@ class Walker {
   FileVisitor* visitor_;
   WalkSettings settings_;
   int unreadable_ = 0;
+  Status ended_;
+  WalkBuffers own_;
 
   // The branch being walked, deepest last.  Names of subdirectories still
   // to walk and of files kept for after them are stacked in `names_`,
   // `subdirectories_` and `files_`, each frame's above its parent's.
-  std::vector<Frame> frames_;
-  std::string names_;
+  std::vector<WalkFrame>& frames_;
+  std::string& names_;
   std::vector<uint32_t> subdirectories_;
   struct KeptFile {
     uint32_t name;
     EntryKind kind;
   };
   std::vector<KeptFile> files_;
-  std::string path_;  // the directory being walked, as text
+  std::string& path_;  // the directory being walked, as text
   size_t open_count_ = 0;
   size_t first_open_ = 0;  // frames below this one are closed
   size_t budget_;
-  std::string message_;
+  std::string& message_;
   // The file patterns in force, compiled, and their text for the systems
   // whose search is given each pattern.
   std::vector<DosPattern> patterns_;

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "common/exclusions.h"
 #include "platform/memory_file_system.h"
-#include "walk/exclude.h"
 
 namespace {
 
@@ -32,8 +32,10 @@ class Recorder final : public FileVisitor {
 
 class WalkTest : public ::testing::Test {
  protected:
-  void SetUp() override { clear_exclusions(); }
-  void TearDown() override { clear_exclusions(); }
+  void SetUp() override { exclusions.clear(); }
+  void TearDown() override { exclusions.clear(); }
+  void add_exclusion(const char* pattern) { exclusions.add(pattern); }
+  ExclusionList exclusions;
 
   WalkStatus walk(const std::string& dir, std::vector<std::string> patterns = {"*.*"}) {
     Walker walker(&fs, &visitor, settings);
@@ -92,7 +94,7 @@ TEST_F(WalkTest, ExcludedNamesAreSkipped) {
   fs.add_file("$IAAA.tmp", "");
   fs.add_file("$IBBB.doc", "");
   add_exclusion("*.TMP");
-  settings.exclude = true;
+  settings.exclude = &exclusions;
   walk("");
   EXPECT_EQ(visitor.seen, std::vector<std::string>{"$IBBB.doc"});
 }

@@ -1,12 +1,10 @@
-#include "common/output_file.h"
+#include "report/output_file.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "common/evidence.h"
-#include "common/exit.h"
 #include "common/paths.h"
 #include "common/terminal_text.h"
 
@@ -15,8 +13,9 @@ namespace {
 std::string g_last_choice;  // the dialog shows the last choice again
 
 // The overwrite question for an existing file picked at the prompt: sets
-// `append` or ends the run.
-void ask_overwrite(const std::string& name, int* append) {
+// `append`, or false for the quit answer (or when nothing more can be
+// answered).
+bool ask_overwrite(const std::string& name, int* append) {
   for (;;) {
     fprintf(stderr, "\n\n%s aleady exists\n", name.c_str());
     fputs("Do you wish to overwrite Y\n", stderr);
@@ -28,13 +27,13 @@ void ask_overwrite(const std::string& name, int* append) {
     switch (key) {
       case 'Y': case 'y': case 'O': case 'o':
         *append = 0;
-        return;
+        return true;
       case 'A': case 'a':
         *append = 1;
-        return;
+        return true;
       case 'Q': case 'q': case 'N': case 'n':
       case -1:  // nothing more can be answered
-        exit_program(OUTPUT_FILE);
+        return false;
       default:
         break;  // any other key asks again
     }
@@ -78,14 +77,20 @@ bool choose_output_file(std::string* out, bool* at_end) {
   return choose_file("Output File Selection", &g_last_choice, out, at_end);
 }
 
-FileHandle open_output_file(const char* given, int append) {
+FileHandle open_output_file(const char* given, int append, Status* status) {
   std::string name = given;
   if (name[0] == '-' || (name[0] == '/' && strchr(kOptionPrefixes, '/'))) {
     bool at_end = false;
     while (!choose_output_file(&name, &at_end)) {
-      if (at_end) exit_program(OUTPUT_FILE);
+      if (at_end) {
+        *status = Status::end(OUTPUT_FILE);
+        return kInvalidHandle;
+      }
     }
-    if (path_exists(name) && !append) ask_overwrite(name, &append);
+    if (path_exists(name) && !append && !ask_overwrite(name, &append)) {
+      *status = Status::end(OUTPUT_FILE);
+      return kInvalidHandle;
+    }
   }
 
   FileHandle handle = kInvalidHandle;
@@ -114,16 +119,7 @@ FileHandle open_output_file(const char* given, int append) {
   if (handle == kInvalidHandle) {
     fprintf(stderr, "\n%s\n%d\nerror opening output file %s\n", __FILE__, __LINE__,
             failure_text(name, reason).c_str());
-    exit(1);
+    *status = Status::end(USER_ABORTED);
   }
   return handle;
-}
-
-void* allocate_buffer(size_t count) {
-  void* p = ::operator new(count * 4, std::nothrow);
-  if (!p) {
-    fprintf(stderr, "\n%s\n%d\nnot enough memory for buffer\n", __FILE__, __LINE__);
-    exit_program(INSUFFICIENT_MEMORY);
-  }
-  return p;
 }

@@ -1,4 +1,4 @@
-#include "walk/exclude.h"
+#include "common/exclusions.h"
 
 #include <gtest/gtest.h>
 
@@ -50,17 +50,18 @@ TEST(WildcardMatch, FollowsTheListedRules) {
 }
 
 TEST(IsExcluded, UpperCasesBothSides) {
-  clear_exclusions();
-  add_exclusion("$i*.tmp");
-  add_exclusion("[a-f]x");
-  EXPECT_EQ(g_exclude_list.front(), "$I*.TMP");
-  EXPECT_TRUE(is_excluded("$I1A2B3C.TMP"));
-  EXPECT_TRUE(is_excluded("$i1a2b3c.tmp"));
-  EXPECT_TRUE(is_excluded("bx"));
-  EXPECT_FALSE(is_excluded("gx"));
-  EXPECT_FALSE(is_excluded("$R1A2B3C.TMP"));
-  clear_exclusions();
-  EXPECT_FALSE(is_excluded("$I1A2B3C.TMP"));
+  ExclusionList exclusions;
+  exclusions.clear();
+  exclusions.add("$i*.tmp");
+  exclusions.add("[a-f]x");
+  EXPECT_EQ(exclusions.patterns().front(), "$I*.TMP");
+  EXPECT_TRUE(exclusions.excludes("$I1A2B3C.TMP"));
+  EXPECT_TRUE(exclusions.excludes("$i1a2b3c.tmp"));
+  EXPECT_TRUE(exclusions.excludes("bx"));
+  EXPECT_FALSE(exclusions.excludes("gx"));
+  EXPECT_FALSE(exclusions.excludes("$R1A2B3C.TMP"));
+  exclusions.clear();
+  EXPECT_FALSE(exclusions.excludes("$I1A2B3C.TMP"));
 }
 
 }  // namespace

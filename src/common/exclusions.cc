@@ -1,14 +1,10 @@
-#include "walk/exclude.h"
+#include "common/exclusions.h"
 
 #include <cstring>
 
 #include "platform/ascii.h"
 
-std::vector<std::string> g_exclude_list;
-
 namespace {
-
-std::string g_exclude_name;
 
 void upper_case(std::string* text) { ascii_upper_in_place(text); }
 
@@ -67,19 +63,17 @@ One match_one(const unsigned char* pattern, size_t len, size_t* pos, unsigned ch
 
 }  // namespace
 
-void clear_exclusions() { g_exclude_list.clear(); }
-
-void add_exclusion(const char* pattern) {
+void ExclusionList::add(const char* pattern) {
   std::string copy(pattern);
   upper_case(&copy);
-  g_exclude_list.push_back(std::move(copy));
+  patterns_.push_back(std::move(copy));
 }
 
-bool is_excluded(const char* file_name) {
-  g_exclude_name.assign(file_name);
-  upper_case(&g_exclude_name);
-  for (const std::string& pattern : g_exclude_list)
-    if (wildcard_match(pattern.c_str(), g_exclude_name.c_str())) return true;
+bool ExclusionList::excludes(const char* file_name) const {
+  name_.assign(file_name);
+  upper_case(&name_);
+  for (const std::string& pattern : patterns_)
+    if (wildcard_match(pattern.c_str(), name_.c_str())) return true;
   return false;
 }
 

@@ -1,4 +1,4 @@
-#include "walk/path_list.h"
+#include "options/path_list.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,13 @@ class PathListTest : public ::testing::Test {
     g_path_list.clear();
     g_pattern_list.clear();
   }
-  void add(std::string name) { add_path(name.data()); }
+  void add(std::string name) { ::add_path(&options_, name.data()); }
+  void add_path(char* name) { ::add_path(&options_, name); }
+  void add_file_pattern(const char* pattern) { ::add_file_pattern(&options_, pattern); }
+  void add_bare_argument(const char* argument) { ::add_bare_argument(&options_, argument); }
+  Options options_;
+  std::vector<std::string>& g_path_list = options_.path_list;
+  std::vector<std::string>& g_pattern_list = options_.pattern_list;
 };
 
 TEST_F(PathListTest, DuplicatesAreTestedBeforeTheSeparatorGoes) {

@@ -1,5 +1,4 @@
-#include "report/report_output.h"
-#include "report/seed_writer.h"
+#include "runlog/time_zone.h"
 
 #include <gtest/gtest.h>
 
@@ -12,10 +11,4 @@ TEST(ZoneAbbreviation, TheListedExamples) {
   EXPECT_EQ(zone_abbreviation("GM"), "GM");
   EXPECT_EQ(zone_abbreviation("India Time"), "ITd");
   EXPECT_EQ(zone_abbreviation(""), "");
-}
-
-TEST(ReportHeader, IsTheSpecifiedLine) {
-  EXPECT_STREQ(kReportHeader,
-               "              SOURCE|        Size| Delete Date|  Time (GMT)| Extension| Original "
-               "Filename|    Modified| Time (GMT)| Last Access| Time (GMT)|  Created| Time (GMT)|\n");
 }

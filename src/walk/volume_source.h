@@ -1,0 +1,75 @@
+// Volume sources: where the walk's volumes come from.  A mounted tree, an
+// evidence image's volumes (and, later, the stores of its shadow copies)
+// each hand the run their volumes one at a time, with the folders to walk
+// in each, and the index files a volume's metadata still holds.  The run
+// (VolumeVisitor) walks and decodes what it is given.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "common/status.h"
+#include "platform/file_system.h"
+
+// One volume as the run reads it.
+struct Volume {
+  FileSystem* fs = nullptr;
+  // "p2": the partition's address in an image ("p0" for an image that is
+  // one file system); "" on a mounted tree.
+  std::string_view name;
+  // What a record's source begins with: "" on a mounted tree,
+  // "IMAGE:p2:" in an image.
+  std::string_view source_prefix;
+  // The walk counts each folder's named streams (a mounted NTFS volume).
+  bool count_streams = false;
+};
+
+// An index file that no folder lists any more, recovered from an
+// unallocated metadata entry.  Every field stays valid until the visitor
+// returns.
+struct RecoveredFile {
+  // The folder whose listing still named the entry, opened in the volume
+  // (the companion is looked up there); kNoDir when the parent is unknown
+  // (an orphan) or cannot be opened.
+  DirRef parent = kNoDir;
+  // The folder's path inside the volume as the file system's metadata
+  // gives it, from "/" and ending with "/" ("/$OrphanFiles/" for an orphan).
+  std::string_view directory;
+  std::string_view name;   // the entry's file name
+  // The entry's data, open for reading; when its data can no longer be read
+  // (its clusters were given to another file, or the runs are lost) it is
+  // open all the same and reads nothing.
+  FileRef file = kNoFile;
+  bool data_readable = false;
+  uint64_t entry = 0;      // the metadata (MFT) entry number
+};
+
+// What the run does with what a source gives it.  A status that is not ok
+// ends the reading, and the source returns it.
+class VolumeVisitor {
+ public:
+  virtual ~VolumeVisitor() = default;
+  // Walks `directory` of the volume (ending with its separator), as a
+  // listed directory is walked.
+  virtual Status walk(const Volume& volume, const std::string& directory) = 0;
+  // Decodes one index file recovered from the volume's metadata.
+  virtual Status decode_recovered(const Volume& volume, const RecoveredFile& file) = 0;
+  // Writes a message about the source to the error stream, on a line of
+  // its own.
+  virtual void message(const std::string& text) = 0;
+};
+
+// How reading a source ended.
+struct SourceResult {
+  Status status;            // not ok: the visitor ended the run
+  bool incomplete = false;  // something could not be read: the run ends with 10
+};
+
+class VolumeSource {
+ public:
+  virtual ~VolumeSource() = default;
+  // Hands every folder to walk of every volume, in order, to `visitor`, and
+  // then (where asked for) what each volume's metadata still holds.
+  virtual SourceResult read(VolumeVisitor* visitor) = 0;
+};
