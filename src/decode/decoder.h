@@ -1,7 +1,11 @@
-// The record decoder: one index file in, its record (or records) out to a
-// record sink, with a progress line on the error stream.  The file is
-// handed to the record parsers of record_parser.h, each of which claims the
-// files of one layout.
+// Decoding: the record decoder takes one index file in and hands its
+// record (or records) to a record sink (record_sink.h), with a progress
+// line on the error stream.  The file goes to the record parsers of
+// record_parser.h (the INFO2 file, the $I file), each claiming the files of
+// one layout; a record (recycle_record.h) says what the file says, where it
+// was found and what its companion is; the names of formats and warnings
+// are the table of record_formats.h.  This folder includes only common/
+// and platform/: it knows nothing of the reports.
 #pragma once
 
 #include <cstdint>

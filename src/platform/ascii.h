@@ -4,7 +4,6 @@
 #include <string>
 
 inline char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-inline char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Upper-cases the ASCII letters of `text` in place.
 inline void ascii_upper_in_place(std::string* text) {

@@ -1,6 +1,10 @@
-// Report writers: each turns decoded records into the bytes of one report
-// format and writes them, a record at a time, to the report's sink.  The
-// formats, and the writer of each, are the table of report_formats.h.
+// Reporting: a report writer turns decoded records into the bytes of one
+// report format and writes them, a record at a time, to the report's sink
+// (standard output and the output file, report_sink.h).  The formats, and
+// the writer of each (one file per writer: seed_writer.cc, csv_writer.cc,
+// ...), are the table of report_formats.h; the output file and its prompt
+// are output_file.h and report_output.h.  This folder includes decode/ (the
+// records), common/ and platform/.
 #pragma once
 
 #include "decode/record_sink.h"
