@@ -23,6 +23,7 @@ Without BASE.img the intact image is built afresh (a few seconds; root,
 FUSE and ntfs-3g needed).  Exit code 77 when it cannot be built here.
 """
 
+import collections
 import hashlib
 import json
 import os
@@ -411,7 +412,10 @@ class Layout:
                             if any(e.entry == self.bin.number for e in b.entries)]
 
     def describe(self, record):
-        return "MFT entry %d (%s)" % (record.number, self.path_of.get(record.number, "?"))
+        path = self.path_of.get(record.number)
+        if path is None:
+            path = "/" + record.names[0][1] if record.names else "?"
+        return "MFT entry %d (%s)" % (record.number, path)
 
     def spilled(self):
         """The index files whose data lies in clusters."""
@@ -628,6 +632,53 @@ class Generator:
             fields.append((e.length - 8, 8, "child block VCN"))
         return self.field(b, e.start, fields, "%s, entry %s" % (label, e.name or "(last)"))
 
+    def named_entries(self):
+        """(structure, index entry, label) of the index entries that name a
+        file or folder of the bin, in three groups: the root's entry for the
+        bin, the entries that name folders, the entries that name files."""
+        if not hasattr(self, "_named"):
+            out = []
+            for b in self.layout.root_blocks:
+                out += [(b, e, self.label_of(b)) for e in b.entries if e.entry == self.layout.bin.number]
+            for f in self.layout.folders:
+                a = f.attribute(0x90, "$I30")
+                out += [(f, e, "%s, $INDEX_ROOT" % self.layout.describe(f))
+                        for e in index_entries(f.data, a.value_start + 16) if e.name]
+            for b in self.layout.blocks:
+                out += [(b, e, self.label_of(b)) for e in b.entries if e.name]
+            folders = {f.number for f in self.layout.folders}
+            self._named = ([x for x in out if x[1].entry == self.layout.bin.number],
+                           [x for x in out if x[1].entry in folders and x[1].entry != self.layout.bin.number],
+                           [x for x in out if x[1].entry not in folders])
+        return self._named
+
+    def index_reference(self):
+        root, folders, files = self.named_entries()
+        s, e, label = self.rng.choice(self.rng.choice([root, folders, files, files]))
+        if self.rng.random() < 0.3:
+            # The directory flag of the name's key: what the library calls
+            # the name's type.
+            at = e.start + 16 + 56
+            old = s.data[at:at + 4]
+            value = int.from_bytes(old, "little") ^ 0x10000000
+            new = value.to_bytes(4, "little")
+            return ("%s, entry %s: its key's directory flag %s" % (
+                label, e.name, "set" if value & 0x10000000 else "cleared"),
+                [(s.disk(at + i), new[i:i + 1]) for i in range(4) if new[i] != old[i]])
+        v = self.volume
+        targets = ([v.records[0], v.records[5], self.layout.bin] + self.layout.folders[1:] +
+                   [self.rng.choice(self.layout.index_files), self.rng.choice(self.layout.companions)])
+        old = s.data[e.start:e.start + 8]
+        for _ in range(10):
+            t = self.rng.choice(targets)
+            new = (t.number | t.sequence << 48).to_bytes(8, "little")
+            if new != old:
+                break
+        else:
+            return None
+        return ("%s, entry %s now refers to %s" % (label, e.name, self.layout.describe(t)),
+                [(s.disk(e.start + i), new[i:i + 1]) for i in range(8) if new[i] != old[i]])
+
     def zero_cluster(self):
         v = self.volume
         kind = self.rng.randrange(4)
@@ -656,9 +707,9 @@ class Generator:
 
 
 # How many mutants of each kind, in the order they are made.
-PLAN = [("record_header", 42), ("fixups", 25), ("attribute_header", 45), ("file_name", 30),
-        ("index_root", 35), ("run_list", 40), ("index_bitmap", 8), ("index_block", 68),
-        ("zero_cluster", 12), ("scattered_bytes", 25)]
+PLAN = [("record_header", 60), ("fixups", 40), ("attribute_header", 65), ("file_name", 40),
+        ("index_root", 50), ("run_list", 55), ("index_bitmap", 10), ("index_block", 90),
+        ("index_reference", 40), ("zero_cluster", 15), ("scattered_bytes", 35)]
 
 
 def generate(layout, seed=SEED):
@@ -666,6 +717,7 @@ def generate(layout, seed=SEED):
     rng = random.Random(seed)
     gen = Generator(layout, rng)
     out = []
+    seen = set()
     for kind, count in PLAN:
         made = 0
         while made < count:
@@ -673,6 +725,10 @@ def generate(layout, seed=SEED):
             if result is None or not result[1]:
                 continue
             what, patches = result
+            key = tuple(sorted(patches))
+            if key in seen:
+                continue
+            seen.add(key)
             out.append(Mutant(len(out), "%s: %s" % (kind.replace("_", " "), what), patches))
             made += 1
     return out
@@ -741,17 +797,20 @@ class TskView:
             self.names.append((m.group("path"), int(m.group("entry")), m.group("deleted") is None,
                                m.group("name_type"), m.group("meta_type")))
         code, out, err = tsk_run(["ils", "-e", image], timeout)
-        self.failed = self.failed or code != 0
-        self.allocated = set()
-        for line in out.splitlines():
+        # When ils stops at a damaged entry, istat answers for each entry.
+        self.allocated = set() if code == 0 else None
+        for line in out.splitlines() if code == 0 else ():
             fields = line.split("|")
             if len(fields) > 2 and fields[0].isdigit() and fields[1] == "a":
                 self.allocated.add(int(fields[0]))
         self._istat = {}
-        self.entry_of = {}
+        # The entries that the allocated names at a path refer to (a damaged
+        # folder may show one name twice: from its index, and rebuilt from
+        # the MFT).
+        self.entries_at = collections.defaultdict(set)
         for path, entry, name_alloc, _, _ in self.names:
             if name_alloc:
-                self.entry_of.setdefault(path, entry)
+                self.entries_at[path].add(entry)
 
     def bin_names(self):
         """(path, entry, name type, meta type) of the allocated names inside
@@ -763,17 +822,23 @@ class TskView:
             if base[:2].upper() == "$I" or "d" in (name_type, meta_type):
                 yield path, entry, name_type, meta_type
 
+    def is_allocated(self, entry):
+        if self.allocated is None:
+            return self.istat(entry).startswith("Allocated")
+        return entry in self.allocated
+
     def live_index_files(self):
-        """{path: entry} of every index file inside a bin folder whose name
+        """(path, entry) of every index file inside a bin folder whose name
         is allocated and whose metadata entry is an allocated regular file."""
-        return {path: entry for path, entry, _, meta_type in self.bin_names()
-                if meta_type == "r" and entry in self.allocated and path.rsplit("/", 1)[-1][:2].upper() == "$I"}
+        return sorted({(path, entry) for path, entry, _, meta_type in self.bin_names()
+                       if meta_type == "r" and path.rsplit("/", 1)[-1][:2].upper() == "$I"
+                       and self.is_allocated(entry)})
 
     def unallocated_names(self):
-        """{path: entry} of the names inside bin folders whose metadata entry
+        """(path, entry) of the names inside bin folders whose metadata entry
         ils does not show as allocated: stale index entries, and entries the
         library cannot load at all (istat tells which)."""
-        return {path: entry for path, entry, _, _ in self.bin_names() if entry not in self.allocated}
+        return sorted({(path, entry) for path, entry, _, _ in self.bin_names() if not self.is_allocated(entry)})
 
     def istat(self, entry):
         """istat's allocation line for the entry ("Allocated File", "Not
@@ -890,25 +955,35 @@ def judge(view, runs, program_timeout):
             continue
         if view.failed:
             continue
-        live = {}
+        live = collections.defaultdict(list)
         for rec in records:
             source = rec.get("source") or ""
             if source.startswith("IMAGE:p0:/") and "recovered" not in rec.get("warnings", []):
-                live[shown(source[len("IMAGE:p0:/"):])] = rec
-        covered = {view.entry_of[p] for p in live if p in view.entry_of}
-        missing = [(path, entry) for path, entry in sorted(view.live_index_files().items())
-                   if path not in live and entry not in covered]
+                live[shown(source[len("IMAGE:p0:/"):])].append(rec)
+        # Records per MFT entry, counted through the paths that name one
+        # entry only.
+        per_entry = collections.Counter()
+        for path, recs in live.items():
+            if len(view.entries_at.get(path, ())) == 1:
+                per_entry[next(iter(view.entries_at[path]))] += len(recs)
+        for entry, count in sorted(per_entry.items()):
+            if count > 1:
+                paths = sorted(p for p in live if view.entries_at.get(p) == {entry})
+                problems.append(("one entry, several records", "%s: %d live records of MFT entry %d: %s"
+                                 % (name, count, entry, ", ".join(paths))))
+        missing = [(path, entry) for path, entry in view.live_index_files()
+                   if path not in live and entry not in per_entry]
         if r.code == 10:
             # What is missing must lie in a folder the messages name.
             named = [m for m in messages if m.startswith("Can't read directory /")]
-            as_folder = [path for path, _ in missing if any(folder_named(m) == path for m in named)]
-            if as_folder:
+            as_folder = [(path, entry) for path, entry in missing if any(folder_named(m) == path for m in named)]
+            for path, entry in as_folder[:1]:
                 problems.append(("index file taken for a folder",
                                  "%s: exit 10, and no record of %s, which fls lists as a regular file "
-                                 "(istat: %s) but the run named as a folder: %s"
-                                 % (name, as_folder[0], view.istat(view.entry_of[as_folder[0]]),
-                                    next(m for m in named if folder_named(m) == as_folder[0])[:300])))
-            unexplained = [path for path, _ in missing if path not in as_folder
+                                 "(MFT entry %d, istat: %s) but the run named as a folder: %s"
+                                 % (name, path, entry, view.istat(entry),
+                                    next(m for m in named if folder_named(m) == path)[:300])))
+            unexplained = [path for path, entry in missing if (path, entry) not in as_folder
                            and not any(explains(m, path) for m in named)]
             if unexplained:
                 problems.append(("exit 10 naming the wrong thing",
@@ -921,26 +996,25 @@ def judge(view, runs, program_timeout):
             if said.startswith("Allocated File"):
                 problems.append(("record lost", "%s: exit 0 without a record of %s (MFT entry %d; istat: %s)"
                                  % (name, path, entry, said)))
-        for path, entry in sorted(view.unallocated_names().items()):
+        for path, entry in view.unallocated_names():
             said = view.istat(entry)
             if said.startswith("istat fails"):
                 problems.append(("entry the library cannot load, exit 0",
                                  "%s: exit 0, and nothing names %s (MFT entry %d), which fls lists but %s; "
                                  "the run %s" % (name, path, entry, said,
                                                  "gave it a record" if path in live else "gave no record")))
-            elif said.startswith("Not Allocated") and path in live:
+            elif said.startswith("Not Allocated") and path in live and view.entries_at[path] == {entry}:
                 problems.append(("stale entry shown as live",
                                  "%s: a live record of %s, whose MFT entry %d is not allocated (istat: %s)"
                                  % (name, path, entry, said)))
-        for path, entry in sorted(view.live_index_files().items()):
-            rec = live.get(path)
-            if rec is None or "cannot-open" not in rec.get("warnings", []):
+        for path, entry in view.live_index_files():
+            recs = live.get(path)
+            if not recs or not all("cannot-open" in rec.get("warnings", []) for rec in recs):
                 continue
             reason = view.icat_fails(entry)
             problems.append(("file not opened, exit 0",
                              "%s: exit 0, and the record of %s (MFT entry %d, %s) carries cannot-open; %s"
-                             % (name, path, entry, view.istat(entry),
-                                reason or "icat reads it")))
+                             % (name, path, entry, view.istat(entry), reason or "icat reads it")))
     return problems
 
 
@@ -1012,8 +1086,8 @@ def main(argv):
         print("fls lists %d index files inside bin folders as allocated regular files"
               % len(view.live_index_files()))
         for r in runs:
-            print("binsift --image=MUTANT --format=jsonl %s: exit %s, %d records" % (
-                " ".join(r.args), "(none: killed)" if r.code is None else r.code, r.out.count(b"\n")))
+            print("%s: exit %s, %d records" % (
+                " ".join(["binsift", "--image=MUTANT", "--format=jsonl"] + r.args), "(none: killed)" if r.code is None else r.code, r.out.count(b"\n")))
             for line in r.err.decode("utf-8", "replace").splitlines():
                 if line.startswith(("Can't ", "No recycle-bin")) or any(
                         m.decode() in line for m in SANITIZER_MARKS):
