@@ -5,20 +5,22 @@ The image (build_image) has four users' bin folders filled from the real
 sample index files: one folder large enough to need index blocks (INDX) of
 its own, one whose index stays in its MFT entry, index files whose data is
 resident in their MFT entry and others whose data lies in clusters, and a
-companion that is a folder.  survey() reads the image's own NTFS structures
+companion that is a folder.  Layout reads the image's own NTFS structures
 (boot sector, MFT, attributes, run lists, index blocks) to find where the
 bin lives; generate() then makes, from a fixed seed, a list of mutants,
 each a few bytes changed (or a cluster zeroed, as an imager does over a bad
-sector) in exactly those structures.  The same image and seed always give
-the same mutants.
+sector) in exactly those structures.  The recipe puts every structure of
+the bin at the same offset each time it is built, so the seed fixes the
+mutants; judge() tells what a run of the program did wrong on one.
 
 From the command line:
     python3 mutants.py base OUT.img           the intact image
     python3 mutants.py list [BASE.img]        every mutant, one line each
     python3 mutants.py build INDEX OUT.img [BASE.img]
                                               the intact image with mutant INDEX applied
-    python3 mutants.py check INDEX [BASE.img] run the program on mutant INDEX and
-                                              judge it as test_mutation.py does
+    python3 mutants.py check INDEX [BASE.img] run the program ($BINSIFT, else
+                                              build/binsift) on mutant INDEX and judge
+                                              it as test_mutation.py does
 Without BASE.img the intact image is built afresh (a few seconds; root,
 FUSE and ntfs-3g needed).  Exit code 77 when it cannot be built here.
 """
@@ -39,7 +41,6 @@ import tempfile
 import images
 
 SEED = 20240917
-MUTANT_COUNT = 330
 IMAGE_MIB = 8
 CLUSTER = 4096
 
@@ -142,7 +143,8 @@ def build_image(path):
                     f.truncate(len(item.data))
                 else:
                     f.write(item.data)
-        # Fixed times, deepest first, so that the image is the same every time.
+        # Fixed times, deepest first, so that the bin's entries are the same
+        # every time.
         for n, item in sorted(enumerate(items), key=lambda t: -t[1].path.count("/")):
             t = images.filetime(2021, 6, 1 + n % 28, 12, n % 60, 0, 1234567 + n)
             os.setxattr(os.path.join(root, item.path), "system.ntfs_times", struct.pack("<4Q", t, t, t, t))
@@ -183,6 +185,9 @@ ATTRIBUTE_NAMES = {0x10: "$STANDARD_INFORMATION", 0x20: "$ATTRIBUTE_LIST", 0x30:
 
 
 class Attribute:
+    """One attribute of an MFT entry: where its header starts in the entry,
+    its value (resident) or its run list (non-resident)."""
+
     def __init__(self, record, start):
         d = record.data
         self.start = start
@@ -229,6 +234,9 @@ def decode_runs(data, start, end):
 
 
 class IndexEntry:
+    """One entry of a folder's index: the MFT entry it names and its key's
+    file name."""
+
     def __init__(self, data, start):
         self.start = start
         ref, self.length, self.key_length, self.flags = struct.unpack_from("<QHHB", data, start)
@@ -351,6 +359,7 @@ class Volume:
         return out
 
     def clusters(self, runs):
+        """Every cluster of a run list, in order."""
         out = []
         for lcn, length in runs:
             if lcn is not None:
@@ -358,6 +367,7 @@ class Volume:
         return out
 
     def index_blocks(self, record):
+        """The INDX blocks of a folder's $INDEX_ALLOCATION."""
         a = record.attribute(0xA0, "$I30")
         if a is None:
             return []
@@ -438,7 +448,7 @@ NONRESIDENT_FIELDS = [
     (16, 8, "first VCN"), (24, 8, "last VCN"), (32, 2, "run list offset"), (34, 2, "compression unit"),
     (40, 8, "allocated size"), (48, 8, "real size"), (56, 8, "initialized size")]
 FILE_NAME_FIELDS = [
-    (0, 6, "parent entry"), (6, 2, "parent sequence"), (8, 8, "created time"), (40, 8, "allocated size"),
+    (0, 6, "parent entry"), (6, 2, "parent sequence"), (40, 8, "allocated size"),
     (48, 8, "real size"), (56, 4, "flags"), (64, 1, "name length"), (65, 1, "namespace"),
     (66, 2, "first name character"), (68, 2, "second name character")]
 INDEX_ROOT_FIELDS = [
@@ -466,7 +476,8 @@ def mutate_value(rng, old):
     for _ in range(20):
         op = rng.choice(VALUE_OPS)
         if op == "flip":
-            bit = rng.randrange(8 * size) if size > 1 and rng.random() < 0.5 else rng.randrange(min(8, 8 * size))
+            # Half of the flips in the low byte, where small values live.
+            bit = rng.randrange(8 * size) if size > 1 and rng.random() < 0.5 else rng.randrange(8)
             new, how = value ^ (1 << bit), "bit %d flipped" % bit
         elif op == "zero":
             new, how = 0, "zeroed"
@@ -506,6 +517,9 @@ class Mutant:
 
 
 class Generator:
+    """Makes one mutant of a given kind at a time, from the layout and the
+    random generator it is given."""
+
     def __init__(self, layout, rng):
         self.layout = layout
         self.rng = rng
@@ -595,7 +609,6 @@ class Generator:
         kind = self.rng.randrange(4)
         if kind == 0 and a.runs_used > 1:
             # The list ends early (or, at its end, goes on into what follows).
-            at = a.runs_start + self.rng.randrange(used)
             old = r.data[at:at + 1]
             new = b"\0" if old != b"\0" else b"\x11"
             return ("%s byte %d set to %s (the list ends or runs on)" % (label, at - a.runs_start, new.hex()),
@@ -699,10 +712,13 @@ class Generator:
 
     def scattered_bytes(self):
         s = self.rng.choice([self.record_target(), self.record_target(), self.rng.choice(self.layout.blocks)])
+        places = sorted(set(self.rng.randrange(len(s.data)) for _ in range(self.rng.randrange(2, 5))))
         patches = []
-        for _ in range(self.rng.randrange(2, 5)):
-            at = self.rng.randrange(len(s.data))
-            patches.append((s.disk(at), bytes([s.data[at] ^ self.rng.randrange(1, 256)])))
+        for at in places:
+            # The new byte does not depend on the old one (a time, which
+            # differs from one build of the image to the next).
+            new = self.rng.randrange(256)
+            patches.append((s.disk(at), bytes([new if new != s.data[at] else new ^ 0xFF])))
         return ("%s: %d bytes set at random" % (self.label_of(s), len(patches)), patches)
 
 
@@ -905,26 +921,33 @@ def folder_named(message):
 
 
 def explains(message, path):
-    """Whether "Can't read directory DIR: ..." names a folder that holds
-    `path` (a path inside the volume, without its first "/")."""
-    folder = folder_named(message)
-    return folder == "" or path.startswith(folder + "/")
+    """Whether a message names `path` (a path inside the volume, without its
+    first "/"), or a folder that holds it ("Can't read directory DIR: ...")."""
+    if message.startswith("Can't read directory /"):
+        folder = folder_named(message)
+        if folder == "" or path.startswith(folder + "/"):
+            return True
+    return ("/" + path + ":") in message or ("/" + path + " ") in message
 
 
 def judge(view, runs, program_timeout):
     """What went wrong, as (cause, detail) pairs; none when all is well.
 
-    Every run must end by itself, without a signal or a sanitizer report,
-    with exit code 0 or 10; 10 only with a message that names what could not
-    be read.  A run that ends with 0 claims to have read everything, so:
-    - every index file that fls lists inside a bin folder, whose metadata
-      entry is an allocated regular file (ils, istat), has a record: by its
-      path, or by its MFT entry when fls lists the same entry under a second
-      path (a folder rebuilt from the MFT beside its index entry);
-    - no name whose metadata entry is not allocated gives a live record;
-    - no name inside a bin whose entry the library cannot load, and no
-      record whose file could not be opened although it is allocated (exit
-      10 and a message are due then)."""
+    Every run ends by itself, without a signal or a sanitizer report, with
+    exit code 0 or 10, and 10 only with a message.  Whatever the exit code:
+    - no MFT entry gives two live records (counted through the paths fls
+      shows for one entry only), and
+    - no name whose metadata entry is not allocated gives a live record.
+    An index file that fls lists inside a bin folder, whose metadata entry
+    is an allocated regular file (ils, istat), is "expected"; it is found by
+    its path, or by its MFT entry when fls shows the entry under a second
+    path too (a folder rebuilt from the MFT beside its index entry).
+    - Exit 10: every expected index file without a record is named in a
+      message, or lies in a folder that a message names.
+    - Exit 0 claims that everything was read: every expected index file has
+      a record, and one whose file could be opened; and no name inside a
+      bin refers to an entry the library cannot load (exit 10 and a message
+      are due then)."""
     problems = []
     for r in runs:
         name = "binsift " + " ".join(["--image=MUTANT", "--format=jsonl"] + r.args)
@@ -973,8 +996,14 @@ def judge(view, runs, program_timeout):
                                  % (name, count, entry, ", ".join(paths))))
         missing = [(path, entry) for path, entry in view.live_index_files()
                    if path not in live and entry not in per_entry]
+        stale = [(path, entry, view.istat(entry)) for path, entry in view.unallocated_names()]
+        for path, entry, said in stale:
+            if said.startswith("Not Allocated") and path in live and view.entries_at[path] == {entry}:
+                problems.append(("stale entry shown as live",
+                                 "%s: a live record of %s, whose MFT entry %d is not allocated (istat: %s)"
+                                 % (name, path, entry, said)))
         if r.code == 10:
-            # What is missing must lie in a folder the messages name.
+            # What is missing must be named, or lie in a folder that is.
             named = [m for m in messages if m.startswith("Can't read directory /")]
             as_folder = [(path, entry) for path, entry in missing if any(folder_named(m) == path for m in named)]
             for path, entry in as_folder[:1]:
@@ -984,11 +1013,11 @@ def judge(view, runs, program_timeout):
                                  % (name, path, entry, view.istat(entry),
                                     next(m for m in named if folder_named(m) == path)[:300])))
             unexplained = [path for path, entry in missing if (path, entry) not in as_folder
-                           and not any(explains(m, path) for m in named)]
+                           and not any(explains(m, path) for m in messages)]
             if unexplained:
                 problems.append(("exit 10 naming the wrong thing",
                                  "%s: exit 10 naming only \"%s\", and no record of %d index files that fls "
-                                 "lists as allocated regular files in no folder named, such as %s"
+                                 "lists as allocated regular files, none of them named, such as %s"
                                  % (name, " / ".join(messages)[:300], len(unexplained), unexplained[0])))
             continue
         for path, entry in missing:
@@ -996,17 +1025,12 @@ def judge(view, runs, program_timeout):
             if said.startswith("Allocated File"):
                 problems.append(("record lost", "%s: exit 0 without a record of %s (MFT entry %d; istat: %s)"
                                  % (name, path, entry, said)))
-        for path, entry in view.unallocated_names():
-            said = view.istat(entry)
+        for path, entry, said in stale:
             if said.startswith("istat fails"):
                 problems.append(("entry the library cannot load, exit 0",
                                  "%s: exit 0, and nothing names %s (MFT entry %d), which fls lists but %s; "
                                  "the run %s" % (name, path, entry, said,
                                                  "gave it a record" if path in live else "gave no record")))
-            elif said.startswith("Not Allocated") and path in live and view.entries_at[path] == {entry}:
-                problems.append(("stale entry shown as live",
-                                 "%s: a live record of %s, whose MFT entry %d is not allocated (istat: %s)"
-                                 % (name, path, entry, said)))
         for path, entry in view.live_index_files():
             recs = live.get(path)
             if not recs or not all("cannot-open" in rec.get("warnings", []) for rec in recs):
