@@ -226,8 +226,9 @@ class Mutants(unittest.TestCase):
             for cause, detail in results[index][0]:
                 by_cause.setdefault(cause, collections.OrderedDict()).setdefault(index, []).append(detail)
         failed = sorted({i for causes in by_cause.values() for i in causes})
-        report = ["%d of %d mutants failed (seed %d, %.0f s; exit codes of the plain and --carve runs: %s)."
-                  % (len(failed), len(results), mutants.SEED, elapsed,
+        report = ["%d of %d mutants failed (seed %d, %.0f s; %d with index files The Sleuth Kit lists; "
+                  "exit codes of the plain and --carve runs: %s)."
+                  % (len(failed), len(results), mutants.SEED, elapsed, len(judged),
                      ", ".join("%s: %d" % (k, n) for k, n in sorted(exits.items(), key=str))),
                   "Rebuild one with `python3 tests/e2e/mutants.py build INDEX OUT.img`, "
                   "judge it alone with `python3 tests/e2e/mutants.py check INDEX`."]
