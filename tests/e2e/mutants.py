@@ -21,8 +21,9 @@ From the command line:
     python3 mutants.py check INDEX [BASE.img] run the program ($BINSIFT, else
                                               build/binsift) on mutant INDEX and judge
                                               it as test_mutation.py does
-Without BASE.img the intact image is built afresh (a few seconds; root,
-FUSE and ntfs-3g needed).  Exit code 77 when it cannot be built here.
+Without BASE.img the intact image is built afresh (a second or two; root,
+FUSE and ntfs-3g needed).  --seed=N anywhere takes the mutants of another
+seed than the test's.  Exit code 77 when it cannot be built here.
 """
 
 import collections
@@ -500,10 +501,11 @@ class Mutant:
     """Bytes to change in the intact image: [(image offset, new bytes)], and
     what they are, for a developer to find them again."""
 
-    def __init__(self, index, what, patches):
+    def __init__(self, index, what, patches, seed=SEED):
         self.index = index
         self.what = what
         self.patches = patches
+        self.seed = seed
 
     def describe(self, base=None):
         shown = []
@@ -513,7 +515,7 @@ class Mutant:
             else:
                 old = base[offset:offset + len(new)].hex() if base is not None else "?"
                 shown.append("0x%X: %s -> %s" % (offset, old, new.hex()))
-        return "mutant %d (seed %d): %s [%s]" % (self.index, SEED, self.what, "; ".join(shown))
+        return "mutant %d (seed %d): %s [%s]" % (self.index, self.seed, self.what, "; ".join(shown))
 
 
 class Generator:
@@ -745,7 +747,7 @@ def generate(layout, seed=SEED):
             if key in seen:
                 continue
             seen.add(key)
-            out.append(Mutant(len(out), "%s: %s" % (kind.replace("_", " "), what), patches))
+            out.append(Mutant(len(out), "%s: %s" % (kind.replace("_", " "), what), patches, seed))
             made += 1
     return out
 
@@ -1077,6 +1079,11 @@ def _base(argv, work):
 
 
 def main(argv):
+    seed = SEED
+    for arg in argv[1:]:
+        if arg.startswith("--seed="):
+            seed = int(arg[len("--seed="):])
+    argv = [a for a in argv if not a.startswith("--seed=")]
     if len(argv) < 2 or argv[1] not in ("base", "list", "build", "check"):
         print(__doc__.split("From the command line:")[1], file=sys.stderr)
         return 2
@@ -1089,20 +1096,20 @@ def main(argv):
         if command == "list":
             base_path = _base(argv[2:], work)
             base = _read(base_path)
-            for m in generate(Layout(base_path)):
+            for m in generate(Layout(base_path), seed):
                 print(m.describe(base))
             return 0
         index = int(argv[2])
         if command == "build":
             out = argv[3]
             base_path = _base(argv[4:], work)
-            m = generate(Layout(base_path))[index]
+            m = generate(Layout(base_path), seed)[index]
             write_mutant(base_path, m, out)
             print(m.describe(_read(base_path)))
             return 0
         base_path = _base(argv[3:], work)
         base = _read(base_path)
-        m = generate(Layout(base_path))[index]
+        m = generate(Layout(base_path), seed)[index]
         print(m.describe(base))
         binsift = os.path.abspath(os.environ.get(
             "BINSIFT", os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../build/binsift")))
@@ -1116,8 +1123,14 @@ def main(argv):
                 if line.startswith(("Can't ", "No recycle-bin")) or any(
                         m.decode() in line for m in SANITIZER_MARKS):
                     print("    " + line)
+        shown_per_cause = collections.Counter()
         for cause, detail in problems:
-            print("FAIL [%s] %s" % (cause, detail))
+            shown_per_cause[cause] += 1
+            if shown_per_cause[cause] <= 4:
+                print("FAIL [%s] %s" % (cause, detail))
+        for cause, count in shown_per_cause.items():
+            if count > 4:
+                print("FAIL [%s] ... and %d more" % (cause, count - 4))
         if not problems:
             print("no fault found")
         return 1 if problems else 0
