@@ -1118,7 +1118,8 @@ def main(argv):
               % len(view.live_index_files()))
         for r in runs:
             print("%s: exit %s, %d records" % (
-                " ".join(["binsift", "--image=MUTANT", "--format=jsonl"] + r.args), "(none: killed)" if r.code is None else r.code, r.out.count(b"\n")))
+                " ".join(["binsift", "--image=MUTANT", "--format=jsonl"] + r.args),
+                "(none: killed)" if r.code is None else r.code, r.out.count(b"\n")))
             for line in r.err.decode("utf-8", "replace").splitlines():
                 if line.startswith(("Can't ", "No recycle-bin")) or any(
                         m.decode() in line for m in SANITIZER_MARKS):
