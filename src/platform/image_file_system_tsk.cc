@@ -987,7 +987,7 @@ bool TskVolume::decide(DirRef dir, size_t index) {
         shown_unplaced_.insert(n.meta_addr);
       }
     }
-    show = !passed;
+    if (passed) show = false;
   }
   s = slot_of(dir);
   s->state[index] = static_cast<uint16_t>(s->state[index] | kDecided | (show ? kShown : 0) |
@@ -1030,6 +1030,7 @@ void TskVolume::tell_passed_over_once(DirRef dir) {
     TSK_INUM_T parent = 0;
     const bool placed = own_place(n.meta_addr, here, sequence, &parent, &place_name_);
     const std::string own = placed ? place_name_ : std::string();
+    const bool second_name = placed && own_name(dir, i);
 
     const std::string entry = "MFT entry " + std::to_string(n.meta_addr);
     std::string why = name.empty() ? "the folder lists " + entry + " without a name"
@@ -1041,7 +1042,8 @@ void TskVolume::tell_passed_over_once(DirRef dir) {
     } else if (parent == here && own == name) {
       why += ", whose own name it is";
     } else {
-      why += ", whose own name is " + own;
+      // A second name (a hard link) is the entry's own too.
+      why += (second_name ? ", whose first name is " : ", whose own name is ") + own;
       if (parent != here) why += " in the folder of MFT entry " + std::to_string(parent);
     }
     if (name_given) {
@@ -1053,7 +1055,8 @@ void TskVolume::tell_passed_over_once(DirRef dir) {
       why += "; " + entry + " is read under " +
              (placed && parent == here ? "its own name" : "another name here");
     } else if (placed && !(parent == here && own == name)) {
-      why += "; " + entry + " is read only where its own name places it";
+      why += "; " + entry + " is read only where its " + (second_name ? "first" : "own") +
+             " name places it";
     } else if (!placed) {
       why += "; " + entry + " is read where it was listed first";
     }
