@@ -832,10 +832,16 @@ class TskView:
 
     def bin_names(self):
         """(path, entry, name type, meta type) of the allocated names inside
-        bin folders that are index files or folders (not a stream's name)."""
+        bin folders that are index files or folders (not a stream's name, nor
+        "." or "..")."""
         for path, entry, name_alloc, name_type, meta_type in self.names:
             base = path.rsplit("/", 1)[-1]
             if not name_alloc or not in_bin(path) or ":" in base:
+                continue
+            # "." and ".." are no names a folder holds: fls makes ".." from
+            # the folder's own parent reference, which a walk from the root
+            # down never follows (a damaged one refers to no entry at all).
+            if base in (".", ".."):
                 continue
             if base[:2].upper() == "$I" or "d" in (name_type, meta_type):
                 yield path, entry, name_type, meta_type
