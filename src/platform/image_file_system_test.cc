@@ -307,6 +307,9 @@ bool starts_with(const std::string& s, const std::string& prefix) {
 
 TEST(ImageFileSystem, EachEntryIsListedOnceWhereItsOwnMetadataPlacesIt) {
   NEED_IMAGE(path, "ntfs-names");
+  const std::string bytes_before = read_whole(path);
+  struct stat st_before;
+  ASSERT_EQ(stat(path.c_str(), &st_before), 0);
   auto image = open_image(path);
   ImageVolume* v = image->first();
   ASSERT_NE(v, nullptr);
@@ -424,6 +427,13 @@ TEST(ImageFileSystem, EachEntryIsListedOnceWhereItsOwnMetadataPlacesIt) {
   EXPECT_EQ(list(v, parent), std::set<std::string>(expected1.begin(), expected1.end()));
   EXPECT_EQ(told.size(), 4u);
   for (DirRef d : {parent, inner, again, u4, u3, u2, u1, root}) v->close_directory(d);
+  image.reset();
+  // The image keeps every byte and its modification time.
+  struct stat st_after;
+  ASSERT_EQ(stat(path.c_str(), &st_after), 0);
+  EXPECT_EQ(st_after.st_mtim.tv_sec, st_before.st_mtim.tv_sec);
+  EXPECT_EQ(st_after.st_mtim.tv_nsec, st_before.st_mtim.tv_nsec);
+  EXPECT_TRUE(read_whole(path) == bytes_before);
 }
 
 TEST(ImageFileSystem, CompanionsCarryTheirStandardInformationTimes) {

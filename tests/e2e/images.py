@@ -346,7 +346,7 @@ def names_entries():
         entries.append(Entry("$Recycle.Bin/" + sid))
         for name, number in files:
             entries.append(Entry("$Recycle.Bin/%s/%s" % (sid, name), numbered_index_file(number)))
-    entries.append(Entry("$Recycle.Bin/%s/$RAAAAAA.txt" % SID_1001, b"companion\r\n"))
+    entries.append(Entry("$Recycle.Bin/%s/$RAAAAAA.txt" % SID_1001, b"c" * 1001))
     entries.append(Entry("$Recycle.Bin/%s/$RFOLDER" % SID_1001))
     entries.append(Entry("$Recycle.Bin/%s/$RFOLDER/inner.txt" % SID_1001, b"inside\r\n"))
     return entries
