@@ -67,6 +67,10 @@ class ImageMessages {
 
 // One volume of an image.  Paths inside it are written with "/" and start
 // at its root ("/$Recycle.Bin" and "$Recycle.Bin" are the same folder).
+// On NTFS a listing shows each metadata entry once per volume, in the
+// folder and under the name its own metadata gives it, and a folder listed
+// before in the volume lists nothing more (unless open_parent opened it
+// again); a name passed over is told through the messages.
 class ImageVolume : public FileSystem {
  public:
   // "p2": the partition's address in the image's volume system ("p0" for

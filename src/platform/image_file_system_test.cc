@@ -277,12 +277,163 @@ TEST(ImageFileSystem, SubdirectoriesParentsAndIdentities) {
   ASSERT_NE(parent, kNoDir) << error;
   ASSERT_TRUE(v->identify_directory(parent, &id_parent));
   EXPECT_EQ(id_parent, id_user);
-  EXPECT_EQ(list(v, parent), list(v, user));
+  // The folder opened again from below lists what it listed before.
+  const std::set<std::string> first = list(v, user);
+  EXPECT_EQ(first, sample_names("rifiuti2/dir-win10-01"));
+  EXPECT_EQ(list(v, parent), first);
   v->close_directory(parent);
   v->close_directory(folder);
   v->close_directory(user);
   v->close_directory(bin);
   EXPECT_FALSE(v->identify_directory(folder, &id_folder));  // closed
+}
+
+// The size field of an index file the names image holds: the number it
+// was made with (images.py NAMES_FILES).
+int64_t index_number(ImageVolume* v, DirRef dir, const char* name) {
+  const FileRef f = v->open_file(dir, name, EntryKind::kRegular);
+  if (f == kNoFile) return -1;
+  const std::string data = read_all(v, f);
+  v->close_file(f);
+  if (data.size() < 16) return -2;
+  int64_t n = 0;
+  for (int i = 15; i >= 8; --i) n = n << 8 | static_cast<unsigned char>(data[i]);
+  return n;
+}
+
+bool starts_with(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+TEST(ImageFileSystem, EachEntryIsListedOnceWhereItsOwnMetadataPlacesIt) {
+  NEED_IMAGE(path, "ntfs-names");
+  const std::string bytes_before = read_whole(path);
+  struct stat st_before;
+  ASSERT_EQ(stat(path.c_str(), &st_before), 0);
+  auto image = open_image(path);
+  ImageVolume* v = image->first();
+  ASSERT_NE(v, nullptr);
+  const std::vector<std::string>& told = image->messages.problems;
+  const std::string context = ": image " + path + ", partition p0: ";
+  const std::string bin = "/$Recycle.Bin/";
+  const std::string sid1003 = "S-1-5-21-3623811015-3361044348-30300820-1003";
+
+  // The root's index names SID 1004's folder $Recycle.Bin too; the name
+  // is the bin's, whose own metadata gives it, once.
+  std::vector<std::string> bins;
+  std::string error;
+  ASSERT_TRUE(v->find_bin_folders(&bins, &error)) << error;
+  EXPECT_EQ(bins, std::vector<std::string>{"$Recycle.Bin"});
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_TRUE(starts_with(told[0], "Can't read entry /$Recycle.Bin" + context +
+                                       "the folder lists this name for MFT entry "))
+      << told[0];
+  EXPECT_NE(told[0].find(std::string(", whose own name is ") + kSid1004 + " in the folder of MFT entry "),
+            std::string::npos) << told[0];
+  EXPECT_NE(told[0].find(", whose own name this is, is read under it; MFT entry "), std::string::npos);
+  const DirRef root = v->open_directory(bin.c_str(), &error);
+  ASSERT_NE(root, kNoDir) << error;
+  EXPECT_EQ(list(v, root), (std::set<std::string>{kSid1001, kSid1002, sid1003, kSid1004}));
+
+  // SID 1001's index names the folder $RFOLDER $IBBBBBB.txt as well: the
+  // name is the file's, the folder is listed under its own name, and both
+  // are found; nothing is lost, nothing told.
+  const DirRef u1 = v->open_subdirectory(root, kSid1001, &error);
+  ASSERT_NE(u1, kNoDir) << error;
+  Listing l1;
+  ASSERT_TRUE(v->list_directory(u1, "*", &l1, &error));
+  std::vector<std::string> names1 = l1.names;
+  names1.erase(std::remove_if(names1.begin(), names1.end(),
+                              [](const std::string& n) { return n == "." || n == ".."; }),
+               names1.end());
+  std::sort(names1.begin(), names1.end());
+  const bool link_in_1001 = std::count(names1.begin(), names1.end(), "$ILINKED.txt") == 1;
+  std::vector<std::string> expected1 = {"$IAAAAAA.txt", "$IBBBBBB.txt", "$RAAAAAA.txt", "$RFOLDER"};
+  if (link_in_1001) expected1.insert(expected1.begin() + 2, "$ILINKED.txt");
+  EXPECT_EQ(names1, expected1);
+  EXPECT_EQ(l1.kinds["$IBBBBBB.txt"], EntryKind::kRegular);
+  EXPECT_EQ(l1.directories.count("$IBBBBBB.txt"), 0u);
+  EXPECT_EQ(l1.kinds["$RFOLDER"], EntryKind::kDirectory);
+  EXPECT_EQ(index_number(v, u1, "$IBBBBBB.txt"), 1002);
+  EntryInfo info;
+  ASSERT_TRUE(v->lookup(u1, "$IBBBBBB.txt", &info));
+  EXPECT_EQ(info.kind, EntryKind::kRegular);
+  EXPECT_EQ(v->open_subdirectory(u1, "$IBBBBBB.txt", &error), kNoDir);
+  EXPECT_EQ(error, "Not a directory");
+  EXPECT_EQ(told.size(), link_in_1001 ? 1u : 2u);
+
+  // SID 1002: $ICCCCCC.txt's own name is %ICCCCCC.txt, listed under that
+  // name only, and the index's name told; a path that gives the index's
+  // name still finds it.  The index entry that lost its name is the entry
+  // listed under its own.
+  const size_t before = told.size();
+  const DirRef u2 = v->open_subdirectory(root, kSid1002, &error);
+  ASSERT_NE(u2, kNoDir) << error;
+  EXPECT_EQ(list(v, u2), (std::set<std::string>{"%ICCCCCC.txt", "$IEEEEEE.txt"}));
+  ASSERT_EQ(told.size(), before + 1);
+  EXPECT_TRUE(starts_with(told.back(), "Can't read entry " + bin + kSid1002 + "/$ICCCCCC.txt" +
+                                           context + "the folder lists this name for MFT entry "))
+      << told.back();
+  EXPECT_NE(told.back().find(", whose own name is %ICCCCCC.txt; MFT entry "), std::string::npos);
+  EXPECT_NE(told.back().find(" is read under its own name"), std::string::npos);
+  EXPECT_EQ(index_number(v, u2, "%ICCCCCC.txt"), 1003);
+  EXPECT_EQ(index_number(v, u2, "$ICCCCCC.txt"), 1003);
+  EXPECT_EQ(index_number(v, u2, "$IEEEEEE.txt"), 1005);
+
+  // SID 1003's index names SID 1001's $IAAAAAA.txt $IDDDDDD.txt: the name
+  // is the file whose own it is; the other entry belongs to SID 1001.
+  const DirRef u3 = v->open_subdirectory(root, sid1003.c_str(), &error);
+  ASSERT_NE(u3, kNoDir) << error;
+  EXPECT_EQ(list(v, u3), (std::set<std::string>{"$IDDDDDD.txt"}));
+  EXPECT_EQ(index_number(v, u3, "$IDDDDDD.txt"), 1004);
+  ASSERT_EQ(told.size(), before + 2);
+  EXPECT_TRUE(starts_with(told.back(), "Can't read entry " + bin + sid1003 + "/$IDDDDDD.txt" +
+                                           context + "the folder lists this name for MFT entry "))
+      << told.back();
+  EXPECT_NE(told.back().find(", whose own name is $IAAAAAA.txt in the folder of MFT entry "),
+            std::string::npos);
+  EXPECT_NE(told.back().find(" is read only where its own name places it"), std::string::npos);
+
+  // The hard link: one entry, two names of its own in two folders, listed
+  // under the first of them.
+  const DirRef u4 = v->open_subdirectory(root, kSid1004, &error);
+  ASSERT_NE(u4, kNoDir) << error;
+  const std::set<std::string> names4 = list(v, u4);
+  EXPECT_EQ(names4.count("$ILINKED.txt"), link_in_1001 ? 0u : 1u);
+  EXPECT_EQ(names4.count("$IFFFFFF.txt"), 1u);
+  EXPECT_EQ(names4.size(), link_in_1001 ? 1u : 2u);
+  ASSERT_EQ(told.size(), 4u);
+  const std::string second = bin + (link_in_1001 ? kSid1004 : kSid1001) + "/$ILINKED.txt";
+  size_t link_message = 0;
+  while (link_message < told.size() && !starts_with(told[link_message], "Can't read entry " + second))
+    ++link_message;
+  ASSERT_LT(link_message, told.size());
+  EXPECT_NE(told[link_message].find(", whose first name is $ILINKED.txt in the folder of MFT entry "),
+            std::string::npos) << told[link_message];
+  EXPECT_EQ(index_number(v, u4, "$ILINKED.txt"), 1009);
+
+  // Each folder is listed once per volume: another handle on SID 1001
+  // lists nothing more, but the walk may list a folder it opened again
+  // from below.
+  const DirRef again = v->open_subdirectory(root, kSid1001, &error);
+  ASSERT_NE(again, kNoDir) << error;
+  EXPECT_EQ(list(v, again), std::set<std::string>());
+  EXPECT_EQ(index_number(v, again, "$IAAAAAA.txt"), 1001);  // and finds them all the same
+  const DirRef inner = v->open_subdirectory(u1, "$RFOLDER", &error);
+  ASSERT_NE(inner, kNoDir) << error;
+  EXPECT_EQ(list(v, inner), (std::set<std::string>{"inner.txt"}));
+  const DirRef parent = v->open_parent(inner, &error);
+  ASSERT_NE(parent, kNoDir) << error;
+  EXPECT_EQ(list(v, parent), std::set<std::string>(expected1.begin(), expected1.end()));
+  EXPECT_EQ(told.size(), 4u);
+  for (DirRef d : {parent, inner, again, u4, u3, u2, u1, root}) v->close_directory(d);
+  image.reset();
+  // The image keeps every byte and its modification time.
+  struct stat st_after;
+  ASSERT_EQ(stat(path.c_str(), &st_after), 0);
+  EXPECT_EQ(st_after.st_mtim.tv_sec, st_before.st_mtim.tv_sec);
+  EXPECT_EQ(st_after.st_mtim.tv_nsec, st_before.st_mtim.tv_nsec);
+  EXPECT_TRUE(read_whole(path) == bytes_before);
 }
 
 TEST(ImageFileSystem, CompanionsCarryTheirStandardInformationTimes) {

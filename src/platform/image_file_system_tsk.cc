@@ -96,11 +96,23 @@ constexpr TSK_OFF_T kCarveCheckBytes = 65536;
 constexpr uint16_t kMftInUse = 0x0001;
 constexpr uint16_t kMftDirectory = 0x0002;
 
-// What is known of one name of a listed directory, found when first asked.
+// What is known of one name of a listed directory, found when first asked:
+// what it is (the low byte, from classify) ...
 constexpr uint8_t kClassified = 0x80;
 constexpr uint8_t kStale = 0x40;        // its entry is no longer in use: not shown
 constexpr uint8_t kShownAsDirectory = 0x20;
 constexpr uint8_t kKindBits = 0x0F;     // EntryKind
+// ... whether its entry's metadata gives it this name in this folder ...
+constexpr uint16_t kOwnNameKnown = 0x0100;
+constexpr uint16_t kOwnName = 0x0200;
+// ... and whether the listing shows it (NTFS: see TskVolume::decide).
+constexpr uint16_t kDecided = 0x0400;
+constexpr uint16_t kShown = 0x0800;
+constexpr uint16_t kPassedOver = 0x1000;  // not shown, and maybe to be told
+constexpr uint16_t kToldOrSilent = 0x2000;
+// Past this many MFT entries a set of entries keeps them one by one, not as
+// bits: only a damaged $MFT claims so many.
+constexpr uint64_t kEntryBitsLimit = uint64_t{1} << 26;
 
 // The library's description of its last error, on one line, and the error
 // state cleared.
@@ -347,6 +359,33 @@ std::string file_system_failure(TSK_IMG_INFO* img, TSK_OFF_T offset, const std::
 
 // ---------------------------------------------------------------------------
 
+// A set of MFT entries: a bit each, grown as entries are added, so that it
+// costs an eighth of a byte per entry of the volume at most.
+class EntrySet {
+ public:
+  bool contains(uint64_t entry) const {
+    if (entry >= kEntryBitsLimit) return far_.count(entry) != 0;
+    const size_t word = static_cast<size_t>(entry / 64);
+    return word < bits_.size() && (bits_[word] >> (entry % 64) & 1) != 0;
+  }
+  void insert(uint64_t entry) {
+    if (entry >= kEntryBitsLimit) {
+      far_.insert(entry);
+      return;
+    }
+    const size_t word = static_cast<size_t>(entry / 64);
+    if (word >= bits_.size()) {
+      bits_.reserve(std::min<size_t>(kEntryBitsLimit / 64, std::max(word + 1, 2 * bits_.size())));
+      bits_.resize(word + 1, 0);
+    }
+    bits_[word] |= uint64_t{1} << (entry % 64);
+  }
+
+ private:
+  std::vector<uint64_t> bits_;
+  std::unordered_set<uint64_t> far_;
+};
+
 // An entry found while carving, before it is handed out.
 struct CarveCandidate {
   TSK_INUM_T addr = 0;
@@ -444,9 +483,18 @@ class TskVolume final : public ImageVolume {
     uint64_t serial = 0;
     bool in_use = false;
     bool indexed = false;
+    // Opened again after the walk closed it (open_parent): it may list
+    // what it listed before.
+    bool reopened = false;
+    // Its folder was listed before in this volume: it lists nothing more.
+    bool repeat = false;
+    bool listing_checked = false;
+    bool passed_over = false;  // a name was passed over: to tell, or not
     std::vector<uint32_t> by_name;    // visible names, sorted by bytes
     std::vector<uint32_t> by_folded;  // the same, sorted with ASCII case folded
-    std::vector<uint8_t> state;       // kClassified and the rest, per name
+    std::vector<uint32_t> by_entry;   // the same, sorted by entry, when needed
+    bool entry_indexed = false;
+    std::vector<uint16_t> state;      // kClassified and the rest, per name
   };
   struct FileSlot {
     TSK_FS_FILE* file = nullptr;  // reused from one open to the next
@@ -484,8 +532,30 @@ class TskVolume final : public ImageVolume {
   void build_index(DirSlot* slot);
   // The index of the live name `name` in the directory, or -1.
   long find_name(DirRef dir, const char* name);
+  // The index of the live name `name` in the directory, or -1; among
+  // several entries of one name, the one whose metadata gives it the name
+  // here.
+  long pick_name(DirRef dir, const std::vector<uint32_t>& sorted, const char* name, bool folded);
   // What the name at `index` is (kClassified and the rest).
   uint8_t classify(DirRef dir, size_t index);
+  // Whether the entry of the name at `index` has that name in this folder
+  // by its own metadata.
+  bool own_name(DirRef dir, size_t index);
+  // Whether another name of the same entry in `dir` is shown.
+  bool shown_under_another_name(DirRef dir, size_t index);
+  // Where the metadata of `entry` puts it: the first of its names that is
+  // not empty and lies in a folder in use (its parent reference's sequence
+  // number matching); false when there is none.  `here` is the folder
+  // being listed (known to be in use), `here_sequence` its sequence number.
+  bool own_place(TSK_INUM_T entry, TSK_INUM_T here, uint32_t here_sequence, TSK_INUM_T* parent,
+                 std::string* name);
+  // Whether the listing of `dir` shows the name at `index`; decided once
+  // per name (NTFS: each MFT entry under one name in one folder).
+  bool decide(DirRef dir, size_t index);
+  // Tells each name of `dir` passed over whose entry or name the volume
+  // does not give otherwise.
+  void tell_passed_over(DirRef dir);
+  void tell_passed_over_once(DirRef dir);
   EntryKind kind_at(DirRef dir, size_t index) {
     return static_cast<EntryKind>(classify(dir, index) & kKindBits);
   }
@@ -530,6 +600,12 @@ class TskVolume final : public ImageVolume {
   uint64_t mft_entry_size_ = 0;
   bool mft_tried_ = false;
   std::unordered_set<TSK_INUM_T> told_entries_;
+  // NTFS: the entries a listing showed without their own metadata placing
+  // them there (each is shown once), and the folders listed, each listed
+  // once per volume.
+  EntrySet shown_unplaced_;
+  EntrySet listed_;
+  std::string place_name_;  // own_place's answer, reused
   std::unordered_map<TSK_INUM_T, std::string> folder_paths_;
   // One pattern per nesting level, should a visitor list another directory.
   std::vector<std::unique_ptr<DosPattern>> patterns_;
@@ -581,6 +657,12 @@ DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, const std::string& path, std::s
   s.serial = next_serial_++;
   s.in_use = true;
   s.indexed = false;
+  s.reopened = false;
+  s.repeat = false;
+  s.listing_checked = false;
+  s.passed_over = false;
+  s.entry_indexed = false;
+  s.by_entry.clear();
   s.by_name.clear();
   s.by_folded.clear();
   s.state.assign(dir->names_used, 0);
@@ -619,30 +701,42 @@ long TskVolume::find_name(DirRef dir, const char* name) {
   DirSlot* s = slot_of(dir);
   if (s == nullptr || name == nullptr) return -1;
   if (!s->indexed) build_index(s);
+  const long exact = pick_name(dir, s->by_name, name, false);
+  if (exact >= 0 || !fold_names_) return exact;
+  return pick_name(dir, slot_of(dir)->by_folded, name, true);
+}
+
+long TskVolume::pick_name(DirRef dir, const std::vector<uint32_t>& sorted, const char* name,
+                          bool folded) {
+  const TSK_FS_NAME* names = slot_of(dir)->dir->names;
+  auto same = [&](uint32_t index) {
+    return folded ? compare_folded(names[index].name, name) == 0
+                  : std::strcmp(names[index].name, name) == 0;
+  };
+  auto it = std::lower_bound(sorted.begin(), sorted.end(), name, [&](uint32_t a, const char* key) {
+    return folded ? compare_folded(names[a].name, key) < 0 : std::strcmp(names[a].name, key) < 0;
+  });
   // A folder index may still list a name whose entry is no longer in use
   // beside the live entry of the same name: the live one is the name.
-  auto first_live = [&](const std::vector<uint32_t>& sorted, auto less, auto same) -> long {
-    auto it = std::lower_bound(sorted.begin(), sorted.end(), name, less);
-    for (; it != sorted.end(); ++it) {
-      const uint32_t index = *it;
-      if (!same(slot_of(dir)->dir->names[index].name)) break;
-      if ((classify(dir, index) & kStale) == 0) return static_cast<long>(index);
+  long first = -1;
+  bool several = false;
+  for (auto at = it; at != sorted.end() && same(*at); ++at) {
+    if ((classify(dir, *at) & kStale) != 0) continue;
+    if (first >= 0) {
+      several = true;
+      break;
     }
-    return -1;
-  };
-  const long exact = first_live(
-      s->by_name,
-      [this, dir](uint32_t a, const char* key) {
-        return std::strcmp(slot_of(dir)->dir->names[a].name, key) < 0;
-      },
-      [name](const char* n) { return std::strcmp(n, name) == 0; });
-  if (exact >= 0 || !fold_names_) return exact;
-  return first_live(
-      slot_of(dir)->by_folded,
-      [this, dir](uint32_t a, const char* key) {
-        return compare_folded(slot_of(dir)->dir->names[a].name, key) < 0;
-      },
-      [name](const char* n) { return compare_folded(n, name) == 0; });
+    first = static_cast<long>(*at);
+  }
+  if (!several || !ntfs_) return first;
+  // Several live entries of one name: a damaged index entry names another
+  // entry so, and The Sleuth Kit lists the true one as well, found from the
+  // parent reference in its metadata.  The one whose metadata gives it the
+  // name here is the name's.
+  for (auto at = it; at != sorted.end() && same(*at); ++at) {
+    if ((classify(dir, *at) & kStale) == 0 && own_name(dir, *at)) return static_cast<long>(*at);
+  }
+  return first;
 }
 
 bool TskVolume::load_scratch(TSK_INUM_T addr, std::string* reason) {
@@ -701,7 +795,7 @@ bool TskVolume::is_reparse_point(TSK_INUM_T addr) {
 uint8_t TskVolume::classify(DirRef dir, size_t index) {
   DirSlot* s = slot_of(dir);
   if (s == nullptr) return kClassified;
-  if ((s->state[index] & kClassified) != 0) return s->state[index];
+  if ((s->state[index] & kClassified) != 0) return static_cast<uint8_t>(s->state[index] & 0xFF);
   const TSK_FS_NAME n = s->dir->names[index];
   const std::string path = s->path;
   EntryKind kind = EntryKind::kUnknown;
@@ -774,8 +868,204 @@ uint8_t TskVolume::classify(DirRef dir, size_t index) {
       kClassified | (stale ? kStale : 0) | (shown_as_directory ? kShownAsDirectory : 0) |
       static_cast<uint8_t>(kind));
   s = slot_of(dir);  // nothing here opens directories, but stay safe
-  if (s != nullptr) s->state[index] = state;
+  if (s != nullptr) s->state[index] = static_cast<uint16_t>((s->state[index] & 0xFF00) | state);
   return state;
+}
+
+bool TskVolume::shown_under_another_name(DirRef dir, size_t index) {
+  DirSlot* s = slot_of(dir);
+  const TSK_FS_NAME* names = s->dir->names;
+  if (!s->entry_indexed) {
+    s->by_entry.clear();
+    for (size_t i = 0; i < s->dir->names_used; ++i) {
+      if (visible(names[i])) s->by_entry.push_back(static_cast<uint32_t>(i));
+    }
+    std::stable_sort(s->by_entry.begin(), s->by_entry.end(), [names](uint32_t a, uint32_t b) {
+      return names[a].meta_addr < names[b].meta_addr;
+    });
+    s->entry_indexed = true;
+  }
+  const TSK_INUM_T entry = names[index].meta_addr;
+  auto at = std::lower_bound(
+      s->by_entry.begin(), s->by_entry.end(), entry,
+      [names](uint32_t a, TSK_INUM_T key) { return names[a].meta_addr < key; });
+  for (size_t k = static_cast<size_t>(at - s->by_entry.begin());; ++k) {
+    s = slot_of(dir);
+    if (k >= s->by_entry.size() || names[s->by_entry[k]].meta_addr != entry) return false;
+    const uint32_t other = s->by_entry[k];
+    if (other != index && !is_dot_or_dot_dot(names[other].name) && decide(dir, other)) return true;
+  }
+}
+
+bool TskVolume::own_name(DirRef dir, size_t index) {
+  DirSlot* s = slot_of(dir);
+  if (s == nullptr) return false;
+  if ((s->state[index] & kOwnNameKnown) != 0) return (s->state[index] & kOwnName) != 0;
+  const TSK_FS_NAME& n = s->dir->names[index];
+  const TSK_INUM_T here = s->addr;
+  bool own = false;
+  if (n.name[0] != '\0' && load_scratch(n.meta_addr)) {
+    for (const TSK_FS_META_NAME_LIST* m = scratch_->meta->name2; m != nullptr && !own; m = m->next) {
+      own = m->par_inode == here && std::strcmp(m->name, n.name) == 0;
+    }
+  }
+  lib.tsk_error_reset();
+  s = slot_of(dir);
+  s->state[index] = static_cast<uint16_t>(s->state[index] | kOwnNameKnown | (own ? kOwnName : 0));
+  return own;
+}
+
+bool TskVolume::own_place(TSK_INUM_T entry, TSK_INUM_T here, uint32_t here_sequence,
+                          TSK_INUM_T* parent, std::string* name) {
+  if (!load_scratch(entry)) {
+    lib.tsk_error_reset();
+    return false;
+  }
+  for (const TSK_FS_META_NAME_LIST* m = scratch_->meta->name2; m != nullptr; m = m->next) {
+    if (m->name[0] == '\0' || m->par_inode == entry) continue;
+    bool in_use_folder;
+    if (m->par_inode == here) {
+      in_use_folder = m->par_seq == here_sequence;
+    } else {
+      uint16_t sequence = 0, flags = 0;
+      in_use_folder = read_mft_header(m->par_inode, &sequence, &flags) &&
+                      (flags & kMftInUse) != 0 && (flags & kMftDirectory) != 0 &&
+                      sequence == m->par_seq;
+    }
+    if (in_use_folder) {
+      *parent = m->par_inode;
+      name->assign(m->name);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Which names of an NTFS folder the listing shows.  The Sleuth Kit lists a
+// folder's index and, beside it, every entry whose metadata (a $FILE_NAME
+// attribute's name and parent reference) places it in the folder under a
+// name the index lacks.  In a damaged volume the two disagree: an index
+// entry that names another entry (which is then listed twice, and its name
+// twice, the second time for the true entry), or a name that differs from
+// the entry's own.  Each entry is shown once per volume, under the name
+// and in the folder its own metadata gives it; only an entry whose
+// metadata places it in no folder in use is shown where the index lists
+// it, at the first such place the run lists.  A name passed over whose
+// entry and name are not both shown here is told (tell_passed_over).
+bool TskVolume::decide(DirRef dir, size_t index) {
+  DirSlot* s = slot_of(dir);
+  if (s == nullptr) return false;
+  if ((s->state[index] & kDecided) != 0) return (s->state[index] & kShown) != 0;
+  const uint8_t what = classify(dir, index);
+  bool show = (what & kStale) == 0;
+  bool passed = false;
+  s = slot_of(dir);
+  const TSK_FS_NAME& n = s->dir->names[index];
+  if (show && ntfs_ && !is_dot_or_dot_dot(n.name)) {
+    if (s->repeat) {
+      show = false;  // its entries were shown by the first listing
+    } else if (n.name[0] == '\0' || find_name(dir, n.name) != static_cast<long>(index)) {
+      passed = true;  // no name, or the name is another entry's
+    } else {
+      s = slot_of(dir);
+      const TSK_FS_FILE* folder = s->dir->fs_file;
+      const uint32_t sequence =
+          folder != nullptr && folder->meta != nullptr ? folder->meta->seq : 0;
+      TSK_INUM_T parent = 0;
+      bool placed = own_place(n.meta_addr, s->addr, sequence, &parent, &place_name_);
+      if (placed && parent == s->addr && place_name_ != n.name) {
+        // Its own name here is listed too (rebuilt when the index lacks it),
+        // unless another entry took that name.
+        const long home = find_name(dir, place_name_.c_str());
+        placed = home >= 0 && slot_of(dir)->dir->names[home].meta_addr == n.meta_addr;
+      }
+      if (placed) {
+        passed = parent != slot_of(dir)->addr || place_name_ != n.name;
+      } else if (shown_unplaced_.contains(n.meta_addr)) {
+        passed = true;
+      } else {
+        shown_unplaced_.insert(n.meta_addr);
+      }
+    }
+    if (passed) show = false;
+  }
+  s = slot_of(dir);
+  s->state[index] = static_cast<uint16_t>(s->state[index] | kDecided | (show ? kShown : 0) |
+                                          (passed ? kPassedOver : 0));
+  if (passed) s->passed_over = true;
+  return show;
+}
+
+void TskVolume::tell_passed_over(DirRef dir) {
+  DirSlot* s = slot_of(dir);
+  // Deciding a name while telling another may pass over more.
+  while (s != nullptr && s->passed_over) {
+    s->passed_over = false;
+    tell_passed_over_once(dir);
+    s = slot_of(dir);
+  }
+}
+
+void TskVolume::tell_passed_over_once(DirRef dir) {
+  DirSlot* s = slot_of(dir);
+  const size_t count = s->dir->names_used;
+  for (size_t i = 0; i < count; ++i) {
+    s = slot_of(dir);
+    if ((s->state[i] & (kPassedOver | kToldOrSilent)) != kPassedOver) continue;
+    s->state[i] = static_cast<uint16_t>(s->state[i] | kToldOrSilent);
+    const TSK_FS_NAME n = s->dir->names[i];
+    const std::string name = n.name;
+    const std::string folder_path = s->path;
+    const TSK_INUM_T here = s->addr;
+    const TSK_FS_FILE* folder = s->dir->fs_file;
+    const uint32_t sequence = folder != nullptr && folder->meta != nullptr ? folder->meta->seq : 0;
+    // The name is still given here when another entry has it.
+    const long winner = name.empty() ? -1 : find_name(dir, name.c_str());
+    const bool name_given = winner >= 0 && static_cast<size_t>(winner) != i && decide(dir, winner);
+    const TSK_INUM_T winner_entry = winner >= 0 ? slot_of(dir)->dir->names[winner].meta_addr : 0;
+    const bool winner_owns = name_given && own_name(dir, static_cast<size_t>(winner));
+    // The entry is given here when another of its names here is shown.
+    const bool entry_here = shown_under_another_name(dir, i);
+    if (entry_here && (name.empty() || name_given)) continue;
+    TSK_INUM_T parent = 0;
+    const bool placed = own_place(n.meta_addr, here, sequence, &parent, &place_name_);
+    const std::string own = placed ? place_name_ : std::string();
+    const bool second_name = placed && own_name(dir, i);
+
+    const std::string entry = "MFT entry " + std::to_string(n.meta_addr);
+    std::string why = name.empty() ? "the folder lists " + entry + " without a name"
+                                   : "the folder lists this name for " + entry;
+    if (!placed) {
+      why += load_scratch(n.meta_addr) ? ", whose metadata gives it no name in a folder in use"
+                                       : ", whose metadata cannot be read";
+      lib.tsk_error_reset();
+    } else if (parent == here && own == name) {
+      why += ", whose own name it is";
+    } else {
+      // A second name (a hard link) is the entry's own too.
+      why += (second_name ? ", whose first name is " : ", whose own name is ") + own;
+      if (parent != here) why += " in the folder of MFT entry " + std::to_string(parent);
+    }
+    if (name_given) {
+      why += "; MFT entry " + std::to_string(winner_entry) +
+             (winner_owns ? ", whose own name this is," : ", listed under it first,") +
+             " is read under it";
+    }
+    if (entry_here) {
+      why += "; " + entry + " is read under " +
+             (placed && parent == here ? "its own name" : "another name here");
+    } else if (placed && !(parent == here && own == name)) {
+      why += "; " + entry + " is read only where its " + (second_name ? "first" : "own") +
+             " name places it";
+    } else if (!placed) {
+      why += "; " + entry + " is read where it was listed first";
+    }
+    // A folder whose name is no longer given is named as a folder, so that
+    // whatever lies in it is known to be unread under that name.
+    const bool folder_unread = !name_given && (classify(dir, i) & kShownAsDirectory) != 0;
+    messages_->problem(std::string("Can't read ") + (folder_unread ? "directory " : "entry ") +
+                       folder_path + name + (folder_unread ? "/" : "") + ": " + failure(why));
+  }
 }
 
 DirRef TskVolume::open_directory(const char* path, std::string* error) {
@@ -865,7 +1155,9 @@ DirRef TskVolume::open_parent(DirRef child, std::string* error) {
   }
   std::string path = s->path;
   if (path.size() > 1) path.erase(path.rfind('/', path.size() - 2) + 1);
-  return open_dir_addr(s->parent, path, error);
+  const DirRef parent = open_dir_addr(s->parent, path, error);
+  if (parent != kNoDir) dirs_[static_cast<size_t>(parent)].reopened = true;
+  return parent;
 }
 
 bool TskVolume::identify_directory(DirRef dir, DirIdentity* out) {
@@ -888,6 +1180,14 @@ bool TskVolume::list_directory(DirRef dir, const char* pattern, DirEntryVisitor*
   DosPattern* matcher = patterns_[list_depth_].get();
   if (!all) matcher->compile(pattern);
   ++list_depth_;
+  if (ntfs_ && !s->listing_checked) {
+    // A folder is listed once per volume (a walk that reaches it again, from
+    // another -p path, finds nothing more in it); the walk may list a folder
+    // it opened again itself.
+    s->listing_checked = true;
+    if (!s->reopened && listed_.contains(s->addr)) s->repeat = true;
+    listed_.insert(s->addr);
+  }
   const uint64_t serial = s->serial;
   const size_t count = s->dir->names_used;
   for (size_t i = 0; i < count; ++i) {
@@ -895,9 +1195,9 @@ bool TskVolume::list_directory(DirRef dir, const char* pattern, DirEntryVisitor*
     if (s == nullptr || s->serial != serial) break;
     const TSK_FS_NAME& n = s->dir->names[i];
     if (!visible(n)) continue;
+    if (!decide(dir, i)) continue;
     if (!all && !matcher->matches(n.name)) continue;
     const uint8_t state = classify(dir, i);
-    if ((state & kStale) != 0) continue;
     DirEntry entry;
     entry.name = slot_of(dir)->dir->names[i].name;
     entry.name_length = std::strlen(entry.name);
@@ -908,6 +1208,8 @@ bool TskVolume::list_directory(DirRef dir, const char* pattern, DirEntryVisitor*
     if (!visitor->visit(entry)) break;
   }
   --list_depth_;
+  s = slot_of(dir);
+  if (s != nullptr && s->serial == serial) tell_passed_over(dir);
   return true;
 }
 
@@ -1055,10 +1357,11 @@ bool TskVolume::find_bin_folders(std::vector<std::string>* out, std::string* err
     for (size_t i = 0; i < count; ++i) {
       const TSK_FS_NAME& n = dirs_[static_cast<size_t>(root)].dir->names[i];
       if (!visible(n) || compare_folded(n.name, bin) != 0) continue;
-      if (kind_at(root, i) != EntryKind::kDirectory) continue;
+      if (!decide(root, i) || kind_at(root, i) != EntryKind::kDirectory) continue;
       out->push_back(dirs_[static_cast<size_t>(root)].dir->names[i].name);
     }
   }
+  tell_passed_over(root);
   close_directory(root);
   return true;
 }

@@ -6,7 +6,7 @@ samples are missing, so that a test can skip cleanly.
 
 Run as a program it builds one image for the unit tests:
     python3 images.py KIND OUTPUT
-(KIND: ntfs, ntfs-carve, ntfs-nobin, fat32, partitioned, e01, e01-segments; exit code 77 when it
+(KIND: ntfs, ntfs-carve, ntfs-names, ntfs-nobin, fat32, partitioned, e01, e01-segments; exit code 77 when it
 cannot be built here, with the reason on standard output).
 """
 
@@ -327,6 +327,103 @@ def build_ntfs_carve(path, size_mib=16):
         for name in os.listdir(folder):
             if name != CARVE_KEPT_COMPANION:
                 os.remove(os.path.join(folder, name))
+    return path
+
+
+# The names-image (build_ntfs_names): each index file's data is
+# numbered_index_file(N), so that its size field tells which one was read.
+NAMES_FILES = {
+    SID_1001: [("$IAAAAAA.txt", 1001), ("$IBBBBBB.txt", 1002), ("$ILINKED.txt", 1009)],
+    SID_1002: [("$ICCCCCC.txt", 1003), ("$IEEEEEE.txt", 1005)],
+    SID_1003: [("$IDDDDDD.txt", 1004)],
+    SID_1004: [("$IFFFFFF.txt", 1006)],
+}
+
+
+def names_entries():
+    entries = [Entry("$Recycle.Bin")]
+    for sid, files in NAMES_FILES.items():
+        entries.append(Entry("$Recycle.Bin/" + sid))
+        for name, number in files:
+            entries.append(Entry("$Recycle.Bin/%s/%s" % (sid, name), numbered_index_file(number)))
+    entries.append(Entry("$Recycle.Bin/%s/$RAAAAAA.txt" % SID_1001, b"c" * 1001))
+    entries.append(Entry("$Recycle.Bin/%s/$RFOLDER" % SID_1001))
+    entries.append(Entry("$Recycle.Bin/%s/$RFOLDER/inner.txt" % SID_1001, b"inside\r\n"))
+    return entries
+
+
+def build_ntfs_names(path):
+    """An NTFS volume whose folder indexes and MFT entries disagree, as those
+    of a damaged volume do (The Sleuth Kit then lists a folder's index and,
+    beside it, each entry whose own $FILE_NAME places it in the folder under
+    a name the index lacks):
+    - SID_1001's index entry $IBBBBBB.txt refers to the folder $RFOLDER
+      beside it: the name is listed twice, for the folder and for the file;
+    - SID_1002/$ICCCCCC.txt's own name ($FILE_NAME) is %ICCCCCC.txt: the
+      entry is listed under both names;
+    - SID_1002's index entry $IEEEEEE.txt has lost its name (length 0);
+    - SID_1003's index entry $IDDDDDD.txt refers to SID_1001/$IAAAAAA.txt;
+    - the root's index entry $Recycle.Bin refers to SID_1004's folder;
+    - SID_1001/$ILINKED.txt has a second name (a hard link),
+      SID_1004/$ILINKED.txt.
+    The Sleuth Kit's fls is asked whether it lists every case so."""
+    import mutants  # its NTFS reader; it needs this module first
+    build_ntfs(path, names_entries())
+    with NtfsMount(path) as root:
+        os.link(os.path.join(root, "$Recycle.Bin", SID_1001, "$ILINKED.txt"),
+                os.path.join(root, "$Recycle.Bin", SID_1004, "$ILINKED.txt"))
+    volume = mutants.Volume(path)
+    by_path = {"": volume.records[5]}
+    for _ in range(4):  # parents before children
+        for r in volume.records:
+            if r.in_use and r.number != 5:
+                for parent, name in r.names:
+                    for p, folder in list(by_path.items()):
+                        if folder.number == parent:
+                            by_path.setdefault((p + "/" + name).lstrip("/"), r)
+
+    def index_entry(folder_path, name):
+        folder = by_path[folder_path]
+        a = folder.attribute(0x90, "$I30")
+        found = [(folder, e) for e in mutants.index_entries(folder.data, a.value_start + 16) if e.name == name]
+        for block in volume.index_blocks(folder):
+            found += [(block, e) for e in block.entries if e.name == name]
+        if len(found) != 1:
+            raise RuntimeError("%d index entries %s in %s" % (len(found), name, folder_path))
+        return found[0]
+
+    patches = []
+
+    def patch(structure, offset, new):
+        patches.extend((structure.disk(offset + i), new[i:i + 1]) for i in range(len(new)))
+
+    def refer(folder_path, name, target_path):
+        structure, e = index_entry(folder_path, name)
+        t = by_path[target_path]
+        patch(structure, e.start, struct.pack("<Q", t.number | t.sequence << 48))
+
+    bin_ = "$Recycle.Bin/"
+    refer(bin_ + SID_1001, "$IBBBBBB.txt", bin_ + SID_1001 + "/$RFOLDER")
+    refer(bin_ + SID_1003, "$IDDDDDD.txt", bin_ + SID_1001 + "/$IAAAAAA.txt")
+    refer("", "$Recycle.Bin", bin_ + SID_1004)
+    structure, e = index_entry(bin_ + SID_1002, "$IEEEEEE.txt")
+    patch(structure, e.start + 16 + 64, b"\0")
+    r = by_path[bin_ + SID_1002 + "/$ICCCCCC.txt"]
+    a = r.attribute(0x30)
+    patch(r, a.value_start + 66, "%".encode("utf-16-le"))
+    with open(path, "r+b") as f:
+        for offset, new in patches:
+            f.seek(offset)
+            f.write(new)
+
+    listing = subprocess.run(["fls", "-r", "-p", path], check=True, stdout=subprocess.PIPE).stdout.decode()
+    names = [line.split("\t", 1)[1] for line in listing.splitlines() if "\t" in line]
+    for shown, times in [(bin_ + SID_1001 + "/$IBBBBBB.txt", 2), (bin_ + SID_1002 + "/$ICCCCCC.txt", 1),
+                         (bin_ + SID_1002 + "/%ICCCCCC.txt", 1), (bin_ + SID_1002 + "/", 1),
+                         (bin_ + SID_1002 + "/$IEEEEEE.txt", 1), (bin_ + SID_1003 + "/$IDDDDDD.txt", 2),
+                         ("$Recycle.Bin", 2), (bin_ + SID_1004 + "/$ILINKED.txt", 1)]:
+        if names.count(shown) != times:
+            raise RuntimeError("fls lists %s %d times, not %d" % (shown, names.count(shown), times))
     return path
 
 
@@ -659,7 +756,7 @@ def tsk_fat_times(image, inode, offset=None):
 
 def main(argv):
     if len(argv) != 3:
-        print("usage: images.py ntfs|ntfs-carve|ntfs-nobin|fat32|partitioned|e01|e01-segments|vss-bin|vsstest|users-bin OUTPUT",
+        print("usage: images.py ntfs|ntfs-carve|ntfs-names|ntfs-nobin|fat32|partitioned|e01|e01-segments|vss-bin|vsstest|users-bin OUTPUT",
               file=sys.stderr)
         return 2
     kind, out = argv[1], argv[2]
@@ -672,6 +769,8 @@ def main(argv):
             build_ntfs(out, sample_entries())
         elif kind == "ntfs-carve":
             build_ntfs_carve(out)
+        elif kind == "ntfs-names":
+            build_ntfs_names(out)
         elif kind == "ntfs-nobin":
             build_ntfs(out, [Entry("Users"), Entry("Users/readme.txt", b"no bin here\r\n")])
         elif kind == "fat32":

@@ -2,7 +2,8 @@
 overwritten with zeros, image sets with a missing, short or FIFO segment,
 an E01 chunk that fails its checksum, stale folder index entries, a GPT
 whose 65,536 entries name one volume, deleted files with index-file names
-outside the bins, a raw disk that ends with a stored VHD footer.  Every
+outside the bins, a raw disk that ends with a stored VHD footer, folder
+indexes whose entries disagree with the MFT entries they name.  Every
 image is built once per class (images.py), The Sleuth Kit's own tools say
 what is in it, and after every run every file of the image's set has the
 same bytes and modification time."""
@@ -595,6 +596,106 @@ class StoredVhdFooter(DamageTest):
         self.assertEqual((code, out), (code1, out1))
         self.assertGreater(len(report_rows(out)), 30)
 
+
+
+class DisagreeingNames(DamageTest):
+    """Folder indexes and MFT entries that disagree (images.build_ntfs_names):
+    The Sleuth Kit lists a name twice, for two entries, or one entry under
+    two names.  Each entry gives one record, under the name its own metadata
+    gives it, and what is passed over is named."""
+
+    @classmethod
+    def build(cls):
+        cls.image = images.build_ntfs_names(cls.at("ntfs.img"))
+        listing = subprocess.run(["fls", "-r", "-p", cls.image], check=True,
+                                 stdout=subprocess.PIPE).stdout.decode()
+        cls.fls = re.findall(r"^(\S)/(\S) (\d+)-\d+-\d+:\t(.*)$", listing, re.M)
+
+    def entries(self, path, name_type=None):
+        """The MFT entries fls lists at `path` (with the name type given)."""
+        return [int(e) for t, _, e, p in self.fls if p == path and name_type in (None, t)]
+
+    def test_the_sleuth_kit_lists_names_twice(self):
+        folder = "$Recycle.Bin/%s/" % SID_1001
+        twice = sorted(self.entries(folder + "$IBBBBBB.txt"))
+        self.assertEqual(len(twice), 2)
+        self.assertEqual(twice, sorted(self.entries(folder + "$IBBBBBB.txt", "-") + self.entries(folder + "$RFOLDER")))
+        self.assertEqual(len(set(self.entries("$Recycle.Bin"))), 2)
+        folder = "$Recycle.Bin/%s/" % SID_1002
+        self.assertEqual(len(self.entries(folder + "$ICCCCCC.txt")), 1)
+        self.assertEqual(self.entries(folder + "$ICCCCCC.txt"), self.entries(folder + "%ICCCCCC.txt", "-"))
+        self.assertEqual(len(self.entries(folder)), 1)
+        self.assertEqual(self.entries(folder), self.entries(folder + "$IEEEEEE.txt", "-"))
+
+    def expected(self):
+        """What the run names, with the entries fls lists."""
+        bin_ = "$Recycle.Bin/"
+        the_bin = self.entries("$Recycle.Bin", "-")[0]
+        sid_1004 = self.entries(bin_ + images.SID_1004)[0]
+        sid_1001 = self.entries(bin_ + SID_1001)[0]
+        c = self.entries(bin_ + SID_1002 + "/%ICCCCCC.txt")[0]
+        a = self.entries(bin_ + SID_1001 + "/$IAAAAAA.txt")[0]
+        d = self.entries(bin_ + "%s/$IDDDDDD.txt" % images.SID_1003, "-")[0]
+        linked = self.entries(bin_ + SID_1001 + "/$ILINKED.txt")[0]
+        # The hard link's first name, as istat lists its names.
+        istat = subprocess.run(["istat", self.image, str(linked)], check=True,
+                               stdout=subprocess.PIPE).stdout.decode()
+        first_parent = int(re.search(r"\$FILE_NAME Attribute Values:\nFlags:.*\nName:.*\n"
+                                     r"Parent MFT Entry: (\d+)", istat).group(1))
+        second = images.SID_1004 if first_parent == sid_1001 else SID_1001
+        context = ": image %s, partition p0: " % self.image
+        said = [
+            "Can't read entry /$Recycle.Bin%sthe folder lists this name for MFT entry %d, whose own name "
+            "is %s in the folder of MFT entry %d; MFT entry %d, whose own name this is, is read under it; "
+            "MFT entry %d is read only where its own name places it"
+            % (context, sid_1004, images.SID_1004, the_bin, the_bin, sid_1004),
+            "Can't read entry /$Recycle.Bin/%s/$ICCCCCC.txt%sthe folder lists this name for MFT entry %d, "
+            "whose own name is %%ICCCCCC.txt; MFT entry %d is read under its own name" % (SID_1002, context, c, c),
+            "Can't read entry /$Recycle.Bin/%s/$IDDDDDD.txt%sthe folder lists this name for MFT entry %d, "
+            "whose own name is $IAAAAAA.txt in the folder of MFT entry %d; MFT entry %d, whose own name this "
+            "is, is read under it; MFT entry %d is read only where its own name places it"
+            % (images.SID_1003, context, a, sid_1001, d, a),
+            "Can't read entry /$Recycle.Bin/%s/$ILINKED.txt%sthe folder lists this name for MFT entry %d, "
+            "whose first name is $ILINKED.txt in the folder of MFT entry %d; MFT entry %d is read only where "
+            "its first name places it" % (second, context, linked, first_parent, linked)]
+        if second == SID_1001:  # told with SID 1001's listing, before the others
+            said.insert(1, said.pop())
+        records = {"IMAGE:p0:/$Recycle.Bin/%s/%s" % (sid, name): number
+                   for sid, files in images.NAMES_FILES.items() for name, number in files}
+        # The hard link's record is made under its first name.
+        first = SID_1001 if second == images.SID_1004 else images.SID_1004
+        records["IMAGE:p0:/$Recycle.Bin/%s/$ILINKED.txt" % first] = \
+            records.pop("IMAGE:p0:/$Recycle.Bin/%s/$ILINKED.txt" % SID_1001)
+        records["IMAGE:p0:/$Recycle.Bin/%s/%%ICCCCCC.txt" % SID_1002] = \
+            records.pop("IMAGE:p0:/$Recycle.Bin/%s/$ICCCCCC.txt" % SID_1002)
+        return said, records
+
+    def test_each_entry_gives_one_record_and_what_is_passed_over_is_named(self):
+        said, expected = self.expected()
+        code, got, told = self.jsonl(self.image, ["-f", "$I*.*", "-f", "%I*.*"], expect=10)
+        self.assertEqual(told, said)
+        self.assertEqual({r["source"]: r["size"] for r in got}, expected)
+        self.assertEqual(len(got), len(expected))
+        self.assertFalse([r for r in got if r["warnings"]])
+
+    def test_a_name_only_the_index_gives_is_named_when_the_pattern_misses_the_own_name(self):
+        said, expected = self.expected()
+        code, got, told = self.jsonl(self.image, ["-f", "$I*"], expect=10)
+        # %ICCCCCC.txt, its own name, is no index file's; the name the
+        # index gives it is told.
+        self.assertEqual(told, said)
+        self.assertEqual(sorted(r["source"] for r in got), sorted(s for s in expected if "%" not in s))
+
+    def test_a_folder_is_walked_once_per_volume(self):
+        code, once, told = self.jsonl(self.image, ["-f", "$I*.*", "-p", "/$Recycle.Bin"], expect=10)
+        user = "/$Recycle.Bin/" + SID_1001
+        for paths in ([user, "/$Recycle.Bin"], ["/$Recycle.Bin", user, user.upper() + "/."]):
+            args = ["-f", "$I*.*"]
+            for p in paths:
+                args += ["-p", p]
+            code, got, told_again = self.jsonl(self.image, args, expect=10)
+            self.assertEqual(sorted(r["source"] for r in got), sorted(r["source"] for r in once), paths)
+            self.assertEqual(sorted(told_again), sorted(told))
 
 if __name__ == "__main__":
     unittest.main()
