@@ -6,7 +6,7 @@
 #include "driver/exit.h"
 #include "driver/run.h"
 #include "options/help_more.h"
-#include "platform/image_file_system.h"
+#include "image/evidence_image.h"
 #include "platform/platform.h"
 #include "report/report_formats.h"
 #include "runlog/run_log.h"

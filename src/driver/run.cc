@@ -10,7 +10,7 @@
 #include "common/terminal_text.h"
 #include "decode/decoder.h"
 #include "driver/exit.h"
-#include "driver/image_run.h"
+#include "image/image_source.h"
 #include "driver/option_effects.h"
 #include "driver/summary.h"
 #include "options/environment.h"

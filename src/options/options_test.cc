@@ -10,7 +10,7 @@
 #include "common/test_tree.h"
 #include "options/long_options.h"
 #include "options/test_options.h"
-#include "platform/image_file_system.h"
+#include "image/evidence_image.h"
 
 namespace {
 

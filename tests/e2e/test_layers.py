@@ -1,8 +1,10 @@
 """The source tree's plan: which folder of src/ may include which (an
 allow-list, with no cycles), no cycle of headers, and no header of one
 platform outside src/platform (The Sleuth Kit's own headers only in the
-image folder).  Tests (*_test.cc, test helpers) may include any folder, as
-they put parts together, but no header of one platform either."""
+image folder).  The plan is the program's: tests (*_test.cc and the test
+helpers) put parts of several folders together, and make what they test
+with the system's own calls (FIFOs, sockets, descriptors), so they may
+include any folder and any header."""
 
 import os
 import re
@@ -30,7 +32,7 @@ PLATFORM_HEADERS = re.compile(
     r"signal|sys/.*)\.h$")
 PLATFORM_FOLDERS = {"platform"}
 LIBRARY_HEADERS = re.compile(r"^tsk/")
-LIBRARY_FOLDERS = {"platform", "image"}
+LIBRARY_FOLDERS = {"image"}
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
 
 
@@ -98,10 +100,12 @@ def violations(src, plan=PLAN):
         if folder not in plan:
             found.append(where + " is in a folder the plan does not name")
             continue
+        if is_test(name):
+            continue
         for kind, header in INCLUDE.findall(text):
             if kind == '"':
                 target = header.split("/", 1)[0]
-                if "/" not in header or target == folder or is_test(name):
+                if "/" not in header or target == folder:
                     continue
                 if target not in plan:
                     found.append("%s includes %s, of a folder the plan does not name" % (where, header))
@@ -135,8 +139,10 @@ class Layers(unittest.TestCase):
                     # Headers of one platform, and The Sleuth Kit's, where they do not belong.
                     ("options", "e.cc", "#include <unistd.h>\n#include <dlfcn.h>\n#include <string>\n"),
                     ("walk", "f.cc", "#include <tsk/libtsk.h>\n"),
-                    ("platform", "g.cc", '#include <unistd.h>\n#include "common/exit_codes.h"\n'),
-                    # Tests may put folders together, but stay off platform headers.
+                    ("platform", "g.cc", '#include <unistd.h>\n#include <tsk/libtsk.h>\n'
+                                         '#include "common/exit_codes.h"\n'),
+                    ("image", "i.cc", '#include <tsk/libtsk.h>\n#include "walk/volume_source.h"\n'),
+                    # Tests put folders together, with the system's own calls.
                     ("decode", "h_test.cc", '#include "report/report_writer.h"\n#include <sys/stat.h>\n'),
                     # Two headers that include each other.
                     ("decode", "x.h", '#include "decode/y.h"\n'),
@@ -146,10 +152,10 @@ class Layers(unittest.TestCase):
                     f.write(text)
             self.assertEqual(violations(tmp), [
                 "common/a.cc includes driver/run.h, which the plan does not allow",
-                "decode/h_test.cc includes sys/stat.h, a header of one platform",
                 "extra/c.cc is in a folder the plan does not name",
                 "options/e.cc includes unistd.h, a header of one platform",
                 "options/e.cc includes dlfcn.h, a header of one platform",
+                "platform/g.cc includes tsk/libtsk.h, a header of The Sleuth Kit",
                 "platform/g.cc includes common/exit_codes.h, which the plan does not allow",
                 "report/d.cc includes fuzz/fuzz_targets.h, of a folder the plan does not name",
                 "walk/b.cc includes decode/decoder.h, which the plan does not allow",

@@ -2,15 +2,14 @@
 // is opened.  libewf hands out the bytes of a chunk that fails its checksum
 // as if they were good, and zeros for chunks of segments it was not given;
 // this reader knows both and refuses them.
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#include "platform/image_reader.h"
+#include "image/image_reader.h"
+#include "platform/dynamic_library.h"
+#include "platform/image_files.h"
 
 namespace {
 
@@ -25,7 +24,7 @@ struct EwfLibrary {
                      void** error) = nullptr;
   int (*handle_close)(void* handle, void** error) = nullptr;
   int (*handle_free)(void** handle, void** error) = nullptr;
-  ssize_t (*handle_read_random)(void* handle, void* buffer, size_t size, int64_t offset,
+  std::ptrdiff_t (*handle_read_random)(void* handle, void* buffer, size_t size, int64_t offset,
                                 void** error) = nullptr;
   int (*handle_get_media_size)(void* handle, uint64_t* size, void** error) = nullptr;
   int (*handle_get_bytes_per_sector)(void* handle, uint32_t* bytes, void** error) = nullptr;
@@ -43,16 +42,16 @@ constexpr int kOpenRead = 1;
 
 bool load_ewf(std::string* reason) {
   if (ewf.handle != nullptr) return true;
-  void* handle = dlopen(BINSIFT_EWF_LIBRARY, RTLD_LAZY | RTLD_LOCAL);
+  std::string why;
+  const LibraryHandle handle = load_library(BINSIFT_EWF_LIBRARY, &why);
   if (handle == nullptr) {
-    const char* text = dlerror();
-    *reason = std::string("libewf cannot be loaded (") + (text != nullptr ? text : "") + ")";
+    *reason = "libewf cannot be loaded (" + why + ")";
     return false;
   }
   EwfLibrary loaded;
   bool ok = true;
   auto find = [&](auto* slot, const char* name) {
-    *reinterpret_cast<void**>(slot) = dlsym(handle, name);
+    *reinterpret_cast<void**>(slot) = library_symbol(handle, name);
     if (*reinterpret_cast<void**>(slot) == nullptr) {
       if (ok) *reason = std::string("libewf lacks ") + name;
       ok = false;
@@ -70,7 +69,7 @@ bool load_ewf(std::string* reason) {
   find(&loaded.error_sprint, "libewf_error_sprint");
   find(&loaded.error_free, "libewf_error_free");
   if (!ok) {
-    dlclose(handle);
+    unload_library(handle);
     return false;
   }
   loaded.handle = handle;
@@ -103,7 +102,7 @@ class EwfImageReader final : public ImageReader {
       ewf.handle_free(&handle_, &error);
       if (error != nullptr) ewf.error_free(&error);
     }
-    for (int fd : fds_) close(fd);
+    for (FileHandle fd : fds_) close_file(fd);
   }
 
   uint64_t size() const override { return media_size_; }
@@ -116,9 +115,9 @@ class EwfImageReader final : public ImageReader {
       return false;
     }
     void* error = nullptr;
-    const ssize_t got =
+    const std::ptrdiff_t got =
         ewf.handle_read_random(handle_, buffer, size, static_cast<int64_t>(offset), &error);
-    if (got != static_cast<ssize_t>(size)) {
+    if (got != static_cast<std::ptrdiff_t>(size)) {
       failure->region = offset - offset % chunk_size_;
       failure->reason = "read error at byte " + std::to_string(offset) + " (" +
                         ewf_reason(&error, "libewf read fewer bytes than asked") + ")";
@@ -136,7 +135,7 @@ class EwfImageReader final : public ImageReader {
   }
 
   void* handle_ = nullptr;
-  std::vector<int> fds_;
+  std::vector<FileHandle> fds_;
   uint64_t media_size_ = 0;
   uint64_t readable_ = 0;  // bytes from the start that the segments given hold
   std::string unreadable_reason_;
@@ -194,13 +193,13 @@ std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* e
     }
     uint64_t size = 0;
     std::string reason;
-    const int fd = open_image_file(file.path, &size, &reason);
-    if (fd < 0) {
+    const FileHandle fd = open_image_file(file.path, &size, &reason);
+    if (fd == kInvalidHandle) {
       first_lost = "segment " + file.path + " cannot be opened (" + reason + ")";
       break;
     }
     reader->fds_.push_back(fd);
-    names.push_back("/proc/self/fd/" + std::to_string(fd));
+    names.push_back(reopen_name(fd));
     ++expected;
   }
   if (names.empty()) {

@@ -2,7 +2,7 @@
 // index files when the test starts (tests/e2e/images.py: NTFS through an
 // ntfs-3g mount, FAT32 through mtools, a partitioned disk, an E01 copy).
 // A test skips when this machine cannot build its image.
-#include "platform/image_file_system.h"
+#include "image/evidence_image.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/test_images.h"
+#include "image/test_images.h"
 
 namespace {
 

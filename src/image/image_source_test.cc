@@ -1,6 +1,6 @@
 // Which folders an image run walks, in what order, what it carves and what
 // it says, on images built from the real samples.
-#include "driver/image_run.h"
+#include "image/image_source.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/test_images.h"
+#include "image/test_images.h"
 #include "common/exclusions.h"
 
 namespace {

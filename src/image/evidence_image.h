@@ -1,44 +1,39 @@
-// Evidence images read in place: every volume of a disk image (each
-// partition, or the whole image when it holds one file system) as a
-// FileSystem of its own, so that the walk, the patterns, the exclusions and
-// the decoder work on it as on a mounted volume.  Nothing is ever written to
-// the image.  Deleted index files can also be recovered from the metadata
-// of an NTFS volume.
+// Evidence images read in place (the image/ folder): every volume of a
+// disk image (each partition, or the whole image when it holds one file
+// system) as a FileSystem of its own, so that the walk, the patterns, the
+// exclusions and the decoder work on it as on a mounted volume.  Nothing is
+// ever written to the image.  Deleted index files can also be recovered
+// from the metadata of an NTFS volume.
+//
+// Images are opened by the backends of a table (image_backends.cc), The
+// Sleuth Kit's the first (tsk_image.cc, which keeps its own table of
+// containers); the files of an image's set are found and checked first
+// (image_set.h), and raw and EWF bytes are read by this program's readers
+// (image_reader.h).  The image's volumes reach the run as a volume source
+// (image_source.h).  This folder includes walk/, common/ and platform/, and
+// only it includes The Sleuth Kit's headers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/file_system.h"
+#include "walk/volume_source.h"
 
-// Whether this build can read evidence images at all.
+// Whether this build can read evidence images at all: the table of
+// backends has a row.
 extern const bool kImageSupport;
 // What an image run says when the build cannot read images.
 extern const char kImageUnsupportedMessage[];
 
 // An index file that no folder lists any more, recovered from an
-// unallocated metadata entry.  Every field stays valid until the visitor
-// returns.
-struct CarvedIndexFile {
-  // The folder whose listing still named the entry, opened in the volume
-  // (the companion is looked up there); kNoDir when the parent is unknown
-  // (an orphan) or cannot be opened.
-  DirRef parent = kNoDir;
-  // The folder's path inside the volume as the file system's metadata
-  // gives it, from "/" and ending with "/" ("/$OrphanFiles/" for an orphan).
-  std::string_view directory;
-  std::string_view name;   // the entry's file name
-  // The entry's data, open for reading; when its data can no longer be read
-  // (its clusters were given to another file, or the runs are lost) it is
-  // open all the same and reads nothing.
-  FileRef file = kNoFile;
-  bool data_readable = false;
-  uint64_t entry = 0;      // the metadata (MFT) entry number
-};
+// unallocated metadata entry, as a volume source hands it on.
+using CarvedIndexFile = RecoveredFile;
 
 class CarvedFileVisitor {
  public:
@@ -127,6 +122,8 @@ class EvidenceImage {
   // must outlive the image.  Null, with a message naming the image and the
   // reason, when it holds neither a partition table nor a file system this
   // build can read.
+  // The backends are asked in the order of their table: the first that
+  // opens the image reads it.
   static std::unique_ptr<EvidenceImage> open(const char* path, ImageMessages* messages,
                                              std::string* error);
 
@@ -140,3 +137,16 @@ class EvidenceImage {
   // before the next is opened, and before the image.
   virtual std::unique_ptr<ImageVolume> open_volume(size_t index) = 0;
 };
+
+// A way of reading evidence images: a row of the table of backends.
+struct ImageBackend {
+  const char* name;  // "The Sleuth Kit"
+  // Opens an image, as EvidenceImage::open says.
+  std::unique_ptr<EvidenceImage> (*open)(const char* path, ImageMessages* messages,
+                                         std::string* error);
+  // The files of an image's set, as evidence_files() says.
+  std::vector<std::string> (*evidence_files)(const char* path);
+};
+
+// The backends this build has, in the order they are asked.
+std::span<const ImageBackend> image_backends();

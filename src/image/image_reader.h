@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/image_set.h"
+#include "image/image_set.h"
 
 // Bytes that could not be read.
 struct ReadFailure {

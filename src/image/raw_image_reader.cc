@@ -1,19 +1,16 @@
-// Raw images and split raw sets, read with pread from descriptors opened
-// once, each segment at its own place in the disk.
-#include <unistd.h>
-
+// Raw images and split raw sets, read by offset from files opened once,
+// each segment at its own place in the disk.
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
-#include "platform/image_reader.h"
+#include "image/image_reader.h"
 
 namespace {
 
 class RawImageReader final : public ImageReader {
  public:
   struct Segment {
-    int fd = -1;
+    FileHandle fd = kInvalidHandle;
     uint64_t start = 0;
     uint64_t size = 0;  // bytes the file holds
     std::string name;
@@ -27,7 +24,7 @@ class RawImageReader final : public ImageReader {
 
   ~RawImageReader() override {
     for (Segment& s : segments_) {
-      if (s.fd >= 0) close(s.fd);
+      if (s.fd != kInvalidHandle) close_file(s.fd);
     }
   }
 
@@ -49,15 +46,14 @@ class RawImageReader final : public ImageReader {
       }
       const uint64_t stop = std::min(end, segment->start + segment->size);
       const size_t want = static_cast<size_t>(stop - at);
-      const ssize_t got = pread(segment->fd, out + (at - offset), want,
-                                static_cast<off_t>(at - segment->start));
-      if (got < 0 && errno == EINTR) continue;
+      std::string reason;
+      const int64_t got =
+          read_once_at(segment->fd, out + (at - offset), want, at - segment->start, &reason);
       if (got <= 0) {
         const uint64_t bad = at - segment->start;
         failure->region = at & ~uint64_t{511};
         failure->reason = "read error at byte " + std::to_string(bad) + " of segment " +
-                          segment->name + " (" +
-                          (got < 0 ? std::strerror(errno) : "the file ends there") + ")";
+                          segment->name + " (" + (got < 0 ? reason : "the file ends there") + ")";
         return false;
       }
       at += static_cast<uint64_t>(got);
@@ -103,7 +99,7 @@ std::unique_ptr<ImageReader> open_raw_reader(const ImageSet& set, std::string* e
     std::string reason;
     uint64_t size = 0;
     if (file.present && file.usable) segment.fd = open_image_file(file.path, &size, &reason);
-    if (segment.fd < 0) {
+    if (segment.fd == kInvalidHandle) {
       if (start >= layout.size) continue;  // past the last segment there
       RawImageReader::Gap gap;
       gap.start = start;

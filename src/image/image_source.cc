@@ -1,4 +1,4 @@
-#include "driver/image_run.h"
+#include "image/image_source.h"
 
 #include <memory>
 
@@ -109,14 +109,7 @@ class CarveToVisitor final : public CarvedFileVisitor {
   }
 
   bool visit(const CarvedIndexFile& file) override {
-    RecoveredFile recovered;
-    recovered.parent = file.parent;
-    recovered.directory = file.directory;
-    recovered.name = file.name;
-    recovered.file = file.file;
-    recovered.data_readable = file.data_readable;
-    recovered.entry = file.entry;
-    status_ = visitor_->decode_recovered(volume_of(volume_), recovered);
+    status_ = visitor_->decode_recovered(volume_of(volume_), file);
     return status_.ok();
   }
   Status status() const { return status_; }

@@ -1,10 +1,5 @@
-#include "platform/image_set.h"
+#include "image/image_set.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <set>
@@ -17,7 +12,6 @@ constexpr int kMissingRun = 16;
 constexpr int kParentDepth = 8;
 // A VMDK descriptor is a small text; more than this is no descriptor.
 constexpr size_t kDescriptorMax = 1 << 20;
-constexpr char kNotRegular[] = "not a regular file";
 
 uint64_t le(const unsigned char* p, int bytes) {
   uint64_t v = 0;
@@ -42,17 +36,13 @@ bool ends_with_folded(const std::string& s, const char* suffix) {
   return true;
 }
 
-bool read_at(int fd, uint64_t offset, void* buffer, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = pread(fd, static_cast<char*>(buffer) + done, size - done,
-                              static_cast<off_t>(offset + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    done += static_cast<size_t>(got);
-  }
-  return true;
+// Reads all of `size` bytes at `offset`.
+bool read_at(FileHandle fd, uint64_t offset, void* buffer, size_t size) {
+  return ::read_at(fd, buffer, size, static_cast<int64_t>(offset)) == size;
 }
+
+// Whether anything of that name can be looked at (links followed).
+bool present(const std::string& path) { return path_kind(path.c_str()) != PathKind::kMissing; }
 
 std::string directory_of(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -134,17 +124,16 @@ class Examiner {
     ImageSetFile file;
     file.path = path;
     file.segment = segment;
-    struct stat st;
-    file.present = stat(path.c_str(), &st) == 0;
+    file.present = present(path);
     if (!file.present) {
       set_->files.push_back(file);
       if (role != nullptr) set_->problems.push_back(std::string(role) + " " + path + " is missing");
       return false;
     }
     std::string reason;
-    const int fd = open_image_file(path, &file.size, &reason);
-    file.usable = fd >= 0;
-    if (fd >= 0) close(fd);
+    const FileHandle fd = open_image_file(path, &file.size, &reason);
+    file.usable = fd != kInvalidHandle;
+    if (fd != kInvalidHandle) close_file(fd);
     set_->files.push_back(file);
     if (!file.usable && role != nullptr) {
       set_->problems.push_back(std::string(role) + " " + path +
@@ -164,8 +153,7 @@ class Examiner {
     for (int n = 2;; ++n) {
       const std::string name = name_of(first, n);
       if (name.empty()) break;
-      struct stat st;
-      if (stat(name.c_str(), &st) != 0) {
+      if (!present(name)) {
         if (++missing_run >= kMissingRun) break;
         ImageSetFile gap;
         gap.path = name;
@@ -185,8 +173,8 @@ class Examiner {
 
   void add_vmdk(const std::string& path, int depth) {
     if (depth > kParentDepth) return;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
+    const FileHandle fd = open_without_blocking(path.c_str());
+    if (fd == kInvalidHandle) return;
     std::string text;
     unsigned char head[64] = {};
     if (read_at(fd, 0, head, sizeof head) && std::memcmp(head, "KDMV", 4) == 0) {
@@ -198,13 +186,14 @@ class Examiner {
         if (!read_at(fd, offset, text.data(), text.size())) text.clear();
       }
     } else if (std::memcmp(head, "# Disk DescriptorFile", 21) == 0) {
-      struct stat st;
-      if (fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) <= kDescriptorMax) {
-        text.resize(static_cast<size_t>(st.st_size));
+      FileType type;
+      uint64_t size = 0;
+      if (file_type_of(fd, &type, &size, nullptr) && size <= kDescriptorMax) {
+        text.resize(static_cast<size_t>(size));
         if (!read_at(fd, 0, text.data(), text.size())) text.clear();
       }
     }
-    close(fd);
+    close_file(fd);
     const size_t nul = text.find('\0');
     if (nul != std::string::npos) text.resize(nul);
     const VmdkDescriptor descriptor = parse_vmdk_descriptor(text, directory_of(path));
@@ -216,13 +205,14 @@ class Examiner {
 
   void add_vhd_parents(const std::string& path, int depth) {
     if (depth > kParentDepth) return;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return;
-    struct stat st;
+    const FileHandle fd = open_without_blocking(path.c_str());
+    if (fd == kInvalidHandle) return;
+    FileType type;
+    uint64_t size = 0;
     unsigned char footer[512];
     bool found = false;
-    if (fstat(fd, &st) == 0 && st.st_size >= 512) {
-      found = read_at(fd, static_cast<uint64_t>(st.st_size) - 512, footer, 512) &&
+    if (file_type_of(fd, &type, &size, nullptr) && size >= 512) {
+      found = read_at(fd, size - 512, footer, 512) &&
               std::memcmp(footer, "conectix", 8) == 0;
       if (!found) found = read_at(fd, 0, footer, 512) && std::memcmp(footer, "conectix", 8) == 0;
     }
@@ -249,11 +239,10 @@ class Examiner {
       const std::string name = utf16_to_utf8(header + 64, 512, true);
       if (!name.empty()) candidates.push_back(resolve_named_path(name, directory));
     }
-    close(fd);
+    close_file(fd);
     if (candidates.empty()) return;
     for (const std::string& candidate : candidates) {
-      struct stat parent;
-      if (stat(candidate.c_str(), &parent) != 0) continue;
+      if (!present(candidate)) continue;
       if (add(candidate, 0, "parent", false)) add_vhd_parents(candidate, depth + 1);
       return;
     }
@@ -269,11 +258,11 @@ class Examiner {
       if (!file.present || !file.usable) return;
       uint64_t size = 0;
       std::string reason;
-      const int fd = open_image_file(file.path, &size, &reason);
-      if (fd < 0) return;
+      const FileHandle fd = open_image_file(file.path, &size, &reason);
+      if (fd == kInvalidHandle) return;
       EwfSegment segment;
       const bool ewf = read_ewf_segment(fd, &segment);
-      close(fd);
+      close_file(fd);
       if (!ewf) {
         // The second version of the format keeps its sections otherwise.
         if (expected > 1) set_->problems.push_back("segment " + file.path + " is no EWF segment");
@@ -329,20 +318,24 @@ const char* container_name(ImageContainer container) {
 ImageContainer image_container_of(const char* path) {
   unsigned char head[512] = {};
   unsigned char tail[512] = {};
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return ImageContainer::kRaw;
-  struct stat st;
+  const FileHandle fd = open_without_blocking(path);
+  if (fd == kInvalidHandle) return ImageContainer::kRaw;
+  FileType type;
+  uint64_t known_size = 0;
   size_t got = 0, tail_got = 0;
-  if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
-    const ssize_t n = pread(fd, head, sizeof head, 0);
+  std::string reason;
+  if (file_type_of(fd, &type, &known_size, nullptr) &&
+      (type == FileType::kRegular || type == FileType::kDisk)) {
+    const int64_t n = read_once_at(fd, head, sizeof head, 0, &reason);
     got = n > 0 ? static_cast<size_t>(n) : 0;
-    const off_t end = lseek(fd, 0, SEEK_END);
-    if (got == sizeof head && end >= static_cast<off_t>(sizeof tail)) {
-      const ssize_t t = pread(fd, tail, sizeof tail, end - static_cast<off_t>(sizeof tail));
+    const int64_t end = file_end(fd);
+    if (got == sizeof head && end >= static_cast<int64_t>(sizeof tail)) {
+      const int64_t t = read_once_at(fd, tail, sizeof tail,
+                                     static_cast<uint64_t>(end) - sizeof tail, &reason);
       tail_got = t > 0 ? static_cast<size_t>(t) : 0;
     }
   }
-  close(fd);
+  close_file(fd);
   auto starts = [](const unsigned char* data, size_t size, const char* magic, size_t length) {
     return size >= length && std::memcmp(data, magic, length) == 0;
   };
@@ -429,7 +422,7 @@ std::string ewf_segment_name(const std::string& first, int number) {
   return out;
 }
 
-bool read_ewf_segment(int fd, EwfSegment* out) {
+bool read_ewf_segment(FileHandle fd, EwfSegment* out) {
   *out = EwfSegment{};
   unsigned char header[13];
   if (!read_at(fd, 0, header, sizeof header)) return false;
@@ -437,12 +430,9 @@ bool read_ewf_segment(int fd, EwfSegment* out) {
       std::memcmp(header, "LVF\x09\x0d\x0a\xff\x00", 8) != 0)
     return false;
   out->number = static_cast<int>(le(header + 9, 2));
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    out->damage = std::strerror(errno);
-    return true;
-  }
-  const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+  FileType kind;
+  uint64_t file_size = 0;
+  if (!file_type_of(fd, &kind, &file_size, &out->damage)) return true;
   uint64_t offset = sizeof header;
   // A chain that loops or runs on would never end.
   for (int count = 0; count < 1000000; ++count) {
@@ -525,31 +515,6 @@ VmdkDescriptor parse_vmdk_descriptor(const std::string& text, const std::string&
   return out;
 }
 
-int open_image_file(const std::string& path, uint64_t* size, std::string* reason) {
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *reason = std::strerror(errno);
-    return -1;
-  }
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    *reason = std::strerror(errno);
-    close(fd);
-    return -1;
-  }
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
-    *reason = kNotRegular;
-    close(fd);
-    return -1;
-  }
-  // Reads may block on a disk as on any file; only the open must not.
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  const off_t end = S_ISREG(st.st_mode) ? st.st_size : lseek(fd, 0, SEEK_END);
-  *size = end > 0 ? static_cast<uint64_t>(end) : 0;
-  return fd;
-}
-
 SplitRawLayout split_raw_layout(const ImageSet& set) {
   SplitRawLayout layout;
   layout.starts.assign(set.files.size(), 0);
@@ -609,4 +574,15 @@ ImageSet examine_image_set(const std::string& path) {
       break;
   }
   return set;
+}
+
+std::vector<std::string> image_set_files(const char* path) {
+  FileType type;
+  if (!file_type_of(path, &type, nullptr)) return {};
+  if (type == FileType::kDirectory) return {path};
+  std::vector<std::string> files;
+  for (const ImageSetFile& file : examine_image_set(path).files) {
+    if (file.present) files.push_back(file.path);
+  }
+  return files;
 }

@@ -2,7 +2,7 @@
 // belongs, and every byte that cannot be read refused with its region and
 // reason, never handed out.
 #ifdef BINSIFT_HAVE_TSK
-#include "platform/image_reader.h"
+#include "image/image_reader.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/test_images.h"
+#include "image/test_images.h"
 
 namespace {
 

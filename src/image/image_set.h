@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/image_files.h"
+
 // The container an image file is, by its signature.
 enum class ImageContainer { kRaw, kEwf, kVmdk, kVhd, kAff };
 
@@ -46,7 +48,7 @@ struct EwfSegment {
 
 // Reads the section chain of the EWF segment open as `fd`.  False when the
 // file is no EWF segment at all.
-bool read_ewf_segment(int fd, EwfSegment* out);
+bool read_ewf_segment(FileHandle fd, EwfSegment* out);
 
 // The extent files a VMDK descriptor names (relative names taken from
 // `directory`, which ends with "/" or is empty), and its parent hint.
@@ -97,8 +99,7 @@ SplitRawLayout split_raw_layout(const ImageSet& set);
 
 // Finds and checks the files of the image `path` (which must exist).
 ImageSet examine_image_set(const std::string& path);
+// The files of the set that exist (the image itself first), as
+// evidence_files() gives them; a folder is its own set.
+std::vector<std::string> image_set_files(const char* path);
 
-// Opens `path` for reading without blocking and returns the descriptor
-// when it is a regular file or a block device (with its size in `*size`),
-// else -1 with the reason ("not a regular file", or the system's).
-int open_image_file(const std::string& path, uint64_t* size, std::string* reason);

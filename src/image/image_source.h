@@ -1,6 +1,7 @@
-// A run over an evidence image: which folders of which volumes are walked,
-// in what order, what is recovered from the volumes' metadata, and what is
-// said about everything that cannot be read.
+// The volume source of an image run: which folders of which volumes of an
+// evidence image are walked, in what order, what is recovered from the
+// volumes' metadata, and what is said about everything that cannot be
+// read.
 #pragma once
 
 #include <string>
@@ -8,7 +9,7 @@
 #include <vector>
 
 #include "common/exclusions.h"
-#include "platform/image_file_system.h"
+#include "image/evidence_image.h"
 #include "walk/volume_source.h"
 
 struct ImageRunSettings {

@@ -11,14 +11,13 @@
 // The library (and the dozens of libraries it needs for E01, VMDK, VHD and
 // AFF images) is loaded when the first image is opened, so that a run
 // without an image starts as fast as ever and does not need it at all.
-#include "platform/image_file_system.h"
-
-#include <dlfcn.h>
-#include <sys/stat.h>
+//
+// This is the row of The Sleuth Kit in the table of image backends
+// (image_backends.cc): open_with_tsk() opens an image, and the table of
+// containers below says how each container's bytes reach the library.
 #include <tsk/libtsk.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,13 +25,13 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "image/evidence_image.h"
+#include "image/image_reader.h"
+#include "image/image_set.h"
 #include "platform/dos_pattern.h"
+#include "platform/dynamic_library.h"
 #include "platform/file_time.h"
-#include "platform/image_reader.h"
-#include "platform/image_set.h"
-
-const bool kImageSupport = true;
-const char kImageUnsupportedMessage[] = "Evidence images are not supported by this build";
+#include "platform/image_files.h"
 
 namespace {
 
@@ -60,21 +59,21 @@ struct TskLibrary {
 TskLibrary lib;
 
 // Loads the library once; false with the reason when it cannot be.
-bool load_library(std::string* reason) {
+bool load_tsk(std::string* reason) {
   if (lib.handle != nullptr) return true;
-  void* handle = dlopen(BINSIFT_TSK_LIBRARY, RTLD_LAZY | RTLD_LOCAL);
+  std::string why;
+  const LibraryHandle handle = load_library(BINSIFT_TSK_LIBRARY, &why);
   if (handle == nullptr) {
-    const char* text = dlerror();
     *reason = std::string("The Sleuth Kit library cannot be loaded (") +
-              (text != nullptr ? text : BINSIFT_TSK_LIBRARY) + ")";
+              (!why.empty() ? why : BINSIFT_TSK_LIBRARY) + ")";
     return false;
   }
   TskLibrary loaded;
 #define BINSIFT_TSK_LOAD(name)                                                        \
-  loaded.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));           \
+  loaded.name = reinterpret_cast<decltype(&::name)>(library_symbol(handle, #name));  \
   if (loaded.name == nullptr) {                                                      \
     *reason = "The Sleuth Kit library " BINSIFT_TSK_LIBRARY " lacks " #name;         \
-    dlclose(handle);                                                                 \
+    unload_library(handle);                                                          \
     return false;                                                                    \
   }
   BINSIFT_TSK_FUNCTIONS(BINSIFT_TSK_LOAD)
@@ -1702,39 +1701,56 @@ TSK_IMG_INFO* open_external(TskImage* image, std::unique_ptr<ImageReader> reader
   return img;
 }
 
-TSK_IMG_TYPE_ENUM library_type(ImageContainer container) {
-  switch (container) {
-    case ImageContainer::kVmdk: return TSK_IMG_TYPE_VMDK_VMDK;
-    case ImageContainer::kVhd: return TSK_IMG_TYPE_VHD_VHD;
-    case ImageContainer::kAff: return TSK_IMG_TYPE_AFF_ANY;
-    default: return TSK_IMG_TYPE_RAW;
-  }
+// How the bytes of each container reach the library: through this
+// program's reader, offered to the library as an external image (so that
+// every byte that cannot be read is known as such), or through the
+// library's own reader of that kind.  A raw image, and any container whose
+// reader cannot open it, is read by the raw reader.
+struct ContainerRow {
+  ImageContainer container;
+  // This program's reader; null for the library's own.
+  std::unique_ptr<ImageReader> (*reader)(const ImageSet& set, std::string* error);
+  TSK_IMG_TYPE_ENUM library_type;  // the library's reader
+};
+
+const ContainerRow kContainers[] = {
+    {ImageContainer::kEwf, open_ewf_reader, TSK_IMG_TYPE_DETECT},
+    {ImageContainer::kVmdk, nullptr, TSK_IMG_TYPE_VMDK_VMDK},
+    {ImageContainer::kVhd, nullptr, TSK_IMG_TYPE_VHD_VHD},
+    {ImageContainer::kAff, nullptr, TSK_IMG_TYPE_AFF_ANY},
+};
+
+const ContainerRow* container_row(ImageContainer container) {
+  for (const ContainerRow& row : kContainers)
+    if (row.container == container) return &row;
+  return nullptr;
 }
 
 }  // namespace
 
-std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, ImageMessages* messages,
-                                                   std::string* error) {
+std::unique_ptr<EvidenceImage> open_with_tsk(const char* path, ImageMessages* messages,
+                                             std::string* error) {
   const std::string image_name = path;
   const std::string cannot = "Can't read image " + image_name + ": ";
   // A FIFO, socket or character device would block the run or never end;
   // an image is a file or a disk (a block device).
-  struct stat st;
-  if (stat(path, &st) != 0) {
-    *error = cannot + std::strerror(errno);
+  FileType type;
+  std::string reason;
+  if (!file_type_of(path, &type, &reason)) {
+    *error = cannot + reason;
     return nullptr;
   }
-  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode) && !S_ISDIR(st.st_mode)) {
+  if (type == FileType::kOther) {
     *error = cannot + "not a file or a disk";
     return nullptr;
   }
-  std::string reason;
-  if (!load_library(&reason)) {
+  const bool folder = type == FileType::kDirectory;
+  if (!load_tsk(&reason)) {
     *error = cannot + reason;
     return nullptr;
   }
   ImageSet set;
-  if (!S_ISDIR(st.st_mode)) set = examine_image_set(image_name);
+  if (!folder) set = examine_image_set(image_name);
   for (const std::string& problem : set.problems) messages->problem(cannot + problem);
   if (set.unsafe) {
     *error = cannot + "it is not opened, since its " + container_name(set.container) +
@@ -1746,23 +1762,25 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, ImageMessag
   // The container by its signature; when its reader cannot open the file,
   // the file is read as a raw image, and the reader's failure is told.
   std::string container_failure;
-  if (set.container == ImageContainer::kEwf) {
-    std::unique_ptr<ImageReader> reader = open_ewf_reader(set, &reason);
-    if (reader) {
-      image->img_ = open_external(image.get(), std::move(reader));
+  if (const ContainerRow* row = container_row(set.container)) {
+    const std::string failure = std::string("the ") + container_name(set.container) +
+                                " reader cannot open it (";
+    if (row->reader) {
+      std::unique_ptr<ImageReader> reader = row->reader(set, &reason);
+      if (reader) {
+        image->img_ = open_external(image.get(), std::move(reader));
+      } else {
+        container_failure = failure + reason + ")";
+      }
     } else {
-      container_failure = "the EWF reader cannot open it (" + reason + ")";
-    }
-  } else if (set.container != ImageContainer::kRaw) {
-    lib.tsk_error_reset();
-    image->img_ = lib.tsk_img_open_utf8_sing(path, library_type(set.container), 0);
-    if (image->img_ == nullptr) {
-      container_failure = std::string("the ") + container_name(set.container) +
-                          " reader cannot open it (" + library_reason("it cannot be opened") + ")";
+      lib.tsk_error_reset();
+      image->img_ = lib.tsk_img_open_utf8_sing(path, row->library_type, 0);
+      if (image->img_ == nullptr)
+        container_failure = failure + library_reason("it cannot be opened") + ")";
     }
   }
   if (image->img_ == nullptr) {
-    if (S_ISDIR(st.st_mode)) {
+    if (folder) {
       *error = cannot + "a folder is no image";
       return nullptr;
     }
@@ -1835,15 +1853,4 @@ std::unique_ptr<EvidenceImage> EvidenceImage::open(const char* path, ImageMessag
     messages->note("Image " + image_name + ": " + container_failure + "; it is read as a raw image");
   }
   return image;
-}
-
-std::vector<std::string> evidence_files(const char* path) {
-  struct stat st;
-  if (stat(path, &st) != 0) return {};
-  if (S_ISDIR(st.st_mode)) return {path};
-  std::vector<std::string> files;
-  for (const ImageSetFile& file : examine_image_set(path).files) {
-    if (file.present) files.push_back(file.path);
-  }
-  return files;
 }

@@ -2,7 +2,7 @@
 // library opens a file, EWF section chains, VMDK descriptors and VHD
 // parents, on files made here and on an EWF set built by ewfacquire.
 #ifdef BINSIFT_HAVE_TSK
-#include "platform/image_set.h"
+#include "image/image_set.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/test_images.h"
+#include "image/test_images.h"
 
 namespace {
 
@@ -121,7 +121,7 @@ TEST(ImageSet, OpeningNeverBlocksAndRefusesWhatIsNoFile) {
   EXPECT_EQ(open_image_file(tree / "absent", &size, &reason), -1);
   EXPECT_EQ(reason, "No such file or directory");
   write_file(tree / "file", std::string(777, 'f'));
-  const int fd = open_image_file(tree / "file", &size, &reason);
+  const int fd = static_cast<int>(open_image_file(tree / "file", &size, &reason));
   ASSERT_GE(fd, 0);
   EXPECT_EQ(size, 777u);
   EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);  // reads wait as usual

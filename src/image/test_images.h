@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/image_file_system.h"
+#include "image/evidence_image.h"
 #include "platform/temp_dir_test.h"
 
 inline void write_file(const std::string& path, const std::string& content) {
