@@ -9,12 +9,12 @@ constexpr RecordFormatRow kRecordFormats[] = {
     {RecordFormat::kInfo2, "info2", true},
 };
 
-constexpr const char* kWarningNames[kWarningCount] = {
+constexpr std::string_view kWarningNames[kWarningCount] = {
     "cannot-open",    "truncated",      "unknown-version",    "name-length-mismatch",
     "size-mismatch",  "time-out-of-range", "lone-surrogate", "restored-or-purged",
     "recovered"};
 
-constexpr const char* kCompanionKindNames[] = {"missing", "file", "directory", "other"};
+constexpr std::string_view kCompanionKindNames[] = {"missing", "file", "directory", "other"};
 
 }  // namespace
 
@@ -24,17 +24,17 @@ const RecordFormatRow& record_format_row(RecordFormat format) {
   return kRecordFormats[0];
 }
 
-const char* record_format_name(const RecycleRecord& record) {
+std::string_view record_format_name(const RecycleRecord& record) {
   return record.opened ? record_format_row(record.format).name : kRecordFormats[0].name;
 }
 
-const char* companion_kind_name(CompanionKind kind) {
+std::string_view companion_kind_name(CompanionKind kind) {
   const size_t index = static_cast<size_t>(kind);
   return index < sizeof kCompanionKindNames / sizeof kCompanionKindNames[0]
              ? kCompanionKindNames[index]
              : kCompanionKindNames[0];
 }
 
-const char* warning_name(int index) {
+std::string_view warning_name(int index) {
   return index >= 0 && index < kWarningCount ? kWarningNames[index] : "";
 }

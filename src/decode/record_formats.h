@@ -3,11 +3,13 @@
 // is a new row of the table in record_formats.cc.
 #pragma once
 
+#include <string_view>
+
 #include "decode/recycle_record.h"
 
 struct RecordFormatRow {
   RecordFormat format;
-  const char* name;  // "v1", as the UTF-8 formats write it
+  std::string_view name;  // "v1", as the UTF-8 formats write it
   // The companion is the file the record's entry_name names ("Dc<N><ext>"
   // beside an INFO2 file), not the index file's name with "$R" in place
   // of its first two characters.
@@ -18,8 +20,8 @@ struct RecordFormatRow {
 const RecordFormatRow& record_format_row(RecordFormat format);
 // The name of the record's format: "unknown" for a file that could not be
 // opened, whatever the format field holds.
-const char* record_format_name(const RecycleRecord& record);
+std::string_view record_format_name(const RecycleRecord& record);
 // "file", "directory", "missing" or "other".
-const char* companion_kind_name(CompanionKind kind);
+std::string_view companion_kind_name(CompanionKind kind);
 // The name of warning bit `index` (0 for kWarnCannotOpen); "" past the last.
-const char* warning_name(int index);
+std::string_view warning_name(int index);

@@ -16,8 +16,6 @@ constexpr const char* kFieldNames[kFieldCount] = {
 
 const char* record_field_name(int field) { return kFieldNames[field]; }
 
-bool record_field_is_number(int field) { return field == kSize || field == kCompanionSize; }
-
 RecordFields::RecordFields() {
   for (std::string& f : field_) f.reserve(256);
 }

@@ -31,7 +31,7 @@ enum RecordField {
 const char* record_field_name(int field);
 // Whether the field is a number (a JSON number, never changed in csv and
 // tsv), when it is not empty.
-bool record_field_is_number(int field);
+inline bool record_field_is_number(int field) { return field == kSize || field == kCompanionSize; }
 
 class RecordFields {
  public:
