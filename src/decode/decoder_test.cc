@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "common/test_tree.h"
-#include "platform/memory_file_system.h"
 #include "decode/index_record.h"
 #include "decode/test_index_files.h"
+#include "platform/memory_file_system.h"
 #include "report/report_writer.h"
 
 using test_index::filetime_utc;

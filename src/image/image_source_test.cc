@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "image/test_images.h"
 #include "common/exclusions.h"
+#include "image/test_images.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 
 #include "common/evidence.h"
 #include "common/test_tree.h"
+#include "image/evidence_image.h"
 #include "options/long_options.h"
 #include "options/test_options.h"
-#include "image/evidence_image.h"
 
 namespace {
 
