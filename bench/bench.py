@@ -23,7 +23,9 @@ under build/bench and kept):
 
 Last, as root, the tree on a cold page cache (drop_caches before each run):
 binsift against cold_reader.c, which reads the same index files with 16 in
-flight in each of its ways; the fastest is the reference.
+flight in each of its ways (threads, io_uring, posix_fadvise, and posix_fadvise
+only once a read with RWF_NOWAIT finds the data not in memory); the fastest
+is the reference.
 
 Slow cases stop after BENCH_BUDGET seconds (150 by default) once they have
 3 runs of each command; BENCH_REPEAT (7) is the most.
@@ -394,7 +396,7 @@ def cold_case():
         print("(no cold-cache case: emptying the page cache needs root)")
         return
     exe, flags = compiled("cold_reader", [["-DHAVE_LIBURING", "-luring", "-lpthread"], ["-lpthread"]])
-    modes = ["threads", "fadvise"] + (["uring"] if "-DHAVE_LIBURING" in flags else [])
+    modes = ["threads", "fadvise", "nowait"] + (["uring"] if "-DHAVE_LIBURING" in flags else [])
     tree = bin_of(100000)
     count = 100000
     cases = {"binsift": ([BINSIFT, "-p", tree, "-f", PATTERN], REPORT)}

@@ -13,10 +13,15 @@
  *            file slot linked to the read and the close, DEPTH files at once
  *            (built only where liburing is, with -DHAVE_LIBURING -luring);
  *   fadvise  the next DEPTH index files opened ahead and their data asked
- *            for with posix_fadvise(POSIX_FADV_WILLNEED), the rest in turn.
+ *            for with posix_fadvise(POSIX_FADV_WILLNEED), the rest in turn;
+ *   nowait   one at a time, each read first tried with RWF_NOWAIT; once one
+ *            finds its data not in memory, the folder's next DEPTH index
+ *            files are kept opened ahead and asked for as in fadvise (a walk
+ *            whose files are all in memory makes no call more than serial).
  * It is a yardstick, not a decoder: rows are formatted the simplest way. */
 #define _GNU_SOURCE
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdint.h>
@@ -25,6 +30,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #ifdef HAVE_LIBURING
 #include <liburing.h>
@@ -197,6 +203,46 @@ static void batch_fadvise(int dir_fd, const char *dir, char **names, size_t n) {
   }
 }
 
+/* ---- nowait ---- */
+static void batch_nowait(int dir_fd, const char *dir, char **names, size_t n) {
+  int fds[MAX_DEPTH];
+  size_t opened = 0; /* names[0 .. opened) have been opened, the last DEPTH of them kept in fds */
+  int cold = 0;
+  for (size_t i = 0; i < n; ++i) {
+    struct slot *s = &slots[0];
+    s->name = names[i];
+    companion_of(s);
+    s->present = statx(dir_fd, s->companion, AT_SYMLINK_NOFOLLOW, STATX_ATIME | STATX_MTIME | STATX_BTIME, &s->stx) == 0;
+    int fd;
+    if (i < opened) {
+      fd = fds[i % (size_t)depth];
+    } else {
+      fd = openat(dir_fd, names[i], O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      opened = i + 1;
+    }
+    s->got = -1;
+    int again = 0;
+    if (fd >= 0) {
+      struct iovec v = {s->input, BUFFER};
+      s->got = preadv2(fd, &v, 1, 0, RWF_NOWAIT);
+      again = s->got < 0 && errno == EAGAIN;
+      if (again) cold = 1;
+    }
+    if (cold) {
+      for (; opened < n && opened <= i + (size_t)depth; ++opened) {
+        int ahead = openat(dir_fd, names[opened], O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (ahead >= 0) posix_fadvise(ahead, 0, 0, POSIX_FADV_WILLNEED);
+        fds[opened % (size_t)depth] = ahead;
+      }
+    }
+    if (fd >= 0) {
+      if (again) s->got = read(fd, s->input, BUFFER);
+      close(fd);
+    }
+    emit(dir, s);
+  }
+}
+
 /* ---- io_uring ---- */
 #ifdef HAVE_LIBURING
 static struct io_uring ring;
@@ -307,7 +353,7 @@ static void walk(int fd, const char *dir) {
 
 int main(int argc, char **argv) {
   if (argc != 4 || (depth = atoi(argv[2])) < 1 || depth > MAX_DEPTH) {
-    fprintf(stderr, "usage: cold_reader serial|threads|uring|fadvise DEPTH DIR/\n");
+    fprintf(stderr, "usage: cold_reader serial|threads|uring|fadvise|nowait DEPTH DIR/\n");
     return 2;
   }
   const char *mode = argv[1];
@@ -318,6 +364,8 @@ int main(int argc, char **argv) {
     batch = batch_threads;
   } else if (!strcmp(mode, "fadvise")) {
     batch = batch_fadvise;
+  } else if (!strcmp(mode, "nowait")) {
+    batch = batch_nowait;
 #ifdef HAVE_LIBURING
   } else if (!strcmp(mode, "uring")) {
     batch = batch_uring;
