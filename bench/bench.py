@@ -224,17 +224,32 @@ def images_module():
     return images
 
 
+def fingerprint(path):
+    """The SHA-256 and the modification time of an image file."""
+    return "%s %d" % (images_module().sha256(path), os.stat(path).st_mtime_ns)
+
+
 def built(path, what, build, source=None):
     """`path`, built by build(path) unless a stamp says it was built before
-    (and after `source` was)."""
+    (and after `source` was); the stamp holds its fingerprint."""
     stamp = path + ".complete"
     if not os.path.exists(stamp) or (source and os.path.getmtime(stamp) < os.path.getmtime(source + ".complete")):
         print("building %s ..." % what, flush=True)
         start = time.perf_counter()
         build(path)
-        open(stamp, "w").close()
+        with open(stamp, "w") as f:
+            f.write(fingerprint(path))
         print("  built in %.0f s" % (time.perf_counter() - start), flush=True)
     return path
+
+
+def check_unchanged(*paths):
+    """No run may change an image: each must still match its stamp."""
+    for path in paths:
+        with open(path + ".complete") as f:
+            kept = f.read().strip()
+        if kept and fingerprint(path) != kept:
+            raise RuntimeError("%s changed while the benchmark read it" % path)
 
 
 def image_of_bench_bin(images, path, count, size_mib):
@@ -292,6 +307,7 @@ def image_cases():
         print()
         print("(no image cases: %s)" % e)
         return
+
     def e01_copy(path):
         if os.path.exists(path):
             os.remove(path)
@@ -320,7 +336,7 @@ def image_cases():
     warm(raw)
     timed(tree_argv, tree_report)
     times = in_turns({"raw NTFS image": (image_argv, image_report),
-                              "the same tree on disk": (tree_argv, tree_report)})
+                      "the same tree on disk": (tree_argv, tree_report)})
     show("%d index files from a raw NTFS image" % count, times,
          [("raw NTFS image", "the same tree on disk", 1.3)], count)
     image_rows = rows_without_companion_times(image_report)
@@ -358,6 +374,8 @@ def image_cases():
 
     print()
     kb = peak_memory_kb(image_argv, image_report)
+    check_unchanged(*[p for p in (raw, e01, carved) if p])
+    print("(no run changed an image: SHA-256 and modification time as built)")
     if kb:
         print("peak memory of the %d-file raw image run (/usr/bin/time -v): %d KB (goal at most 32 MB: %s)" %
               (count, kb, "met" if kb <= 32 * 1024 else "NOT met"))
@@ -380,6 +398,7 @@ def carve_one_folder(images):
     times = in_turns({"without --carve": (plain, REPORT), "with --carve": (plain + ["--carve"], REPORT)})
     show("NTFS image, 20,000 index files in one folder, 5,000 deleted", times,
          [("with --carve", "without --carve", 3)])
+    check_unchanged(path)
 
 
 # --- Cold page cache ---
