@@ -340,6 +340,24 @@ FileSystemSignature signature_at(TSK_IMG_INFO* img, TSK_OFF_T offset) {
   return sig;
 }
 
+// Opens the file system at `offset` (of the partition `part`, when there is
+// one) as the kind its boot sector names (NTFS, FAT, exFAT, ext), which
+// reads a few sectors; the library's detection, which tries every kind it
+// knows, only when there is no such boot sector or the volume does not open
+// as that kind.
+TSK_FS_INFO* open_file_system(TSK_IMG_INFO* img, const TSK_VS_PART_INFO* part, TSK_OFF_T offset) {
+  const FileSystemSignature sig = signature_at(img, offset);
+  if (sig.type != TSK_FS_TYPE_UNSUPP) {
+    lib.tsk_error_reset();
+    TSK_FS_INFO* fs = part != nullptr ? lib.tsk_fs_open_vol(part, sig.type)
+                                      : lib.tsk_fs_open_img(img, offset, sig.type);
+    if (fs != nullptr) return fs;
+  }
+  lib.tsk_error_reset();
+  return part != nullptr ? lib.tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT)
+                         : lib.tsk_fs_open_img(img, offset, TSK_FS_TYPE_DETECT);
+}
+
 // Why no file system opens at `offset`: the library's detection gives no
 // reason of its own kind, so a file system whose boot sector is there is
 // opened again as that kind for the library's reason.
@@ -1670,7 +1688,7 @@ std::unique_ptr<ImageVolume> TskImage::open_volume(size_t index) {
   const uint64_t part_end = static_cast<uint64_t>(offset) + part->len * vs_->block_size;
   lib.tsk_error_reset();
   FailureWatch watch(guard_.get());
-  TSK_FS_INFO* fs = lib.tsk_fs_open_vol(part, TSK_FS_TYPE_DETECT);
+  TSK_FS_INFO* fs = open_file_system(img_, part, offset);
   if (fs == nullptr) {
     FileSystemSignature sig;
     const std::string reason =
@@ -1822,7 +1840,7 @@ std::unique_ptr<EvidenceImage> open_with_tsk(const char* path, ImageMessages* me
     // No partition table: the whole image may be one file system.
     lib.tsk_error_reset();
     FailureWatch watch(image->guard_.get());
-    image->single_fs_ = lib.tsk_fs_open_img(img, 0, TSK_FS_TYPE_DETECT);
+    image->single_fs_ = open_file_system(img, nullptr, 0);
     if (image->single_fs_ == nullptr) {
       FileSystemSignature sig;
       const std::string detected = watch.reason("no file system");
