@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "image/image_reader.h"
 #include "platform/dynamic_library.h"
@@ -28,6 +29,7 @@ struct EwfLibrary {
                                 void** error) = nullptr;
   int (*handle_get_media_size)(void* handle, uint64_t* size, void** error) = nullptr;
   int (*handle_get_bytes_per_sector)(void* handle, uint32_t* bytes, void** error) = nullptr;
+  int (*handle_get_chunk_size)(void* handle, uint32_t* size, void** error) = nullptr;
   int (*handle_get_number_of_checksum_errors)(void* handle, uint32_t* count,
                                               void** error) = nullptr;
   int (*handle_get_checksum_error)(void* handle, uint32_t index, uint64_t* start,
@@ -64,6 +66,7 @@ bool load_ewf(std::string* reason) {
   find(&loaded.handle_read_random, "libewf_handle_read_random");
   find(&loaded.handle_get_media_size, "libewf_handle_get_media_size");
   find(&loaded.handle_get_bytes_per_sector, "libewf_handle_get_bytes_per_sector");
+  find(&loaded.handle_get_chunk_size, "libewf_handle_get_chunk_size");
   find(&loaded.handle_get_number_of_checksum_errors, "libewf_handle_get_number_of_checksum_errors");
   find(&loaded.handle_get_checksum_error, "libewf_handle_get_checksum_error");
   find(&loaded.error_sprint, "libewf_error_sprint");
@@ -92,6 +95,74 @@ std::string ewf_reason(void** error, const char* fallback) {
   return reason;
 }
 
+// Decoded chunks kept by the reader.  libewf inflates every chunk a read
+// touches and keeps only a few, while The Sleuth Kit reads blocks that start
+// at any sector (two or three chunks each) and comes back to the same
+// metadata: without these, most chunks would be inflated again and again.
+class ChunkCache {
+ public:
+  static constexpr size_t kWays = 8;
+
+  // Room for `bytes` of chunks of `chunk_size` bytes; none when a chunk is
+  // larger than that or than 4 MiB.
+  void configure(uint64_t chunk_size, size_t bytes) {
+    chunk_size_ = chunk_size;
+    sets_ = 0;
+    if (chunk_size == 0 || chunk_size > (4u << 20) || chunk_size * kWays > bytes) return;
+    sets_ = static_cast<size_t>(bytes / (chunk_size * kWays));
+    slots_.assign(sets_ * kWays, Slot{});
+  }
+  bool enabled() const { return sets_ != 0; }
+  uint64_t chunk_size() const { return chunk_size_; }
+
+  // The bytes of chunk `chunk` when kept, else null.
+  const uint8_t* find(uint64_t chunk, size_t* length) {
+    Slot* set = &slots_[static_cast<size_t>(chunk % sets_) * kWays];
+    for (size_t w = 0; w < kWays; ++w) {
+      if (set[w].chunk == chunk && set[w].length != 0) {
+        set[w].used = ++clock_;
+        *length = set[w].length;
+        return data_.get() + set[w].offset;
+      }
+    }
+    return nullptr;
+  }
+  // The place for chunk `chunk`, in its set's least recently used slot; the
+  // chunk counts as kept once commit() says how long it is.
+  uint8_t* place(uint64_t chunk) {
+    if (!data_) data_.reset(new uint8_t[slots_.size() * chunk_size_]);  // touched as used
+    Slot* set = &slots_[static_cast<size_t>(chunk % sets_) * kWays];
+    size_t victim = 0;
+    for (size_t w = 1; w < kWays; ++w) {
+      if (set[w].used < set[victim].used) victim = w;
+    }
+    Slot& slot = set[victim];
+    slot.chunk = chunk;
+    slot.length = 0;
+    slot.offset = static_cast<size_t>(&slot - slots_.data()) * chunk_size_;
+    pending_ = &slot;
+    return data_.get() + slot.offset;
+  }
+  void commit(size_t length) {
+    pending_->length = length;
+    pending_->used = ++clock_;
+  }
+
+ private:
+  struct Slot {
+    uint64_t chunk = 0;
+    uint64_t used = 0;
+    size_t offset = 0;
+    size_t length = 0;  // 0: empty
+  };
+  uint64_t chunk_size_ = 0;
+  size_t sets_ = 0;
+  std::vector<Slot> slots_;
+  std::unique_ptr<uint8_t[]> data_;
+  Slot* pending_ = nullptr;
+  uint64_t clock_ = 0;
+};
+
 class EwfImageReader final : public ImageReader {
  public:
   ~EwfImageReader() override {
@@ -114,16 +185,19 @@ class EwfImageReader final : public ImageReader {
       failure->reason = unreadable_reason_;
       return false;
     }
-    void* error = nullptr;
-    const std::ptrdiff_t got =
-        ewf.handle_read_random(handle_, buffer, size, static_cast<int64_t>(offset), &error);
-    if (got != static_cast<std::ptrdiff_t>(size)) {
-      failure->region = offset - offset % chunk_size_;
-      failure->reason = "read error at byte " + std::to_string(offset) + " (" +
-                        ewf_reason(&error, "libewf read fewer bytes than asked") + ")";
-      return false;
+    if (!(cache_.enabled() && read_through_cache(offset, static_cast<uint8_t*>(buffer), size))) {
+      // Read as asked, so that a read that fails is told as it was asked.
+      void* error = nullptr;
+      const std::ptrdiff_t got =
+          ewf.handle_read_random(handle_, buffer, size, static_cast<int64_t>(offset), &error);
+      if (got != static_cast<std::ptrdiff_t>(size)) {
+        failure->region = offset - offset % chunk_size_;
+        failure->reason = "read error at byte " + std::to_string(offset) + " (" +
+                          ewf_reason(&error, "libewf read fewer bytes than asked") + ")";
+        return false;
+      }
+      note_checksum_errors();
     }
-    note_checksum_errors();
     for (const Bad& bad : bad_) {
       if (offset < bad.end && bad.start < offset + size) {
         failure->region = bad.start;
@@ -132,6 +206,17 @@ class EwfImageReader final : public ImageReader {
       }
     }
     return true;
+  }
+
+  // Keeps up to `bytes` of decoded chunks.
+  void keep_chunks(size_t bytes) {
+    void* error = nullptr;
+    uint32_t size = 0;
+    if (ewf.handle_get_chunk_size(handle_, &size, &error) != 1) {
+      if (error != nullptr) ewf.error_free(&error);
+      size = 0;
+    }
+    cache_.configure(size, bytes);
   }
 
   void* handle_ = nullptr;
@@ -166,13 +251,55 @@ class EwfImageReader final : public ImageReader {
     }
   }
 
+  // The bytes asked for, from whole chunks read and kept; false, with
+  // nothing told, when a chunk cannot be read whole (past the bytes the
+  // segments hold, or failing).  A chunk that fails its checksum is kept
+  // like any other: the failures noted while it was read refuse its bytes.
+  bool read_through_cache(uint64_t offset, uint8_t* out, size_t size) {
+    const uint64_t chunk_size = cache_.chunk_size();
+    while (size > 0) {
+      const uint64_t chunk = offset / chunk_size;
+      const uint64_t start = chunk * chunk_size;
+      size_t length = 0;
+      const uint8_t* bytes = cache_.find(chunk, &length);
+      if (bytes == nullptr) {
+        length = static_cast<size_t>(std::min<uint64_t>(chunk_size, media_size_ - start));
+        if (start + length > readable_) return false;
+        uint8_t* place = cache_.place(chunk);
+        void* error = nullptr;
+        if (ewf.handle_read_random(handle_, place, length, static_cast<int64_t>(start), &error) !=
+            static_cast<std::ptrdiff_t>(length)) {
+          if (error != nullptr) ewf.error_free(&error);
+          return false;
+        }
+        cache_.commit(length);
+        note_checksum_errors();
+        bytes = place;
+      }
+      const size_t skip = static_cast<size_t>(offset - start);
+      if (skip >= length) return false;
+      const size_t take = std::min(size, length - skip);
+      std::memcpy(out, bytes + skip, take);
+      out += take;
+      offset += take;
+      size -= take;
+    }
+    return true;
+  }
+
   uint32_t known_errors_ = 0;
   std::vector<Bad> bad_;
+  ChunkCache cache_;
 };
 
 }  // namespace
 
 std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* error) {
+  return open_ewf_reader(set, error, kEwfChunkCacheBytes);
+}
+
+std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* error,
+                                             size_t chunk_cache_bytes) {
   if (!load_ewf(error)) return nullptr;
   auto reader = std::make_unique<EwfImageReader>();
   // The segments libewf is given, by descriptors this program opened and
@@ -239,6 +366,7 @@ std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* e
     if (lib_error != nullptr) ewf.error_free(&lib_error);
     reader->bytes_per_sector_ = 512;
   }
+  reader->keep_chunks(chunk_cache_bytes);
   reader->readable_ = reader->media_size_;
   if (!first_lost.empty() && set.ewf_checked && !set.ewf.empty()) {
     // Only the chunks of the segments given can be read.

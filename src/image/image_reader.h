@@ -45,5 +45,9 @@ std::unique_ptr<ImageReader> open_raw_reader(const ImageSet& set, std::string* e
 // An EWF set through libewf (loaded when first needed), from its first
 // segment up to the first that is missing, unusable or damaged; the bytes
 // past those are unreadable.  Null with libewf's reason when it cannot
-// open the set.
+// open the set.  Up to `chunk_cache_bytes` of decoded chunks are kept, so
+// that each is inflated once while the metadata around it is read.
+constexpr size_t kEwfChunkCacheBytes = size_t{16} << 20;
 std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* error);
+std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* error,
+                                             size_t chunk_cache_bytes);

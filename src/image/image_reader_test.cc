@@ -94,6 +94,33 @@ TEST(EwfImageReader, AnIntactSetReadsAsTheRawImage) {
   EXPECT_EQ(read_at(reader.get(), (16u << 20) - 512, 512, &failure).size(), 512u);
 }
 
+TEST(EwfImageReader, KeptChunksGiveTheBytesOfTheImage) {
+  NEED_IMAGE(first, "e01-segments");
+  const ImageSet set = examine_image_set(first);
+  std::string error;
+  // Read whole, 1 MiB at a time, with no chunk kept.
+  auto plain = open_ewf_reader(set, &error, 0);
+  ASSERT_NE(plain, nullptr) << error;
+  std::string whole(16u << 20, '\0');
+  ReadFailure failure;
+  for (size_t at = 0; at < whole.size(); at += 1u << 20)
+    ASSERT_TRUE(plain->read(at, whole.data() + at, 1u << 20, &failure)) << failure.reason;
+  // Room for 16 chunks: reads that cross chunks, start anywhere, come back
+  // to kept chunks and to chunks put out again give the same bytes.
+  auto kept = open_ewf_reader(set, &error, 16 * 32768);
+  ASSERT_NE(kept, nullptr) << error;
+  uint64_t state = 12345;
+  for (int i = 0; i < 3000; ++i) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    const uint64_t size = 1 + (state >> 20) % 70000;
+    const uint64_t offset = (i % 3 == 0 ? (state >> 40) % (1u << 20) : (state >> 33)) % (whole.size() - size);
+    ASSERT_EQ(read_at(kept.get(), offset, size, &failure), whole.substr(offset, size))
+        << "read " << i << " at " << offset;
+  }
+  EXPECT_EQ(read_at(kept.get(), whole.size() - 100, 100, &failure), whole.substr(whole.size() - 100));
+  EXPECT_EQ(read_at(kept.get(), whole.size() - 100, 101, &failure), "FAILED");
+}
+
 TEST(EwfImageReader, BytesOfMissingSegmentsAndBadChunksAreRefused) {
   NEED_IMAGE(first, "e01-segments");
   const ImageSet intact = examine_image_set(first);
@@ -133,6 +160,12 @@ TEST(EwfImageReader, BytesOfMissingSegmentsAndBadChunksAreRefused) {
   EXPECT_EQ(read_at(reader.get(), 32760, 16, &failure), "FAILED");
   EXPECT_EQ(failure.region, 32768u);
   EXPECT_EQ(read_at(reader.get(), 65536, 16, &failure).size(), 16u);
+  // Also once its chunk is kept, and when the read is one the library
+  // makes again for the bytes alone.
+  EXPECT_EQ(read_at(reader.get(), 32768 + 32000, 1000, &failure), "FAILED");
+  EXPECT_EQ(failure.region, 32768u);
+  EXPECT_EQ(read_at(reader.get(), 32768 + 5000, 10, &failure), "FAILED");
+  EXPECT_EQ(read_at(reader.get(), 65536 + 100, 16, &failure).size(), 16u);
   // Nothing past the second segment: the third is missing.
   EXPECT_EQ(read_at(reader.get(), readable - 16, 16, &failure).size(), 16u);
   EXPECT_EQ(read_at(reader.get(), readable - 16, 32, &failure), "FAILED");
