@@ -28,10 +28,14 @@
 #include "image/evidence_image.h"
 #include "image/image_reader.h"
 #include "image/image_set.h"
+#include "image/ntfs_folder.h"
+#include "image/tsk_library.h"
 #include "platform/dos_pattern.h"
 #include "platform/dynamic_library.h"
 #include "platform/file_time.h"
 #include "platform/image_files.h"
+
+TskLibrary tsk_library;
 
 namespace {
 
@@ -39,24 +43,7 @@ namespace {
 #define BINSIFT_TSK_LIBRARY "libtsk.so"
 #endif
 
-// The library's functions this file calls, found when it is loaded.
-#define BINSIFT_TSK_FUNCTIONS(X)                                                         \
-  X(tsk_error_get) X(tsk_error_reset) X(tsk_error_set_errno) X(tsk_error_set_errstr)     \
-  X(tsk_img_open_utf8_sing) X(tsk_img_open_external) X(tsk_img_close) X(tsk_img_read)    \
-  X(tsk_vs_open) X(tsk_vs_close) X(tsk_fs_open_img) X(tsk_fs_open_vol)                    \
-  X(tsk_fs_close) X(tsk_fs_type_toname) X(tsk_fs_read) X(tsk_fs_dir_open_meta)            \
-  X(tsk_fs_dir_close) X(tsk_fs_dir_walk) X(tsk_fs_meta_walk) X(tsk_fs_file_open_meta)     \
-  X(tsk_fs_file_close) X(tsk_fs_file_read) X(tsk_fs_file_attr_get)                        \
-  X(tsk_fs_file_attr_get_type)
-
-struct TskLibrary {
-#define BINSIFT_TSK_MEMBER(name) decltype(&::name) name = nullptr;
-  BINSIFT_TSK_FUNCTIONS(BINSIFT_TSK_MEMBER)
-#undef BINSIFT_TSK_MEMBER
-  void* handle = nullptr;
-};
-
-TskLibrary lib;
+TskLibrary& lib = tsk_library;
 
 // Loads the library once; false with the reason when it cannot be.
 bool load_tsk(std::string* reason) {
@@ -427,12 +414,12 @@ class TskVolume final : public ImageVolume {
     fold_names_ = ntfs_ || TSK_FS_TYPE_ISFAT(fs->ftype);
     type_name_ = lib.tsk_fs_type_toname(fs->ftype);
     if (ntfs_) {
-      // The library reads every MFT entry when it first opens a folder (to
-      // find names its indexes lack), and caches what it found: done here,
-      // so that an unreadable entry elsewhere (told by the reader) is not
-      // counted against the first folder opened.
-      TSK_FS_DIR* root = lib.tsk_fs_dir_open_meta(fs_, fs_->root_inum);
-      if (root != nullptr) lib.tsk_fs_dir_close(root);
+      // Every MFT entry is read once for the folders its names place it in
+      // (a folder lists the names its index lacks): done here, so that an
+      // unreadable entry elsewhere (told by the reader) is not counted
+      // against the first folder opened.
+      folders_ = std::make_unique<NtfsFolderReader>(fs_);
+      folders_->read_parent_map();
       if (guard_ != nullptr) guard_->settle();
       lib.tsk_error_reset();
     }
@@ -440,8 +427,10 @@ class TskVolume final : public ImageVolume {
 
   ~TskVolume() override {
     for (DirSlot& slot : dirs_) {
-      if (slot.dir != nullptr) lib.tsk_fs_dir_close(slot.dir);
+      if (slot.listing == nullptr && slot.dir != nullptr) lib.tsk_fs_dir_close(slot.dir);
+      slot.listing.reset();
     }
+    spare_listings_.clear();
     for (FileSlot& slot : files_) {
       if (slot.file != nullptr) lib.tsk_fs_file_close(slot.file);
     }
@@ -490,6 +479,7 @@ class TskVolume final : public ImageVolume {
  private:
   struct DirSlot {
     TSK_FS_DIR* dir = nullptr;
+    std::unique_ptr<NtfsFolderListing> listing;  // when this program loaded the folder
     TSK_INUM_T addr = 0;
     TSK_INUM_T parent = 0;
     std::string path;  // inside the volume, from "/" and ending with "/"
@@ -545,6 +535,10 @@ class TskVolume final : public ImageVolume {
   }
 
   DirRef open_dir_addr(TSK_INUM_T addr, const std::string& path, std::string* error);
+  // The folder at `addr` as this program loads it (into `listing`) or, when
+  // it leaves the folder to the library, as the library does; null when it
+  // cannot be loaded.
+  TSK_FS_DIR* load_folder(TSK_INUM_T addr, std::unique_ptr<NtfsFolderListing>* listing);
   TSK_INUM_T parent_of(const TSK_FS_DIR* dir) const;
   void build_index(DirSlot* slot);
   // The index of the live name `name` in the directory, or -1.
@@ -612,6 +606,9 @@ class TskVolume final : public ImageVolume {
   std::vector<FileSlot> files_;
   std::vector<size_t> free_files_;
   TSK_FS_FILE* scratch_ = nullptr;  // for lookups
+  // NTFS: folders loaded by this program, and listings kept for reuse.
+  std::unique_ptr<NtfsFolderReader> folders_;
+  std::vector<std::unique_ptr<NtfsFolderListing>> spare_listings_;
   // $MFT, whose entries' headers tell which names are live.
   TSK_FS_FILE* mft_ = nullptr;
   uint64_t mft_entry_size_ = 0;
@@ -645,10 +642,25 @@ TSK_INUM_T TskVolume::parent_of(const TSK_FS_DIR* dir) const {
   return fs_->root_inum;
 }
 
+TSK_FS_DIR* TskVolume::load_folder(TSK_INUM_T addr, std::unique_ptr<NtfsFolderListing>* listing) {
+  if (folders_ != nullptr) {
+    if (!spare_listings_.empty()) {
+      *listing = std::move(spare_listings_.back());
+      spare_listings_.pop_back();
+    } else {
+      *listing = std::make_unique<NtfsFolderListing>();
+    }
+    if (folders_->load(addr, listing->get())) return (*listing)->dir();
+    spare_listings_.push_back(std::move(*listing));
+  }
+  return lib.tsk_fs_dir_open_meta(fs_, addr);
+}
+
 DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, const std::string& path, std::string* error) {
   lib.tsk_error_reset();
   FailureWatch watch(guard_);
-  TSK_FS_DIR* dir = lib.tsk_fs_dir_open_meta(fs_, addr);
+  std::unique_ptr<NtfsFolderListing> listing;
+  TSK_FS_DIR* dir = load_folder(addr, &listing);
   if (dir == nullptr) {
     if (error != nullptr) *error = failure(watch.reason("the folder cannot be read"));
     return kNoDir;
@@ -666,6 +678,7 @@ DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, const std::string& path, std::s
   }
   DirSlot& s = dirs_[index];
   s.dir = dir;
+  s.listing = std::move(listing);
   s.addr = addr;
   s.parent = parent_of(dir);
   s.path = path;
@@ -689,7 +702,11 @@ DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, const std::string& path, std::s
 void TskVolume::close_directory(DirRef dir) {
   DirSlot* s = slot_of(dir);
   if (s == nullptr) return;
-  lib.tsk_fs_dir_close(s->dir);
+  if (s->listing != nullptr) {
+    spare_listings_.push_back(std::move(s->listing));
+  } else {
+    lib.tsk_fs_dir_close(s->dir);
+  }
   s->dir = nullptr;
   s->in_use = false;
   free_dirs_.push_back(static_cast<size_t>(dir));
