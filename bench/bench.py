@@ -293,6 +293,22 @@ def rows_without_companion_times(report):
                   for line in lines if line)
 
 
+def check_folder_loads(*paths):
+    """The program's own NTFS folder loads against The Sleuth Kit's on the
+    bench images, folder by folder (tools/ntfs_folder_check)."""
+    checker = os.path.join(BUILD, "ntfs_folder_check")
+    if not os.path.exists(checker):
+        print("(no check of the folder loads: %s was not built)" % checker)
+        return
+    p = subprocess.run([checker, "-v"] + list(paths), stdout=subprocess.PIPE, universal_newlines=True)
+    lines = p.stdout.splitlines()
+    for line in lines:
+        if line.endswith(" differ"):
+            print("  " + os.path.basename(line))
+    if p.returncode != 0 or any("which reads it" in line for line in lines):
+        raise RuntimeError("the program's folder loads differ from the library's:\n" + p.stdout[-4000:])
+
+
 def image_cases():
     images = images_module()
     try:
@@ -327,6 +343,10 @@ def image_cases():
     print("mkntfs -c 4096 (1 GiB for 100,000 index files; 256 MiB for 20,000, then 10 of")
     print("its 20 user folders emptied, the folders kept); the E01 by ewfacquire -c deflate:fast.")
     print("Load average before the image cases: %s" % machine_load())
+    print()
+    print("Folders loaded by the program against The Sleuth Kit's loads of them:")
+    check_folder_loads(*[p for p in (raw, e01, carved) if p])
+    check_unchanged(*[p for p in (raw, e01, carved) if p])
 
     # The raw image against the same tree on disk.
     image_report = os.path.join(WORK, "report-image.txt")
@@ -394,6 +414,7 @@ def carve_one_folder(images):
         print("  (no image case: %s)" % e)
         return
     plain = [BINSIFT, "--image=" + path, "-f", PATTERN]
+    check_folder_loads(path)
     warm(path)
     times = in_turns({"without --carve": (plain, REPORT), "with --carve": (plain + ["--carve"], REPORT)})
     show("NTFS image, 20,000 index files in one folder, 5,000 deleted", times,

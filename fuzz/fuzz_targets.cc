@@ -11,6 +11,9 @@
 
 #include "common/exclusions.h"
 #include "decode/info2.h"
+#ifdef BINSIFT_HAVE_TSK
+#include "image/ntfs_index.h"
+#endif
 #include "driver/option_effects.h"
 #include "options/ini_file.h"
 #include "options/options.h"
@@ -338,10 +341,211 @@ int fuzz_info2(const uint8_t* data, size_t size) {
   return 0;
 }
 
+#ifdef BINSIFT_HAVE_TSK
+namespace {
+
+void put_le(std::vector<uint8_t>* b, size_t at, uint64_t v, int n) {
+  if (b->size() < at + n) b->resize(at + n);
+  for (int i = 0; i < n; ++i) (*b)[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+// What a folder's listing holds, name by name.
+std::vector<std::string> listing_of(const NtfsFolderNames& names) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const NtfsFolderName& n = names.at(i);
+    out.push_back(std::string(names.text(i)) + "|" + std::to_string(n.entry) + "|" +
+                  std::to_string(n.sequence) + "|" + std::to_string(static_cast<int>(n.type)) + "|" +
+                  (n.allocated ? "a" : "u"));
+  }
+  return out;
+}
+
+void check_listing(const NtfsFolderNames& names, const NtfsIndexVolume& volume) {
+  std::vector<std::pair<uint64_t, std::string>> seen;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const NtfsFolderName& n = names.at(i);
+    const std::string text(names.text(i));
+    check(text.size() == n.name_length, "a name has no NUL inside");
+    check(n.name_length <= 4 * 255, "a name fits the library's buffer");
+    check(n.entry >= volume.first_entry && n.entry <= volume.last_entry, "an entry is in the volume");
+    check(n.hash == NtfsFolderNames::library_hash(text), "a name's hash is its own");
+    for (const auto& [entry, other] : seen) check(entry != n.entry || other != text, "a name is listed once");
+    seen.emplace_back(n.entry, text);
+  }
+}
+
+// Raw bytes: an index root and an allocation as they come.
+void fuzz_index_bytes(const uint8_t* data, size_t size) {
+  // A header: the volume's size and cluster, whether the folder is
+  // deleted, its entry, and how many bytes are the root's.
+  if (size < 6) return;
+  NtfsIndexVolume volume;
+  volume.first_entry = 0;
+  volume.last_entry = (data[0] + 1u) * 1024;
+  volume.cluster_size = (data[1] & 1) ? 512 : 4096;
+  const bool deleted = (data[1] & 2) != 0;
+  const uint64_t folder = data[2] | data[3] << 8;
+  const size_t root_size = std::min<size_t>(size - 6, data[4] | data[5] << 8);
+  data += 6;
+  size -= 6;
+  // Copies on the heap (4-aligned, as the library's are), so that the
+  // sanitizers see any read past them.
+  std::vector<uint8_t> root(data, data + root_size);
+  NtfsFolderNames names, again;
+  bool children = false;
+  if (read_index_root(root, folder, deleted, volume, &children, &names)) check_listing(names, volume);
+  std::vector<uint8_t> allocation(data + root_size, data + size);
+  std::vector<uint8_t> copy = allocation;
+  const bool read = read_index_allocation(allocation, folder, deleted, volume, &names);
+  if (read) check_listing(names, volume);
+  // The same bytes give the same listing.
+  names.clear();
+  check(read_index_allocation(copy, folder, deleted, volume, &again) == read, "a reading repeats");
+  if (read) {
+    std::vector<uint8_t> third(data + root_size, data + size);
+    read_index_allocation(third, folder, deleted, volume, &names);
+    check(listing_of(names) == listing_of(again), "a listing repeats");
+  }
+}
+
+// A well-formed index built from the input's names: every name comes back,
+// in order, once per entry and name.
+void fuzz_index_round_trip(const uint8_t* data, size_t size) {
+  constexpr uint64_t kFolder = 40;
+  NtfsIndexVolume volume;
+  volume.last_entry = 1u << 20;
+  volume.cluster_size = 4096;
+  struct Name {
+    uint64_t entry;
+    uint16_t sequence;
+    bool directory;
+    std::vector<uint16_t> units;
+  };
+  std::vector<Name> wanted;
+  size_t at = 0;
+  while (at + 4 <= size && wanted.size() < 300) {
+    Name n;
+    n.entry = 16 + (data[at] | data[at + 1] << 8);
+    n.sequence = data[at + 2];
+    n.directory = (data[at + 3] & 0x80) != 0;
+    const size_t units = data[at + 3] & 0x7F;
+    at += 4;
+    for (size_t u = 0; u < units && at + 2 <= size; ++u, at += 2)
+      n.units.push_back(static_cast<uint16_t>(data[at] | data[at + 1] << 8));
+    wanted.push_back(n);
+  }
+  auto entry_bytes = [&](const Name& n) {
+    std::vector<uint8_t> e;
+    const size_t key = 66 + 2 * n.units.size();
+    const size_t length = (16 + key + 7) / 8 * 8;
+    put_le(&e, 0, n.entry, 6);
+    put_le(&e, 6, n.sequence, 2);
+    put_le(&e, 8, length, 2);
+    put_le(&e, 10, key, 2);
+    put_le(&e, 16, kFolder, 6);
+    put_le(&e, 72, n.directory ? 0x10000000 : 0, 8);
+    put_le(&e, 80, n.units.size(), 1);
+    put_le(&e, 81, 1, 1);
+    for (size_t i = 0; i < n.units.size(); ++i) put_le(&e, 82 + 2 * i, n.units[i], 2);
+    e.resize(length);
+    return e;
+  };
+  std::vector<uint8_t> last(16, 0);
+  put_le(&last, 8, 16, 2);
+  put_le(&last, 12, 2, 4);
+  // The first names in the root, the rest in records of 4096 bytes.
+  std::vector<uint8_t> root(32, 0);
+  put_le(&root, 0, 0x30, 4);
+  size_t next = 0;
+  while (next < wanted.size() && next < 2) {
+    const std::vector<uint8_t> e = entry_bytes(wanted[next++]);
+    root.insert(root.end(), e.begin(), e.end());
+  }
+  root.insert(root.end(), last.begin(), last.end());
+  put_le(&root, 16, 16, 4);
+  put_le(&root, 20, root.size() - 16, 4);
+  put_le(&root, 24, root.size() - 16, 4);
+  std::vector<uint8_t> allocation;
+  uint16_t usn = 1;
+  while (next < wanted.size()) {
+    std::vector<uint8_t> r(4096, 0);
+    memcpy(r.data(), "INDX", 4);
+    put_le(&r, 4, 40, 2);
+    put_le(&r, 6, 9, 2);
+    size_t fill = 64;
+    while (next < wanted.size()) {
+      const std::vector<uint8_t> e = entry_bytes(wanted[next]);
+      if (fill + e.size() + 16 > 4096) break;
+      std::copy(e.begin(), e.end(), r.begin() + fill);
+      fill += e.size();
+      ++next;
+    }
+    std::copy(last.begin(), last.end(), r.begin() + fill);
+    fill += 16;
+    put_le(&r, 24, 40, 4);
+    put_le(&r, 28, fill - 24, 4);
+    put_le(&r, 32, 4096 - 24, 4);
+    put_le(&r, 40, usn, 2);
+    for (int i = 1; i <= 8; ++i) {
+      const size_t end = 512u * i - 2;
+      r[40 + 2 * i] = r[end];
+      r[41 + 2 * i] = r[end + 1];
+      put_le(&r, end, usn, 2);
+    }
+    ++usn;
+    allocation.insert(allocation.end(), r.begin(), r.end());
+  }
+  NtfsFolderNames names;
+  bool children = false;
+  check(read_index_root(root, kFolder, false, volume, &children, &names), "a good root is read");
+  check(read_index_allocation(allocation, kFolder, false, volume, &names), "good records are read");
+  // The listing as a plain model gives it: each entry and name once, in the
+  // order first given.
+  std::vector<std::string> expected;
+  std::vector<std::pair<uint64_t, std::string>> seen;
+  std::vector<uint8_t> raw;
+  std::string text;
+  for (const Name& n : wanted) {
+    raw.clear();
+    for (uint16_t u : n.units) {
+      raw.push_back(static_cast<uint8_t>(u));
+      raw.push_back(static_cast<uint8_t>(u >> 8));
+    }
+    ntfs_name_to_utf8(raw.data(), n.units.size(), &text);
+    bool dup = false;
+    for (const auto& [e, t] : seen) dup |= e == n.entry && t == text;
+    if (dup) continue;
+    seen.emplace_back(n.entry, text);
+    expected.push_back(text + "|" + std::to_string(n.entry) + "|" + std::to_string(n.sequence) + "|" +
+                       std::to_string(static_cast<int>(n.directory ? NtfsNameType::kDirectory
+                                                                   : NtfsNameType::kRegular)) +
+                       "|a");
+  }
+  check(listing_of(names) == expected, "a well-formed index lists exactly its names");
+}
+
+}  // namespace
+
+int fuzz_ntfs_index(const uint8_t* data, size_t size) {
+  // The first byte picks raw bytes or a well-formed index of the input's names.
+  if (size == 0) return 0;
+  if (data[0] & 1) {
+    fuzz_index_round_trip(data + 1, size - 1);
+  } else {
+    fuzz_index_bytes(data + 1, size - 1);
+  }
+  return 0;
+}
+#endif
+
 const FuzzTarget kFuzzTargets[] = {
     {"report_row", fuzz_report_row}, {"dos_pattern", fuzz_dos_pattern},
     {"wildcard", fuzz_wildcard},     {"ini", fuzz_ini},
     {"options", fuzz_options},       {"trim", fuzz_trim},
     {"info2", fuzz_info2},
+#ifdef BINSIFT_HAVE_TSK
+    {"ntfs_index", fuzz_ntfs_index},
+#endif
 };
 const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];
