@@ -88,6 +88,11 @@ class ImageVolume : public FileSystem {
   // order.  False with the reason when the root cannot be read.
   virtual bool find_bin_folders(std::vector<std::string>* out, std::string* error) = 0;
 
+  // The run's file patterns, up to the first that starts with "-": the
+  // data of the files they select may be read with their folder's
+  // metadata, ahead of open_file.
+  virtual void expect_files(const std::vector<std::string>& patterns) { (void)patterns; }
+
   // Whether carve_index_files can find anything here (NTFS only).
   virtual bool can_carve() const = 0;
   // Visits every unallocated metadata entry whose file name starts with "$I"

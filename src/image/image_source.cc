@@ -153,6 +153,7 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
       result.first_kind = volume->kind();
     }
     walked.clear();
+    volume->expect_files(settings.patterns);
     if (paths.empty()) {
       if (!volume->find_bin_folders(&bins, &error)) {
         visitor->message("Can't read directory /: " + error);

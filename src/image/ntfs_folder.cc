@@ -13,6 +13,8 @@ TskLibrary& lib = tsk_library;
 // The library copies a folder's index allocation into one buffer; past this
 // much (only a damaged attribute claims it), the library's load decides.
 constexpr TSK_OFF_T kMaxAllocation = TSK_OFF_T{256} << 20;
+// An index allocation up to this size keeps its buffer for the next folder.
+constexpr size_t kKeptAllocation = size_t{256} << 10;
 // The library keeps this much of a name its map adds to a folder.
 constexpr size_t kPlacedNameBytes = 256;
 
@@ -58,10 +60,14 @@ TSK_WALK_RET_ENUM NtfsFolderReader::collect(TSK_FS_FILE* file, void* self) {
   auto* reader = static_cast<NtfsFolderReader*>(self);
   const TSK_FS_META* meta = file->meta;
   for (const TSK_FS_META_NAME_LIST* n = meta->name2; n != nullptr; n = n->next) {
-    if (n->par_seq > 0xFFFF || meta->seq > 0xFFFF) reader->usable_ = false;
-    reader->placed_.push_back({n->par_inode, meta->addr, NtfsFolderNames::library_hash(n->name),
-                               static_cast<uint16_t>(n->par_seq),
-                               static_cast<uint16_t>(meta->seq)});
+    // Kept in 16 bytes: a volume whose numbers do not fit (only a damaged
+    // one) has its folders loaded by the library.
+    if (n->par_seq > 0xFFFF || meta->seq > 0xFFFF || n->par_inode > 0xFFFFFFFF ||
+        meta->addr > 0xFFFFFFFF)
+      reader->usable_ = false;
+    reader->placed_.push_back({static_cast<uint32_t>(n->par_inode), static_cast<uint32_t>(meta->addr),
+                               NtfsFolderNames::library_hash(n->name),
+                               static_cast<uint16_t>(n->par_seq), static_cast<uint16_t>(meta->seq)});
   }
   return TSK_WALK_CONT;
 }
@@ -104,12 +110,18 @@ bool NtfsFolderReader::read_allocation(const TSK_FS_ATTR* allocation, TSK_INUM_T
     lib.tsk_error_reset();
     return false;
   }
-  return read_index_allocation(std::span<uint8_t>(allocation_.get(), bytes), folder, deleted,
-                               volume_, names);
+  const bool read = read_index_allocation(std::span<uint8_t>(allocation_.get(), bytes), folder,
+                                          deleted, volume_, names);
+  // A large folder's buffer is not kept for the next folder.
+  if (allocation_size_ > kKeptAllocation) {
+    allocation_.reset();
+    allocation_size_ = 0;
+  }
+  return read;
 }
 
 void NtfsFolderReader::add_placed(TSK_INUM_T folder, uint16_t sequence, NtfsFolderNames* names) {
-  const Placed key{folder, 0, 0, sequence, 0};
+  const Placed key{static_cast<uint32_t>(folder), 0, 0, sequence, 0};
   auto first = std::lower_bound(placed_.begin(), placed_.end(), key, [](const Placed& a, const Placed& b) {
     return a.parent != b.parent ? a.parent < b.parent : a.parent_sequence < b.parent_sequence;
   });
@@ -134,19 +146,23 @@ void NtfsFolderReader::add_placed(TSK_INUM_T folder, uint16_t sequence, NtfsFold
   }
 }
 
-bool NtfsFolderReader::load(TSK_INUM_T folder, NtfsFolderListing* listing) {
+bool NtfsFolderReader::load(TSK_INUM_T folder, NtfsFolderListing* listing, bool adopted) {
   if (!usable_ || !map_read_) return false;
-  if (folder < fs_->first_inum || folder > fs_->last_inum || folder == TSK_FS_ORPHANDIR_INUM(fs_))
+  if (folder < fs_->first_inum || folder > fs_->last_inum || folder == TSK_FS_ORPHANDIR_INUM(fs_) ||
+      folder > 0xFFFFFFFF)
     return false;
   NtfsFolderNames& names = listing->table_;
   names.clear();
   lib.tsk_error_reset();
-  TSK_FS_FILE* file = lib.tsk_fs_file_open_meta(fs_, listing->folder_, folder);
-  if (file == nullptr) {
-    lib.tsk_error_reset();
-    return false;
+  TSK_FS_FILE* file = listing->folder_;
+  if (!(adopted && file != nullptr && file->meta != nullptr && file->meta->addr == folder)) {
+    file = lib.tsk_fs_file_open_meta(fs_, listing->folder_, folder);
+    if (file == nullptr) {
+      lib.tsk_error_reset();
+      return false;
+    }
+    listing->folder_ = file;
   }
-  listing->folder_ = file;
   const TSK_FS_META* meta = file->meta;
   if (meta == nullptr || meta->attr == nullptr) return false;
   const bool deleted = (meta->flags & TSK_FS_META_FLAG_UNALLOC) != 0;

@@ -25,6 +25,13 @@ class NtfsFolderListing {
   ~NtfsFolderListing();
   // The listing as the library's structure: valid until the next load.
   TSK_FS_DIR* dir() { return &dir_; }
+  // Takes `file`, the folder's own entry already loaded, for the next load;
+  // gives back the one it had.
+  TSK_FS_FILE* adopt(TSK_FS_FILE* file) {
+    TSK_FS_FILE* had = folder_;
+    folder_ = file;
+    return had;
+  }
 
  private:
   friend class NtfsFolderReader;
@@ -47,17 +54,18 @@ class NtfsFolderReader {
   // loaded; a walk that fails part way keeps what it found, as the
   // library's does.
   void read_parent_map();
-  // Loads the folder at entry `folder` into `listing`.  False when the
+  // Loads the folder at entry `folder` into `listing` (whose adopted file
+  // holds the folder's entry already, when `adopted`).  False when the
   // library's own load must be asked instead (the library refuses the
   // folder, or the folder is one this reader does not read).
-  bool load(TSK_INUM_T folder, NtfsFolderListing* listing);
+  bool load(TSK_INUM_T folder, NtfsFolderListing* listing, bool adopted = false);
 
  private:
   // An entry whose $FILE_NAME places it in `parent`, as the library's map
   // keeps it.
   struct Placed {
-    uint64_t parent;
-    uint64_t entry;
+    uint32_t parent;
+    uint32_t entry;
     uint32_t hash;             // the library's hash of that name
     uint16_t parent_sequence;  // the parent's sequence number the name gives
     uint16_t sequence;         // the entry's own

@@ -25,6 +25,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "image/entry_facts.h"
 #include "image/evidence_image.h"
 #include "image/image_reader.h"
 #include "image/image_set.h"
@@ -96,6 +97,8 @@ constexpr uint16_t kDecided = 0x0400;
 constexpr uint16_t kShown = 0x0800;
 constexpr uint16_t kPassedOver = 0x1000;  // not shown, and maybe to be told
 constexpr uint16_t kToldOrSilent = 0x2000;
+// The entries of this many folders of a folder are kept from its facts.
+constexpr size_t kFoldersAhead = 4096;
 // Past this many MFT entries a set of entries keeps them one by one, not as
 // bits: only a damaged $MFT claims so many.
 constexpr uint64_t kEntryBitsLimit = uint64_t{1} << 26;
@@ -203,6 +206,15 @@ class ReadGuard {
     return -1;
   }
 
+  // While quiet, a read that fails is neither told nor counted against
+  // what is being read, only in quiet_failures(): a read made ahead of its
+  // turn, which is made again (and told) when its turn comes.
+  void set_quiet(bool quiet) {
+    settle();
+    quiet_ = quiet;
+  }
+  uint64_t quiet_failures() const { return quiet_failures_; }
+
   // A failed read that the library did not try again counts now.
   void settle() {
     if (pending_) confirm(pending_failure_);
@@ -229,6 +241,10 @@ class ReadGuard {
   }
 
   void confirm(const ReadFailure& failure) {
+    if (quiet_) {
+      ++quiet_failures_;
+      return;
+    }
     ++failures_;
     last_reason_ = failure.reason;
     if (told_.insert(failure.region).second)
@@ -243,6 +259,8 @@ class ReadGuard {
   uint64_t pending_end_ = 0;
   ReadFailure pending_failure_;
   uint64_t failures_ = 0;
+  bool quiet_ = false;
+  uint64_t quiet_failures_ = 0;
   std::string last_reason_;
   std::unordered_set<uint64_t> told_;
 };
@@ -429,12 +447,15 @@ class TskVolume final : public ImageVolume {
     for (DirSlot& slot : dirs_) {
       if (slot.listing == nullptr && slot.dir != nullptr) lib.tsk_fs_dir_close(slot.dir);
       slot.listing.reset();
+      for (auto& kept : slot.folders_ahead) give_back(kept.second);
     }
     spare_listings_.clear();
+    for (TSK_FS_FILE* file : spare_files_) lib.tsk_fs_file_close(file);
     for (FileSlot& slot : files_) {
       if (slot.file != nullptr) lib.tsk_fs_file_close(slot.file);
     }
     if (scratch_ != nullptr) lib.tsk_fs_file_close(scratch_);
+    if (ahead_ != nullptr) lib.tsk_fs_file_close(ahead_);
     if (mft_ != nullptr) lib.tsk_fs_file_close(mft_);
     lib.tsk_fs_close(fs_);
   }
@@ -447,6 +468,7 @@ class TskVolume final : public ImageVolume {
   const char* type_name() const override { return type_name_ != nullptr ? type_name_ : "?"; }
   bool last_open_missing() const override { return missing_; }
   bool find_bin_folders(std::vector<std::string>* out, std::string* error) override;
+  void expect_files(const std::vector<std::string>& patterns) override;
   bool can_carve() const override { return ntfs_; }
   bool carve_index_files(const std::vector<std::string>& folders, bool recurse,
                          CarvedFileVisitor* visitor, std::string* error) override;
@@ -502,9 +524,18 @@ class TskVolume final : public ImageVolume {
     std::vector<uint32_t> by_entry;   // the same, sorted by entry, when needed
     bool entry_indexed = false;
     std::vector<uint16_t> state;      // kClassified and the rest, per name
+    // NTFS: its entries' facts, read in MFT-entry order when first listed,
+    // and the entries of the folders it holds, loaded then (by entry).
+    EntryFactsTable facts;
+    bool facts_read = false;
+    std::vector<std::pair<TSK_INUM_T, TSK_FS_FILE*>> folders_ahead;
   };
   struct FileSlot {
     TSK_FS_FILE* file = nullptr;  // reused from one open to the next
+    // The file's data when it was kept with its folder's facts (then `file`
+    // is not opened): every byte of it.
+    bool kept = false;
+    std::vector<uint8_t> data;
     TSK_OFF_T offset = 0;
     std::string path;             // for messages
     bool readable = true;
@@ -534,11 +565,24 @@ class TskVolume final : public ImageVolume {
     messages_->problem(std::string("Can't read ") + what + " " + path + ": " + failure(reason));
   }
 
-  DirRef open_dir_addr(TSK_INUM_T addr, const std::string& path, std::string* error);
+  // `entry`: the folder's own entry, loaded already, or null.
+  DirRef open_dir_addr(TSK_INUM_T addr, const std::string& path, std::string* error,
+                       TSK_FS_FILE* entry = nullptr);
   // The folder at `addr` as this program loads it (into `listing`) or, when
   // it leaves the folder to the library, as the library does; null when it
   // cannot be loaded.
-  TSK_FS_DIR* load_folder(TSK_INUM_T addr, std::unique_ptr<NtfsFolderListing>* listing);
+  TSK_FS_DIR* load_folder(TSK_INUM_T addr, std::unique_ptr<NtfsFolderListing>* listing,
+                          TSK_FS_FILE* entry);
+  // File objects kept for reuse.
+  TSK_FS_FILE* spare_file() {
+    if (spare_files_.empty()) return nullptr;
+    TSK_FS_FILE* file = spare_files_.back();
+    spare_files_.pop_back();
+    return file;
+  }
+  void give_back(TSK_FS_FILE* file) {
+    if (file != nullptr) spare_files_.push_back(file);
+  }
   TSK_INUM_T parent_of(const TSK_FS_DIR* dir) const;
   void build_index(DirSlot* slot);
   // The index of the live name `name` in the directory, or -1.
@@ -558,8 +602,8 @@ class TskVolume final : public ImageVolume {
   // not empty and lies in a folder in use (its parent reference's sequence
   // number matching); false when there is none.  `here` is the folder
   // being listed (known to be in use), `here_sequence` its sequence number.
-  bool own_place(TSK_INUM_T entry, TSK_INUM_T here, uint32_t here_sequence, TSK_INUM_T* parent,
-                 std::string* name);
+  bool own_place(DirRef dir, TSK_INUM_T entry, TSK_INUM_T here, uint32_t here_sequence,
+                 TSK_INUM_T* parent, std::string* name);
   // Whether the listing of `dir` shows the name at `index`; decided once
   // per name (NTFS: each MFT entry under one name in one folder).
   bool decide(DirRef dir, size_t index);
@@ -571,6 +615,24 @@ class TskVolume final : public ImageVolume {
     return static_cast<EntryKind>(classify(dir, index) & kKindBits);
   }
   bool is_reparse_point(TSK_INUM_T addr);
+  // Reads the facts of the entries `dir` lists (NTFS), in MFT-entry order.
+  void read_facts(DirRef dir);
+  const EntryFacts* facts_of(DirRef dir, TSK_INUM_T addr) {
+    const DirSlot* s = slot_of(dir);
+    if (s == nullptr || s->facts.size() == 0) return nullptr;
+    const EntryFacts* f = s->facts.find(addr);
+    return f != nullptr && f->loaded ? f : nullptr;
+  }
+  // read_mft_header and is_reparse_point, from the facts of `dir` where
+  // they hold the entry.
+  bool header_of(DirRef dir, TSK_INUM_T addr, uint16_t* sequence, uint16_t* flags);
+  bool reparse_of(DirRef dir, TSK_INUM_T addr) {
+    const EntryFacts* f = facts_of(dir, addr);
+    return f != nullptr ? f->reparse : is_reparse_point(addr);
+  }
+  // Keeps the data of the loaded regular file `file` with its facts, when
+  // it lies in the MFT entry and there is room.
+  void keep_data(EntryFactsTable* table, EntryFacts* facts, TSK_FS_FILE* file);
   // The sequence number and flags of MFT entry `addr`, read from its header.
   bool read_mft_header(TSK_INUM_T addr, uint16_t* sequence, uint16_t* flags);
   // Loads the metadata of `addr` into the lookup file object.
@@ -606,6 +668,13 @@ class TskVolume final : public ImageVolume {
   std::vector<FileSlot> files_;
   std::vector<size_t> free_files_;
   TSK_FS_FILE* scratch_ = nullptr;  // for lookups
+  TSK_FS_FILE* ahead_ = nullptr;    // for facts read ahead
+  // The entries whose facts are read, and whether their data is kept.
+  std::vector<std::pair<TSK_INUM_T, bool>> ahead_entries_;
+  // The run's file patterns: the data of the files they select is kept
+  // with the facts.
+  std::vector<DosPattern> expected_;
+  std::vector<TSK_FS_FILE*> spare_files_;
   // NTFS: folders loaded by this program, and listings kept for reuse.
   std::unique_ptr<NtfsFolderReader> folders_;
   std::vector<std::unique_ptr<NtfsFolderListing>> spare_listings_;
@@ -642,7 +711,8 @@ TSK_INUM_T TskVolume::parent_of(const TSK_FS_DIR* dir) const {
   return fs_->root_inum;
 }
 
-TSK_FS_DIR* TskVolume::load_folder(TSK_INUM_T addr, std::unique_ptr<NtfsFolderListing>* listing) {
+TSK_FS_DIR* TskVolume::load_folder(TSK_INUM_T addr, std::unique_ptr<NtfsFolderListing>* listing,
+                                   TSK_FS_FILE* entry) {
   if (folders_ != nullptr) {
     if (!spare_listings_.empty()) {
       *listing = std::move(spare_listings_.back());
@@ -650,17 +720,21 @@ TSK_FS_DIR* TskVolume::load_folder(TSK_INUM_T addr, std::unique_ptr<NtfsFolderLi
     } else {
       *listing = std::make_unique<NtfsFolderListing>();
     }
-    if (folders_->load(addr, listing->get())) return (*listing)->dir();
+    if (entry != nullptr) give_back((*listing)->adopt(entry));
+    if (folders_->load(addr, listing->get(), entry != nullptr)) return (*listing)->dir();
     spare_listings_.push_back(std::move(*listing));
+  } else {
+    give_back(entry);
   }
   return lib.tsk_fs_dir_open_meta(fs_, addr);
 }
 
-DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, const std::string& path, std::string* error) {
+DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, const std::string& path, std::string* error,
+                                TSK_FS_FILE* entry) {
   lib.tsk_error_reset();
   FailureWatch watch(guard_);
   std::unique_ptr<NtfsFolderListing> listing;
-  TSK_FS_DIR* dir = load_folder(addr, &listing);
+  TSK_FS_DIR* dir = load_folder(addr, &listing, entry);
   if (dir == nullptr) {
     if (error != nullptr) *error = failure(watch.reason("the folder cannot be read"));
     return kNoDir;
@@ -692,6 +766,8 @@ DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, const std::string& path, std::s
   s.listing_checked = false;
   s.passed_over = false;
   s.entry_indexed = false;
+  s.facts.clear();
+  s.facts_read = false;
   s.by_entry.clear();
   s.by_name.clear();
   s.by_folded.clear();
@@ -707,6 +783,9 @@ void TskVolume::close_directory(DirRef dir) {
   } else {
     lib.tsk_fs_dir_close(s->dir);
   }
+  for (auto& kept : s->folders_ahead) give_back(kept.second);
+  s->folders_ahead.clear();
+  s->facts.release();
   s->dir = nullptr;
   s->in_use = false;
   free_dirs_.push_back(static_cast<size_t>(dir));
@@ -817,6 +896,98 @@ bool TskVolume::read_mft_header(TSK_INUM_T addr, uint16_t* sequence, uint16_t* f
   return true;
 }
 
+void TskVolume::expect_files(const std::vector<std::string>& patterns) {
+  expected_.clear();
+  for (const std::string& pattern : patterns) {
+    if (pattern.empty() || pattern[0] == '-') break;
+    expected_.emplace_back();
+    expected_.back().compile(pattern.c_str());
+  }
+}
+
+bool TskVolume::header_of(DirRef dir, TSK_INUM_T addr, uint16_t* sequence, uint16_t* flags) {
+  const DirSlot* s = slot_of(dir);
+  if (const EntryFacts* f = s != nullptr ? s->facts.find(addr) : nullptr) {
+    *sequence = f->sequence;
+    *flags = f->flags;
+    return f->header;
+  }
+  return read_mft_header(addr, sequence, flags);
+}
+
+void TskVolume::keep_data(EntryFactsTable* table, EntryFacts* facts, TSK_FS_FILE* file) {
+  // What read_file would read through the library: the data attribute's
+  // own bytes, when they are all there and it is as long as the file.
+  const TSK_FS_ATTR* data = lib.tsk_fs_file_attr_get(file);
+  lib.tsk_error_reset();
+  const TSK_OFF_T size = file->meta->size;
+  if (data == nullptr || (data->flags & TSK_FS_ATTR_RES) == 0 || (data->flags & TSK_FS_ATTR_COMP) != 0 ||
+      data->size != size || size < 0 || static_cast<uint64_t>(size) > EntryFactsTable::kFileDataBytes ||
+      (size > 0 && (data->rd.buf == nullptr || data->rd.buf_size < static_cast<size_t>(size))))
+    return;
+  table->add_data(facts, data->rd.buf, static_cast<size_t>(size));
+}
+
+void TskVolume::read_facts(DirRef dir) {
+  DirSlot* s = slot_of(dir);
+  s->facts_read = true;
+  s->facts.clear();
+  ahead_entries_.clear();
+  for (size_t i = 0; i < s->dir->names_used; ++i) {
+    const TSK_FS_NAME& n = s->dir->names[i];
+    if (!visible(n) || is_dot_or_dot_dot(n.name)) continue;
+    bool wanted = false;
+    for (DosPattern& pattern : expected_) {
+      if (pattern.matches(n.name)) {
+        wanted = true;
+        break;
+      }
+    }
+    ahead_entries_.emplace_back(n.meta_addr, wanted);
+  }
+  // By entry; an entry of several names is read once, its data kept when
+  // any of them is selected.
+  std::sort(ahead_entries_.begin(), ahead_entries_.end(),
+            [](const auto& a, const auto& b) { return a.first != b.first ? a.first < b.first : a.second > b.second; });
+  ahead_entries_.erase(std::unique(ahead_entries_.begin(), ahead_entries_.end(),
+                                   [](const auto& a, const auto& b) { return a.first == b.first; }),
+                       ahead_entries_.end());
+  s->facts.reserve(ahead_entries_.size());
+  if (guard_ != nullptr) guard_->set_quiet(true);
+  for (const auto& [entry, wanted] : ahead_entries_) {
+    const uint64_t failures = guard_ != nullptr ? guard_->quiet_failures() : 0;
+    EntryFacts* f = s->facts.add(entry);
+    lib.tsk_error_reset();
+    TSK_FS_FILE* file = lib.tsk_fs_file_open_meta(fs_, ahead_, entry);
+    if (file != nullptr) ahead_ = file;
+    if (file != nullptr && file->meta != nullptr) {
+      const TSK_FS_META* meta = file->meta;
+      f->loaded = true;
+      f->type = static_cast<uint8_t>(meta->type);
+      f->size = meta->size;
+      f->reparse = lib.tsk_fs_file_attr_get_type(file, TSK_FS_ATTR_TYPE_NTFS_REPARSE, 0, 0) != nullptr;
+      lib.tsk_error_reset();
+      fill_times(file, &f->times);
+      for (const TSK_FS_META_NAME_LIST* m = meta->name2; m != nullptr; m = m->next)
+        s->facts.add_name(f, m->par_inode, m->par_seq, m->name);
+      if (meta->type == TSK_FS_META_TYPE_REG && wanted) keep_data(&s->facts, f, file);
+    }
+    // The header last: its block was just read.
+    f->header = read_mft_header(entry, &f->sequence, &f->flags);
+    lib.tsk_error_reset();
+    // Facts that met a failing read are read again, and told, in turn.
+    if (guard_ != nullptr && guard_->quiet_failures() != failures) {
+      s->facts.drop_last();
+    } else if (file != nullptr && file->meta != nullptr && file->meta->type == TSK_FS_META_TYPE_DIR &&
+               s->folders_ahead.size() < kFoldersAhead) {
+      // A folder's entry, for opening the folder.
+      s->folders_ahead.emplace_back(entry, ahead_);
+      ahead_ = spare_file();
+    }
+  }
+  if (guard_ != nullptr) guard_->set_quiet(false);
+}
+
 bool TskVolume::is_reparse_point(TSK_INUM_T addr) {
   if (!ntfs_) return false;
   if (!load_scratch(addr)) return false;
@@ -864,12 +1035,12 @@ uint8_t TskVolume::classify(DirRef dir, size_t index) {
     // names of entries deleted since) and whether it is a folder.
     uint16_t sequence = 0, flags = 0;
     std::string reason;
-    if (read_mft_header(n.meta_addr, &sequence, &flags)) {
+    if (header_of(dir, n.meta_addr, &sequence, &flags)) {
       if ((flags & kMftInUse) == 0 || (n.meta_seq != 0 && sequence != n.meta_seq)) {
         stale = true;
       } else if ((flags & kMftDirectory) != 0) {
         shown_as_directory = true;
-        kind = is_reparse_point(n.meta_addr) ? EntryKind::kLink : EntryKind::kDirectory;
+        kind = reparse_of(dir, n.meta_addr) ? EntryKind::kLink : EntryKind::kDirectory;
       } else {
         kind = n.type == TSK_FS_NAME_TYPE_LNK ? EntryKind::kLink : EntryKind::kRegular;
       }
@@ -938,7 +1109,12 @@ bool TskVolume::own_name(DirRef dir, size_t index) {
   const TSK_FS_NAME& n = s->dir->names[index];
   const TSK_INUM_T here = s->addr;
   bool own = false;
-  if (n.name[0] != '\0' && load_scratch(n.meta_addr)) {
+  const EntryFacts* f = n.name[0] != '\0' ? facts_of(dir, n.meta_addr) : nullptr;
+  if (f != nullptr) {
+    for (const EntryFactsName& m : s->facts.names(*f)) {
+      own = own || (m.parent == here && std::strcmp(s->facts.text(m), n.name) == 0);
+    }
+  } else if (n.name[0] != '\0' && load_scratch(n.meta_addr)) {
     for (const TSK_FS_META_NAME_LIST* m = scratch_->meta->name2; m != nullptr && !own; m = m->next) {
       own = m->par_inode == here && std::strcmp(m->name, n.name) == 0;
     }
@@ -949,8 +1125,29 @@ bool TskVolume::own_name(DirRef dir, size_t index) {
   return own;
 }
 
-bool TskVolume::own_place(TSK_INUM_T entry, TSK_INUM_T here, uint32_t here_sequence,
+bool TskVolume::own_place(DirRef dir, TSK_INUM_T entry, TSK_INUM_T here, uint32_t here_sequence,
                           TSK_INUM_T* parent, std::string* name) {
+  if (const EntryFacts* f = facts_of(dir, entry)) {
+    const EntryFactsTable& facts = slot_of(dir)->facts;
+    for (const EntryFactsName& m : facts.names(*f)) {
+      const char* text = facts.text(m);
+      if (text[0] == '\0' || m.parent == entry) continue;
+      bool in_use_folder;
+      if (m.parent == here) {
+        in_use_folder = m.parent_sequence == here_sequence;
+      } else {
+        uint16_t sequence = 0, flags = 0;
+        in_use_folder = header_of(dir, m.parent, &sequence, &flags) && (flags & kMftInUse) != 0 &&
+                        (flags & kMftDirectory) != 0 && sequence == m.parent_sequence;
+      }
+      if (in_use_folder) {
+        *parent = m.parent;
+        name->assign(text);
+        return true;
+      }
+    }
+    return false;
+  }
   if (!load_scratch(entry)) {
     lib.tsk_error_reset();
     return false;
@@ -1006,7 +1203,7 @@ bool TskVolume::decide(DirRef dir, size_t index) {
       const uint32_t sequence =
           folder != nullptr && folder->meta != nullptr ? folder->meta->seq : 0;
       TSK_INUM_T parent = 0;
-      bool placed = own_place(n.meta_addr, s->addr, sequence, &parent, &place_name_);
+      bool placed = own_place(dir, n.meta_addr, s->addr, sequence, &parent, &place_name_);
       if (placed && parent == s->addr && place_name_ != n.name) {
         // Its own name here is listed too (rebuilt when the index lacks it),
         // unless another entry took that name.
@@ -1062,7 +1259,7 @@ void TskVolume::tell_passed_over_once(DirRef dir) {
     const bool entry_here = shown_under_another_name(dir, i);
     if (entry_here && (name.empty() || name_given)) continue;
     TSK_INUM_T parent = 0;
-    const bool placed = own_place(n.meta_addr, here, sequence, &parent, &place_name_);
+    const bool placed = own_place(dir, n.meta_addr, here, sequence, &parent, &place_name_);
     const std::string own = placed ? place_name_ : std::string();
     const bool second_name = placed && own_name(dir, i);
 
@@ -1173,7 +1370,15 @@ DirRef TskVolume::open_subdirectory(DirRef parent, const char* name, std::string
     up = s->opened_from;
     up_serial = s->opened_from_serial;
   }
-  const DirRef child = open_dir_addr(addr, path, error);
+  // The folder's entry, when it was loaded with the facts of this one's.
+  TSK_FS_FILE* entry = nullptr;
+  std::vector<std::pair<TSK_INUM_T, TSK_FS_FILE*>>& ahead = dirs_[static_cast<size_t>(parent)].folders_ahead;
+  auto kept = std::lower_bound(ahead.begin(), ahead.end(), addr,
+                               [](const std::pair<TSK_INUM_T, TSK_FS_FILE*>& k, TSK_INUM_T a) {
+                                 return k.first < a;
+                               });
+  if (kept != ahead.end() && kept->first == addr) std::swap(entry, kept->second);
+  const DirRef child = open_dir_addr(addr, path, error, entry);
   if (child == kNoDir) return kNoDir;
   DirSlot& c = dirs_[static_cast<size_t>(child)];
   c.opened_from = parent;
@@ -1221,6 +1426,10 @@ bool TskVolume::list_directory(DirRef dir, const char* pattern, DirEntryVisitor*
     s->listing_checked = true;
     if (!s->reopened && listed_.contains(s->addr)) s->repeat = true;
     listed_.insert(s->addr);
+  }
+  if (ntfs_ && !s->repeat && !s->facts_read) {
+    read_facts(dir);
+    s = slot_of(dir);
   }
   const uint64_t serial = s->serial;
   const size_t count = s->dir->names_used;
@@ -1274,6 +1483,21 @@ bool TskVolume::lookup(DirRef dir, const char* name, EntryInfo* out) {
   const uint8_t state = classify(dir, static_cast<size_t>(index));
   const TSK_FS_NAME& n = dirs_[static_cast<size_t>(dir)].dir->names[index];
   *out = EntryInfo{};
+  if (const EntryFacts* f = facts_of(dir, n.meta_addr)) {
+    switch (static_cast<TSK_FS_META_TYPE_ENUM>(f->type)) {
+      case TSK_FS_META_TYPE_REG:
+        out->kind = EntryKind::kRegular;
+        out->size = f->size > 0 ? static_cast<uint64_t>(f->size) : 0;
+        break;
+      case TSK_FS_META_TYPE_DIR:
+        out->kind = ntfs_ && f->reparse ? EntryKind::kLink : EntryKind::kDirectory;
+        break;
+      case TSK_FS_META_TYPE_LNK: out->kind = EntryKind::kLink; break;
+      default: out->kind = EntryKind::kOther; break;
+    }
+    out->times = f->times;
+    return true;
+  }
   std::string reason;
   if (!load_scratch(n.meta_addr, &reason)) {
     // The name is there but its metadata cannot be read.
@@ -1316,6 +1540,7 @@ FileRef TskVolume::open_file_addr(TSK_INUM_T addr, bool require_regular, const s
     files_.emplace_back();
   }
   FileSlot& s = files_[index];
+  s.kept = false;
   lib.tsk_error_reset();
   FailureWatch watch(guard_);
   TSK_FS_FILE* file = lib.tsk_fs_file_open_meta(fs_, s.file, addr);
@@ -1340,12 +1565,43 @@ FileRef TskVolume::open_file(DirRef dir, const char* name, EntryKind) {
   if ((classify(dir, static_cast<size_t>(index)) & kShownAsDirectory) != 0) return kNoFile;
   const DirSlot& d = dirs_[static_cast<size_t>(dir)];
   const TSK_FS_NAME& n = d.dir->names[index];
+  if (const EntryFacts* f = facts_of(dir, n.meta_addr)) {
+    if (f->type != TSK_FS_META_TYPE_REG) return kNoFile;
+    if (f->data) {
+      // Its data was kept with the folder's facts.
+      size_t slot;
+      if (!free_files_.empty()) {
+        slot = free_files_.back();
+        free_files_.pop_back();
+      } else {
+        slot = files_.size();
+        files_.emplace_back();
+      }
+      FileSlot& s = files_[slot];
+      const DirSlot& here = dirs_[static_cast<size_t>(dir)];
+      const uint8_t* bytes = here.facts.data(*f);
+      s.kept = true;
+      s.data.assign(bytes, bytes + f->data_length);
+      s.offset = 0;
+      s.readable = true;
+      s.path = here.path + here.dir->names[index].name;
+      s.in_use = true;
+      return static_cast<FileRef>(slot);
+    }
+  }
   return open_file_addr(n.meta_addr, true, d.path + n.name);
 }
 
 size_t TskVolume::read_file(FileRef file, void* buffer, size_t size) {
   FileSlot* s = file_slot_of(file);
   if (s == nullptr || !s->readable || size == 0) return 0;
+  if (s->kept) {
+    const size_t left = s->data.size() - static_cast<size_t>(s->offset);
+    if (left < size) size = left;
+    std::memcpy(buffer, s->data.data() + s->offset, size);
+    s->offset += static_cast<TSK_OFF_T>(size);
+    return size;
+  }
   if (s->offset >= s->file->meta->size) return 0;
   // Asked for no more than is left: the library clears the whole buffer it
   // is given before it copies a resident file's bytes.
