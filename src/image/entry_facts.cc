@@ -43,6 +43,17 @@ const EntryFacts* EntryFactsTable::find(uint64_t entry) const {
                                               : nullptr;
 }
 
+void EntryFactsTable::copy(const EntryFactsTable& from, const EntryFacts& facts) {
+  EntryFacts* f = add(facts.entry);
+  const uint32_t names_at = f->names_at;
+  *f = facts;
+  f->names_at = names_at;
+  f->names_count = 0;
+  f->data = false;
+  for (const EntryFactsName& n : from.names(facts)) add_name(f, n.parent, n.parent_sequence, from.text(n));
+  if (facts.data && !add_data(f, from.data(facts), facts.data_length)) f->data = false;
+}
+
 void EntryFactsTable::add_name(EntryFacts* facts, uint64_t parent, uint32_t parent_sequence,
                                const char* name) {
   names_.push_back({parent, parent_sequence, static_cast<uint32_t>(text_.size())});

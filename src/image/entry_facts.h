@@ -62,6 +62,8 @@ class EntryFactsTable {
   // Drops the entry added last (its facts could not all be read).
   void drop_last();
   const EntryFacts* find(uint64_t entry) const;
+  // Adds a copy of `facts` from `from`.
+  void copy(const EntryFactsTable& from, const EntryFacts& facts);
 
   void add_name(EntryFacts* facts, uint64_t parent, uint32_t parent_sequence, const char* name);
   std::span<const EntryFactsName> names(const EntryFacts& facts) const {
@@ -76,6 +78,7 @@ class EntryFactsTable {
   }
 
   size_t size() const { return facts_.size(); }
+  const EntryFacts& at(size_t i) const { return facts_[i]; }
 
  private:
   std::vector<EntryFacts> facts_;

@@ -60,11 +60,11 @@ TSK_WALK_RET_ENUM NtfsFolderReader::collect(TSK_FS_FILE* file, void* self) {
   auto* reader = static_cast<NtfsFolderReader*>(self);
   const TSK_FS_META* meta = file->meta;
   for (const TSK_FS_META_NAME_LIST* n = meta->name2; n != nullptr; n = n->next) {
-    // Kept in 16 bytes: a volume whose numbers do not fit (only a damaged
-    // one) has its folders loaded by the library.
-    if (n->par_seq > 0xFFFF || meta->seq > 0xFFFF || n->par_inode > 0xFFFFFFFF ||
-        meta->addr > 0xFFFFFFFF)
-      reader->usable_ = false;
+    // Kept in 16 bytes.  A parent past that is never looked up (no folder
+    // past it is loaded here); a volume whose own numbers do not fit has its
+    // folders loaded by the library.
+    if (n->par_inode > 0xFFFFFFFF) continue;
+    if (n->par_seq > 0xFFFF || meta->seq > 0xFFFF || meta->addr > 0xFFFFFFFF) reader->usable_ = false;
     reader->placed_.push_back({static_cast<uint32_t>(n->par_inode), static_cast<uint32_t>(meta->addr),
                                NtfsFolderNames::library_hash(n->name),
                                static_cast<uint16_t>(n->par_seq), static_cast<uint16_t>(meta->seq)});

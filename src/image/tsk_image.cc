@@ -97,8 +97,14 @@ constexpr uint16_t kDecided = 0x0400;
 constexpr uint16_t kShown = 0x0800;
 constexpr uint16_t kPassedOver = 0x1000;  // not shown, and maybe to be told
 constexpr uint16_t kToldOrSilent = 0x2000;
+// ... and whether another name of the folder has the same bytes.
+constexpr uint16_t kTwin = 0x4000;
 // The entries of this many folders of a folder are kept from its facts.
 constexpr size_t kFoldersAhead = 4096;
+// The facts of this many entries of the folders of a folder are read with
+// its own.
+constexpr size_t kFactsBelow = 16384;
+constexpr uint32_t kNoFacts = 0xFFFFFFFF;
 // Past this many MFT entries a set of entries keeps them one by one, not as
 // bits: only a damaged $MFT claims so many.
 constexpr uint64_t kEntryBitsLimit = uint64_t{1} << 26;
@@ -528,6 +534,10 @@ class TskVolume final : public ImageVolume {
     // and the entries of the folders it holds, loaded then (by entry).
     EntryFactsTable facts;
     bool facts_read = false;
+    std::vector<uint32_t> fact_of_name;  // per name: its entry's facts, or kNoFacts
+    // The facts of the entries of the folders it holds whose index lies in
+    // their MFT entry, read with its own: each such folder takes its own.
+    EntryFactsTable facts_below;
     std::vector<std::pair<TSK_INUM_T, TSK_FS_FILE*>> folders_ahead;
   };
   struct FileSlot {
@@ -587,6 +597,14 @@ class TskVolume final : public ImageVolume {
   void build_index(DirSlot* slot);
   // The index of the live name `name` in the directory, or -1.
   long find_name(DirRef dir, const char* name);
+  // Whether find_name finds the name at `index` (a live one) under its own
+  // bytes: when no other name has them, without looking.
+  bool is_own_name(DirRef dir, size_t index) {
+    DirSlot* s = slot_of(dir);
+    if (!s->indexed) build_index(s);
+    return (s->state[index] & kTwin) == 0 ||
+           find_name(dir, s->dir->names[index].name) == static_cast<long>(index);
+  }
   // The index of the live name `name` in the directory, or -1; among
   // several entries of one name, the one whose metadata gives it the name
   // here.
@@ -602,7 +620,7 @@ class TskVolume final : public ImageVolume {
   // not empty and lies in a folder in use (its parent reference's sequence
   // number matching); false when there is none.  `here` is the folder
   // being listed (known to be in use), `here_sequence` its sequence number.
-  bool own_place(DirRef dir, TSK_INUM_T entry, TSK_INUM_T here, uint32_t here_sequence,
+  bool own_place(DirRef dir, size_t index, TSK_INUM_T here, uint32_t here_sequence,
                  TSK_INUM_T* parent, std::string* name);
   // Whether the listing of `dir` shows the name at `index`; decided once
   // per name (NTFS: each MFT entry under one name in one folder).
@@ -617,19 +635,41 @@ class TskVolume final : public ImageVolume {
   bool is_reparse_point(TSK_INUM_T addr);
   // Reads the facts of the entries `dir` lists (NTFS), in MFT-entry order.
   void read_facts(DirRef dir);
-  const EntryFacts* facts_of(DirRef dir, TSK_INUM_T addr) {
+  // The facts of the entry of name `index` of `dir`, when read (any, or
+  // only those of a loaded entry).
+  const EntryFacts* any_facts_at(DirRef dir, size_t index) {
     const DirSlot* s = slot_of(dir);
-    if (s == nullptr || s->facts.size() == 0) return nullptr;
-    const EntryFacts* f = s->facts.find(addr);
+    if (s == nullptr || index >= s->fact_of_name.size() || s->fact_of_name[index] == kNoFacts)
+      return nullptr;
+    return &s->facts.at(s->fact_of_name[index]);
+  }
+  const EntryFacts* facts_at(DirRef dir, size_t index) {
+    const EntryFacts* f = any_facts_at(dir, index);
     return f != nullptr && f->loaded ? f : nullptr;
   }
   // read_mft_header and is_reparse_point, from the facts of `dir` where
-  // they hold the entry.
+  // they hold the entry (of name `index`).
   bool header_of(DirRef dir, TSK_INUM_T addr, uint16_t* sequence, uint16_t* flags);
-  bool reparse_of(DirRef dir, TSK_INUM_T addr) {
-    const EntryFacts* f = facts_of(dir, addr);
-    return f != nullptr ? f->reparse : is_reparse_point(addr);
+  bool header_at(DirRef dir, size_t index, uint16_t* sequence, uint16_t* flags) {
+    if (const EntryFacts* f = any_facts_at(dir, index)) {
+      *sequence = f->sequence;
+      *flags = f->flags;
+      return f->header;
+    }
+    return read_mft_header(slot_of(dir)->dir->names[index].meta_addr, sequence, flags);
   }
+  bool reparse_at(DirRef dir, size_t index) {
+    const EntryFacts* f = facts_at(dir, index);
+    return f != nullptr ? f->reparse : is_reparse_point(slot_of(dir)->dir->names[index].meta_addr);
+  }
+  // Reads the facts of `entries` into `table`, in their (MFT-entry) order,
+  // taking those `known` holds from it.
+  void read_facts_of(DirSlot* s, EntryFactsTable* table, const EntryFactsTable* known);
+  // Reads the facts of the entries of the folders of `s` whose index lies
+  // in their MFT entry.
+  void read_facts_below(DirSlot* s);
+  // Whether the run's patterns select `name`.
+  bool expected(const char* name);
   // Keeps the data of the loaded regular file `file` with its facts, when
   // it lies in the MFT entry and there is room.
   void keep_data(EntryFactsTable* table, EntryFacts* facts, TSK_FS_FILE* file);
@@ -674,6 +714,7 @@ class TskVolume final : public ImageVolume {
   // The run's file patterns: the data of the files they select is kept
   // with the facts.
   std::vector<DosPattern> expected_;
+  NtfsFolderNames below_names_;  // read_facts_below's, reused
   std::vector<TSK_FS_FILE*> spare_files_;
   // NTFS: folders loaded by this program, and listings kept for reuse.
   std::unique_ptr<NtfsFolderReader> folders_;
@@ -768,6 +809,8 @@ DirRef TskVolume::open_dir_addr(TSK_INUM_T addr, const std::string& path, std::s
   s.entry_indexed = false;
   s.facts.clear();
   s.facts_read = false;
+  s.fact_of_name.clear();
+  s.facts_below.clear();
   s.by_entry.clear();
   s.by_name.clear();
   s.by_folded.clear();
@@ -786,6 +829,8 @@ void TskVolume::close_directory(DirRef dir) {
   for (auto& kept : s->folders_ahead) give_back(kept.second);
   s->folders_ahead.clear();
   s->facts.release();
+  s->facts_below.release();
+  s->fact_of_name.clear();
   s->dir = nullptr;
   s->in_use = false;
   free_dirs_.push_back(static_cast<size_t>(dir));
@@ -806,6 +851,14 @@ void TskVolume::build_index(DirSlot* s) {
     std::stable_sort(s->by_folded.begin(), s->by_folded.end(), [names](uint32_t a, uint32_t b) {
       return compare_folded(names[a].name, names[b].name) < 0;
     });
+  }
+  // Names of the same bytes (only a damaged index has them) are looked up
+  // one by one; any other is its own name.
+  for (size_t k = 1; k < s->by_name.size(); ++k) {
+    if (std::strcmp(names[s->by_name[k - 1]].name, names[s->by_name[k]].name) == 0) {
+      s->state[s->by_name[k - 1]] |= kTwin;
+      s->state[s->by_name[k]] |= kTwin;
+    }
   }
   s->indexed = true;
 }
@@ -928,6 +981,24 @@ void TskVolume::keep_data(EntryFactsTable* table, EntryFacts* facts, TSK_FS_FILE
   table->add_data(facts, data->rd.buf, static_cast<size_t>(size));
 }
 
+// Sorts `entries` by entry, each once; an entry of several names has its
+// data kept when any of them is selected.
+void sort_entries(std::vector<std::pair<TSK_INUM_T, bool>>* entries) {
+  std::sort(entries->begin(), entries->end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : a.second > b.second;
+  });
+  entries->erase(std::unique(entries->begin(), entries->end(),
+                             [](const auto& a, const auto& b) { return a.first == b.first; }),
+                 entries->end());
+}
+
+bool TskVolume::expected(const char* name) {
+  for (DosPattern& pattern : expected_) {
+    if (pattern.matches(name)) return true;
+  }
+  return false;
+}
+
 void TskVolume::read_facts(DirRef dir) {
   DirSlot* s = slot_of(dir);
   s->facts_read = true;
@@ -935,28 +1006,71 @@ void TskVolume::read_facts(DirRef dir) {
   ahead_entries_.clear();
   for (size_t i = 0; i < s->dir->names_used; ++i) {
     const TSK_FS_NAME& n = s->dir->names[i];
-    if (!visible(n) || is_dot_or_dot_dot(n.name)) continue;
-    bool wanted = false;
-    for (DosPattern& pattern : expected_) {
-      if (pattern.matches(n.name)) {
-        wanted = true;
-        break;
-      }
-    }
-    ahead_entries_.emplace_back(n.meta_addr, wanted);
+    if (visible(n) && !is_dot_or_dot_dot(n.name)) ahead_entries_.emplace_back(n.meta_addr, expected(n.name));
   }
-  // By entry; an entry of several names is read once, its data kept when
-  // any of them is selected.
-  std::sort(ahead_entries_.begin(), ahead_entries_.end(),
-            [](const auto& a, const auto& b) { return a.first != b.first ? a.first < b.first : a.second > b.second; });
-  ahead_entries_.erase(std::unique(ahead_entries_.begin(), ahead_entries_.end(),
-                                   [](const auto& a, const auto& b) { return a.first == b.first; }),
-                       ahead_entries_.end());
-  s->facts.reserve(ahead_entries_.size());
+  sort_entries(&ahead_entries_);
+  // The folder it was opened from may have read them already.
+  const DirSlot* above = slot_of(s->opened_from);
+  const EntryFactsTable* known =
+      above != nullptr && above->serial == s->opened_from_serial && above->facts_below.size() != 0
+          ? &above->facts_below
+          : nullptr;
+  read_facts_of(s, &s->facts, known);
+  s->fact_of_name.assign(s->dir->names_used, kNoFacts);
+  for (size_t i = 0; i < s->dir->names_used; ++i) {
+    const TSK_FS_NAME& n = s->dir->names[i];
+    if (!visible(n) || is_dot_or_dot_dot(n.name)) continue;
+    if (const EntryFacts* f = s->facts.find(n.meta_addr))
+      s->fact_of_name[i] = static_cast<uint32_t>(f - &s->facts.at(0));
+  }
+  read_facts_below(s);
+}
+
+void TskVolume::read_facts_below(DirSlot* s) {
+  s->facts_below.clear();
+  ahead_entries_.clear();
+  NtfsIndexVolume volume;
+  volume.first_entry = fs_->first_inum;
+  volume.last_entry = fs_->last_inum;
+  volume.cluster_size = fs_->block_size;
+  for (const auto& [entry, file] : s->folders_ahead) {
+    if (ahead_entries_.size() >= kFactsBelow) break;
+    if (file == nullptr || file->meta == nullptr) continue;
+    // Only a folder whose whole index lies in its MFT entry: a larger one
+    // reads its own.
+    const TSK_FS_ATTR* root = lib.tsk_fs_file_attr_get_type(file, TSK_FS_ATTR_TYPE_NTFS_IDXROOT, 0, 0);
+    const TSK_FS_ATTR* allocation =
+        lib.tsk_fs_file_attr_get_type(file, TSK_FS_ATTR_TYPE_NTFS_IDXALLOC, 0, 0);
+    lib.tsk_error_reset();
+    if (root == nullptr || allocation != nullptr || (root->flags & TSK_FS_ATTR_RES) == 0 ||
+        root->rd.buf == nullptr)
+      continue;
+    bool children = false;
+    below_names_.clear();
+    if (!read_index_root(std::span<const uint8_t>(root->rd.buf, root->rd.buf_size), entry, false, volume,
+                         &children, &below_names_))
+      continue;
+    for (size_t i = 0; i < below_names_.size(); ++i) {
+      const NtfsFolderName& n = below_names_.at(i);
+      if (n.allocated && n.entry >= kFirstUserMftEntry)
+        ahead_entries_.emplace_back(n.entry, expected(below_names_.text(i)));
+    }
+  }
+  sort_entries(&ahead_entries_);
+  read_facts_of(s, &s->facts_below, nullptr);
+}
+
+void TskVolume::read_facts_of(DirSlot* s, EntryFactsTable* table, const EntryFactsTable* known) {
+  const bool own = table == &s->facts;
+  table->reserve(ahead_entries_.size());
   if (guard_ != nullptr) guard_->set_quiet(true);
   for (const auto& [entry, wanted] : ahead_entries_) {
+    if (const EntryFacts* k = known != nullptr ? known->find(entry) : nullptr) {
+      table->copy(*known, *k);
+      continue;
+    }
     const uint64_t failures = guard_ != nullptr ? guard_->quiet_failures() : 0;
-    EntryFacts* f = s->facts.add(entry);
+    EntryFacts* f = table->add(entry);
     lib.tsk_error_reset();
     TSK_FS_FILE* file = lib.tsk_fs_file_open_meta(fs_, ahead_, entry);
     if (file != nullptr) ahead_ = file;
@@ -969,17 +1083,17 @@ void TskVolume::read_facts(DirRef dir) {
       lib.tsk_error_reset();
       fill_times(file, &f->times);
       for (const TSK_FS_META_NAME_LIST* m = meta->name2; m != nullptr; m = m->next)
-        s->facts.add_name(f, m->par_inode, m->par_seq, m->name);
-      if (meta->type == TSK_FS_META_TYPE_REG && wanted) keep_data(&s->facts, f, file);
+        table->add_name(f, m->par_inode, m->par_seq, m->name);
+      if (meta->type == TSK_FS_META_TYPE_REG && wanted) keep_data(table, f, file);
     }
     // The header last: its block was just read.
     f->header = read_mft_header(entry, &f->sequence, &f->flags);
     lib.tsk_error_reset();
     // Facts that met a failing read are read again, and told, in turn.
     if (guard_ != nullptr && guard_->quiet_failures() != failures) {
-      s->facts.drop_last();
-    } else if (file != nullptr && file->meta != nullptr && file->meta->type == TSK_FS_META_TYPE_DIR &&
-               s->folders_ahead.size() < kFoldersAhead) {
+      table->drop_last();
+    } else if (own && file != nullptr && file->meta != nullptr &&
+               file->meta->type == TSK_FS_META_TYPE_DIR && s->folders_ahead.size() < kFoldersAhead) {
       // A folder's entry, for opening the folder.
       s->folders_ahead.emplace_back(entry, ahead_);
       ahead_ = spare_file();
@@ -1002,7 +1116,6 @@ uint8_t TskVolume::classify(DirRef dir, size_t index) {
   if (s == nullptr) return kClassified;
   if ((s->state[index] & kClassified) != 0) return static_cast<uint8_t>(s->state[index] & 0xFF);
   const TSK_FS_NAME n = s->dir->names[index];
-  const std::string path = s->path;
   EntryKind kind = EntryKind::kUnknown;
   bool shown_as_directory = false;
   bool stale = false;
@@ -1035,19 +1148,19 @@ uint8_t TskVolume::classify(DirRef dir, size_t index) {
     // names of entries deleted since) and whether it is a folder.
     uint16_t sequence = 0, flags = 0;
     std::string reason;
-    if (header_of(dir, n.meta_addr, &sequence, &flags)) {
+    if (header_at(dir, index, &sequence, &flags)) {
       if ((flags & kMftInUse) == 0 || (n.meta_seq != 0 && sequence != n.meta_seq)) {
         stale = true;
       } else if ((flags & kMftDirectory) != 0) {
         shown_as_directory = true;
-        kind = reparse_of(dir, n.meta_addr) ? EntryKind::kLink : EntryKind::kDirectory;
+        kind = reparse_at(dir, index) ? EntryKind::kLink : EntryKind::kDirectory;
       } else {
         kind = n.type == TSK_FS_NAME_TYPE_LNK ? EntryKind::kLink : EntryKind::kRegular;
       }
     } else if (load_scratch(n.meta_addr, &reason)) {
       from_metadata(scratch_->meta);
     } else {
-      tell("entry", n.meta_addr, path + n.name, reason);
+      tell("entry", n.meta_addr, slot_of(dir)->path + n.name, reason);
     }
   } else {
     switch (n.type) {
@@ -1062,7 +1175,7 @@ uint8_t TskVolume::classify(DirRef dir, size_t index) {
         if (load_scratch(n.meta_addr, &reason)) {
           from_metadata(scratch_->meta);
         } else {
-          tell("entry", n.meta_addr, path + n.name, reason);
+          tell("entry", n.meta_addr, slot_of(dir)->path + n.name, reason);
         }
         break;
       }
@@ -1109,7 +1222,7 @@ bool TskVolume::own_name(DirRef dir, size_t index) {
   const TSK_FS_NAME& n = s->dir->names[index];
   const TSK_INUM_T here = s->addr;
   bool own = false;
-  const EntryFacts* f = n.name[0] != '\0' ? facts_of(dir, n.meta_addr) : nullptr;
+  const EntryFacts* f = n.name[0] != '\0' ? facts_at(dir, index) : nullptr;
   if (f != nullptr) {
     for (const EntryFactsName& m : s->facts.names(*f)) {
       own = own || (m.parent == here && std::strcmp(s->facts.text(m), n.name) == 0);
@@ -1125,9 +1238,10 @@ bool TskVolume::own_name(DirRef dir, size_t index) {
   return own;
 }
 
-bool TskVolume::own_place(DirRef dir, TSK_INUM_T entry, TSK_INUM_T here, uint32_t here_sequence,
+bool TskVolume::own_place(DirRef dir, size_t index, TSK_INUM_T here, uint32_t here_sequence,
                           TSK_INUM_T* parent, std::string* name) {
-  if (const EntryFacts* f = facts_of(dir, entry)) {
+  const TSK_INUM_T entry = slot_of(dir)->dir->names[index].meta_addr;
+  if (const EntryFacts* f = facts_at(dir, index)) {
     const EntryFactsTable& facts = slot_of(dir)->facts;
     for (const EntryFactsName& m : facts.names(*f)) {
       const char* text = facts.text(m);
@@ -1195,7 +1309,7 @@ bool TskVolume::decide(DirRef dir, size_t index) {
   if (show && ntfs_ && !is_dot_or_dot_dot(n.name)) {
     if (s->repeat) {
       show = false;  // its entries were shown by the first listing
-    } else if (n.name[0] == '\0' || find_name(dir, n.name) != static_cast<long>(index)) {
+    } else if (n.name[0] == '\0' || !is_own_name(dir, index)) {
       passed = true;  // no name, or the name is another entry's
     } else {
       s = slot_of(dir);
@@ -1203,7 +1317,7 @@ bool TskVolume::decide(DirRef dir, size_t index) {
       const uint32_t sequence =
           folder != nullptr && folder->meta != nullptr ? folder->meta->seq : 0;
       TSK_INUM_T parent = 0;
-      bool placed = own_place(dir, n.meta_addr, s->addr, sequence, &parent, &place_name_);
+      bool placed = own_place(dir, index, s->addr, sequence, &parent, &place_name_);
       if (placed && parent == s->addr && place_name_ != n.name) {
         // Its own name here is listed too (rebuilt when the index lacks it),
         // unless another entry took that name.
@@ -1259,7 +1373,7 @@ void TskVolume::tell_passed_over_once(DirRef dir) {
     const bool entry_here = shown_under_another_name(dir, i);
     if (entry_here && (name.empty() || name_given)) continue;
     TSK_INUM_T parent = 0;
-    const bool placed = own_place(dir, n.meta_addr, here, sequence, &parent, &place_name_);
+    const bool placed = own_place(dir, i, here, sequence, &parent, &place_name_);
     const std::string own = placed ? place_name_ : std::string();
     const bool second_name = placed && own_name(dir, i);
 
@@ -1483,7 +1597,7 @@ bool TskVolume::lookup(DirRef dir, const char* name, EntryInfo* out) {
   const uint8_t state = classify(dir, static_cast<size_t>(index));
   const TSK_FS_NAME& n = dirs_[static_cast<size_t>(dir)].dir->names[index];
   *out = EntryInfo{};
-  if (const EntryFacts* f = facts_of(dir, n.meta_addr)) {
+  if (const EntryFacts* f = facts_at(dir, static_cast<size_t>(index))) {
     switch (static_cast<TSK_FS_META_TYPE_ENUM>(f->type)) {
       case TSK_FS_META_TYPE_REG:
         out->kind = EntryKind::kRegular;
@@ -1565,7 +1679,7 @@ FileRef TskVolume::open_file(DirRef dir, const char* name, EntryKind) {
   if ((classify(dir, static_cast<size_t>(index)) & kShownAsDirectory) != 0) return kNoFile;
   const DirSlot& d = dirs_[static_cast<size_t>(dir)];
   const TSK_FS_NAME& n = d.dir->names[index];
-  if (const EntryFacts* f = facts_of(dir, n.meta_addr)) {
+  if (const EntryFacts* f = facts_at(dir, static_cast<size_t>(index))) {
     if (f->type != TSK_FS_META_TYPE_REG) return kNoFile;
     if (f->data) {
       // Its data was kept with the folder's facts.
