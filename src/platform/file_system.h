@@ -50,6 +50,16 @@ struct DirIdentity {
   bool operator==(const DirIdentity&) const = default;
 };
 
+// The files a walk opens next in one directory, in the order it opens
+// them (a file system may ask for their data ahead of time).
+class UpcomingFiles {
+ public:
+  virtual ~UpcomingFiles() = default;
+  // The `ahead`-th file the walk opens after the one it opened last (1: the
+  // next one); false when it knows of none.
+  virtual bool upcoming(size_t ahead, const char** name, EntryKind* kind) = 0;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -82,6 +92,15 @@ class FileSystem {
   // Looks up `name` in `dir` without following a final link.  False when
   // there is no such entry.
   virtual bool lookup(DirRef dir, const char* name, EntryInfo* out) = 0;
+
+  // Tells which files the walk opens in `dir` next (null: no more are
+  // known), until it tells again; none of them is opened before the walk
+  // would open it unless it is read as it was then, and none is read ahead
+  // in a way that changes a time.
+  virtual void set_upcoming(DirRef dir, UpcomingFiles* files) {
+    (void)dir;
+    (void)files;
+  }
 
   // Opens the file `name` of `dir` for reading.  Only a regular file (after
   // links are followed) is opened, and never in a way that can block.

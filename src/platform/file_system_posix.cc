@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -34,6 +35,10 @@ struct linux_dirent64 {
 };
 
 constexpr size_t kDirBufferSize = 64 * 1024;
+// Files whose data is asked for ahead of a walk that finds a file's data
+// not in memory.
+constexpr size_t kReadAhead = 16;
+constexpr int kFileFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
 EntryKind kind_from_mode(mode_t mode) {
   if (S_ISREG(mode)) return EntryKind::kRegular;
@@ -145,6 +150,7 @@ class PosixFileSystem final : public FileSystem {
   }
 
   void close_directory(DirRef dir) override {
+    if (dir == upcoming_dir_) set_upcoming(dir, nullptr);
     if (dir != kNoDir) close(static_cast<int>(dir));
   }
 
@@ -210,24 +216,68 @@ class PosixFileSystem final : public FileSystem {
     return true;
   }
 
+  void set_upcoming(DirRef dir, UpcomingFiles* files) override {
+    // Files opened ahead that the walk did not take (it stopped) are
+    // closed unread.
+    for (; ahead_count_ > 0; --ahead_count_) close(ahead_[ahead_first_++ % kReadAhead].fd);
+    ahead_first_ = 0;
+    upcoming_ = files;
+    upcoming_dir_ = files != nullptr ? dir : kNoDir;
+  }
+
   FileRef open_file(DirRef dir, const char* name, EntryKind hint) override {
     const int dir_fd = static_cast<int>(dir);
+    if (ahead_count_ > 0 && dir == upcoming_dir_) {
+      Ahead& first = ahead_[ahead_first_ % kReadAhead];
+      if (strcmp(first.name, name) == 0) {
+        ++ahead_first_;
+        --ahead_count_;
+        return start_reading(first.fd);
+      }
+      set_upcoming(upcoming_dir_, upcoming_);  // out of step: none kept
+    }
     if (hint != EntryKind::kRegular) {
       // Only a regular file is opened: a FIFO or device could block or
       // act on being opened.
       struct stat st;
       if (fstatat(dir_fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) return kNoFile;
     }
-    const int fd = retry_openat(dir_fd, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    return fd < 0 ? kNoFile : fd;
+    const int fd = retry_openat(dir_fd, name, kFileFlags);
+    return fd < 0 ? kNoFile : start_reading(fd);
   }
 
   size_t read_file(FileRef file, void* buffer, size_t size) override {
-    ssize_t n;
-    do {
-      n = read(static_cast<int>(file), buffer, size);
-    } while (n < 0 && errno == EINTR);
-    return n < 0 ? 0 : static_cast<size_t>(n);
+    const int fd = static_cast<int>(file);
+    const uint64_t at = position(fd);
+    size_t got = 0;
+    bool read = false;
+    if (nowait_) {
+      // First without waiting: when the data is not in memory, the next
+      // files' data is asked for too, so that the disk has them in hand.
+      struct iovec piece = {buffer, size};
+      ssize_t n;
+      do {
+        n = preadv2(fd, &piece, 1, static_cast<off_t>(at), RWF_NOWAIT);
+      } while (n < 0 && errno == EINTR);
+      const int failure = n < 0 ? errno : 0;
+      if (n >= 0) {
+        got = static_cast<size_t>(n);
+        read = true;
+        // Stopped at a page: the rest may still be on its way, or the file
+        // ends there.
+        if (got > 0 && got < size && (at + got) % page_ == 0)
+          got += read_at(fd, static_cast<char*>(buffer) + got, size - got, at + got);
+      } else if (failure == EAGAIN) {
+        read_ahead();
+      } else if (failure == EOPNOTSUPP || failure == EINVAL || failure == ENOSYS) {
+        nowait_ = false;  // not on this system: plain reads from now on
+      } else {
+        read = true;  // the read failed: nothing
+      }
+    }
+    if (!read) got = read_at(fd, buffer, size, at);
+    set_position(fd, at + got);
+    return got;
   }
 
   void close_file(FileRef file) override {
@@ -284,6 +334,60 @@ class PosixFileSystem final : public FileSystem {
   // Which open directory descriptors have been listed (and so are no
   // longer at their start).
   std::vector<bool> listed_;
+  // Where the next read of each open file starts.
+  std::vector<uint64_t> positions_;
+  bool nowait_ = true;
+  const uint64_t page_ = static_cast<uint64_t>(sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096);
+  // The files the walk opens next, and those of them opened ahead, in
+  // order (ahead_first_ is the first's place in the ring).
+  UpcomingFiles* upcoming_ = nullptr;
+  DirRef upcoming_dir_ = kNoDir;
+  struct Ahead {
+    char name[NAME_MAX + 1];
+    int fd;
+  };
+  Ahead ahead_[kReadAhead];
+  size_t ahead_first_ = 0, ahead_count_ = 0;
+
+  FileRef start_reading(int fd) {
+    set_position(fd, 0);
+    return fd;
+  }
+  uint64_t position(int fd) const {
+    return static_cast<size_t>(fd) < positions_.size() ? positions_[static_cast<size_t>(fd)] : 0;
+  }
+  void set_position(int fd, uint64_t at) {
+    if (static_cast<size_t>(fd) >= positions_.size()) positions_.resize(static_cast<size_t>(fd) + 64);
+    positions_[static_cast<size_t>(fd)] = at;
+  }
+  // A plain read of `size` bytes at `at`, as far as the file goes.
+  static size_t read_at(int fd, void* buffer, size_t size, uint64_t at) {
+    ssize_t n;
+    do {
+      n = pread(fd, buffer, size, static_cast<off_t>(at));
+    } while (n < 0 && errno == EINTR);
+    return n < 0 ? 0 : static_cast<size_t>(n);
+  }
+  // Opens the walk's next regular files, as many as are not yet open ahead,
+  // and asks for their data; the access times change only when the walk
+  // reads them, in turn.
+  void read_ahead() {
+    if (upcoming_ == nullptr) return;
+    while (ahead_count_ < kReadAhead) {
+      const char* name = nullptr;
+      EntryKind kind = EntryKind::kUnknown;
+      if (!upcoming_->upcoming(ahead_count_ + 1, &name, &kind)) return;
+      // Only what open_file would open without looking first.
+      if (kind != EntryKind::kRegular || strlen(name) > NAME_MAX) return;
+      const int fd = retry_openat(static_cast<int>(upcoming_dir_), name, kFileFlags);
+      if (fd < 0) return;  // told when the walk opens it
+      posix_fadvise(fd, 0, 0, POSIX_FADV_WILLNEED);
+      Ahead& slot = ahead_[(ahead_first_ + ahead_count_) % kReadAhead];
+      strcpy(slot.name, name);
+      slot.fd = fd;
+      ++ahead_count_;
+    }
+  }
 
   DirRef fresh(int fd) {
     mark(fd, false);

@@ -251,3 +251,77 @@ TEST(RealFileSystem, NamedStreamsCountedFromUserAttributes) {
 }
 
 }  // namespace
+
+namespace {
+
+// The files a walk would open next, from a fixed list.
+class ListedAhead final : public UpcomingFiles {
+ public:
+  explicit ListedAhead(std::vector<std::string> names) : names_(std::move(names)) {}
+  bool upcoming(size_t ahead, const char** name, EntryKind* kind) override {
+    if (next_ + ahead > names_.size()) return false;
+    *name = names_[next_ + ahead - 1].c_str();
+    *kind = EntryKind::kRegular;
+    return true;
+  }
+  void opened() { ++next_; }
+
+ private:
+  std::vector<std::string> names_;
+  size_t next_ = 0;
+};
+
+size_t open_descriptors() {
+  size_t n = 0;
+  for (const auto& e : fs::directory_iterator("/proc/self/fd")) n += !e.path().empty();
+  return n;
+}
+
+std::string read_all(FileRef file) {
+  std::string text;
+  char buffer[7];  // several reads a file
+  for (size_t n; (n = real_file_system()->read_file(file, buffer, sizeof buffer)) > 0;)
+    text.append(buffer, n);
+  return text;
+}
+
+}  // namespace
+
+// Files whose data is not in memory make the next ones told be opened and
+// asked for ahead; each still reads as itself, from its start, whether it
+// was opened ahead or not, in step or not, and those the walk does not take
+// are closed.
+TEST(RealFileSystem, FilesOpenedAheadReadAsThemselves) {
+  TempDir dir;
+  std::vector<std::string> names;
+  for (int i = 0; i < 40; ++i) {
+    names.push_back("$I" + std::to_string(i));
+    std::string content(100 + i * 300, static_cast<char>('a' + i % 26));
+    touch(dir / names.back(), content);
+    const int fd = open((dir / names.back()).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    fdatasync(fd);
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);  // out of memory, where the system allows
+    close(fd);
+  }
+  FileSystem* fsys = real_file_system();
+  const size_t before = open_descriptors();
+  const DirRef d = open_dir(dir.path());
+  ListedAhead ahead(names);
+  fsys->set_upcoming(d, &ahead);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i == 20) {  // out of step: 20 is passed over
+      ahead.opened();
+      continue;
+    }
+    const FileRef f = fsys->open_file(d, names[i].c_str(), EntryKind::kRegular);
+    ASSERT_NE(f, kNoFile) << names[i];
+    ahead.opened();
+    EXPECT_EQ(read_all(f), std::string(100 + i * 300, static_cast<char>('a' + i % 26))) << names[i];
+    fsys->close_file(f);
+    if (i == 30) break;  // the walk stops
+  }
+  fsys->set_upcoming(d, nullptr);
+  fsys->close_directory(d);
+  EXPECT_EQ(open_descriptors(), before);
+}

@@ -203,7 +203,20 @@ bool MemoryFileSystem::lookup(DirRef dir, const char* name, EntryInfo* out) {
   return true;
 }
 
+void MemoryFileSystem::set_upcoming(DirRef, UpcomingFiles* files) {
+  upcoming_ = files;
+  group_start_ = foretold_.size();
+}
+
 FileRef MemoryFileSystem::open_file(DirRef dir, const char* name, EntryKind) {
+  if (upcoming_ != nullptr) {
+    for (size_t i = group_start_; i < foretold_.size(); ++i) foretold_[i].opened.push_back(name);
+    Foretold next;
+    const char* told = nullptr;
+    EntryKind kind = EntryKind::kUnknown;
+    for (size_t ahead = 1; upcoming_->upcoming(ahead, &told, &kind); ++ahead) next.told.push_back(told);
+    foretold_.push_back(std::move(next));
+  }
   Node* node = child(dirs_[static_cast<size_t>(dir)], name);
   if (!node || node->kind != EntryKind::kRegular) return kNoFile;
   files_.push_back({node, 0});

@@ -68,6 +68,13 @@ class MemoryFileSystem final : public FileSystem {
   // kind was asked, in order.
   const std::vector<std::string>& stream_probes() const { return stream_probes_; }
   const std::vector<std::string>& volume_queries() const { return volume_queries_; }
+  void set_upcoming(DirRef dir, UpcomingFiles* files) override;
+  // For each file opened while the walk told what comes next: the names it
+  // told then, and the names opened after it until it stopped telling.
+  struct Foretold {
+    std::vector<std::string> told, opened;
+  };
+  const std::vector<Foretold>& foretold() const { return foretold_; }
 
  private:
   struct Node;
@@ -89,4 +96,7 @@ class MemoryFileSystem final : public FileSystem {
   FileSystemKind kind_ = FileSystemKind::kOther;
   DosPattern pattern_;
   std::vector<std::string> stream_probes_, volume_queries_;
+  UpcomingFiles* upcoming_ = nullptr;
+  size_t group_start_ = 0;  // the first of foretold_ told by upcoming_
+  std::vector<Foretold> foretold_;
 };

@@ -276,6 +276,22 @@ WalkStatus Walker::hand_over(DirRef dir, const char* name, EntryKind kind) {
                                                       : WalkStatus::kWriteFailed;
 }
 
+bool Walker::Upcoming::upcoming(size_t ahead, const char** name, EntryKind* kind) {
+  Walker& w = *walker_;
+  for (size_t i = next_; i < end_; ++i) {
+    const char* file = w.names_.c_str() + w.files_[i].name;
+    // Only what hand_over passes to the visitor.
+    if (pattern_ != nullptr && !pattern_->matches(file)) continue;
+    if (w.settings_.exclude && w.settings_.exclude->excludes(file)) continue;
+    if (--ahead == 0) {
+      *name = file;
+      *kind = w.files_[i].kind;
+      return true;
+    }
+  }
+  return false;
+}
+
 WalkStatus Walker::handle_files(size_t index) {
   if (settings_.show_directories) {
     message_.assign("\n");
@@ -286,15 +302,20 @@ WalkStatus Walker::handle_files(size_t index) {
   if (!frame.files_complete) return relist_files(index);
   // With one pattern every file kept has matched it already.
   const bool single = patterns_.size() == 1;
+  WalkStatus status = WalkStatus::kDone;
   for (DosPattern& pattern : patterns_) {
-    for (size_t i = frame.files_start; i < frame.files_end; ++i) {
+    upcoming_.start(frame.files_start, frame.files_end, single ? nullptr : &pattern);
+    fs_->set_upcoming(frame.dir, &upcoming_);
+    for (size_t i = frame.files_start; i < frame.files_end && status == WalkStatus::kDone; ++i) {
       const char* name = names_.c_str() + files_[i].name;
       if (!single && !pattern.matches(name)) continue;
-      const WalkStatus status = hand_over(frame.dir, name, files_[i].kind);
-      if (status != WalkStatus::kDone) return status;
+      upcoming_.at(i);
+      status = hand_over(frame.dir, name, files_[i].kind);
     }
+    fs_->set_upcoming(frame.dir, nullptr);
+    if (status != WalkStatus::kDone) break;
   }
-  return WalkStatus::kDone;
+  return status;
 }
 
 WalkStatus Walker::relist_files(size_t index) {

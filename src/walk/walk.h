@@ -89,6 +89,24 @@ class Walker {
 
  private:
   class Lister;
+  // The files of the frame being handled that the walk hands over next.
+  class Upcoming final : public UpcomingFiles {
+   public:
+    explicit Upcoming(Walker* walker) : walker_(walker) {}
+    void start(size_t first, size_t end, DosPattern* pattern) {
+      next_ = first;
+      end_ = end;
+      pattern_ = pattern;
+    }
+    // The file at `index` of files_ is the one handed over now.
+    void at(size_t index) { next_ = index + 1; }
+    bool upcoming(size_t ahead, const char** name, EntryKind* kind) override;
+
+   private:
+    Walker* walker_;
+    size_t next_ = 0, end_ = 0;
+    DosPattern* pattern_ = nullptr;  // null: every file kept
+  };
 
   // False when counting the directory's streams ended the run.
   bool enter(DirRef dir);
@@ -129,6 +147,7 @@ class Walker {
   // whose search is given each pattern.
   std::vector<DosPattern> patterns_;
   std::vector<std::string> pattern_text_;
+  Upcoming upcoming_{this};
 };
 
 // True when the user pressed Esc (or Ctrl+C typed as a character).

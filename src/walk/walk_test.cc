@@ -15,7 +15,12 @@ namespace {
 // Records every file the walk hands over, as its path.
 class Recorder final : public FileVisitor {
  public:
-  bool visit_file(DirRef, std::string_view directory, const char* name, EntryKind) override {
+  bool visit_file(DirRef dir, std::string_view directory, const char* name,
+                  EntryKind kind) override {
+    if (opener != nullptr) {
+      const FileRef file = opener->open_file(dir, name, kind);
+      if (file != kNoFile) opener->close_file(file);
+    }
     if (names_only) {
       seen.push_back(name);
       return true;
@@ -28,6 +33,7 @@ class Recorder final : public FileVisitor {
   std::function<void(const std::string&)> on_file;
   bool fail_writes = false;
   bool names_only = false;
+  FileSystem* opener = nullptr;  // opens each file as the decoder does
 };
 
 class WalkTest : public ::testing::Test {
@@ -97,6 +103,39 @@ TEST_F(WalkTest, ExcludedNamesAreSkipped) {
   settings.exclude = &exclusions;
   walk("");
   EXPECT_EQ(visitor.seen, std::vector<std::string>{"$IBBB.doc"});
+}
+
+// A file system may open the walk's next files ahead: what the walk tells
+// it comes next must be exactly what it then opens, pattern by pattern,
+// excluded names and directories aside, and nothing once it stops.
+TEST_F(WalkTest, TheFilesToldToComeNextAreTheOnesOpenedNext) {
+  fs.add_file("A/$IAAA.txt", "");
+  fs.add_file("A/$IBBB.tmp", "");
+  fs.add_file("A/$ICCC", "");
+  fs.add_file("A/$RAAA.txt", "");
+  fs.add_file("A/B/$IDDD.txt", "");
+  fs.add_file("A/B/x.txt", "");
+  fs.add_directory("A/$IEEE.txt");
+  fs.add_link("A/$IFFF.txt");
+  add_exclusion("*.TMP");
+  settings.exclude = &exclusions;
+  visitor.opener = &fs;
+  walk("A/", {"$I*.*", "*.txt"});
+  EXPECT_EQ(visitor.seen, (std::vector<std::string>{"A/B/$IDDD.txt", "A/B/$IDDD.txt", "A/B/x.txt",
+                                                    "A/$IAAA.txt", "A/$ICCC", "A/$IFFF.txt",
+                                                    "A/$IAAA.txt", "A/$RAAA.txt", "A/$IFFF.txt"}));
+  ASSERT_EQ(fs.foretold().size(), visitor.seen.size());
+  for (size_t i = 0; i < fs.foretold().size(); ++i) {
+    EXPECT_EQ(fs.foretold()[i].told, fs.foretold()[i].opened) << "after " << visitor.seen[i];
+  }
+  EXPECT_EQ(fs.foretold()[3].told, (std::vector<std::string>{"$ICCC", "$IFFF.txt"}));
+
+  // A failed write stops the walk: nothing more was to come.
+  visitor.seen.clear();
+  visitor.fail_writes = true;
+  walk("A/", {"$I*.*"});
+  EXPECT_EQ(fs.open_files(), 0u);
+  EXPECT_EQ(fs.foretold().back().opened, std::vector<std::string>{});
 }
 
 TEST_F(WalkTest, StreamsAreProbedForEveryDirectoryWhenAsked) {
