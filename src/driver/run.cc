@@ -143,6 +143,7 @@ class WalkAndDecode final : public VolumeVisitor {
   Status walk(const Volume& volume, const std::string& directory) override {
     decoder_->set_file_system(volume.fs);
     decoder_->set_source_prefix(volume.source_prefix);
+    decoder_->set_volume(volume.image, volume.name);
     DecodeEach visitor(decoder_);
     WalkSettings settings = settings_;
     settings.probe_streams = volume.count_streams;
@@ -162,6 +163,7 @@ class WalkAndDecode final : public VolumeVisitor {
     if (key_abort_requested()) return Status::end(USER_ABORTED);
     decoder_->set_file_system(volume.fs);
     decoder_->set_source_prefix(volume.source_prefix);
+    decoder_->set_volume(volume.image, volume.name);
     name_.assign(file.name);
     if (!decoder_->decode_recovered(file.parent, file.directory, name_.c_str(), file.file))
       return write_failure(*sink_, *output_name_);
@@ -243,8 +245,8 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   WriterSettings writer_settings;
   writer_settings.run_start = file_time_from_unix(static_cast<int64_t>(start));
   writer_settings.codepage = options.codepage.c_str();
-  const std::unique_ptr<ReportWriter> writer =
-      make_report_writer(options.report_format, &sink, writer_settings);
+  const ReportFormatRow& format = *find_report_format(options.report_format);
+  const std::unique_ptr<ReportWriter> writer = format.make(&sink, writer_settings);
   write_report_header(options, writer.get(), sink, &run_log, &start, argc, argv);
 
   std::unique_ptr<VolumeSource> source;
@@ -264,6 +266,8 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   decoder_settings.reset_times = options.reset_times != 0;
   decoder_settings.run_start = writer_settings.run_start;
   decoder_settings.codepage = writer_settings.codepage;
+  decoder_settings.file_metadata = format.utf8;
+  decoder_settings.deleted_companions = format.utf8 && image_run && options.carve != 0;
   IndexDecoder decoder(fs, writer.get(), stderr_handle(), decoder_settings, &g_decoder_buffers);
   WalkSettings walk_settings;
   walk_settings.recurse = options.recurse != 0;

@@ -66,10 +66,11 @@ class MessagesToVisitor final : public ImageMessages {
   bool incomplete_ = false;
 };
 
-// The volume as the visitor sees it.
-Volume volume_of(ImageVolume* volume) {
+// The volume of the image `image` as the visitor sees it.
+Volume volume_of(const std::string& image, ImageVolume* volume) {
   Volume v;
   v.fs = volume;
+  v.image = image;
   v.name = volume->name();
   v.source_prefix = volume->source_prefix();
   return v;
@@ -79,9 +80,13 @@ Volume volume_of(ImageVolume* volume) {
 // the visitor.
 class CarveToVisitor final : public CarvedFileVisitor {
  public:
-  CarveToVisitor(ImageVolume* volume, VolumeVisitor* visitor, const ImageRunSettings& settings,
-                 const std::vector<std::string>& folders)
-      : volume_(volume), visitor_(visitor), settings_(settings), folders_(folders) {
+  CarveToVisitor(const std::string& image, ImageVolume* volume, VolumeVisitor* visitor,
+                 const ImageRunSettings& settings, const std::vector<std::string>& folders)
+      : image_(image),
+        volume_(volume),
+        visitor_(visitor),
+        settings_(settings),
+        folders_(folders) {
     for (const std::string& pattern : settings.patterns) {
       if (pattern.empty() || pattern[0] == '-') break;
       patterns_.emplace_back();
@@ -109,12 +114,13 @@ class CarveToVisitor final : public CarvedFileVisitor {
   }
 
   bool visit(const CarvedIndexFile& file) override {
-    status_ = visitor_->decode_recovered(volume_of(volume_), file);
+    status_ = visitor_->decode_recovered(volume_of(image_, volume_), file);
     return status_.ok();
   }
   Status status() const { return status_; }
 
  private:
+  const std::string& image_;
   ImageVolume* volume_;
   VolumeVisitor* visitor_;
   Status status_;
@@ -162,7 +168,7 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
       for (const std::string& bin : bins) {
         any_bin = true;
         walked.push_back(volume_directory(bin));
-        result.status = visitor->walk(volume_of(volume.get()), walked.back());
+        result.status = visitor->walk(volume_of(image_path, volume.get()), walked.back());
         if (!result.status.ok()) return result;
       }
     } else {
@@ -180,12 +186,12 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
         volume->close_directory(dir);
         path_found[p] = true;
         walked.push_back(folded_volume_path(directory));
-        result.status = visitor->walk(volume_of(volume.get()), directory);
+        result.status = visitor->walk(volume_of(image_path, volume.get()), directory);
         if (!result.status.ok()) return result;
       }
     }
     if (settings.carve && volume->can_carve()) {
-      CarveToVisitor carver(volume.get(), visitor, settings, walked);
+      CarveToVisitor carver(image_path, volume.get(), visitor, settings, walked);
       const bool searched = volume->carve_index_files(walked, settings.recurse, &carver, &error);
       result.status = carver.status();
       if (!result.status.ok()) return result;

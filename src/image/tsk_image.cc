@@ -455,9 +455,12 @@ class TskVolume final : public ImageVolume {
                       std::string* error) override;
   bool search_per_pattern() const override { return false; }
   bool lookup(DirRef dir, const char* name, EntryInfo* out) override;
+  void want_change_times(bool) override {}  // the metadata gives them with the rest
+  bool names_deleted_entry(DirRef dir, const char* name) override;
   FileRef open_file(DirRef dir, const char* name, EntryKind hint) override;
   size_t read_file(FileRef file, void* buffer, size_t size) override;
   void close_file(FileRef file) override;
+  bool file_info(FileRef file, EntryInfo* out) override;
   // Nothing is ever set in an image: the times are "captured" and "restored"
   // without touching it, so that a run with time resetting goes on quietly.
   bool capture_times(FileRef file, SavedTimes* out) override;
@@ -1224,6 +1227,7 @@ void TskVolume::fill_times(TSK_FS_FILE* file, EntryTimes* out) {
         si->size >= 32 && si->rd.buf_size >= 32) {
       out->creation = read_le(si->rd.buf, 8);
       out->last_write = read_le(si->rd.buf + 8, 8);
+      out->change = read_le(si->rd.buf + 16, 8);
       out->last_access = read_le(si->rd.buf + 24, 8);
       return;
     }
@@ -1231,6 +1235,7 @@ void TskVolume::fill_times(TSK_FS_FILE* file, EntryTimes* out) {
   out->last_write = time_from_unix(meta->mtime, meta->mtime_nano);
   out->last_access = time_from_unix(meta->atime, meta->atime_nano);
   out->creation = time_from_unix(meta->crtime, meta->crtime_nano);
+  out->change = time_from_unix(meta->ctime, meta->ctime_nano);
 }
 
 bool TskVolume::lookup(DirRef dir, const char* name, EntryInfo* out) {
@@ -1268,7 +1273,27 @@ bool TskVolume::lookup(DirRef dir, const char* name, EntryInfo* out) {
       break;
   }
   fill_times(scratch_, &out->times);
+  out->has_address = true;
+  out->address = meta->addr;
   return true;
+}
+
+bool TskVolume::names_deleted_entry(DirRef dir, const char* name) {
+  // NTFS only: a folder's index keeps names of entries deleted since, and
+  // the entry's header says whether it is still unused.
+  DirSlot* s = slot_of(dir);
+  if (!ntfs_ || s == nullptr || name == nullptr) return false;
+  const uint64_t serial = s->serial;
+  for (size_t i = 0; i < s->dir->names_used; ++i) {
+    s = slot_of(dir);
+    if (s == nullptr || s->serial != serial) return false;
+    const TSK_FS_NAME& n = s->dir->names[i];
+    if (n.name == nullptr || compare_folded(n.name, name) != 0) continue;
+    if (n.meta_addr < kFirstUserMftEntry) continue;
+    uint16_t sequence = 0, flags = 0;
+    if (read_mft_header(n.meta_addr, &sequence, &flags) && (flags & kMftInUse) == 0) return true;
+  }
+  return false;
 }
 
 FileRef TskVolume::open_file_addr(TSK_INUM_T addr, bool require_regular, const std::string& path) {
@@ -1336,6 +1361,19 @@ void TskVolume::close_file(FileRef file) {
   if (s == nullptr) return;
   s->in_use = false;  // the TSK file object stays for the next open
   free_files_.push_back(static_cast<size_t>(file));
+}
+
+bool TskVolume::file_info(FileRef file, EntryInfo* out) {
+  FileSlot* s = file_slot_of(file);
+  if (s == nullptr || s->file == nullptr || s->file->meta == nullptr) return false;
+  const TSK_FS_META* meta = s->file->meta;
+  *out = EntryInfo{};
+  out->kind = meta->type == TSK_FS_META_TYPE_REG ? EntryKind::kRegular : EntryKind::kOther;
+  out->size = meta->size > 0 ? static_cast<uint64_t>(meta->size) : 0;
+  fill_times(s->file, &out->times);
+  out->has_address = true;
+  out->address = meta->addr;
+  return true;
 }
 
 bool TskVolume::capture_times(FileRef file, SavedTimes* out) {

@@ -44,10 +44,12 @@ struct SystemTime {
 // unchanged) for a time with its top bit set.
 bool file_time_to_system_time(FileTime time, SystemTime* out);
 
-// The three times of a directory entry.  A time the file system does not
-// keep is 0.
+// The times of a directory entry: creation, last access and last write, and
+// the change of its metadata (NTFS's "MFT modified", a Linux ctime).  A
+// time the file system does not keep is 0.
 struct EntryTimes {
   FileTime creation = 0, last_access = 0, last_write = 0;
+  FileTime change = 0;
 };
 
 // An index file's own times, captured at the platform's full precision so

@@ -15,6 +15,8 @@
 // One volume as the run reads it.
 struct Volume {
   FileSystem* fs = nullptr;
+  // The image as the run was given it; "" on a mounted tree.
+  std::string_view image;
   // "p2": the partition's address in an image ("p0" for an image that is
   // one file system); "" on a mounted tree.
   std::string_view name;

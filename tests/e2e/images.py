@@ -226,13 +226,14 @@ class NtfsMount:
     process; leaving the block unmounts it and waits for that child, so
     that everything is written when the block ends."""
 
-    def __init__(self, image):
+    def __init__(self, image, read_only=False):
         self.image = image
+        self.options = "ro,no_detach" if read_only else "no_detach,noatime"
         self.dir = tempfile.mkdtemp(prefix="binsift-mnt-")
         self.child = None
 
     def __enter__(self):
-        self.child = subprocess.Popen(["ntfs-3g", "-o", "no_detach,noatime", self.image, self.dir],
+        self.child = subprocess.Popen(["ntfs-3g", "-o", self.options, self.image, self.dir],
                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                       stderr=subprocess.PIPE)
         deadline = time.time() + 20
