@@ -3,12 +3,14 @@
 #include <cstdio>
 
 #include "common/evidence.h"
+#include "common/notes_stream.h"
 #include "driver/exit.h"
 #include "driver/run.h"
 #include "image/evidence_image.h"
 #include "options/help_more.h"
 #include "platform/platform.h"
 #include "report/report_formats.h"
+#include "runlog/banner.h"
 #include "runlog/run_log.h"
 
 void RunOptionEffects::before_reading(const EarlyWords& early) {
@@ -19,7 +21,6 @@ void RunOptionEffects::before_reading(const EarlyWords& early) {
   } else {
     protect_evidence("");
   }
-  run_log_->set_notes_on_error_stream(find_report_format(early.format)->utf8);
 }
 
 Status RunOptionEffects::name_accounting_file(const char* path, const char* overridden_by) {
@@ -35,7 +36,7 @@ void RunOptionEffects::close_accounting_file() { run_log_->close_accounting_file
 void RunOptionEffects::name_memo_file(const char* path) { run_log_->name_memo_file(path); }
 
 void RunOptionEffects::ini_file_unreadable() {
-  fputs("\nCouldn't open .ini file\n", stdout);
+  fputs("\nCouldn't open .ini file\n", notes_stream());
   read_input_byte();
 }
 
@@ -62,6 +63,11 @@ void end_unless_run(const OptionResult& result, const Options& options) {
     case OptionAction::kHelpMore:
       show_help_more(report_format_help());
       break;
+    case OptionAction::kVersion: {
+      const std::string line = "binsift " + program_version() + "\n";
+      if (!write_handle(stdout_handle(), line.data(), line.size())) end_run(WRITE_ERROR);
+      end_run(NORMAL_EXIT);
+    }
     case OptionAction::kRefused:
       break;
     case OptionAction::kEnded:

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/memory.h"
+#include "common/notes_stream.h"
 #include "common/terminal_text.h"
 #include "decode/decoder.h"
 #include "driver/exit.h"
@@ -41,11 +42,11 @@ void end_unless_ok(Status status) {
 // be had.
 void allocate_run_buffers(Options* options) {
   if (!allocation_succeeds([options] { options->pattern_list.reserve(32); })) {
-    printf("\nLine %d, couldn't get memory\n", 496);
+    fprintf(notes_stream(), "\nLine %d, couldn't get memory\n", 496);
     end_run(INSUFFICIENT_MEMORY);
   }
   if (!allocation_succeeds([options] { options->path_list.reserve(32); })) {
-    printf("\nLine %d, couldn't get memory\n", 508);
+    fprintf(notes_stream(), "\nLine %d, couldn't get memory\n", 508);
     end_run(INSUFFICIENT_MEMORY);
   }
 }
@@ -211,6 +212,10 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   install_interrupt_handler(on_interrupt);
   install_termination_handlers();
+  // Standard output holds the report alone in the UTF-8 formats: whatever
+  // else the run says goes to the error stream, from the first word on.
+  set_notes_on_error_stream(
+      find_report_format(read_early_words(argc, argv, run_vocabulary()).format)->utf8);
   Options options;
   allocate_run_buffers(&options);
 

@@ -116,6 +116,7 @@ enum class OptionAction {
   kHelpScreen,            // show the help screen; the run ends with code 5
   kHelpForUnknownLetter,  // the help procedure of an unknown letter; code 5
   kHelpMore,              // --help-more; code 5
+  kVersion,               // --version: the version line, and code 0
   kRefused,               // refused, its message written; code 5
   kEnded,                 // naming a file ended the run (`ended`)
 };

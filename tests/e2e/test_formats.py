@@ -611,9 +611,13 @@ class FormatWord(TreeTest):
     def test_format_is_a_whole_word(self):
         self.write("$IA.txt", index_v2(1, filetime(2020, 1, 1), "C:\\A.txt"))
         seed = run(["-p", self.tmp])
-        for word in ("--formats=csv", "--formatcsv", "--form=csv", "--Format=csv"):
-            code, out, _ = run(["-p", self.tmp, word])
-            self.assertEqual((code, out), seed[:2], word)
+        # A slip of the word is refused; a word further off has no effect.
+        for word in ("--formats=csv", "--form=csv", "--Format=csv"):
+            code, out, err = run(["-p", self.tmp, word])
+            self.assertEqual((code, out, err),
+                             (5, b"\nIllegal option: " + word[2:].encode(), b"\nDid you mean --format?\n"),
+                             word)
+        self.assertEqual(run(["-p", self.tmp, "--formatcsv"])[:2], seed[:2])
         for word in ("--format=csv", "--FORMAT=CSV", "--format=CSV", "--FORMAT=csv"):
             code, out, _ = run(["-p", self.tmp, word])
             self.assertEqual(code, 0, word)
@@ -634,9 +638,10 @@ class FormatWord(TreeTest):
                          b"cannot-open"):
                 self.assertIn(text, err, (word, text))
             self.assertNotIn(b"This program: binsift", err)
-        # Not a prefix, and no value.
+        # Not a prefix (a slip of it, refused), and no value.
         code, out, err = run(["-p", self.tmp, "--help-mores"])
-        self.assertEqual(code, 0)
+        self.assertEqual((code, out, err), (5, b"\nIllegal option: help-mores",
+                                            b"\nDid you mean --help-more?\n"))
         code, out, err = run(["--help-more=yes"])
         self.assertEqual((code, out), (5, b"\nIllegal option: help-more=yes"))
         self.assertNotIn(b"--format=NAME", err)
