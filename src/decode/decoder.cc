@@ -98,6 +98,7 @@ bool IndexDecoder::parse(DirRef dir, const char* name, FileRef file) {
 
 void IndexDecoder::write_progress(std::string_view directory, const char* name,
                                   size_t name_length) {
+  if (progress_shown_) return;
   buffers_.progress.clear();
   erase_progress(&buffers_.progress, progress_length_);
   progress_length_ = append_progress_line(&buffers_.progress, directory.data(), directory.size(),
@@ -133,6 +134,7 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
 
   look_up_companion(dir, name, name_length);
   ++g_file_count;
+  if (progress_shown_) progress_shown_->file(directory, name, name_length);
 
   const FileRef file = fs_->open_file(dir, name, kind);
   if (file == kNoFile) {
@@ -160,6 +162,7 @@ bool IndexDecoder::decode_recovered(DirRef parent, std::string_view directory, c
 
   if (parent != kNoDir) look_up_companion(parent, name, name_length);
   ++g_file_count;
+  if (progress_shown_) progress_shown_->file(directory, name, name_length);
   write_progress(directory, name, name_length);
 
   read_file_metadata(file);

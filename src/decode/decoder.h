@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "decode/decode_progress.h"
 #include "decode/record_parser.h"
 #include "decode/record_sink.h"
 #include "decode/recycle_record.h"
@@ -73,6 +74,9 @@ class IndexDecoder final : private CompanionLookup {
 
   // What a record's source field starts with ("IMAGE:p1:" in an image).
   void set_source_prefix(std::string_view prefix) { prefix_.assign(prefix); }
+  // Where each file's progress is shown instead of its "Processing:" line
+  // on the progress handle (null: that line).
+  void set_progress(DecodeProgress* progress) { progress_shown_ = progress; }
   // The image and the volume the next files are read from (empty on a
   // mounted tree).
   void set_volume(std::string_view image, std::string_view volume) {
@@ -100,6 +104,7 @@ class IndexDecoder final : private CompanionLookup {
   FileSystem* fs_;
   RecordSink* sink_;
   FileHandle progress_;
+  DecodeProgress* progress_shown_ = nullptr;
   DecoderSettings settings_;
   ParserSettings parser_settings_;
   DecoderBuffers own_;

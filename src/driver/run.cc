@@ -12,6 +12,7 @@
 #include "decode/decoder.h"
 #include "driver/exit.h"
 #include "driver/option_effects.h"
+#include "driver/status_line.h"
 #include "driver/summary.h"
 #include "image/image_source.h"
 #include "options/environment.h"
@@ -133,8 +134,9 @@ class WalkAndDecode final : public VolumeVisitor {
  public:
   WalkAndDecode(IndexDecoder* decoder, const WalkSettings& settings, WalkBuffers* buffers,
                 const std::vector<std::string>* patterns, const ReportSink* sink,
-                const std::string* output_name)
+                const std::string* output_name, StatusLine* status)
       : decoder_(decoder),
+        status_(status),
         settings_(settings),
         buffers_(buffers),
         patterns_(patterns),
@@ -145,6 +147,7 @@ class WalkAndDecode final : public VolumeVisitor {
     decoder_->set_file_system(volume.fs);
     decoder_->set_source_prefix(volume.source_prefix);
     decoder_->set_volume(volume.image, volume.name);
+    if (status_) status_->walking(volume.name);
     DecodeEach visitor(decoder_);
     WalkSettings settings = settings_;
     settings.probe_streams = volume.count_streams;
@@ -171,7 +174,12 @@ class WalkAndDecode final : public VolumeVisitor {
     return Status();
   }
 
+  void carving(const Volume& volume, uint64_t done, uint64_t total) override {
+    if (status_) status_->carving(volume.name, done, total);
+  }
+
   void message(const std::string& text) override {
+    if (status_) status_->erase();
     text_.assign("\n");
     append_terminal_text(&text_, text.data(), text.size());
     text_.push_back('\n');
@@ -182,6 +190,7 @@ class WalkAndDecode final : public VolumeVisitor {
 
  private:
   IndexDecoder* decoder_;
+  StatusLine* status_;  // the UTF-8 formats' status line, or null
   WalkSettings settings_;
   WalkBuffers* buffers_;
   const std::vector<std::string>* patterns_;
@@ -274,6 +283,13 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   decoder_settings.file_metadata = format.utf8;
   decoder_settings.deleted_companions = format.utf8 && image_run && options.carve != 0;
   IndexDecoder decoder(fs, writer.get(), stderr_handle(), decoder_settings, &g_decoder_buffers);
+  // The UTF-8 formats show a status line (on a terminal) in place of the
+  // classic "Processing:" line of each file.
+  std::unique_ptr<StatusLine> status_line;
+  if (format.utf8) {
+    status_line = std::make_unique<StatusLine>(stderr_handle());
+    decoder.set_progress(status_line.get());
+  }
   WalkSettings walk_settings;
   walk_settings.recurse = options.recurse != 0;
   walk_settings.show_directories = options.output_to_file && options.recurse;
@@ -283,8 +299,10 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   WalkBuffers walk_buffers;
   end_unless_ok(reserve_walk_buffers(&walk_buffers));
   WalkAndDecode walks(&decoder, walk_settings, &walk_buffers, &options.pattern_list, &sink,
-                      &options.output_name);
+                      &options.output_name, status_line.get());
+  if (status_line) status_line->start();
   const SourceResult read = source->read(&walks);
+  if (status_line) status_line->finish();
   end_unless_ok(read.status);
   console_end_key_watch();
 

@@ -44,6 +44,9 @@ class CarvedFileVisitor {
   virtual bool wanted(std::string_view directory, std::string_view name, bool parent_known) = 0;
   // Called once per wanted entry; false stops the search.
   virtual bool visit(const CarvedIndexFile& file) = 0;
+  // `done` of the volume's `total` metadata entries are searched; called
+  // for every entry, so it must be cheap.
+  virtual void searched(uint64_t done, uint64_t total) = 0;
 };
 
 // What an image run is told while the image is read: every part of it that

@@ -117,6 +117,10 @@ class CarveToVisitor final : public CarvedFileVisitor {
     status_ = visitor_->decode_recovered(volume_of(image_, volume_), file);
     return status_.ok();
   }
+
+  void searched(uint64_t done, uint64_t total) override {
+    visitor_->carving(volume_of(image_, volume_), done, total);
+  }
   Status status() const { return status_; }
 
  private:

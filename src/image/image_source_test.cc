@@ -41,6 +41,15 @@ struct Recorder : VolumeVisitor {
     return Status();
   }
   void message(const std::string& text) override { messages.push_back(text); }
+  void carving(const Volume& volume, uint64_t done, uint64_t total) override {
+    // How far the search is: never back, never past its total.
+    EXPECT_LE(done, total);
+    if (!progress.empty() && progress.back().first == std::string(volume.name)) {
+      EXPECT_GE(done, progress.back().second.first);
+    }
+    progress.push_back({std::string(volume.name), {done, total}});
+  }
+  std::vector<std::pair<std::string, std::pair<uint64_t, uint64_t>>> progress;
 };
 
 ImageRunSettings settings(std::vector<std::string> paths, bool carve = false) {
@@ -183,6 +192,11 @@ TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
   EXPECT_EQ(r.order[1], "walk");
   EXPECT_EQ(r.order[2], "carve");
   EXPECT_EQ(r.carved.back(), "p0:/$OrphanFiles/$I103S5F.jpg");
+  // The search told how far it was, from nothing to every entry.
+  ASSERT_GE(r.progress.size(), 2u);
+  EXPECT_EQ(r.progress.front().second.first, 0u);
+  EXPECT_EQ(r.progress.back().second.first, r.progress.back().second.second);
+  EXPECT_GT(r.progress.back().second.second, 100u);
 
   Recorder without;
   run_image(path, settings({}, false), &without);

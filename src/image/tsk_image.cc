@@ -1450,11 +1450,15 @@ struct UnlistedEntry {
 struct MetaSearch {
   const std::unordered_set<TSK_INUM_T>* seen = nullptr;
   std::vector<UnlistedEntry> found;
+  CarvedFileVisitor* visitor = nullptr;  // told how far the search is
+  TSK_INUM_T first = 0, count = 0;
 };
 
 TSK_WALK_RET_ENUM find_unlisted(TSK_FS_FILE* file, void* context) {
   auto* search = static_cast<MetaSearch*>(context);
   const TSK_FS_META* meta = file->meta;
+  if (meta != nullptr && meta->addr >= search->first)
+    search->visitor->searched(meta->addr - search->first, search->count);
   if (meta == nullptr || meta->type != TSK_FS_META_TYPE_REG) return TSK_WALK_CONT;
   if ((meta->flags & TSK_FS_META_FLAG_UNALLOC) == 0) return TSK_WALK_CONT;
   if (search->seen->count(meta->addr) != 0) return TSK_WALK_CONT;
@@ -1592,6 +1596,10 @@ bool TskVolume::carve_index_files(const std::vector<std::string>& folders, bool 
   // folder is in the run's scope.
   MetaSearch search;
   search.seen = &seen;
+  search.visitor = visitor;
+  search.first = fs_->first_inum;
+  search.count = fs_->last_inum - fs_->first_inum + 1;
+  visitor->searched(0, search.count);
   lib.tsk_error_reset();
   if (lib.tsk_fs_meta_walk(fs_, fs_->first_inum, fs_->last_inum,
                        static_cast<TSK_FS_META_FLAG_ENUM>(TSK_FS_META_FLAG_UNALLOC |
@@ -1601,6 +1609,7 @@ bool TskVolume::carve_index_files(const std::vector<std::string>& folders, bool 
     return false;
   }
   lib.tsk_error_reset();
+  visitor->searched(search.count, search.count);
   static const std::string kOrphans = "/$OrphanFiles/";
   for (const UnlistedEntry& entry : search.found) {
     // The folder its name gives still lists it when that folder's entry is

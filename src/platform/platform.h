@@ -93,6 +93,13 @@ extern const bool kDriveLetters;
 // the null device.  kInvalidHandle only when neither can be opened.
 FileHandle open_console_device();
 
+// Whether `handle` is a terminal that shows what is written to it, and how
+// many columns wide it is (80 when it cannot be told).
+bool is_terminal(FileHandle handle, int* columns);
+// Milliseconds from a fixed point, at a few milliseconds' precision;
+// cheap enough to ask for every file (no system call on Linux).
+int64_t coarse_milliseconds();
+
 // Key watching during the walk.  begin puts an interactive standard input
 // into a mode where single keys are seen at once; end (and the async-safe
 // restore, for signal handlers) puts it back.  Neither discards typed input.

@@ -57,6 +57,9 @@ class VolumeVisitor {
   virtual Status walk(const Volume& volume, const std::string& directory) = 0;
   // Decodes one index file recovered from the volume's metadata.
   virtual Status decode_recovered(const Volume& volume, const RecoveredFile& file) = 0;
+  // `done` of the `total` metadata entries of the volume are searched for
+  // recoverable index files; called often, so it must be cheap.
+  virtual void carving(const Volume& volume, uint64_t done, uint64_t total) = 0;
   // Writes a message about the source to the error stream, on a line of
   // its own.
   virtual void message(const std::string& text) = 0;
