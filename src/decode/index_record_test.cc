@@ -22,12 +22,14 @@ namespace {
 
 const FileTime kRunStart = filetime_utc(2026, 1, 1);
 
+// The record of `data`, whose views point into it: `data` must outlive it.
 RecycleRecord decoded(const std::string& data) {
   RecycleRecord r;
   decode_index_bytes(reinterpret_cast<const unsigned char*>(data.data()), data.size(), kRunStart,
                      &r);
   return r;
 }
+RecycleRecord decoded(std::string&&) = delete;
 
 std::u16string path_of(const RecycleRecord& r) {
   std::u16string out;
@@ -77,8 +79,8 @@ TEST(OneByteShort, ReadOneByteEarly) {
 }
 
 TEST(OneByteShort, UncPathsToo) {
-  const RecycleRecord r =
-      decoded(one_byte_short(filetime_utc(2019, 5, 7), u"\\\\server\\share\\a.txt"));
+  const std::string data = one_byte_short(filetime_utc(2019, 5, 7), u"\\\\server\\share\\a.txt");
+  const RecycleRecord r = decoded(data);
   EXPECT_EQ(r.warnings, static_cast<uint32_t>(kWarnOneByteShort));
   EXPECT_EQ(path_of(r), u"\\\\server\\share\\a.txt");
 }
@@ -112,7 +114,8 @@ TEST(OneByteShort, OnlyWhenEverythingFits) {
 TEST(OneByteShort, OtherDoubtsOfTheLayoutGoAndItsOwnStay) {
   // As laid out, a name of units that pair no surrogate; read one byte
   // early, a lone surrogate of its own.
-  const RecycleRecord r = decoded(one_byte_short(filetime_utc(2007, 9, 21), u"C:\\\xDC82.txt"));
+  const std::string data = one_byte_short(filetime_utc(2007, 9, 21), u"C:\\\xDC82.txt");
+  const RecycleRecord r = decoded(data);
   EXPECT_EQ(r.warnings, kWarnOneByteShort | kWarnLoneSurrogate);
 }
 
@@ -130,17 +133,22 @@ TEST(OneByteShort, TheSeedRowShowsTheLayout) {
 
 TEST(SizeOutOfRange, ANegativeSizeIsShownAndDoubted) {
   const FileTime deleted = filetime_utc(2015, 4, 4);
-  const RecycleRecord v2 = decoded(index_v2(-1, deleted, u"C:\\a"));
+  const std::string v2_data = index_v2(-1, deleted, u"C:\\a");
+  const RecycleRecord v2 = decoded(v2_data);
   EXPECT_EQ(v2.size, -1);
   EXPECT_EQ(v2.warnings, static_cast<uint32_t>(kWarnSizeOutOfRange));
-  const RecycleRecord v1 = decoded(index_v1(INT64_MIN, deleted, u"C:\\a"));
+  const std::string v1_data = index_v1(INT64_MIN, deleted, u"C:\\a");
+  const RecycleRecord v1 = decoded(v1_data);
   EXPECT_EQ(v1.size, INT64_MIN);
   EXPECT_EQ(v1.warnings, static_cast<uint32_t>(kWarnSizeOutOfRange));
   // A file cut after its size field: the size it holds is doubted too.
-  const RecycleRecord cut = decoded(index_v2(-2, deleted, u"C:\\a").substr(0, 16));
+  const std::string cut_data = index_v2(-2, deleted, u"C:\\a").substr(0, 16);
+  const RecycleRecord cut = decoded(cut_data);
   EXPECT_EQ(cut.warnings, kWarnSizeOutOfRange | kWarnTruncated);
-  EXPECT_EQ(decoded(index_v2(0, deleted, u"C:\\a")).warnings, 0u);
-  EXPECT_EQ(decoded(index_v2(INT64_MAX, deleted, u"C:\\a")).warnings, 0u);
+  for (const int64_t size : {int64_t{0}, INT64_MAX}) {
+    const std::string data = index_v2(size, deleted, u"C:\\a");
+    EXPECT_EQ(decoded(data).warnings, 0u) << size;
+  }
 }
 
 // The two real Vista files of 543 bytes.
