@@ -292,7 +292,10 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   }
   WalkSettings walk_settings;
   walk_settings.recurse = options.recurse != 0;
-  walk_settings.show_directories = options.output_to_file && options.recurse;
+  // Each folder's line, which a report in a file calls for, is the status
+  // line's part where one is drawn.
+  walk_settings.show_directories =
+      options.output_to_file && options.recurse && !(status_line && status_line->shown());
   walk_settings.exclude = options.exclude_active ? &options.exclude_list : nullptr;
 
   console_begin_key_watch();

@@ -184,6 +184,18 @@ class StatusLine(TreeTest):
         self.assertLessEqual(max(len(part) for part in drawn.split(b"\r")), 39)
         self.assertIn(b"...", drawn)  # the folder's path, cut at its start
 
+    def test_with_an_output_file_the_folder_lines_are_the_status_lines_part(self):
+        folder = big_bin(self, 30)
+        args = ["-p", self.tmp, "-f", "$I*.*", "--format=csv", "-o", self.path("out.csv")]
+        code, out, err = run_with_terminal_stderr(args)
+        self.assertEqual(code, 0)
+        drawn = before_summary(self, split_banner(self, err), 30)
+        self.assertNotIn(b"\n", drawn)  # no folder line to be drawn over
+        self.assertIn(b"reading " + folder.encode() + b"/", drawn)
+        # Where no status line is drawn, each folder has its line.
+        code, out, err = run(args, env={"LANG": "C"})
+        self.assertIn(b"\n" + folder.encode() + b"/", err)
+
     def test_the_seed_report_keeps_its_processing_lines(self):
         folder = big_bin(self, 20)
         code, out, err = run_with_terminal_stderr(["-p", folder, "-f", "$I*.*"])
