@@ -64,8 +64,9 @@ void end_unless_run(const OptionResult& result, const Options& options) {
       show_help_more(report_format_help());
       break;
     case OptionAction::kVersion: {
+      // A text line, as the platform ends its lines.
       const std::string line = "binsift " + program_version() + "\n";
-      if (!write_handle(stdout_handle(), line.data(), line.size())) end_run(WRITE_ERROR);
+      if (fputs(line.c_str(), stdout) == EOF || fflush(stdout) != 0) end_run(WRITE_ERROR);
       end_run(NORMAL_EXIT);
     }
     case OptionAction::kRefused:
