@@ -60,9 +60,12 @@ struct VshadowLibrary {
 VshadowLibrary vss;
 constexpr int kAccessRead = 0x01;
 constexpr int kAccessWrite = 0x02;
-// A store keeps the volume's blocks in pieces of this size: a region that
-// cannot be read is told once per block.
+// A store keeps the volume's blocks in pieces of this size: a region of
+// the volume that cannot be read is told once per block.
 constexpr uint64_t kStoreBlock = 0x4000;
+// The region of a failure of the store's own structures, which fails every
+// read of the store alike: told once.
+constexpr uint64_t kStoreStructures = UINT64_MAX;
 
 bool load_vshadow(std::string* reason) {
   if (vss.vshadow != nullptr) return true;
@@ -221,8 +224,11 @@ class VshadowStore final : public ImageReader {
     // The volume's own reason, when a read of it failed, says more than
     // what libvshadow makes of it.
     std::string reason = vshadow_reason(&error, "libvshadow read less than asked");
-    if (!io_->failure.empty()) reason = io_->failure;
-    failure->region = offset / kStoreBlock * kStoreBlock;
+    failure->region = kStoreStructures;
+    if (!io_->failure.empty()) {
+      reason = io_->failure;
+      failure->region = offset / kStoreBlock * kStoreBlock;
+    }
     failure->reason =
         "read error at byte " + std::to_string(offset) + " of the shadow copy (" + reason + ")";
     return false;
@@ -298,6 +304,22 @@ class VshadowCopies final : public ShadowCopies {
     uint64_t size = 0;
     if (vss.store_get_size(store, &size, &error) != 1) {
       failed(&error, "libvshadow cannot tell the store's size", reason);
+      vss.store_free(&store, &error);
+      if (error != nullptr) vss.error_free(&error);
+      return nullptr;
+    }
+    // libvshadow reads the store's block list at its first read: a store
+    // whose first sector (the boot sector) cannot be read holds nothing
+    // that can be read.
+    char sector[512];
+    if (size < sizeof sector ||
+        vss.store_read_buffer_at_offset(store, sector, sizeof sector, 0, &error) !=
+            static_cast<std::ptrdiff_t>(sizeof sector)) {
+      if (size < sizeof sector) {
+        *reason = "it holds " + std::to_string(size) + " bytes";
+      } else {
+        failed(&error, "libvshadow cannot read its first sector", reason);
+      }
       vss.store_free(&store, &error);
       if (error != nullptr) vss.error_free(&error);
       return nullptr;

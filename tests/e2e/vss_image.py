@@ -27,8 +27,12 @@ two index files whose companions are gone.  Every identifier and time is
 fixed; where libfaketime is installed, the clock ntfs-3g sees is stopped
 too, and two builds give the same bytes.
 
-Run as a program:  python3 vss_image.py vss-bin|vsstest OUTPUT  (exit code
-77 when this machine cannot build it, with the reason on standard output).
+build_vss_partitioned() puts that volume in the first partition of a disk
+(p2), beside an NTFS volume without shadow copies (p3).
+
+Run as a program:  python3 vss_image.py vss-bin|vss-partitioned|vsstest
+OUTPUT  (exit code 77 when this machine cannot build it, with the reason on
+standard output).
 """
 
 import contextlib
@@ -503,6 +507,32 @@ def build_vss_bin(out_path, states_dir=None):
     return out_path
 
 
+def build_vss_partitioned(out_path):
+    """A DOS disk whose first partition (p2, as mmls numbers it) is the
+    volume build_vss_bin() makes, and whose second (p3) an NTFS volume
+    holding the samples' bin and no shadow copy."""
+    work = tempfile.mkdtemp(prefix="binsift-vss-")
+    try:
+        start = 2048
+        volume = build_vss_bin(os.path.join(work, "vss.img"))
+        # The boot sector and its backup (the volume's last sector) name
+        # the sectors before the partition, as Windows writes them.  No
+        # store keeps that sector: each reads the live volume's.
+        with open(volume, "r+b") as f:
+            boot = bytearray(f.read(512))
+            struct.pack_into("<I", boot, 0x1c, start)
+            f.seek(0)
+            f.write(boot)
+            f.seek(struct.unpack_from("<Q", boot, 0x28)[0] * 512)
+            f.write(boot)
+        plain = images.build_ntfs(os.path.join(work, "plain.img"), images.sample_entries(), 16,
+                                  start + (VOLUME_MIB << 11))
+        images.build_partitioned(out_path, [(volume, VOLUME_MIB, "7"), (plain, 16, "7")])
+    finally:
+        shutil.rmtree(work, True)
+    return out_path
+
+
 def store_blocks(snapshot, layout, kept, used, volume_blocks):
     """The blocks of one store: [(volume offset, 16 KiB)].  `kept` maps
     block numbers to their old contents, `used` tells the clusters in use
@@ -647,12 +677,14 @@ class VshadowMount:
 
 
 def main(argv):
-    if len(argv) != 3 or argv[1] not in ("vss-bin", "vsstest"):
-        print("usage: vss_image.py vss-bin|vsstest OUTPUT", file=sys.stderr)
+    if len(argv) != 3 or argv[1] not in ("vss-bin", "vss-partitioned", "vsstest"):
+        print("usage: vss_image.py vss-bin|vss-partitioned|vsstest OUTPUT", file=sys.stderr)
         return 2
     try:
         if argv[1] == "vss-bin":
             build_vss_bin(argv[2])
+        elif argv[1] == "vss-partitioned":
+            build_vss_partitioned(argv[2])
         else:
             vsstest_raw(argv[2])
     except Unavailable as e:
