@@ -270,12 +270,12 @@ TEST(ShadowCopies, BytesOfTheVolumeThatCannotBeReadAreTheStoresReason) {
   ReadFailure failure;
   EXPECT_FALSE(store->read(offset + 512, bytes.data(), bytes.size(), &failure));
   EXPECT_EQ(failure.region, offset);
-  EXPECT_EQ(failure.reason.rfind("read error at byte 8389120 of the shadow copy (the volume "
+  EXPECT_EQ(failure.reason.rfind("read error at byte 8389120 of the shadow copy: the volume "
                                  "cannot be read at byte ",
                                  0),
             0u)
       << failure.reason;
-  EXPECT_NE(failure.reason.find(" (bytes withheld by the test))"), std::string::npos)
+  EXPECT_NE(failure.reason.find(" (bytes withheld by the test)"), std::string::npos)
       << failure.reason;
   volume.fail_to = 0;
   EXPECT_TRUE(store->read(offset + 512, bytes.data(), bytes.size(), &failure)) << failure.reason;

@@ -1742,7 +1742,8 @@ class VolumeInImage final : public VolumeBytes {
     const ssize_t got = lib.tsk_img_read(img_, offset_ + static_cast<TSK_OFF_T>(offset),
                                          static_cast<char*>(buffer), size);
     if (got != static_cast<ssize_t>(size) || watch.failed()) {
-      *reason = watch.reason("read error");
+      // What this program's reader says of the bytes, else the library.
+      *reason = watch.failed() ? guard_->last_reason() : library_reason("read error");
       return false;
     }
     return true;

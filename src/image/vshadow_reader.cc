@@ -223,14 +223,15 @@ class VshadowStore final : public ImageReader {
     if (got == static_cast<std::ptrdiff_t>(size)) return true;
     // The volume's own reason, when a read of it failed, says more than
     // what libvshadow makes of it.
-    std::string reason = vshadow_reason(&error, "libvshadow read less than asked");
-    failure->region = kStoreStructures;
-    if (!io_->failure.empty()) {
-      reason = io_->failure;
+    const std::string reason = vshadow_reason(&error, "libvshadow read less than asked");
+    failure->reason = "read error at byte " + std::to_string(offset) + " of the shadow copy";
+    if (io_->failure.empty()) {
+      failure->region = kStoreStructures;
+      failure->reason += " (" + reason + ")";
+    } else {
       failure->region = offset / kStoreBlock * kStoreBlock;
+      failure->reason += ": " + io_->failure;
     }
-    failure->reason =
-        "read error at byte " + std::to_string(offset) + " of the shadow copy (" + reason + ")";
     return false;
   }
 
