@@ -251,6 +251,34 @@ TEST(ShadowCopies, AnOlderStoreReadsThroughTheNewerOnesAndFailsWithThem) {
   EXPECT_GT(good, 0u);
 }
 
+TEST(ShadowCopies, StructuresThatLeadBackToThemselvesAreNotFollowedForever) {
+  NEED_IMAGE(path, "vss-bin");
+  // A catalog block, and then the older store's block list, whose next
+  // block is itself (libvshadow follows such chains as they go; a catalog
+  // that names its stores twice it refuses itself).
+  auto point_at_itself = [](std::string* bytes, uint64_t block) {
+    for (int i = 0; i < 8; ++i) (*bytes)[block + 40 + i] = static_cast<char>(block >> (8 * i));
+  };
+  MemoryBytes volume(path);
+  const VssLayout layout(volume.bytes);
+  point_at_itself(&volume.bytes, layout.catalog);
+  std::string error;
+  EXPECT_EQ(open_shadow_copies(&volume, &error), nullptr);
+  EXPECT_FALSE(error.empty());
+  EXPECT_LT(volume.reads, 1000);
+  MemoryBytes again(path);
+  point_at_itself(&again.bytes, layout.block_lists[0]);
+  std::unique_ptr<ShadowCopies> copies = open_shadow_copies(&again, &error);
+  ASSERT_NE(copies, nullptr) << error;
+  EXPECT_EQ(copies->open_store(0, &error), nullptr);
+  EXPECT_EQ(error, "its shadow-copy structures lead back to byte " +
+                       std::to_string(layout.block_lists[0]) + " of the volume again and again");
+  EXPECT_LT(again.reads, 1000);
+  std::unique_ptr<ImageReader> newer = copies->open_store(1, &error);
+  ASSERT_NE(newer, nullptr) << error;
+  EXPECT_EQ(store_bytes(newer.get(), 3, 8), "NTFS    ");
+}
+
 TEST(ShadowCopies, BytesOfTheVolumeThatCannotBeReadAreTheStoresReason) {
   NEED_IMAGE(path, "vss-bin");
   MemoryBytes volume(path);

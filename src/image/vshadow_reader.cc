@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <unordered_set>
 #include <vector>
 
 #include "image/shadow_copies.h"
@@ -133,13 +134,29 @@ std::string vshadow_reason(Error* error, const char* fallback) {
   return reason.empty() ? fallback : reason;
 }
 
-// The volume as libbfio's handle reads it: a position, and the reason of
-// the last read that failed (libbfio has no way to carry it).
+// libvshadow follows the chains of its structures (catalog blocks, block
+// lists, bitmaps) without looking for a loop: one that leads back to a
+// block it read in the same call is followed this many times, then the
+// call fails.
+constexpr uint32_t kRepeatedReads = 256;
+
+// The volume as libbfio's handle reads it: a position, the reason of the
+// last read that failed (libbfio has no way to carry it), and the offsets
+// read since the call into libvshadow began.
 struct VolumeIo {
   VolumeBytes* bytes = nullptr;
   uint64_t position = 0;
   bool open = false;
   std::string failure;
+  std::unordered_set<uint64_t> read;
+  uint32_t repeated = 0;
+
+  // Before each call into libvshadow.
+  void begin_call() {
+    failure.clear();
+    read.clear();
+    repeated = 0;
+  }
 };
 
 VolumeIo* io_of(void* io_handle) { return static_cast<VolumeIo*>(io_handle); }
@@ -163,6 +180,11 @@ std::ptrdiff_t io_read(void* io_handle, uint8_t* buffer, size_t size, Error*) {
   if (!io->open) return -1;
   if (io->position >= end || size == 0) return 0;
   const size_t count = static_cast<size_t>(std::min<uint64_t>(size, end - io->position));
+  if (!io->read.insert(io->position).second && ++io->repeated > kRepeatedReads) {
+    io->failure = "its shadow-copy structures lead back to byte " + std::to_string(io->position) +
+                  " of the volume again and again";
+    return -1;
+  }
   std::string reason;
   if (!io->bytes->read(io->position, buffer, count, &reason)) {
     io->failure = "the volume cannot be read at byte " + std::to_string(io->position) + " (" +
@@ -216,7 +238,7 @@ class VshadowStore final : public ImageReader {
       failure->reason = "the shadow copy ends at byte " + std::to_string(size_);
       return false;
     }
-    io_->failure.clear();
+    io_->begin_call();
     Error error = nullptr;
     const std::ptrdiff_t got = vss.store_read_buffer_at_offset(store_, buffer, size,
                                                                static_cast<int64_t>(offset), &error);
@@ -271,6 +293,7 @@ class VshadowCopies final : public ShadowCopies {
     }
     // A volume without a shadow-copy header has no store (nor a reason
     // to load more of libvshadow's structures).
+    io_.begin_call();
     const int signature = vss.check_volume_signature(handle_, &error);
     if (signature != 1) {
       if (signature == 0) return true;
@@ -278,6 +301,7 @@ class VshadowCopies final : public ShadowCopies {
     }
     if (vss.volume_initialize(&volume_, &error) != 1)
       return failed(&error, "libvshadow cannot make a volume", reason);
+    io_.begin_call();
     if (vss.volume_open(volume_, handle_, kAccessRead, &error) != 1)
       return failed(&error, "libvshadow cannot open the volume", reason);
     opened_ = true;
@@ -295,7 +319,7 @@ class VshadowCopies final : public ShadowCopies {
       *reason = "there is no store " + std::to_string(index + 1);
       return nullptr;
     }
-    io_.failure.clear();
+    io_.begin_call();
     Error error = nullptr;
     void* store = nullptr;
     if (vss.volume_get_store(volume_, static_cast<int>(index), &store, &error) != 1) {
@@ -334,7 +358,6 @@ class VshadowCopies final : public ShadowCopies {
   bool failed(Error* error, const char* fallback, std::string* reason) {
     *reason = vshadow_reason(error, fallback);
     if (!io_.failure.empty()) *reason = io_.failure;
-    io_.failure.clear();
     return false;
   }
 
