@@ -148,12 +148,14 @@ struct VolumeIo {
   uint64_t position = 0;
   bool open = false;
   std::string failure;
+  bool volume_failed = false;  // the failure is the volume's bytes', not a loop
   std::unordered_set<uint64_t> read;
   uint32_t repeated = 0;
 
   // Before each call into libvshadow.
   void begin_call() {
     failure.clear();
+    volume_failed = false;
     read.clear();
     repeated = 0;
   }
@@ -189,6 +191,7 @@ std::ptrdiff_t io_read(void* io_handle, uint8_t* buffer, size_t size, Error*) {
   if (!io->bytes->read(io->position, buffer, count, &reason)) {
     io->failure = "the volume cannot be read at byte " + std::to_string(io->position) + " (" +
                   reason + ")";
+    io->volume_failed = true;
     return -1;
   }
   io->position += count;
@@ -247,13 +250,8 @@ class VshadowStore final : public ImageReader {
     // what libvshadow makes of it.
     const std::string reason = vshadow_reason(&error, "libvshadow read less than asked");
     failure->reason = "read error at byte " + std::to_string(offset) + " of the shadow copy";
-    if (io_->failure.empty()) {
-      failure->region = kStoreStructures;
-      failure->reason += " (" + reason + ")";
-    } else {
-      failure->region = offset / kStoreBlock * kStoreBlock;
-      failure->reason += ": " + io_->failure;
-    }
+    failure->reason += io_->failure.empty() ? " (" + reason + ")" : ": " + io_->failure;
+    failure->region = io_->volume_failed ? offset / kStoreBlock * kStoreBlock : kStoreStructures;
     return false;
   }
 
