@@ -337,6 +337,9 @@ class BuiltVolume(ShadowImageTest):
         image = self.paths["vss-bin.img"]
         code, out, err = self.run_image(image, ["--shadows=on"])
         self.assertEqual((code, out), (5, b"\nIllegal option: shadows=on"))
+        code, out, err = run(["--help-more"])
+        self.assertEqual((code, out), (5, b""))
+        self.assertIn(b"\n--shadows        with --image: also reads every shadow copy", err)
         # Not the word: accepted without effect, as any unknown word.
         code, out, err = self.run_image(image, ["--Shadows", "-f", "$I*", "--format=csv"])
         self.assertEqual((code, csv_records(out)), (0, []))
