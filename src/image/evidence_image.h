@@ -3,7 +3,8 @@
 // system) as a FileSystem of its own, so that the walk, the patterns, the
 // exclusions and the decoder work on it as on a mounted volume.  Nothing is
 // ever written to the image.  Deleted index files can also be recovered
-// from the metadata of an NTFS volume.
+// from the metadata of an NTFS volume, and the volume's shadow copies read
+// as volumes of their own.
 //
 // Images are opened by the backends of a table (image_backends.cc), The
 // Sleuth Kit's the first (tsk_image.cc, which keeps its own table of

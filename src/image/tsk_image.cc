@@ -7,6 +7,9 @@
 // (image_reader.h), offered to the library as an external image, so that
 // every byte that cannot be read is known as such; VMDK, VHD and AFF images
 // are read by the library's own readers, after their files are checked.
+// A shadow-copy store of an NTFS volume (shadow_copies.h) is offered to the
+// library the same way, as an image of its own over the store's reader,
+// which reads the volume's bytes through the image as the library does.
 //
 // The library (and the dozens of libraries it needs for E01, VMDK, VHD and
 // AFF images) is loaded when the first image is opened, so that a run
@@ -1812,8 +1815,8 @@ class TskShadowStores final : public ShadowStores {
       return nullptr;
     }
     ReadGuard* guard = store->guard.get();
-    return std::make_unique<TskVolume>(fs, image_, name, id_ + (static_cast<uint64_t>(index + 1) << 48), guard,
-                                       messages_, std::move(store));
+    const uint64_t id = id_ + (static_cast<uint64_t>(index + 1) << 48);
+    return std::make_unique<TskVolume>(fs, image_, name, id, guard, messages_, std::move(store));
   }
 
  private:

@@ -243,8 +243,8 @@ class VshadowStore final : public ImageReader {
     }
     io_->begin_call();
     Error error = nullptr;
-    const std::ptrdiff_t got = vss.store_read_buffer_at_offset(store_, buffer, size,
-                                                               static_cast<int64_t>(offset), &error);
+    const std::ptrdiff_t got = vss.store_read_buffer_at_offset(
+        store_, buffer, size, static_cast<int64_t>(offset), &error);
     if (got == static_cast<std::ptrdiff_t>(size)) return true;
     // The volume's own reason, when a read of it failed, says more than
     // what libvshadow makes of it.
