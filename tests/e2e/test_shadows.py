@@ -312,6 +312,23 @@ class BuiltVolume(ShadowImageTest):
         self.assertEqual(shown[3:], [(v, n, "") for v in ("p0:vss1", "p0:vss2")
                                      for n in STORE_INDEX_FILES[v]])
 
+    def test_the_stores_read_alike_through_every_container(self):
+        # A VHD is read by The Sleuth Kit's own reader, an E01 by this
+        # program's: libvshadow reads the volume through either.
+        image = self.paths["vss-bin.img"]
+        code, raw, err = self.run_image(image, ["-f", "$I*", "--format=csv", "--shadows"])
+        self.assertEqual(code, 0, err)
+        self.assertEqual(len(csv_records(raw)), 5)
+        copies = [lambda: images.build_vhd_fixed(image, os.path.join(self.work, "copy.vhd")),
+                  lambda: images.build_e01(image, os.path.join(self.work, "copy"))]
+        for build in copies:
+            try:
+                container = build()
+            except images.Unavailable as e:
+                self.skipTest(str(e))
+            code, out, err = self.run_image(container, ["-f", "$I*", "--format=csv", "--shadows"])
+            self.assertEqual((code, out), (0, raw), (container, err))
+
     def test_the_stores_of_a_partition_are_named_after_it(self):
         image = self.paths["vss-partitioned.img"]
         code, out, err = self.run_image(image, ["-f", "$I*", "--format=csv", "--shadows",
