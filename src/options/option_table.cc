@@ -105,6 +105,7 @@ const std::vector<OptionKey>& table() {
       // The words beyond the keys, matched whole after every key.
       Row(E::kImage).word("image", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCarve).word("carve", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kShadows).word("shadows", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kFormat).word("format", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCodepage).word("codepage", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kHelpMore).word("help-more", W::kNoValue, nullptr, nullptr, WordMatch::kWholeWord),
@@ -307,6 +308,14 @@ Applied apply_option(const OptionKey& key, const OptionInput& in,
     case E::kCarve:
       o->carve = 1;
       o->carve_word = in.word;
+      return Applied::kDone;
+    case E::kShadows:
+      if (!vocabulary.shadows) {
+        fprintf(stderr, "\n%s\n", vocabulary.shadows_refused);
+        return Applied::kRefusedAndSaid;
+      }
+      o->shadows = 1;
+      o->shadows_word = in.word;
       return Applied::kDone;
     case E::kFormat:
       return format_value(in.value, vocabulary, &o->report_format) ? Applied::kDone

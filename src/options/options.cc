@@ -208,6 +208,11 @@ OptionResult parse_options(int argc, char** argv, const OptionVocabulary& vocabu
     printf("\nIllegal option: %s", o->carve_word.c_str());
     return ended(OptionAction::kRefused);
   }
+  // Shadow copies are the volumes' of an image.
+  if (o->shadows && o->image_path.empty()) {
+    printf("\nIllegal option: %s", o->shadows_word.c_str());
+    return ended(OptionAction::kRefused);
+  }
   if (o->pattern_list.empty()) add_file_pattern(o, "*.*");
   if (o->delimiter == ' ') o->delimiter = '|';
   result.first_option = first;
