@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "common/test_allocations.h"
 
@@ -37,7 +38,7 @@ namespace {
 TEST(AllocationCount, CountsEveryNew) {
   const long before = test_allocations();
   auto one = std::make_unique<int>(1);
-  auto two = std::make_unique<int[]>(2);
+  std::vector<int> two(2);
   EXPECT_EQ(test_allocations() - before, 2);
   EXPECT_EQ(*one + two[1], 1);
 }
