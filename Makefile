@@ -85,6 +85,7 @@ clean:
 	rm -rf $(BUILD) build-sanitize build-fuzz build-win32 build-win64
 
 # Speed, system calls per file and peak memory on a synthetic bin of
-# 100,000 index files (generated once under build/bench).
+# 100,000 index files, in folders and in NTFS images (raw, E01; carving), warm
+# and (as root) on a cold page cache; bins and images made once under build/bench.
 bench: build
 	python3 bench/bench.py $(BUILD)

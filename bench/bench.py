@@ -1,16 +1,34 @@
 #!/usr/bin/env python3
-"""make bench: binsift against a minimal reference walker on a synthetic
-recycle bin of 100,000 index files (and 10,000 for the memory check).
+"""make bench: binsift against the fastest correct way to do its job.
 
-Reports, each the median of several runs: files per second of binsift (report
-to a file, progress to /dev/null), of binsift -R, binsift --format=csv and of the reference walker;
-binsift's time as a ratio of the reference's, and the CSV report's as a ratio of
-the classic report's; system calls per index file
-(strace -c -f); peak memory (/usr/bin/time -v) at 10,000 and 100,000 files.
+On folders, a synthetic recycle bin of 100,000 index files (genbin --bench:
+20 user folders, companions beside most index files; 10,000 for the memory
+check), each figure the median of runs taken in turns: files per second of
+binsift (report to a file, progress to /dev/null), of binsift -R, binsift
+--format=csv and of the reference walker (ref_walker.c); binsift's time as a
+ratio of the reference's, and the CSV report's as a ratio of the classic
+report's; system calls per index file (strace -c -f); peak memory
+(/usr/bin/time -v) at 10,000 and 100,000 files.
 
-Then, where an NTFS image can be built here (root, FUSE, ntfs-3g), the
-image case: 20,000 index files in one folder of an NTFS image, 5,000 of
-them deleted; the run with --carve against the same run without it.
+Then, where NTFS images can be built here (root, FUSE, ntfs-3g; built once
+under build/bench and kept):
+- the same 100,000 index files read from a raw NTFS image against the same
+  tree on disk, and the rows of both compared;
+- the same image as E01 (ewfacquire, deflate) against the raw image;
+- --carve on an image of 20,000 index files whose 10 of 20 user folders were
+  emptied, against The Sleuth Kit's fls -r -d -p on the same image;
+- peak memory of the 100,000-file image run;
+- 20,000 index files in one folder, 5,000 of them deleted: --carve against
+  the run without it.
+
+Last, as root, the tree on a cold page cache (drop_caches before each run):
+binsift against cold_reader.c, which reads the same index files with 16 in
+flight in each of its ways (threads, io_uring, posix_fadvise, and posix_fadvise
+only once a read with RWF_NOWAIT finds the data not in memory); the fastest
+is the reference.
+
+Slow cases stop after BENCH_BUDGET seconds (150 by default) once they have
+3 runs of each command; BENCH_REPEAT (7) is the most.
 """
 
 import os
@@ -19,6 +37,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 BUILD = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
@@ -27,10 +46,13 @@ WORK = os.path.join(BUILD, "bench")
 BINSIFT = os.path.join(BUILD, "binsift")
 GENBIN = os.path.join(BUILD, "genbin")
 REPEAT = int(os.environ.get("BENCH_REPEAT", "7"))
+BUDGET = float(os.environ.get("BENCH_BUDGET", "150"))
+PATTERN = "$I*.*"
+REPORT = os.path.join(WORK, "report.txt")
 
 
-def bin_of(count):
-    root = os.path.join(WORK, "bin-%d" % count)
+def bin_of(count, root=None):
+    root = root or os.path.join(WORK, "bin-%d" % count)
     stamp = os.path.join(root, ".complete")
     if not os.path.exists(stamp):
         shutil.rmtree(root, ignore_errors=True)
@@ -40,32 +62,83 @@ def bin_of(count):
     return os.path.join(root, "$RECYCLE.BIN") + "/"
 
 
+def compiled(name, variants):
+    """bench/NAME.c compiled into build/bench/NAME with the first of
+    `variants` (lists of extra cc arguments) that compiles; returns the path
+    and the variant taken."""
+    exe = os.path.join(WORK, name)
+    source = os.path.join(HERE, name + ".c")
+    flavour = exe + ".flags"
+    if os.path.exists(exe) and os.path.exists(flavour) and os.path.getmtime(exe) >= os.path.getmtime(source):
+        with open(flavour) as f:
+            return exe, f.read().split()
+    for extra in variants:
+        argv = ["cc", "-O2", "-o", exe, source] + extra
+        if subprocess.run(argv, stderr=subprocess.DEVNULL).returncode == 0:
+            with open(flavour, "w") as f:
+                f.write(" ".join(extra))
+            return exe, extra
+    raise RuntimeError("cannot compile %s" % source)
+
+
 def reference_walker():
-    exe = os.path.join(WORK, "ref_walker")
-    source = os.path.join(HERE, "ref_walker.c")
-    if not os.path.exists(exe) or os.path.getmtime(exe) < os.path.getmtime(source):
-        subprocess.run(["cc", "-O2", "-o", exe, source], check=True)
-    return exe
+    return compiled("ref_walker", [[]])[0]
 
 
 def commands(bin_dir):
-    report = os.path.join(WORK, "report.txt")
     return {
-        "binsift": ([BINSIFT, "-p", bin_dir, "-f", "$I*.*"], report),
-        "binsift csv": ([BINSIFT, "-p", bin_dir, "-f", "$I*.*", "--format=csv"], report),
-        "reference": ([reference_walker(), bin_dir], report),
+        "binsift": ([BINSIFT, "-p", bin_dir, "-f", PATTERN], REPORT),
+        "binsift csv": ([BINSIFT, "-p", bin_dir, "-f", PATTERN, "--format=csv"], REPORT),
+        "reference": ([reference_walker(), bin_dir], REPORT),
         # Timed on its own after the others: the run after -R reads index
         # files whose access times were set back, and pays for updating
         # every one of them, which would tilt the comparison.
-        "binsift -R": ([BINSIFT, "-p", bin_dir, "-f", "$I*.*", "-R"], report),
+        "binsift -R": ([BINSIFT, "-p", bin_dir, "-f", PATTERN, "-R"], REPORT),
     }
 
 
 def timed(argv, report):
+    """Runs `argv` with its standard output to `report` and its error stream
+    to /dev/null; returns the seconds it took."""
     with open(report, "wb") as out, open(os.devnull, "wb") as err:
         start = time.perf_counter()
         subprocess.run(argv, stdout=out, stderr=err, stdin=subprocess.DEVNULL, check=True)
         return time.perf_counter() - start
+
+
+def in_turns(cases, before=None):
+    """Runs each of `cases` (name: (argv, report)) once a round, in turns,
+    so that a slow moment of the machine weighs on all alike: REPEAT rounds,
+    fewer (3 at least) when the rounds so far took BUDGET seconds.
+    `before` runs before each run. Returns {name: [seconds]}."""
+    times = {name: [] for name in cases}
+    start = time.perf_counter()
+    for round_ in range(REPEAT):
+        if round_ >= 3 and time.perf_counter() - start > BUDGET:
+            break
+        for name, (argv, report) in cases.items():
+            if before:
+                before()
+            times[name].append(timed(argv, report))
+    return times
+
+
+def show(title, times, goals=(), unit_count=None):
+    """Prints the medians of `times` and, for each (name, against, limit) of
+    `goals`, the ratio of their medians with its goal."""
+    medians = {name: statistics.median(t) for name, t in times.items()}
+    runs = min(len(t) for t in times.values())
+    print()
+    print("%s; median of %d runs" % (title, runs))
+    for name, m in medians.items():
+        rate = "  %9.0f files/s" % (unit_count / m) if unit_count else ""
+        spread = "  (%.3f to %.3f)" % (min(times[name]), max(times[name]))
+        print("  %-26s %8.3f s%s%s" % (name, m, rate, spread))
+    for name, against, limit in goals:
+        ratio = medians[name] / medians[against]
+        verdict = "met" if ratio <= limit else "NOT met"
+        print("  %s / %s: %.2f (goal at most %.2g: %s)" % (name, against, ratio, limit, verdict))
+    return medians
 
 
 def syscalls(argv, report):
@@ -90,69 +163,32 @@ def peak_memory_kb(argv, report):
     return int(m.group(1)) if m else None
 
 
-def carve_image():
-    """The NTFS image of the carving case, built once under build/bench;
-    None when it cannot be built here."""
-    path = os.path.join(WORK, "carve-20000.img")
-    stamp = path + ".complete"
-    if os.path.exists(stamp):
-        return path
-    sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
-    import images
-    print("building an NTFS image of 20,000 index files, 5,000 deleted ...", flush=True)
-    try:
-        images.build_large_bin(path, 20000, 128)
-        images.delete_in_large_bin(path, range(5000))
-    except images.Unavailable as e:
-        print("  (no image case: %s)" % e)
-        return None
-    open(stamp, "w").close()
-    return path
+def warm(*paths):
+    """Reads files into the page cache."""
+    for path in paths:
+        with open(path, "rb") as f:
+            while f.read(1 << 24):
+                pass
 
 
-def image_case():
-    image = carve_image()
-    if image is None:
-        return
-    report = os.path.join(WORK, "report.txt")
-    plain = [BINSIFT, "--image=" + image, "-f", "$I*.*"]
-    carve = plain + ["--carve"]
-    timed(plain, report)
-    timed(carve, report)
-    times = {"plain": [], "carve": []}
-    for _ in range(REPEAT):
-        times["plain"].append(timed(plain, report))
-        times["carve"].append(timed(carve, report))
-    plain_t = statistics.median(times["plain"])
-    carve_t = statistics.median(times["carve"])
-    print()
-    print("NTFS image, 20,000 index files in one folder, 5,000 deleted; median of %d runs" % REPEAT)
-    print("  without --carve %7.3f s" % plain_t)
-    print("  with --carve    %7.3f s  (%.2f times; goal at most 3)" % (carve_t, carve_t / plain_t))
+def machine_load():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
 
 
-def main():
-    os.makedirs(WORK, exist_ok=True)
+def tree_case():
     count = 100000
     bin_dir = bin_of(count)
     small_dir = bin_of(10000)
     cmds = commands(bin_dir)
 
-    compared = [name for name in cmds if name != "binsift -R"]
-    for name in compared:  # warm the page cache
-        timed(*cmds[name])
-    times = {name: [] for name in cmds}
-    for _ in range(REPEAT):  # interleaved, so that a slow moment hits all alike
-        for name in compared:
-            times[name].append(timed(*cmds[name]))
-    for _ in range(REPEAT):
-        times["binsift -R"].append(timed(*cmds["binsift -R"]))
-    medians = {name: statistics.median(t) for name, t in times.items()}
-
-    print()
-    print("%d index files, median of %d runs" % (count, REPEAT))
-    for name in cmds:
-        print("  %-12s %7.3f s  %9.0f files/s" % (name, medians[name], count / medians[name]))
+    compared = {name: c for name, c in cmds.items() if name != "binsift -R"}
+    for argv, report in compared.values():  # warm the page cache
+        timed(argv, report)
+    times = in_turns(compared)
+    times_r = in_turns({"binsift -R": cmds["binsift -R"]})
+    times.update(times_r)
+    medians = show("%d index files in folders" % count, times, unit_count=count)
     ratio = medians["binsift"] / medians["reference"]
     ratio_r = medians["binsift -R"] / medians["reference"]
     print("  binsift / reference: %.3f (goal at most 1.15)   binsift -R / reference: %.3f" %
@@ -179,7 +215,232 @@ def main():
         print("  binsift, %6d files: %s" % (n, "%d KB" % kb if kb else "(/usr/bin/time not installed)"))
     print("  (goal: at most 4 MB, the same at both sizes)")
 
-    image_case()
+
+# --- Images ---
+
+def images_module():
+    sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+    import images
+    return images
+
+
+def fingerprint(path):
+    """The SHA-256 and the modification time of an image file."""
+    return "%s %d" % (images_module().sha256(path), os.stat(path).st_mtime_ns)
+
+
+def built(path, what, build, source=None):
+    """`path`, built by build(path) unless a stamp says it was built before
+    (and after `source` was); the stamp holds its fingerprint."""
+    stamp = path + ".complete"
+    if not os.path.exists(stamp) or (source and os.path.getmtime(stamp) < os.path.getmtime(source + ".complete")):
+        print("building %s ..." % what, flush=True)
+        start = time.perf_counter()
+        build(path)
+        with open(stamp, "w") as f:
+            f.write(fingerprint(path))
+        print("  built in %.0f s" % (time.perf_counter() - start), flush=True)
+    return path
+
+
+def check_unchanged(*paths):
+    """No run may change an image: each must still match its stamp."""
+    for path in paths:
+        with open(path + ".complete") as f:
+            kept = f.read().strip()
+        if kept and fingerprint(path) != kept:
+            raise RuntimeError("%s changed while the benchmark read it" % path)
+
+
+def image_of_bench_bin(images, path, count, size_mib):
+    """genbin --bench COUNT (its $RECYCLE.BIN at the volume's root), copied
+    into an NTFS volume of size_mib by ntfs-3g; the same bytes as the tree
+    bin_of(COUNT) holds."""
+    source = tempfile.mkdtemp(prefix="binsift-bench-", dir=WORK)
+    try:
+        subprocess.run([GENBIN, "--bench", source, str(count)], check=True)
+        images.build_ntfs_from_folder(path, source, size_mib)
+    finally:
+        shutil.rmtree(source, ignore_errors=True)
+
+
+def image_with_emptied_folders(images, path, count, size_mib, emptied):
+    """image_of_bench_bin, then the first `emptied` user folders (in name
+    order) emptied, as Windows empties a user's bin: every index file,
+    companion and companion folder deleted, the folder kept."""
+    image_of_bench_bin(images, path, count, size_mib)
+    with images.NtfsMount(path) as root:
+        bin_ = os.path.join(root, "$RECYCLE.BIN")
+        for folder in sorted(os.listdir(bin_))[:emptied]:
+            for name in os.listdir(os.path.join(bin_, folder)):
+                p = os.path.join(bin_, folder, name)
+                if os.path.isdir(p) and not os.path.islink(p):
+                    shutil.rmtree(p)
+                else:
+                    os.remove(p)
+
+
+NO_COMPANION = b" N/A | N/A | N/A | N/A | N/A | N/A | \n"
+
+
+def rows_without_companion_times(report):
+    """The classic report's rows as (the columns before the companion's,
+    whether it has a companion), sorted: the companion's times come from the
+    volume's own metadata, which a copy does not keep whole."""
+    with open(report, "rb") as f:
+        lines = f.read().split(b"\n")[1:]
+    return sorted((line.rsplit(b"|", 7)[0], (line + b"\n").endswith(NO_COMPANION))
+                  for line in lines if line)
+
+
+def image_cases():
+    images = images_module()
+    try:
+        images.require_fuse()
+        raw = built(os.path.join(WORK, "bin-100000.img"),
+                    "an NTFS image of the 100,000 index files of genbin --bench",
+                    lambda p: image_of_bench_bin(images, p, 100000, 1024))
+        carved = built(os.path.join(WORK, "emptied-20000.img"),
+                       "an NTFS image of 20,000 index files, 10 of 20 folders emptied",
+                       lambda p: image_with_emptied_folders(images, p, 20000, 256, 10))
+    except images.Unavailable as e:
+        print()
+        print("(no image cases: %s)" % e)
+        return
+
+    def e01_copy(path):
+        if os.path.exists(path):
+            os.remove(path)
+        images.build_e01(raw, path[:-len(".E01")])
+
+    try:
+        e01 = built(os.path.join(WORK, "bin-100000.E01"), "its E01 copy (ewfacquire, deflate)", e01_copy,
+                    source=raw)
+    except images.Unavailable as e:
+        e01 = None
+        print("(no E01 case: %s)" % e)
+    tree = bin_of(100000)
+    count = 100000
+    print()
+    print("The images: genbin --bench (20 user folders, index files 75% version 2, companions")
+    print("85% files, 10% folders of 3 files), copied by ntfs-3g into a volume made by")
+    print("mkntfs -c 4096 (1 GiB for 100,000 index files; 256 MiB for 20,000, then 10 of")
+    print("its 20 user folders emptied, the folders kept); the E01 by ewfacquire -c deflate:fast.")
+    print("Load average before the image cases: %s" % machine_load())
+
+    # The raw image against the same tree on disk.
+    image_report = os.path.join(WORK, "report-image.txt")
+    tree_report = os.path.join(WORK, "report-tree.txt")
+    image_argv = [BINSIFT, "--image=" + raw, "-f", PATTERN]
+    tree_argv = [BINSIFT, "-p", tree, "-f", PATTERN]
+    warm(raw)
+    timed(tree_argv, tree_report)
+    times = in_turns({"raw NTFS image": (image_argv, image_report),
+                      "the same tree on disk": (tree_argv, tree_report)})
+    show("%d index files from a raw NTFS image" % count, times,
+         [("raw NTFS image", "the same tree on disk", 1.3)], count)
+    image_rows = rows_without_companion_times(image_report)
+    tree_rows = rows_without_companion_times(tree_report)
+    if len(image_rows) != count or image_rows != tree_rows:
+        raise RuntimeError("the image gives %d rows and the tree %d; they differ" %
+                           (len(image_rows), len(tree_rows)))
+    print("  both give the same %d rows (companion times aside)" % count)
+
+    # The E01 copy against the raw image.
+    if e01:
+        e01_report = os.path.join(WORK, "report-e01.txt")
+        warm(e01)
+        times = in_turns({"E01": ([BINSIFT, "--image=" + e01, "-f", PATTERN], e01_report),
+                                  "raw NTFS image": (image_argv, image_report)})
+        show("%d index files from the E01 copy" % count, times, [("E01", "raw NTFS image", 2)], count)
+        with open(e01_report, "rb") as a, open(image_report, "rb") as b:
+            if a.read() != b.read():
+                raise RuntimeError("the E01 copy and the raw image give different reports")
+        print("  both give the same report")
+
+    # --carve against fls -r -d -p.
+    if shutil.which("fls"):
+        carve_report = os.path.join(WORK, "report-carve.txt")
+        warm(carved)
+        times = in_turns({"binsift --carve": ([BINSIFT, "--image=" + carved, "-f", PATTERN, "--carve"],
+                                                 carve_report),
+                             "fls -r -d -p": (["fls", "-r", "-d", "-p", carved], REPORT)})
+        show("--carve, 20,000 index files, 10 of 20 folders emptied", times,
+             [("binsift --carve", "fls -r -d -p", 1.5)])
+        with open(carve_report, "rb") as f:
+            print("  binsift gives %d rows" % (f.read().count(b"\n") - 1))
+    else:
+        print("(no carving case against fls: The Sleuth Kit's fls is not installed)")
+
+    print()
+    kb = peak_memory_kb(image_argv, image_report)
+    check_unchanged(*[p for p in (raw, e01, carved) if p])
+    print("(no run changed an image: SHA-256 and modification time as built)")
+    if kb:
+        print("peak memory of the %d-file raw image run (/usr/bin/time -v): %d KB (goal at most 32 MB: %s)" %
+              (count, kb, "met" if kb <= 32 * 1024 else "NOT met"))
+
+    carve_one_folder(images)
+
+
+def carve_one_folder(images):
+    """20,000 index files in one folder of an NTFS image, 5,000 deleted: the
+    run with --carve against the same run without it."""
+    path = os.path.join(WORK, "carve-20000.img")
+    try:
+        built(path, "an NTFS image of 20,000 index files in one folder, 5,000 deleted",
+              lambda p: (images.build_large_bin(p, 20000, 128), images.delete_in_large_bin(p, range(5000))))
+    except images.Unavailable as e:
+        print("  (no image case: %s)" % e)
+        return
+    plain = [BINSIFT, "--image=" + path, "-f", PATTERN]
+    warm(path)
+    times = in_turns({"without --carve": (plain, REPORT), "with --carve": (plain + ["--carve"], REPORT)})
+    show("NTFS image, 20,000 index files in one folder, 5,000 deleted", times,
+         [("with --carve", "without --carve", 3)])
+    check_unchanged(path)
+
+
+# --- Cold page cache ---
+
+def drop_caches():
+    os.sync()
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def cold_case():
+    if os.geteuid() != 0:
+        print()
+        print("(no cold-cache case: emptying the page cache needs root)")
+        return
+    exe, flags = compiled("cold_reader", [["-DHAVE_LIBURING", "-luring", "-lpthread"], ["-lpthread"]])
+    modes = ["threads", "fadvise", "nowait"] + (["uring"] if "-DHAVE_LIBURING" in flags else [])
+    tree = bin_of(100000)
+    count = 100000
+    cases = {"binsift": ([BINSIFT, "-p", tree, "-f", PATTERN], REPORT)}
+    cases["one at a time (serial)"] = ([exe, "serial", "1", tree], REPORT)
+    for mode in modes:
+        cases["16 in flight, " + mode] = ([exe, mode, "16", tree], REPORT)
+    print()
+    print("Load average before the cold-cache case: %s" % machine_load())
+    times = in_turns(cases, before=drop_caches)
+    medians = {name: statistics.median(t) for name, t in times.items()}
+    fastest = min((m, name) for name, m in medians.items() if "in flight" in name)[1]
+    show("%d index files in folders, cold page cache (drop_caches before each run)" % count, times,
+         [("binsift", fastest, 1.3)], count)
+    if "uring" not in modes:
+        print("  (no io_uring reference: liburing's headers are not installed)")
+
+
+def main():
+    os.makedirs(WORK, exist_ok=True)
+    print("Load average at the start: %s" % machine_load(), flush=True)
+    tree_case()
+    image_cases()
+    cold_case()
+    print()
+    print("Load average at the end: %s" % machine_load())
 
 
 if __name__ == "__main__":

@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "common/test_allocations.h"
 #include "common/test_tree.h"
 #include "decode/index_record.h"
 #include "decode/test_index_files.h"
@@ -17,29 +15,6 @@
 using test_index::filetime_utc;
 using test_index::index_v1;
 using test_index::index_v2;
-
-// Counts heap allocations, so that the cost per file can be checked.  The
-// replacements pair malloc with free, which GCC cannot see through once it
-// has inlined them.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-namespace {
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-void* operator new(size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  ++g_allocations;
-  return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -238,9 +213,9 @@ TEST(DecoderCost, NoAllocationPerFile) {
   const std::string directory = tree.path("bin") + "/";
   decoder.decode(dir, directory, names[0].c_str(), EntryKind::kUnknown);
   decoder.decode(dir, directory, names[1].c_str(), EntryKind::kRegular);
-  const long before = g_allocations.load();
+  const long before = test_allocations();
   for (const std::string& n : names) decoder.decode(dir, directory, n.c_str(), EntryKind::kRegular);
-  EXPECT_EQ(g_allocations.load() - before, 0);
+  EXPECT_EQ(test_allocations() - before, 0);
   fs->close_directory(dir);
   close_file(progress);
 }

@@ -7,6 +7,7 @@
 #include "driver/exit.h"
 #include "driver/run.h"
 #include "image/evidence_image.h"
+#include "image/shadow_copies.h"
 #include "options/help_more.h"
 #include "platform/platform.h"
 #include "report/report_formats.h"
@@ -45,6 +46,11 @@ OptionVocabulary run_vocabulary() {
   vocabulary.report_formats = report_format_names();
   vocabulary.images = kImageSupport;
   vocabulary.images_refused = kImageUnsupportedMessage;
+  // A build that reads no image has no shadow copies to read either: it
+  // refuses both words alike.
+  vocabulary.shadows = kShadowCopySupport;
+  vocabulary.shadows_refused =
+      kImageSupport ? kShadowCopyUnsupportedMessage : kImageUnsupportedMessage;
   return vocabulary;
 }
 

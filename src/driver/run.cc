@@ -269,6 +269,7 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
     image_settings.paths = options.path_list;
     image_settings.patterns = options.pattern_list;
     image_settings.carve = options.carve != 0;
+    image_settings.shadows = options.shadows != 0;
     image_settings.recurse = options.recurse != 0;
     image_settings.exclude = options.exclude_active ? &options.exclude_list : nullptr;
     source = std::make_unique<ImageSource>(options.image_path, image_settings);

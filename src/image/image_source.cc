@@ -153,11 +153,9 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
   bool any_bin = false;
   std::vector<std::string> bins;
   std::vector<std::string> walked;  // the folders walked in the volume, for carving
-  const size_t volumes = image->volume_count();
-  for (size_t v = 0; v < volumes; ++v) {
-    // One volume at a time, closed before the next is opened.
-    std::unique_ptr<ImageVolume> volume = image->open_volume(v);
-    if (!volume) continue;
+  // Walks the volume's folders, then (with carve) recovers the index files
+  // no folder holds any more; false when the visitor ended the run.
+  auto read_volume = [&](ImageVolume* volume) {
     if (!result.any_volume) {
       result.any_volume = true;
       result.first_kind = volume->kind();
@@ -172,8 +170,8 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
       for (const std::string& bin : bins) {
         any_bin = true;
         walked.push_back(volume_directory(bin));
-        result.status = visitor->walk(volume_of(image_path, volume.get()), walked.back());
-        if (!result.status.ok()) return result;
+        result.status = visitor->walk(volume_of(image_path, volume), walked.back());
+        if (!result.status.ok()) return false;
       }
     } else {
       for (size_t p = 0; p < paths.size(); ++p) {
@@ -190,19 +188,37 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
         volume->close_directory(dir);
         path_found[p] = true;
         walked.push_back(folded_volume_path(directory));
-        result.status = visitor->walk(volume_of(image_path, volume.get()), directory);
-        if (!result.status.ok()) return result;
+        result.status = visitor->walk(volume_of(image_path, volume), directory);
+        if (!result.status.ok()) return false;
       }
     }
     if (settings.carve && volume->can_carve()) {
-      CarveToVisitor carver(image_path, volume.get(), visitor, settings, walked);
+      CarveToVisitor carver(image_path, volume, visitor, settings, walked);
       const bool searched = volume->carve_index_files(walked, settings.recurse, &carver, &error);
       result.status = carver.status();
-      if (!result.status.ok()) return result;
+      if (!result.status.ok()) return false;
       if (!searched) {
         visitor->message("Can't search for deleted index files: " + error);
         result.incomplete = true;
       }
+    }
+    return true;
+  };
+  const size_t volumes = image->volume_count();
+  for (size_t v = 0; v < volumes; ++v) {
+    // One volume at a time, closed before the next is opened.
+    std::unique_ptr<ImageVolume> volume = image->open_volume(v);
+    if (!volume) continue;
+    if (!read_volume(volume.get())) return result;
+    const bool ntfs = volume->kind() == FileSystemKind::kNtfs;
+    volume.reset();
+    // Then the volume as each of its shadow copies keeps it, oldest first,
+    // each store read as a volume of its own and closed before the next.
+    if (!settings.shadows || !ntfs) continue;
+    std::unique_ptr<ShadowStores> stores = image->open_shadow_stores(v);
+    for (size_t k = 0; stores && k < stores->count(); ++k) {
+      std::unique_ptr<ImageVolume> store = stores->open_store(k);
+      if (store && !read_volume(store.get())) return result;
     }
   }
   for (size_t p = 0; p < paths.size() && result.any_volume; ++p) {

@@ -7,6 +7,9 @@
 // (image_reader.h), offered to the library as an external image, so that
 // every byte that cannot be read is known as such; VMDK, VHD and AFF images
 // are read by the library's own readers, after their files are checked.
+// A shadow-copy store of an NTFS volume (shadow_copies.h) is offered to the
+// library the same way, as an image of its own over the store's reader,
+// which reads the volume's bytes through the image as the library does.
 //
 // The library (and the dozens of libraries it needs for E01, VMDK, VHD and
 // AFF images) is loaded when the first image is opened, so that a run
@@ -28,6 +31,7 @@
 #include "image/evidence_image.h"
 #include "image/image_reader.h"
 #include "image/image_set.h"
+#include "image/shadow_copies.h"
 #include "platform/dos_pattern.h"
 #include "platform/dynamic_library.h"
 #include "platform/file_time.h"
@@ -298,6 +302,30 @@ ssize_t external_read(TSK_IMG_INFO* img, TSK_OFF_T offset, char* buffer, size_t 
 void external_close(TSK_IMG_INFO* img) { std::free(img); }
 void external_stat(TSK_IMG_INFO*, FILE*) {}
 
+// Offers the bytes that `guard` reads to the library as an image; null when
+// the library cannot take them.
+TSK_IMG_INFO* open_guarded(ReadGuard* guard) {
+  auto* external = static_cast<ExternalImage*>(std::calloc(1, sizeof(ExternalImage)));
+  if (external == nullptr) return nullptr;
+  external->guard = guard;
+  lib.tsk_error_reset();
+  TSK_IMG_INFO* img =
+      lib.tsk_img_open_external(external, static_cast<TSK_OFF_T>(guard->size()), 512,
+                                external_read, external_close, external_stat);
+  if (img == nullptr) std::free(external);
+  return img;
+}
+
+// A shadow-copy store as the library reads it: an image of its own, whose
+// bytes the store's reader gives.  Closed after the file system in it.
+struct StoreImage {
+  std::unique_ptr<ReadGuard> guard;
+  TSK_IMG_INFO* img = nullptr;
+  ~StoreImage() {
+    if (img != nullptr) lib.tsk_img_close(img);
+  }
+};
+
 // ---------------------------------------------------------------------------
 // A file system's boot sector, read to tell why the library cannot open it.
 
@@ -393,9 +421,16 @@ struct CarveCandidate {
 
 class TskVolume final : public ImageVolume {
  public:
+  // `store`: the store image that holds the file system, when the volume
+  // is a shadow copy's.
   TskVolume(TSK_FS_INFO* fs, const std::string& image, std::string name, uint64_t id,
-            ReadGuard* guard, ImageMessages* messages)
-      : fs_(fs), name_(std::move(name)), id_(id), guard_(guard), messages_(messages) {
+            ReadGuard* guard, ImageMessages* messages, std::unique_ptr<StoreImage> store = nullptr)
+      : fs_(fs),
+        name_(std::move(name)),
+        id_(id),
+        guard_(guard),
+        messages_(messages),
+        store_(std::move(store)) {
     prefix_ = "IMAGE:" + name_ + ":";
     context_ = "image " + image + ", partition " + name_;
     ntfs_ = TSK_FS_TYPE_ISNTFS(fs->ftype);
@@ -585,6 +620,7 @@ class TskVolume final : public ImageVolume {
   uint64_t id_;
   ReadGuard* guard_;  // null when the library reads the image itself
   ImageMessages* messages_;
+  std::unique_ptr<StoreImage> store_;  // closed after fs_
   bool ntfs_ = false;
   bool fold_names_ = false;
   const char* type_name_ = nullptr;
@@ -1650,6 +1686,7 @@ class TskImage final : public EvidenceImage {
   }
   size_t volume_count() const override { return vs_ != nullptr ? vs_->part_count : 1; }
   std::unique_ptr<ImageVolume> open_volume(size_t index) override;
+  std::unique_ptr<ShadowStores> open_shadow_stores(size_t index) override;
 
   // Tells when the image's bytes end before the end of a volume.
   void check_end(const std::string& volume, uint64_t end) {
@@ -1734,18 +1771,136 @@ std::unique_ptr<ImageVolume> TskImage::open_volume(size_t index) {
                                      guard_.get(), messages_);
 }
 
+// ---------------------------------------------------------------------------
+// Shadow copies.
+
+// A volume's bytes as its shadow copies are read from them: the image as
+// the library reads it (through this program's reader, where it has one),
+// at the volume's offset.
+class VolumeInImage final : public VolumeBytes {
+ public:
+  VolumeInImage(TSK_IMG_INFO* img, ReadGuard* guard, TSK_OFF_T offset, uint64_t size)
+      : img_(img), guard_(guard), offset_(offset), size_(size) {}
+  uint64_t size() const override { return size_; }
+  bool read(uint64_t offset, void* buffer, size_t size, std::string* reason) override {
+    if (offset > size_ || size > size_ - offset) {
+      *reason = "it ends at byte " + std::to_string(size_);
+      return false;
+    }
+    lib.tsk_error_reset();
+    FailureWatch watch(guard_);
+    const ssize_t got = lib.tsk_img_read(img_, offset_ + static_cast<TSK_OFF_T>(offset),
+                                         static_cast<char*>(buffer), size);
+    if (got != static_cast<ssize_t>(size) || watch.failed()) {
+      // What this program's reader says of the bytes, else the library.
+      *reason = watch.failed() ? guard_->last_reason() : library_reason("read error");
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  TSK_IMG_INFO* img_;
+  ReadGuard* guard_;
+  TSK_OFF_T offset_;
+  uint64_t size_;
+};
+
+// The stores of one volume, each offered to the library as an image of its
+// own, whose file system is opened as a live volume's is.
+class TskShadowStores final : public ShadowStores {
+ public:
+  TskShadowStores(const std::string& image, std::string volume, uint64_t id,
+                  ImageMessages* messages, TSK_IMG_INFO* img, ReadGuard* guard, TSK_OFF_T offset,
+                  uint64_t size)
+      : image_(image),
+        volume_(std::move(volume)),
+        id_(id),
+        messages_(messages),
+        bytes_(img, guard, offset, size) {}
+
+  // Finds the stores; false when they cannot be read (told).
+  bool open() {
+    std::string error;
+    copies_ = open_shadow_copies(&bytes_, &error);
+    if (copies_ == nullptr) {
+      messages_->problem("Can't read image " + image_ + ", partition " + volume_ +
+                         ": its shadow copies cannot be read (" + error + ")");
+    }
+    return copies_ != nullptr;
+  }
+
+  size_t count() const override { return copies_->count(); }
+
+  std::unique_ptr<ImageVolume> open_store(size_t index) override {
+    const std::string name = volume_ + ":vss" + std::to_string(index + 1);
+    const std::string cannot = "Can't read image " + image_ + ", partition " + name + ": ";
+    std::string error;
+    std::unique_ptr<ImageReader> reader = copies_->open_store(index, &error);
+    if (reader == nullptr) {
+      messages_->problem(cannot + "the shadow copy cannot be read (" + error + ")");
+      return nullptr;
+    }
+    auto store = std::make_unique<StoreImage>();
+    store->guard = std::make_unique<ReadGuard>(std::move(reader), image_ + ", partition " + name,
+                                               messages_);
+    store->img = open_guarded(store->guard.get());
+    if (store->img == nullptr) {
+      messages_->problem(cannot + "the shadow copy cannot be opened (" +
+                         library_reason("the library cannot take it as an image") + ")");
+      return nullptr;
+    }
+    lib.tsk_error_reset();
+    FailureWatch watch(store->guard.get());
+    TSK_FS_INFO* fs = lib.tsk_fs_open_img(store->img, 0, TSK_FS_TYPE_DETECT);
+    if (fs == nullptr) {
+      FileSystemSignature sig;
+      const std::string reason =
+          file_system_failure(store->img, 0, watch.reason("unknown file system"), &sig);
+      watch.failed();
+      messages_->problem(cannot + "no file system that can be read (" + reason + ")");
+      return nullptr;
+    }
+    ReadGuard* guard = store->guard.get();
+    const uint64_t id = id_ + (static_cast<uint64_t>(index + 1) << 48);
+    return std::make_unique<TskVolume>(fs, image_, name, id, guard, messages_, std::move(store));
+  }
+
+ private:
+  const std::string& image_;
+  std::string volume_;
+  uint64_t id_;
+  ImageMessages* messages_;
+  VolumeInImage bytes_;
+  std::unique_ptr<ShadowCopies> copies_;  // destroyed before bytes_
+};
+
+std::unique_ptr<ShadowStores> TskImage::open_shadow_stores(size_t index) {
+  TSK_OFF_T offset = 0;
+  uint64_t size = img_->size > 0 ? static_cast<uint64_t>(img_->size) : 0;
+  uint64_t id = 1;
+  std::string volume = "p0";
+  if (vs_ != nullptr) {
+    const TSK_VS_PART_INFO* part = part_at(index);
+    if (part == nullptr) return nullptr;
+    offset = static_cast<TSK_OFF_T>(vs_->offset +
+                                    part->start * static_cast<TSK_DADDR_T>(vs_->block_size));
+    size = part->len * vs_->block_size;
+    id = static_cast<uint64_t>(part->start) + 1;
+    volume = "p" + std::to_string(part->addr);
+  } else if (index != 0) {
+    return nullptr;
+  }
+  auto stores = std::make_unique<TskShadowStores>(name_, volume, id, messages_, img_, guard_.get(),
+                                                  offset, size);
+  if (!stores->open()) return nullptr;
+  return stores;
+}
+
 // Opens the image through one of this program's readers.
 TSK_IMG_INFO* open_external(TskImage* image, std::unique_ptr<ImageReader> reader) {
   image->guard_ = std::make_unique<ReadGuard>(std::move(reader), image->name_, image->messages_);
-  auto* external = static_cast<ExternalImage*>(std::calloc(1, sizeof(ExternalImage)));
-  if (external == nullptr) return nullptr;
-  external->guard = image->guard_.get();
-  lib.tsk_error_reset();
-  TSK_IMG_INFO* img =
-      lib.tsk_img_open_external(external, static_cast<TSK_OFF_T>(image->guard_->size()), 512,
-                                external_read, external_close, external_stat);
-  if (img == nullptr) std::free(external);
-  return img;
+  return open_guarded(image->guard_.get());
 }
 
 // How the bytes of each container reach the library: through this

@@ -107,6 +107,7 @@ const std::vector<OptionKey>& table() {
       // The words beyond the keys, matched whole after every key.
       Row(E::kImage).word("image", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCarve).word("carve", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kShadows).word("shadows", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kFormat).word("format", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCodepage).word("codepage", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kHelpMore).word("help-more", W::kNoValue, nullptr, nullptr, WordMatch::kWholeWord),
@@ -114,7 +115,6 @@ const std::vector<OptionKey>& table() {
       Row(E::kVersion).word("version", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
       // Words whose effects come with later work: accepted without effect
       // until then, and a near miss of one is refused as of the others.
-      Row(E::kNothing).word("shadows", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kNothing).word("hash", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kNothing).word("collect", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kNothing).word("registry", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
@@ -364,6 +364,14 @@ Applied apply_option(const OptionKey& key, const OptionInput& in,
     case E::kCarve:
       o->carve = 1;
       o->carve_word = in.word;
+      return Applied::kDone;
+    case E::kShadows:
+      if (!vocabulary.shadows) {
+        fprintf(stderr, "\n%s\n", vocabulary.shadows_refused);
+        return Applied::kRefusedAndSaid;
+      }
+      o->shadows = 1;
+      o->shadows_word = in.word;
       return Applied::kDone;
     case E::kFormat:
       return format_value(in.value, vocabulary, &o->report_format) ? Applied::kDone

@@ -29,6 +29,7 @@ enum class OptionEffect : uint8_t {
   // The words beyond the keys.
   kImage,
   kCarve,
+  kShadows,
   kFormat,
   kCodepage,
   kHelpMore,

@@ -215,6 +215,11 @@ OptionResult parse_options(int argc, char** argv, const OptionVocabulary& vocabu
     fprintf(notes_stream(), "\nIllegal option: %s", o->carve_word.c_str());
     return ended(OptionAction::kRefused);
   }
+  // Shadow copies are the volumes' of an image.
+  if (o->shadows && o->image_path.empty()) {
+    printf("\nIllegal option: %s", o->shadows_word.c_str());
+    return ended(OptionAction::kRefused);
+  }
   if (o->pattern_list.empty()) add_file_pattern(o, "*.*");
   if (o->delimiter == ' ') o->delimiter = '|';
   result.first_option = first;

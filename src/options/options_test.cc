@@ -9,6 +9,7 @@
 #include "common/evidence.h"
 #include "common/test_tree.h"
 #include "image/evidence_image.h"
+#include "image/shadow_copies.h"
 #include "options/long_options.h"
 #include "options/option_table.h"
 #include "options/test_options.h"
@@ -341,6 +342,54 @@ TEST_F(OptionsDeathTest, CarveWithoutAnImageIsIllegal) {
       ::testing::ExitedWithCode(5), "");
   EXPECT_EXIT(parse({"-.ini", "--image"}), ::testing::ExitedWithCode(5), "");
   EXPECT_EXIT(parse({"-.ini", "--carve=yes", "--image=x"}), ::testing::ExitedWithCode(5), "");
+}
+
+TEST(LongOptions, ShadowsIsAWholeWordInOneCaseWithoutAValue) {
+  if (!kShadowCopySupport) GTEST_SKIP() << "this build reads no shadow copies";
+  Options o;
+  EXPECT_EQ(parse_long_option("shadows", &o), 0);
+  EXPECT_EQ(o.shadows, 1);
+  EXPECT_EQ(o.shadows_word, "shadows");
+  o = Options();
+  EXPECT_EQ(parse_long_option("SHADOWS", &o), 0);
+  EXPECT_EQ(o.shadows, 1);
+  EXPECT_EQ(o.shadows_word, "SHADOWS");
+  o = Options();
+  EXPECT_EQ(parse_long_option("shadows=on", &o), 1);
+  EXPECT_EQ(parse_long_option("shadows=", &o), 1);
+  // Not the whole word, or mixed case: slips of it, refused.
+  EXPECT_EQ(parse_long_option("shadow", &o), kWordNearMiss);
+  EXPECT_EQ(parse_long_option("shadowsx", &o), kWordNearMiss);
+  EXPECT_EQ(parse_long_option("Shadows", &o), kWordNearMiss);
+  EXPECT_EQ(o.shadows, 0);
+}
+
+TEST_F(OptionsTest, ShadowsWithAnImageInAnyOrder) {
+  if (!kShadowCopySupport) GTEST_SKIP() << "this build reads no shadow copies";
+  parse({"-.ini", "--shadows", "-p", "$Recycle.Bin", "--carve", "--image=disk.dd"});
+  EXPECT_EQ(g_options.image_path, "disk.dd");
+  EXPECT_EQ(g_options.shadows, 1);
+  EXPECT_EQ(g_options.carve, 1);
+  reset_option_state();
+  parse({"-.ini", "--image=disk.dd"});
+  EXPECT_EQ(g_options.shadows, 0);
+}
+
+TEST_F(OptionsDeathTest, ShadowsWithoutAnImageIsIllegal) {
+  EXPECT_EXIT(
+      {
+        parse({"-.ini", "--SHADOWS", "-r"});
+        fflush(stdout);
+      },
+      ::testing::ExitedWithCode(5), "");
+  EXPECT_EXIT(parse({"-.ini", "--shadows=yes", "--image=x"}), ::testing::ExitedWithCode(5), "");
+}
+
+TEST_F(OptionsDeathTest, BuildsWithoutShadowCopiesRefuseTheWordAsTheyRefuseImages) {
+  if (kShadowCopySupport) GTEST_SKIP() << "this build reads shadow copies";
+  EXPECT_EXIT(parse({"-.ini", "--shadows"}), ::testing::ExitedWithCode(5),
+              kImageSupport ? "^\nShadow copies are not supported by this build\n$"
+                            : "^\nEvidence images are not supported by this build\n$");
 }
 
 // The image and the format as the option loop will apply them, known
