@@ -41,6 +41,12 @@ IndexDecoder::IndexDecoder(FileSystem* fs, RecordSink* sink, FileHandle progress
   parser_settings_.codepage = settings.codepage;
   if (buffers_.input.size() < kIndexReadSize) buffers_.input.resize(kInputBufferSize);
   buffers_.reserve_text();
+  fs_->want_change_times(settings_.file_metadata);
+}
+
+void IndexDecoder::set_file_system(FileSystem* fs) {
+  fs_ = fs;
+  fs_->want_change_times(settings_.file_metadata);
 }
 
 void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_length) {
@@ -52,12 +58,17 @@ void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_l
   buffers_.companion_name.append(name + 2, name_length - 2);
   dir_ = dir;
   look_up(buffers_.companion_name.c_str(), &record_.companion);
+  if (record_.companion.kind == CompanionKind::kMissing && settings_.deleted_companions &&
+      fs_->names_deleted_entry(dir, buffers_.companion_name.c_str()))
+    record_.warnings |= kWarnCompanionDeleted;
 }
 
 void IndexDecoder::look_up(const char* name, CompanionInfo* out) {
   *out = CompanionInfo();
   EntryInfo info;
   if (!fs_->lookup(dir_, name, &info)) return;
+  out->has_entry = info.has_address;
+  out->entry = info.address;
   switch (info.kind) {
     case EntryKind::kRegular: out->kind = CompanionKind::kFile; break;
     case EntryKind::kDirectory: out->kind = CompanionKind::kDirectory; break;
@@ -87,6 +98,7 @@ bool IndexDecoder::parse(DirRef dir, const char* name, FileRef file) {
 
 void IndexDecoder::write_progress(std::string_view directory, const char* name,
                                   size_t name_length) {
+  if (progress_shown_) return;
   buffers_.progress.clear();
   erase_progress(&buffers_.progress, progress_length_);
   progress_length_ = append_progress_line(&buffers_.progress, directory.data(), directory.size(),
@@ -107,6 +119,8 @@ void IndexDecoder::begin_record(std::string_view directory, const char* name,
                                 size_t name_length) {
   record_ = RecycleRecord();
   record_.source_prefix = prefix_;
+  record_.image = image_;
+  record_.volume = volume_;
   record_.directory = directory;
   record_.file_name = std::string_view(name, name_length);
   record_.entry_name = record_.file_name;
@@ -120,6 +134,7 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
 
   look_up_companion(dir, name, name_length);
   ++g_file_count;
+  if (progress_shown_) progress_shown_->file(directory, name, name_length);
 
   const FileRef file = fs_->open_file(dir, name, kind);
   if (file == kNoFile) {
@@ -128,6 +143,7 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
   }
 
   write_progress(directory, name, name_length);
+  read_file_metadata(file);
 
   SavedTimes saved;
   const bool captured = settings_.reset_times && fs_->capture_times(file, &saved);
@@ -146,10 +162,22 @@ bool IndexDecoder::decode_recovered(DirRef parent, std::string_view directory, c
 
   if (parent != kNoDir) look_up_companion(parent, name, name_length);
   ++g_file_count;
+  if (progress_shown_) progress_shown_->file(directory, name, name_length);
   write_progress(directory, name, name_length);
+
+  read_file_metadata(file);
 
   // Data that can no longer be read reads as nothing: the short row, with
   // "truncated".
   record_.warnings |= kWarnRecovered;
   return parse(parent, name, file);
+}
+
+void IndexDecoder::read_file_metadata(FileRef file) {
+  EntryInfo info;
+  if (!settings_.file_metadata || file == kNoFile || !fs_->file_info(file, &info)) return;
+  record_.index_created = info.times.creation;
+  record_.index_modified = info.times.last_write;
+  record_.has_entry = info.has_address;
+  record_.entry = info.address;
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "decode/decode_progress.h"
 #include "decode/record_parser.h"
 #include "decode/record_sink.h"
 #include "decode/recycle_record.h"
@@ -24,6 +25,12 @@ struct DecoderSettings {
   bool reset_times = false;  // set each index file's times back after reading it
   FileTime run_start = 0;    // when the run started
   const char* codepage = "CP1252";  // the ANSI code page of INFO2 paths
+  // Records carry the index file's own times and metadata address, and the
+  // companion's change time (what the UTF-8 formats show).
+  bool file_metadata = false;
+  // A companion that is gone is looked for among the names its folder keeps
+  // for deleted entries ("companion-deleted": image runs with --carve).
+  bool deleted_companions = false;
 };
 
 constexpr size_t kInputBufferSize = 262224;
@@ -67,13 +74,24 @@ class IndexDecoder final : private CompanionLookup {
 
   // What a record's source field starts with ("IMAGE:p1:" in an image).
   void set_source_prefix(std::string_view prefix) { prefix_.assign(prefix); }
+  // Where each file's progress is shown instead of its "Processing:" line
+  // on the progress handle (null: that line).
+  void set_progress(DecodeProgress* progress) { progress_shown_ = progress; }
+  // The image and the volume the next files are read from (empty on a
+  // mounted tree).
+  void set_volume(std::string_view image, std::string_view volume) {
+    image_.assign(image);
+    volume_.assign(volume);
+  }
   // The file system the next files are read from (each volume of an image
   // is one of its own).
-  void set_file_system(FileSystem* fs) { fs_ = fs; }
+  void set_file_system(FileSystem* fs);
 
  private:
   // A fresh record for the file `name` of `directory`.
   void begin_record(std::string_view directory, const char* name, size_t name_length);
+  // The open index file's own times and metadata address, into the record.
+  void read_file_metadata(FileRef file);
   void look_up_companion(DirRef dir, const char* name, size_t name_length);
   // CompanionLookup: an entry of the folder of the file being parsed.
   void look_up(const char* name, CompanionInfo* out) override;
@@ -86,11 +104,13 @@ class IndexDecoder final : private CompanionLookup {
   FileSystem* fs_;
   RecordSink* sink_;
   FileHandle progress_;
+  DecodeProgress* progress_shown_ = nullptr;
   DecoderSettings settings_;
   ParserSettings parser_settings_;
   DecoderBuffers own_;
   DecoderBuffers& buffers_;
   std::string prefix_;
+  std::string image_, volume_;
   int32_t progress_length_ = 0;  // characters of the previous progress line
   DirRef dir_ = kNoDir;          // the folder of the file being parsed
   RecycleRecord record_;

@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "common/test_allocations.h"
 #include "common/test_tree.h"
 #include "decode/index_record.h"
 #include "decode/test_index_files.h"
@@ -17,29 +15,6 @@
 using test_index::filetime_utc;
 using test_index::index_v1;
 using test_index::index_v2;
-
-// Counts heap allocations, so that the cost per file can be checked.  The
-// replacements pair malloc with free, which GCC cannot see through once it
-// has inlined them.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-namespace {
-std::atomic<long> g_allocations{0};
-}  // namespace
-
-void* operator new(size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size ? size : 1)) return p;
-  throw std::bad_alloc();
-}
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  ++g_allocations;
-  return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -231,14 +206,16 @@ TEST(DecoderCost, NoAllocationPerFile) {
   NullWriter writer;
   DecoderSettings settings;
   settings.reset_times = true;
+  settings.file_metadata = true;  // the index file's own times too
+  settings.deleted_companions = true;
   const FileHandle progress = open_output_device("/dev/null", false);
   IndexDecoder decoder(fs, &writer, progress, settings);
   const std::string directory = tree.path("bin") + "/";
   decoder.decode(dir, directory, names[0].c_str(), EntryKind::kUnknown);
   decoder.decode(dir, directory, names[1].c_str(), EntryKind::kRegular);
-  const long before = g_allocations.load();
+  const long before = test_allocations();
   for (const std::string& n : names) decoder.decode(dir, directory, n.c_str(), EntryKind::kRegular);
-  EXPECT_EQ(g_allocations.load() - before, 0);
+  EXPECT_EQ(test_allocations() - before, 0);
   fs->close_directory(dir);
   close_file(progress);
 }
@@ -349,6 +326,119 @@ TEST(DecoderInfo2, EveryRecordOfAFileManyBuffersLong) {
       EXPECT_EQ(last.warnings, static_cast<uint32_t>(kWarnTruncated));
     }
   }
+}
+
+// What the UTF-8 formats show beyond the bytes: each record's own copy.
+class MetadataCollector final : public ReportWriter {
+ public:
+  struct Seen {
+    std::string entry_name, image, volume;
+    RecycleRecord record;
+  };
+  bool write_header() override { return true; }
+  bool write_record(const RecycleRecord& r) override {
+    seen.push_back({std::string(r.entry_name), std::string(r.image), std::string(r.volume), r});
+    return true;
+  }
+  std::vector<Seen> seen;
+};
+
+struct MetadataRun {
+  MemoryFileSystem fs;
+  MetadataCollector collector;
+  // Decodes the files of `dir` in turn.
+  void decode(const DecoderSettings& settings, const char* dir,
+              std::initializer_list<const char*> names, bool image = false) {
+    const FileHandle progress = open_output_device("/dev/null", false);
+    IndexDecoder decoder(&fs, &collector, progress, settings);
+    if (image) decoder.set_volume("case/disk.E01", "p2");
+    std::string error;
+    const DirRef d = fs.open_directory(dir, &error);
+    ASSERT_NE(d, kNoDir) << error;
+    for (const char* name : names)
+      EXPECT_TRUE(decoder.decode(d, std::string(dir) + "/", name, EntryKind::kUnknown));
+    fs.close_directory(d);
+    close_file(progress);
+  }
+};
+
+TEST(DecoderMetadata, TheIndexFilesOwnTimesAndEntryAndTheCompanions) {
+  const EntryTimes index_times{filetime_utc(2021, 3, 4, 5, 6, 7, 1), filetime_utc(2021, 3, 5),
+                               filetime_utc(2021, 3, 4, 5, 6, 7, 2), filetime_utc(2021, 3, 6)};
+  const EntryTimes companion_times{filetime_utc(2020, 1, 1), filetime_utc(2020, 2, 2),
+                                   filetime_utc(2020, 3, 3), filetime_utc(2021, 3, 4, 5, 6, 7, 3)};
+  MetadataRun run;
+  run.fs.add_file("bin/$IA.txt", index_v2(1, kDeleted, u"C:\\a.txt"), index_times);
+  run.fs.add_file("bin/$RA.txt", "x", companion_times);
+  run.fs.set_address("bin/$IA.txt", 41);
+  run.fs.set_address("bin/$RA.txt", 0);
+  DecoderSettings settings;
+  settings.run_start = kRunStart;
+  settings.file_metadata = true;
+  run.decode(settings, "bin", {"$IA.txt"}, true);
+  EXPECT_TRUE(run.fs.change_times_wanted());
+  ASSERT_EQ(run.collector.seen.size(), 1u);
+  const MetadataCollector::Seen& a = run.collector.seen[0];
+  EXPECT_EQ(a.entry_name, "$IA.txt");
+  EXPECT_EQ(a.image, "case/disk.E01");
+  EXPECT_EQ(a.volume, "p2");
+  EXPECT_EQ(a.record.index_created, index_times.creation);
+  EXPECT_EQ(a.record.index_modified, index_times.last_write);
+  EXPECT_TRUE(a.record.has_entry);
+  EXPECT_EQ(a.record.entry, 41u);
+  EXPECT_EQ(a.record.companion.times.change, companion_times.change);
+  EXPECT_TRUE(a.record.companion.has_entry);
+  EXPECT_EQ(a.record.companion.entry, 0u);
+
+  // The seed report shows none of it, and the run asks for none of it.
+  MetadataRun seed;
+  seed.fs.add_file("bin/$IA.txt", index_v2(1, kDeleted, u"C:\\a.txt"), index_times);
+  seed.fs.set_address("bin/$IA.txt", 41);
+  settings.file_metadata = false;
+  seed.decode(settings, "bin", {"$IA.txt"});
+  EXPECT_FALSE(seed.fs.change_times_wanted());
+  ASSERT_EQ(seed.collector.seen.size(), 1u);
+  EXPECT_EQ(seed.collector.seen[0].record.index_created, 0u);
+  EXPECT_FALSE(seed.collector.seen[0].record.has_entry);
+  EXPECT_EQ(seed.collector.seen[0].image, "");
+}
+
+TEST(DecoderMetadata, EveryInfo2RecordHasTheInfo2FilesTimes) {
+  const EntryTimes times{filetime_utc(2004, 8, 25), 0, filetime_utc(2004, 8, 26)};
+  MetadataRun run;
+  run.fs.add_file("RECYCLER/INFO2", numbered_info2(800, 3, 0), times);
+  DecoderSettings settings;
+  settings.run_start = kRunStart;
+  settings.file_metadata = true;
+  run.decode(settings, "RECYCLER", {"INFO2"});
+  ASSERT_EQ(run.collector.seen.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(run.collector.seen[i].entry_name, "Dc" + std::to_string(i + 1) + ".txt");
+    EXPECT_EQ(run.collector.seen[i].record.index_created, times.creation);
+    EXPECT_EQ(run.collector.seen[i].record.index_modified, times.last_write);
+  }
+}
+
+TEST(DecoderMetadata, ACompanionWhoseNameTheFolderKeepsForADeletedEntry) {
+  MetadataRun run;
+  for (const char* name : {"bin/$IDEL.txt", "bin/$IGONE.txt", "bin/$ILIVE.txt"})
+    run.fs.add_file(name, index_v2(1, kDeleted, u"C:\\a.txt"));
+  run.fs.add_file("bin/$RLIVE.txt", "x");
+  run.fs.add_deleted_name("bin/$RDEL.txt");
+  run.fs.add_deleted_name("bin/$RLIVE.txt");  // a stale name beside the live one
+  DecoderSettings settings;
+  settings.run_start = kRunStart;
+  settings.deleted_companions = true;
+  run.decode(settings, "bin", {"$IDEL.txt", "$IGONE.txt", "$ILIVE.txt"});
+  settings.deleted_companions = false;
+  run.decode(settings, "bin", {"$IDEL.txt"});
+  ASSERT_EQ(run.collector.seen.size(), 4u);
+  EXPECT_EQ(run.collector.seen[0].record.warnings, static_cast<uint32_t>(kWarnCompanionDeleted));
+  EXPECT_EQ(run.collector.seen[0].record.companion.kind, CompanionKind::kMissing);
+  EXPECT_EQ(run.collector.seen[1].record.warnings, 0u);
+  EXPECT_EQ(run.collector.seen[2].record.warnings, 0u);
+  EXPECT_EQ(run.collector.seen[2].record.companion.kind, CompanionKind::kFile);
+  EXPECT_EQ(run.collector.seen[3].record.warnings, 0u);  // not asked for
 }
 
 TEST(DecoderRecovered, RecoveredIndexFilesCarryTheWarningAndTheirFoldersCompanion) {

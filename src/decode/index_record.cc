@@ -57,7 +57,10 @@ void decode_index_bytes(const unsigned char* data, size_t size, FileTime run_sta
   }
   record->has_size = size >= 16;
   record->has_deleted = size >= 24;
-  if (record->has_size) record->size = static_cast<int64_t>(read_le64(data + 8));
+  if (record->has_size) {
+    record->size = static_cast<int64_t>(read_le64(data + 8));
+    if (record->size < 0) record->warnings |= kWarnSizeOutOfRange;
+  }
   if (record->has_deleted) {
     record->deleted = read_le64(data + 16);
     if (deletion_time_implausible(record->deleted, run_start))
@@ -96,6 +99,41 @@ void decode_index_bytes(const unsigned char* data, size_t size, FileTime run_sta
   if (version == 2 && terminated && read_le32(data + 24) != units + 1)
     record->warnings |= kWarnNameLengthMismatch;
   if (lone_surrogate) record->warnings |= kWarnLoneSurrogate;
+  if (version == 1 && size == kOneByteShortSize) read_one_byte_short(data, run_start, record);
+}
+
+bool read_one_byte_short(const unsigned char* data, FileTime run_start, RecycleRecord* record) {
+  // The deletion time at byte 15, and a whole path from byte 23 that starts
+  // like a path ("C:\" or "\\") and is terminated.
+  const FileTime deleted = read_le64(data + kOneByteShortTimeOffset);
+  if (deletion_time_implausible(deleted, run_start)) return false;
+  const unsigned char* path = data + kOneByteShortPathOffset;
+  const size_t available = (kOneByteShortSize - kOneByteShortPathOffset) / 2;
+  auto unit = [path](size_t i) { return static_cast<unsigned>(read_le16(path + 2 * i)); };
+  const unsigned first = unit(0);
+  const bool letter = (first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z');
+  if (!(letter && unit(1) == ':' && unit(2) == '\\') && !(first == '\\' && unit(1) == '\\'))
+    return false;
+  size_t units = 0;
+  while (units < available && unit(units) != 0) ++units;
+  if (units == available) return false;
+
+  record->laid_out.size = record->size;
+  record->laid_out.deleted = record->deleted;
+  record->laid_out.path_utf16 = record->path_utf16;
+  record->laid_out.path_units = record->path_units;
+  record->has_size = false;
+  record->size = 0;
+  record->has_deleted = true;
+  record->deleted = deleted;
+  record->path_utf16 = path;
+  record->path_units = units;
+  // What the bytes as laid out gave is doubted no more.
+  record->warnings &= ~(kWarnTruncated | kWarnTimeOutOfRange | kWarnLoneSurrogate |
+                        kWarnSizeOutOfRange);
+  record->warnings |= kWarnOneByteShort;
+  if (has_lone_surrogate(path, units)) record->warnings |= kWarnLoneSurrogate;
+  return true;
 }
 
 namespace {

@@ -12,7 +12,8 @@ constexpr RecordFormatRow kRecordFormats[] = {
 constexpr std::string_view kWarningNames[kWarningCount] = {
     "cannot-open",    "truncated",      "unknown-version",    "name-length-mismatch",
     "size-mismatch",  "time-out-of-range", "lone-surrogate", "restored-or-purged",
-    "recovered"};
+    "recovered",      "one-byte-short", "size-out-of-range", "codepage-undefined",
+    "scanned",        "companion-deleted"};
 
 constexpr std::string_view kCompanionKindNames[] = {"missing", "file", "directory", "other"};
 

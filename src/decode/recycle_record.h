@@ -27,8 +27,13 @@ enum RecordWarning : uint32_t {
   kWarnLoneSurrogate = 1u << 6,
   kWarnRestoredOrPurged = 1u << 7,
   kWarnRecovered = 1u << 8,
+  kWarnOneByteShort = 1u << 9,
+  kWarnSizeOutOfRange = 1u << 10,
+  kWarnCodepageUndefined = 1u << 11,
+  kWarnScanned = 1u << 12,
+  kWarnCompanionDeleted = 1u << 13,
 };
-constexpr int kWarningCount = 9;
+constexpr int kWarningCount = 14;
 
 // The companion: the $R entry beside an index file, or the Dc file of an
 // INFO2 record.
@@ -36,6 +41,26 @@ struct CompanionInfo {
   CompanionKind kind = CompanionKind::kMissing;
   uint64_t size = 0;      // bytes, when a file
   EntryTimes times;       // 0 where the file system keeps no such time
+  // Its metadata address in an image (the body file's inode).
+  bool has_entry = false;
+  uint64_t entry = 0;
+  // Its digests in lower-case hex, where they were asked for.
+  std::string_view md5, sha1, sha256;
+  // What its Zone.Identifier stream says, where the run can read streams.
+  bool has_zone_id = false;
+  int64_t zone_id = 0;
+  std::string_view host_url, referrer_url;
+};
+
+// A 543-byte version 1 file whose size field lost a byte: its deletion time
+// and path one byte early, as such files are laid out.  The record's own
+// fields hold them; these are the fixed fields where the version 1 layout
+// puts them, which the seed report shows.
+struct LaidOutFields {
+  int64_t size = 0;
+  FileTime deleted = 0;
+  const unsigned char* path_utf16 = nullptr;
+  size_t path_units = 0;
 };
 
 struct RecycleRecord {
@@ -49,6 +74,25 @@ struct RecycleRecord {
   std::string_view entry_name;
   // The folder holding the index file when its name has the form of a SID.
   std::string_view user_sid;
+  // The account name of that SID, where it is known.
+  std::string_view user_name;
+  // Image runs: the image as given and the volume ("p2", "p2:vss1"); empty
+  // otherwise.
+  std::string_view image;
+  std::string_view volume;
+  // Image runs: the index file's metadata address (the NTFS MFT entry).
+  bool has_entry = false;
+  uint64_t entry = 0;
+  // Records found in raw bytes: where the record starts.
+  bool has_offset = false;
+  uint64_t offset = 0;
+  // An entry inside a recycled folder: the source of the index record whose
+  // folder holds it.
+  std::string_view parent_source;
+  // The index file's own birth and last-write times (the INFO2 file's for
+  // its records); 0 where unknown.
+  FileTime index_created = 0;
+  FileTime index_modified = 0;
 
   bool opened = false;            // false: the file could not be opened
   RecordFormat format = RecordFormat::kUnknown;
@@ -73,6 +117,8 @@ struct RecycleRecord {
 
   CompanionInfo companion;
   uint32_t warnings = 0;
+  // With kWarnOneByteShort: the fixed fields as laid out.
+  LaidOutFields laid_out;
 };
 
 // The folder name when it has the form of a SID ("S-1" then one or more

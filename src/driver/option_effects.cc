@@ -3,12 +3,15 @@
 #include <cstdio>
 
 #include "common/evidence.h"
+#include "common/notes_stream.h"
 #include "driver/exit.h"
 #include "driver/run.h"
 #include "image/evidence_image.h"
+#include "image/shadow_copies.h"
 #include "options/help_more.h"
 #include "platform/platform.h"
 #include "report/report_formats.h"
+#include "runlog/banner.h"
 #include "runlog/run_log.h"
 
 void RunOptionEffects::before_reading(const EarlyWords& early) {
@@ -19,7 +22,6 @@ void RunOptionEffects::before_reading(const EarlyWords& early) {
   } else {
     protect_evidence("");
   }
-  run_log_->set_notes_on_error_stream(find_report_format(early.format)->utf8);
 }
 
 Status RunOptionEffects::name_accounting_file(const char* path, const char* overridden_by) {
@@ -35,7 +37,7 @@ void RunOptionEffects::close_accounting_file() { run_log_->close_accounting_file
 void RunOptionEffects::name_memo_file(const char* path) { run_log_->name_memo_file(path); }
 
 void RunOptionEffects::ini_file_unreadable() {
-  fputs("\nCouldn't open .ini file\n", stdout);
+  fputs("\nCouldn't open .ini file\n", notes_stream());
   read_input_byte();
 }
 
@@ -44,6 +46,11 @@ OptionVocabulary run_vocabulary() {
   vocabulary.report_formats = report_format_names();
   vocabulary.images = kImageSupport;
   vocabulary.images_refused = kImageUnsupportedMessage;
+  // A build that reads no image has no shadow copies to read either: it
+  // refuses both words alike.
+  vocabulary.shadows = kShadowCopySupport;
+  vocabulary.shadows_refused =
+      kImageSupport ? kShadowCopyUnsupportedMessage : kImageUnsupportedMessage;
   return vocabulary;
 }
 
@@ -62,6 +69,12 @@ void end_unless_run(const OptionResult& result, const Options& options) {
     case OptionAction::kHelpMore:
       show_help_more(report_format_help());
       break;
+    case OptionAction::kVersion: {
+      // A text line, as the platform ends its lines.
+      const std::string line = "binsift " + program_version() + "\n";
+      if (fputs(line.c_str(), stdout) == EOF || fflush(stdout) != 0) end_run(WRITE_ERROR);
+      end_run(NORMAL_EXIT);
+    }
     case OptionAction::kRefused:
       break;
     case OptionAction::kEnded:

@@ -7,10 +7,12 @@
 #include <string_view>
 
 #include "common/memory.h"
+#include "common/notes_stream.h"
 #include "common/terminal_text.h"
 #include "decode/decoder.h"
 #include "driver/exit.h"
 #include "driver/option_effects.h"
+#include "driver/status_line.h"
 #include "driver/summary.h"
 #include "image/image_source.h"
 #include "options/environment.h"
@@ -41,11 +43,11 @@ void end_unless_ok(Status status) {
 // be had.
 void allocate_run_buffers(Options* options) {
   if (!allocation_succeeds([options] { options->pattern_list.reserve(32); })) {
-    printf("\nLine %d, couldn't get memory\n", 496);
+    fprintf(notes_stream(), "\nLine %d, couldn't get memory\n", 496);
     end_run(INSUFFICIENT_MEMORY);
   }
   if (!allocation_succeeds([options] { options->path_list.reserve(32); })) {
-    printf("\nLine %d, couldn't get memory\n", 508);
+    fprintf(notes_stream(), "\nLine %d, couldn't get memory\n", 508);
     end_run(INSUFFICIENT_MEMORY);
   }
 }
@@ -132,8 +134,9 @@ class WalkAndDecode final : public VolumeVisitor {
  public:
   WalkAndDecode(IndexDecoder* decoder, const WalkSettings& settings, WalkBuffers* buffers,
                 const std::vector<std::string>* patterns, const ReportSink* sink,
-                const std::string* output_name)
+                const std::string* output_name, StatusLine* status)
       : decoder_(decoder),
+        status_(status),
         settings_(settings),
         buffers_(buffers),
         patterns_(patterns),
@@ -143,6 +146,8 @@ class WalkAndDecode final : public VolumeVisitor {
   Status walk(const Volume& volume, const std::string& directory) override {
     decoder_->set_file_system(volume.fs);
     decoder_->set_source_prefix(volume.source_prefix);
+    decoder_->set_volume(volume.image, volume.name);
+    if (status_) status_->walking(volume.name);
     DecodeEach visitor(decoder_);
     WalkSettings settings = settings_;
     settings.probe_streams = volume.count_streams;
@@ -162,13 +167,19 @@ class WalkAndDecode final : public VolumeVisitor {
     if (key_abort_requested()) return Status::end(USER_ABORTED);
     decoder_->set_file_system(volume.fs);
     decoder_->set_source_prefix(volume.source_prefix);
+    decoder_->set_volume(volume.image, volume.name);
     name_.assign(file.name);
     if (!decoder_->decode_recovered(file.parent, file.directory, name_.c_str(), file.file))
       return write_failure(*sink_, *output_name_);
     return Status();
   }
 
+  void carving(const Volume& volume, uint64_t done, uint64_t total) override {
+    if (status_) status_->carving(volume.name, done, total);
+  }
+
   void message(const std::string& text) override {
+    if (status_) status_->erase();
     text_.assign("\n");
     append_terminal_text(&text_, text.data(), text.size());
     text_.push_back('\n');
@@ -179,6 +190,7 @@ class WalkAndDecode final : public VolumeVisitor {
 
  private:
   IndexDecoder* decoder_;
+  StatusLine* status_;  // the UTF-8 formats' status line, or null
   WalkSettings settings_;
   WalkBuffers* buffers_;
   const std::vector<std::string>* patterns_;
@@ -209,6 +221,10 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   setvbuf(stdout, nullptr, _IONBF, 0);
   install_interrupt_handler(on_interrupt);
   install_termination_handlers();
+  // Standard output holds the report alone in the UTF-8 formats: whatever
+  // else the run says goes to the error stream, from the first word on.
+  set_notes_on_error_stream(
+      find_report_format(read_early_words(argc, argv, run_vocabulary()).format)->utf8);
   Options options;
   allocate_run_buffers(&options);
 
@@ -243,8 +259,8 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   WriterSettings writer_settings;
   writer_settings.run_start = file_time_from_unix(static_cast<int64_t>(start));
   writer_settings.codepage = options.codepage.c_str();
-  const std::unique_ptr<ReportWriter> writer =
-      make_report_writer(options.report_format, &sink, writer_settings);
+  const ReportFormatRow& format = *find_report_format(options.report_format);
+  const std::unique_ptr<ReportWriter> writer = format.make(&sink, writer_settings);
   write_report_header(options, writer.get(), sink, &run_log, &start, argc, argv);
 
   std::unique_ptr<VolumeSource> source;
@@ -253,6 +269,7 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
     image_settings.paths = options.path_list;
     image_settings.patterns = options.pattern_list;
     image_settings.carve = options.carve != 0;
+    image_settings.shadows = options.shadows != 0;
     image_settings.recurse = options.recurse != 0;
     image_settings.exclude = options.exclude_active ? &options.exclude_list : nullptr;
     source = std::make_unique<ImageSource>(options.image_path, image_settings);
@@ -264,18 +281,32 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   decoder_settings.reset_times = options.reset_times != 0;
   decoder_settings.run_start = writer_settings.run_start;
   decoder_settings.codepage = writer_settings.codepage;
+  decoder_settings.file_metadata = format.utf8;
+  decoder_settings.deleted_companions = format.utf8 && image_run && options.carve != 0;
   IndexDecoder decoder(fs, writer.get(), stderr_handle(), decoder_settings, &g_decoder_buffers);
+  // The UTF-8 formats show a status line (on a terminal) in place of the
+  // classic "Processing:" line of each file.
+  std::unique_ptr<StatusLine> status_line;
+  if (format.utf8) {
+    status_line = std::make_unique<StatusLine>(stderr_handle());
+    decoder.set_progress(status_line.get());
+  }
   WalkSettings walk_settings;
   walk_settings.recurse = options.recurse != 0;
-  walk_settings.show_directories = options.output_to_file && options.recurse;
+  // Each folder's line, which a report in a file calls for, is the status
+  // line's part where one is drawn.
+  walk_settings.show_directories =
+      options.output_to_file && options.recurse && !(status_line && status_line->shown());
   walk_settings.exclude = options.exclude_active ? &options.exclude_list : nullptr;
 
   console_begin_key_watch();
   WalkBuffers walk_buffers;
   end_unless_ok(reserve_walk_buffers(&walk_buffers));
   WalkAndDecode walks(&decoder, walk_settings, &walk_buffers, &options.pattern_list, &sink,
-                      &options.output_name);
+                      &options.output_name, status_line.get());
+  if (status_line) status_line->start();
   const SourceResult read = source->read(&walks);
+  if (status_line) status_line->finish();
   end_unless_ok(read.status);
   console_end_key_watch();
 

@@ -3,7 +3,8 @@
 // system) as a FileSystem of its own, so that the walk, the patterns, the
 // exclusions and the decoder work on it as on a mounted volume.  Nothing is
 // ever written to the image.  Deleted index files can also be recovered
-// from the metadata of an NTFS volume.
+// from the metadata of an NTFS volume, and the volume's shadow copies read
+// as volumes of their own.
 //
 // Images are opened by the backends of a table (image_backends.cc), The
 // Sleuth Kit's the first (tsk_image.cc, which keeps its own table of
@@ -44,6 +45,9 @@ class CarvedFileVisitor {
   virtual bool wanted(std::string_view directory, std::string_view name, bool parent_known) = 0;
   // Called once per wanted entry; false stops the search.
   virtual bool visit(const CarvedIndexFile& file) = 0;
+  // `done` of the volume's `total` metadata entries are searched; called
+  // for every entry, so it must be cheap.
+  virtual void searched(uint64_t done, uint64_t total) = 0;
 };
 
 // What an image run is told while the image is read: every part of it that
@@ -108,6 +112,22 @@ class ImageVolume : public FileSystem {
                                  CarvedFileVisitor* visitor, std::string* error) = 0;
 };
 
+// The Volume Shadow Copy stores of one NTFS volume, each the whole volume
+// as it was when its snapshot was taken, read as a volume of its own:
+// named "p2:vss1" (store numbers as libvshadow's vshadowinfo gives them, 1
+// the oldest), its records' source beginning "IMAGE:p2:vss1:", its times
+// the store's.  Nothing is ever written to the volume.
+class ShadowStores {
+ public:
+  virtual ~ShadowStores() = default;
+  // How many stores the volume keeps.
+  virtual size_t count() const = 0;
+  // Opens store `index` (0 the oldest) as a volume.  Null when it cannot be
+  // read (told through the messages).  A store is destroyed before the next
+  // is opened, and before this object.
+  virtual std::unique_ptr<ImageVolume> open_store(size_t index) = 0;
+};
+
 // Every file an image run reads for the image `path`: the image file itself,
 // then each further segment, extent or parent file its container names
 // (split raw .002 on, E01 .E02 on, VMDK extents, VHD parents), as the paths
@@ -141,6 +161,11 @@ class EvidenceImage {
   // (the last two told through the messages).  A volume is destroyed
   // before the next is opened, and before the image.
   virtual std::unique_ptr<ImageVolume> open_volume(size_t index) = 0;
+  // The shadow-copy stores of volume `index`, which open_volume opened
+  // (and which may be closed again): none when it keeps none.  Null when
+  // they cannot be read (told through the messages).  Destroyed before the
+  // image.
+  virtual std::unique_ptr<ShadowStores> open_shadow_stores(size_t index) = 0;
 };
 
 // A way of reading evidence images: a row of the table of backends.

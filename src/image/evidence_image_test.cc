@@ -688,6 +688,7 @@ struct CarveCollector : CarvedFileVisitor {
   ImageVolume* volume = nullptr;
   std::vector<Carved> found;
   bool wanted(std::string_view, std::string_view, bool) override { return true; }
+  void searched(uint64_t done, uint64_t total) override { EXPECT_LE(done, total); }
   bool visit(const CarvedIndexFile& c) override {
     Carved out;
     out.directory = std::string(c.directory);

@@ -66,10 +66,11 @@ class MessagesToVisitor final : public ImageMessages {
   bool incomplete_ = false;
 };
 
-// The volume as the visitor sees it.
-Volume volume_of(ImageVolume* volume) {
+// The volume of the image `image` as the visitor sees it.
+Volume volume_of(const std::string& image, ImageVolume* volume) {
   Volume v;
   v.fs = volume;
+  v.image = image;
   v.name = volume->name();
   v.source_prefix = volume->source_prefix();
   return v;
@@ -79,9 +80,13 @@ Volume volume_of(ImageVolume* volume) {
 // the visitor.
 class CarveToVisitor final : public CarvedFileVisitor {
  public:
-  CarveToVisitor(ImageVolume* volume, VolumeVisitor* visitor, const ImageRunSettings& settings,
-                 const std::vector<std::string>& folders)
-      : volume_(volume), visitor_(visitor), settings_(settings), folders_(folders) {
+  CarveToVisitor(const std::string& image, ImageVolume* volume, VolumeVisitor* visitor,
+                 const ImageRunSettings& settings, const std::vector<std::string>& folders)
+      : image_(image),
+        volume_(volume),
+        visitor_(visitor),
+        settings_(settings),
+        folders_(folders) {
     for (const std::string& pattern : settings.patterns) {
       if (pattern.empty() || pattern[0] == '-') break;
       patterns_.emplace_back();
@@ -109,12 +114,17 @@ class CarveToVisitor final : public CarvedFileVisitor {
   }
 
   bool visit(const CarvedIndexFile& file) override {
-    status_ = visitor_->decode_recovered(volume_of(volume_), file);
+    status_ = visitor_->decode_recovered(volume_of(image_, volume_), file);
     return status_.ok();
+  }
+
+  void searched(uint64_t done, uint64_t total) override {
+    visitor_->carving(volume_of(image_, volume_), done, total);
   }
   Status status() const { return status_; }
 
  private:
+  const std::string& image_;
   ImageVolume* volume_;
   VolumeVisitor* visitor_;
   Status status_;
@@ -143,11 +153,9 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
   bool any_bin = false;
   std::vector<std::string> bins;
   std::vector<std::string> walked;  // the folders walked in the volume, for carving
-  const size_t volumes = image->volume_count();
-  for (size_t v = 0; v < volumes; ++v) {
-    // One volume at a time, closed before the next is opened.
-    std::unique_ptr<ImageVolume> volume = image->open_volume(v);
-    if (!volume) continue;
+  // Walks the volume's folders, then (with carve) recovers the index files
+  // no folder holds any more; false when the visitor ended the run.
+  auto read_volume = [&](ImageVolume* volume) {
     if (!result.any_volume) {
       result.any_volume = true;
       result.first_kind = volume->kind();
@@ -163,8 +171,8 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
       for (const std::string& bin : bins) {
         any_bin = true;
         walked.push_back(volume_directory(bin));
-        result.status = visitor->walk(volume_of(volume.get()), walked.back());
-        if (!result.status.ok()) return result;
+        result.status = visitor->walk(volume_of(image_path, volume), walked.back());
+        if (!result.status.ok()) return false;
       }
     } else {
       for (size_t p = 0; p < paths.size(); ++p) {
@@ -181,19 +189,37 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
         volume->close_directory(dir);
         path_found[p] = true;
         walked.push_back(folded_volume_path(directory));
-        result.status = visitor->walk(volume_of(volume.get()), directory);
-        if (!result.status.ok()) return result;
+        result.status = visitor->walk(volume_of(image_path, volume), directory);
+        if (!result.status.ok()) return false;
       }
     }
     if (settings.carve && volume->can_carve()) {
-      CarveToVisitor carver(volume.get(), visitor, settings, walked);
+      CarveToVisitor carver(image_path, volume, visitor, settings, walked);
       const bool searched = volume->carve_index_files(walked, settings.recurse, &carver, &error);
       result.status = carver.status();
-      if (!result.status.ok()) return result;
+      if (!result.status.ok()) return false;
       if (!searched) {
         visitor->message("Can't search for deleted index files: " + error);
         result.incomplete = true;
       }
+    }
+    return true;
+  };
+  const size_t volumes = image->volume_count();
+  for (size_t v = 0; v < volumes; ++v) {
+    // One volume at a time, closed before the next is opened.
+    std::unique_ptr<ImageVolume> volume = image->open_volume(v);
+    if (!volume) continue;
+    if (!read_volume(volume.get())) return result;
+    const bool ntfs = volume->kind() == FileSystemKind::kNtfs;
+    volume.reset();
+    // Then the volume as each of its shadow copies keeps it, oldest first,
+    // each store read as a volume of its own and closed before the next.
+    if (!settings.shadows || !ntfs) continue;
+    std::unique_ptr<ShadowStores> stores = image->open_shadow_stores(v);
+    for (size_t k = 0; stores && k < stores->count(); ++k) {
+      std::unique_ptr<ImageVolume> store = stores->open_store(k);
+      if (store && !read_volume(store.get())) return result;
     }
   }
   for (size_t p = 0; p < paths.size() && result.any_volume; ++p) {

@@ -19,6 +19,9 @@ struct ImageRunSettings {
   // The walk's file patterns, up to the first that starts with "-".
   std::vector<std::string> patterns;
   bool carve = false;    // recover index files from the volumes' metadata
+  // Also read each NTFS volume's shadow-copy stores, as volumes of their
+  // own, right after it.
+  bool shadows = false;
   bool recurse = true;   // the walk enters subfolders
   const ExclusionList* exclude = nullptr;  // the exclusions in force, if any
 };
@@ -35,7 +38,9 @@ struct ImageRunResult {
 // walked, then (with carve) the index files no folder holds any more are
 // recovered, as far as they lie in the run's scope: a pattern matches the
 // name, no exclusion does, and a recovered entry whose folder is known lies
-// in a folder the run walks.  A visitor's status that is not ok ends it.
+// in a folder the run walks.  With shadows, each NTFS volume's stores
+// follow it, oldest first, each read the same way.  A visitor's status that
+// is not ok ends it.
 ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& settings,
                          VolumeVisitor* visitor);
 

@@ -41,6 +41,15 @@ struct Recorder : VolumeVisitor {
     return Status();
   }
   void message(const std::string& text) override { messages.push_back(text); }
+  void carving(const Volume& volume, uint64_t done, uint64_t total) override {
+    // How far the search is: never back, never past its total.
+    EXPECT_LE(done, total);
+    if (!progress.empty() && progress.back().first == std::string(volume.name)) {
+      EXPECT_GE(done, progress.back().second.first);
+    }
+    progress.push_back({std::string(volume.name), {done, total}});
+  }
+  std::vector<std::pair<std::string, std::pair<uint64_t, uint64_t>>> progress;
 };
 
 ImageRunSettings settings(std::vector<std::string> paths, bool carve = false) {
@@ -183,6 +192,11 @@ TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
   EXPECT_EQ(r.order[1], "walk");
   EXPECT_EQ(r.order[2], "carve");
   EXPECT_EQ(r.carved.back(), "p0:/$OrphanFiles/$I103S5F.jpg");
+  // The search told how far it was, from nothing to every entry.
+  ASSERT_GE(r.progress.size(), 2u);
+  EXPECT_EQ(r.progress.front().second.first, 0u);
+  EXPECT_EQ(r.progress.back().second.first, r.progress.back().second.second);
+  EXPECT_GT(r.progress.back().second.second, 100u);
 
   Recorder without;
   run_image(path, settings({}, false), &without);
@@ -251,6 +265,108 @@ TEST(ImageRun, CarvingKeepsToThePatternsExclusionsAndFolders) {
   s.paths = {"/$RECYCLE.BIN"};
   EXPECT_EQ(carved_with(s), (std::vector<std::string>{"p0:/$OrphanFiles/$II3DF3L.zip",
                                                       "p0:/$OrphanFiles/$I103S5F.jpg"}));
+}
+
+// Shadow copies: each NTFS volume's stores, oldest first, each read as a
+// volume of its own right after the volume and its carved files.
+
+ImageRunSettings with_shadows(std::vector<std::string> paths, bool carve = false) {
+  ImageRunSettings s = settings(std::move(paths), carve);
+  s.shadows = true;
+  return s;
+}
+
+const std::string kVssFolder = std::string("/$Recycle.Bin/") + kSid1001 + "/";
+
+TEST(ImageRun, EachVolumesShadowCopiesFollowItOldestFirst) {
+  NEED_IMAGE(path, "vss-bin");
+  const FileState before(path);
+  Recorder r;
+  ImageRunResult result = run_image(path, with_shadows({}, true), &r);
+  EXPECT_FALSE(result.incomplete);
+  EXPECT_EQ(result.first_kind, FileSystemKind::kNtfs);
+  EXPECT_TRUE(r.messages.empty());
+  EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/$Recycle.Bin/", "p0:vss1:/$Recycle.Bin/",
+                                               "p0:vss2:/$Recycle.Bin/"}));
+  // The live bin's index files are deleted entries; the stores still hold
+  // theirs in their folders.
+  EXPECT_EQ(r.carved, (std::vector<std::string>{"p0:" + kVssFolder + "$I7R52EG.txt",
+                                                "p0:" + kVssFolder + "$IDNLPD4.exe",
+                                                "p0:" + kVssFolder + "$IROMPZ0.exe"}));
+  EXPECT_EQ(r.order,
+            (std::vector<std::string>{"walk", "carve", "carve", "carve", "walk", "walk"}));
+  // Without shadow copies, the live volume alone.
+  Recorder live;
+  result = run_image(path, settings({}, false), &live);
+  EXPECT_FALSE(result.incomplete);
+  EXPECT_EQ(live.walks, (std::vector<std::string>{"p0:/$Recycle.Bin/"}));
+  EXPECT_TRUE(FileState(path) == before) << "the run changed the image";
+}
+
+TEST(ImageRun, AStoreIsNamedAfterItsPartitionAndAVolumeWithoutStoresIsReadAsBefore) {
+  NEED_IMAGE(path, "vss-partitioned");
+  const FileState before(path);
+  Recorder r;
+  const ImageRunResult result = run_image(path, with_shadows({kVssFolder, "/RECYCLER"}), &r);
+  // /RECYCLER is in p3 alone, the user's folder in every volume.
+  EXPECT_FALSE(result.incomplete);
+  EXPECT_TRUE(r.messages.empty());
+  EXPECT_EQ(r.walks, (std::vector<std::string>{"p2:" + kVssFolder, "p2:vss1:" + kVssFolder,
+                                               "p2:vss2:" + kVssFolder, "p3:" + kVssFolder,
+                                               "p3:/RECYCLER/"}));
+  EXPECT_TRUE(FileState(path) == before) << "the run changed the image";
+}
+
+TEST(ImageRun, ShadowCopiesThatCannotBeReadAreNamedAndTheRestIsRead) {
+  NEED_IMAGE(path, "vss-bin");
+  TempDir tree;
+  const std::string copy = tree / "damaged.img";
+  std::filesystem::copy_file(path, copy);
+  // Where the catalog is (the volume header at 0x1e00 gives it), and the
+  // older store's block list (its catalog entry, the second of the first
+  // pair after the catalog's 128-byte header).
+  const std::string bytes = read_whole(copy);
+  auto le64 = [&](size_t at) {
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = v << 8 | static_cast<uint8_t>(bytes[at + i]);
+    return v;
+  };
+  const uint64_t catalog = le64(0x1e00 + 48);
+  const uint64_t block_list = le64(catalog + 256 + 8);
+  ASSERT_EQ(le64(catalog + 256), 3u);
+  auto flip = [&](uint64_t offset) {
+    std::fstream f(copy, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekg(static_cast<std::streamoff>(offset));
+    const char c = static_cast<char>(f.get() ^ 0x55);
+    f.seekp(static_cast<std::streamoff>(offset));
+    f.put(c);
+  };
+  flip(block_list);
+  FileState before(copy);
+  Recorder r;
+  ImageRunResult result = run_image(copy, with_shadows({}), &r);
+  EXPECT_TRUE(result.incomplete);
+  EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/$Recycle.Bin/", "p0:vss2:/$Recycle.Bin/"}));
+  EXPECT_EQ(r.messages, (std::vector<std::string>{
+                            "Can't read image " + copy +
+                            ", partition p0:vss1: the shadow copy cannot be read "
+                            "(libvshadow_store_block_read_header_data: invalid store block list "
+                            "header identifier)"}));
+  EXPECT_TRUE(FileState(copy) == before) << "the run changed the image";
+  // The catalog damaged: no store at all, the live volume still read.
+  flip(block_list);
+  flip(catalog);
+  before = FileState(copy);
+  r = Recorder();
+  result = run_image(copy, with_shadows({}), &r);
+  EXPECT_TRUE(result.incomplete);
+  EXPECT_EQ(r.walks, (std::vector<std::string>{"p0:/$Recycle.Bin/"}));
+  EXPECT_EQ(r.messages, (std::vector<std::string>{
+                            "Can't read image " + copy +
+                            ", partition p0: its shadow copies cannot be read "
+                            "(libvshadow_io_handle_read_catalog_header_data: invalid catalog "
+                            "header identifier)"}));
+  EXPECT_TRUE(FileState(copy) == before) << "the run changed the image";
 }
 
 }  // namespace

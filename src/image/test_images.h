@@ -4,6 +4,7 @@
 // skips with the reason.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "image/evidence_image.h"
@@ -30,6 +32,30 @@ inline std::string read_whole(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
+
+// The file's size, modification time and a digest of its bytes, to show
+// that reading it changed nothing.
+struct FileState {
+  explicit FileState(const std::string& path) {
+    struct stat st {};
+    stat(path.c_str(), &st);
+    size = static_cast<uint64_t>(st.st_size);
+    mtime_sec = st.st_mtim.tv_sec;
+    mtime_nsec = st.st_mtim.tv_nsec;
+    std::ifstream f(path, std::ios::binary);
+    std::string chunk(1 << 20, '\0');
+    while (f.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || f.gcount() > 0) {
+      digest = digest * 1099511628211u ^
+               std::hash<std::string_view>()(std::string_view(chunk.data(), f.gcount()));
+    }
+  }
+  bool operator==(const FileState& o) const {
+    return size == o.size && mtime_sec == o.mtime_sec && mtime_nsec == o.mtime_nsec &&
+           digest == o.digest;
+  }
+  uint64_t size = 0, digest = 14695981039346656037u;
+  int64_t mtime_sec = 0, mtime_nsec = 0;
+};
 
 // Builds the images once for all tests; each kind is built when first
 // asked for.  An empty path means it cannot be built here (the reason is

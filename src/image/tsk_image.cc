@@ -7,6 +7,9 @@
 // (image_reader.h), offered to the library as an external image, so that
 // every byte that cannot be read is known as such; VMDK, VHD and AFF images
 // are read by the library's own readers, after their files are checked.
+// A shadow-copy store of an NTFS volume (shadow_copies.h) is offered to the
+// library the same way, as an image of its own over the store's reader,
+// which reads the volume's bytes through the image as the library does.
 //
 // The library (and the dozens of libraries it needs for E01, VMDK, VHD and
 // AFF images) is loaded when the first image is opened, so that a run
@@ -30,6 +33,7 @@
 #include "image/image_reader.h"
 #include "image/image_set.h"
 #include "image/ntfs_folder.h"
+#include "image/shadow_copies.h"
 #include "image/tsk_library.h"
 #include "platform/dos_pattern.h"
 #include "platform/dynamic_library.h"
@@ -309,6 +313,30 @@ ssize_t external_read(TSK_IMG_INFO* img, TSK_OFF_T offset, char* buffer, size_t 
 void external_close(TSK_IMG_INFO* img) { std::free(img); }
 void external_stat(TSK_IMG_INFO*, FILE*) {}
 
+// Offers the bytes that `guard` reads to the library as an image; null when
+// the library cannot take them.
+TSK_IMG_INFO* open_guarded(ReadGuard* guard) {
+  auto* external = static_cast<ExternalImage*>(std::calloc(1, sizeof(ExternalImage)));
+  if (external == nullptr) return nullptr;
+  external->guard = guard;
+  lib.tsk_error_reset();
+  TSK_IMG_INFO* img =
+      lib.tsk_img_open_external(external, static_cast<TSK_OFF_T>(guard->size()), 512,
+                                external_read, external_close, external_stat);
+  if (img == nullptr) std::free(external);
+  return img;
+}
+
+// A shadow-copy store as the library reads it: an image of its own, whose
+// bytes the store's reader gives.  Closed after the file system in it.
+struct StoreImage {
+  std::unique_ptr<ReadGuard> guard;
+  TSK_IMG_INFO* img = nullptr;
+  ~StoreImage() {
+    if (img != nullptr) lib.tsk_img_close(img);
+  }
+};
+
 // ---------------------------------------------------------------------------
 // A file system's boot sector, read to tell why the library cannot open it.
 
@@ -422,9 +450,16 @@ struct CarveCandidate {
 
 class TskVolume final : public ImageVolume {
  public:
+  // `store`: the store image that holds the file system, when the volume
+  // is a shadow copy's.
   TskVolume(TSK_FS_INFO* fs, const std::string& image, std::string name, uint64_t id,
-            ReadGuard* guard, ImageMessages* messages)
-      : fs_(fs), name_(std::move(name)), id_(id), guard_(guard), messages_(messages) {
+            ReadGuard* guard, ImageMessages* messages, std::unique_ptr<StoreImage> store = nullptr)
+      : fs_(fs),
+        name_(std::move(name)),
+        id_(id),
+        guard_(guard),
+        messages_(messages),
+        store_(std::move(store)) {
     prefix_ = "IMAGE:" + name_ + ":";
     context_ = "image " + image + ", partition " + name_;
     ntfs_ = TSK_FS_TYPE_ISNTFS(fs->ftype);
@@ -490,9 +525,12 @@ class TskVolume final : public ImageVolume {
                       std::string* error) override;
   bool search_per_pattern() const override { return false; }
   bool lookup(DirRef dir, const char* name, EntryInfo* out) override;
+  void want_change_times(bool) override {}  // the metadata gives them with the rest
+  bool names_deleted_entry(DirRef dir, const char* name) override;
   FileRef open_file(DirRef dir, const char* name, EntryKind hint) override;
   size_t read_file(FileRef file, void* buffer, size_t size) override;
   void close_file(FileRef file) override;
+  bool file_info(FileRef file, EntryInfo* out) override;
   // Nothing is ever set in an image: the times are "captured" and "restored"
   // without touching it, so that a run with time resetting goes on quietly.
   bool capture_times(FileRef file, SavedTimes* out) override;
@@ -546,6 +584,7 @@ class TskVolume final : public ImageVolume {
     // is not opened): every byte of it.
     bool kept = false;
     std::vector<uint8_t> data;
+    EntryInfo kept_info;  // what file_info gives of a kept file
     TSK_OFF_T offset = 0;
     std::string path;             // for messages
     bool readable = true;
@@ -696,6 +735,7 @@ class TskVolume final : public ImageVolume {
   uint64_t id_;
   ReadGuard* guard_;  // null when the library reads the image itself
   ImageMessages* messages_;
+  std::unique_ptr<StoreImage> store_;  // closed after fs_
   bool ntfs_ = false;
   bool fold_names_ = false;
   const char* type_name_ = nullptr;
@@ -1582,6 +1622,7 @@ void TskVolume::fill_times(TSK_FS_FILE* file, EntryTimes* out) {
         si->size >= 32 && si->rd.buf_size >= 32) {
       out->creation = read_le(si->rd.buf, 8);
       out->last_write = read_le(si->rd.buf + 8, 8);
+      out->change = read_le(si->rd.buf + 16, 8);
       out->last_access = read_le(si->rd.buf + 24, 8);
       return;
     }
@@ -1589,6 +1630,7 @@ void TskVolume::fill_times(TSK_FS_FILE* file, EntryTimes* out) {
   out->last_write = time_from_unix(meta->mtime, meta->mtime_nano);
   out->last_access = time_from_unix(meta->atime, meta->atime_nano);
   out->creation = time_from_unix(meta->crtime, meta->crtime_nano);
+  out->change = time_from_unix(meta->ctime, meta->ctime_nano);
 }
 
 bool TskVolume::lookup(DirRef dir, const char* name, EntryInfo* out) {
@@ -1610,6 +1652,8 @@ bool TskVolume::lookup(DirRef dir, const char* name, EntryInfo* out) {
       default: out->kind = EntryKind::kOther; break;
     }
     out->times = f->times;
+    out->has_address = true;
+    out->address = f->entry;
     return true;
   }
   std::string reason;
@@ -1641,7 +1685,27 @@ bool TskVolume::lookup(DirRef dir, const char* name, EntryInfo* out) {
       break;
   }
   fill_times(scratch_, &out->times);
+  out->has_address = true;
+  out->address = meta->addr;
   return true;
+}
+
+bool TskVolume::names_deleted_entry(DirRef dir, const char* name) {
+  // NTFS only: a folder's index keeps names of entries deleted since, and
+  // the entry's header says whether it is still unused.
+  DirSlot* s = slot_of(dir);
+  if (!ntfs_ || s == nullptr || name == nullptr) return false;
+  const uint64_t serial = s->serial;
+  for (size_t i = 0; i < s->dir->names_used; ++i) {
+    s = slot_of(dir);
+    if (s == nullptr || s->serial != serial) return false;
+    const TSK_FS_NAME& n = s->dir->names[i];
+    if (n.name == nullptr || compare_folded(n.name, name) != 0) continue;
+    if (n.meta_addr < kFirstUserMftEntry) continue;
+    uint16_t sequence = 0, flags = 0;
+    if (header_at(dir, i, &sequence, &flags) && (flags & kMftInUse) == 0) return true;
+  }
+  return false;
 }
 
 FileRef TskVolume::open_file_addr(TSK_INUM_T addr, bool require_regular, const std::string& path) {
@@ -1696,6 +1760,12 @@ FileRef TskVolume::open_file(DirRef dir, const char* name, EntryKind) {
       const uint8_t* bytes = here.facts.data(*f);
       s.kept = true;
       s.data.assign(bytes, bytes + f->data_length);
+      s.kept_info = EntryInfo{};
+      s.kept_info.kind = EntryKind::kRegular;
+      s.kept_info.size = f->size > 0 ? static_cast<uint64_t>(f->size) : 0;
+      s.kept_info.times = f->times;
+      s.kept_info.has_address = true;
+      s.kept_info.address = f->entry;
       s.offset = 0;
       s.readable = true;
       s.path = here.path + here.dir->names[index].name;
@@ -1741,6 +1811,23 @@ void TskVolume::close_file(FileRef file) {
   if (s == nullptr) return;
   s->in_use = false;  // the TSK file object stays for the next open
   free_files_.push_back(static_cast<size_t>(file));
+}
+
+bool TskVolume::file_info(FileRef file, EntryInfo* out) {
+  FileSlot* s = file_slot_of(file);
+  if (s != nullptr && s->kept) {
+    *out = s->kept_info;
+    return true;
+  }
+  if (s == nullptr || s->file == nullptr || s->file->meta == nullptr) return false;
+  const TSK_FS_META* meta = s->file->meta;
+  *out = EntryInfo{};
+  out->kind = meta->type == TSK_FS_META_TYPE_REG ? EntryKind::kRegular : EntryKind::kOther;
+  out->size = meta->size > 0 ? static_cast<uint64_t>(meta->size) : 0;
+  fill_times(s->file, &out->times);
+  out->has_address = true;
+  out->address = meta->addr;
+  return true;
 }
 
 bool TskVolume::capture_times(FileRef file, SavedTimes* out) {
@@ -1817,11 +1904,15 @@ struct UnlistedEntry {
 struct MetaSearch {
   const std::unordered_set<TSK_INUM_T>* seen = nullptr;
   std::vector<UnlistedEntry> found;
+  CarvedFileVisitor* visitor = nullptr;  // told how far the search is
+  TSK_INUM_T first = 0, count = 0;
 };
 
 TSK_WALK_RET_ENUM find_unlisted(TSK_FS_FILE* file, void* context) {
   auto* search = static_cast<MetaSearch*>(context);
   const TSK_FS_META* meta = file->meta;
+  if (meta != nullptr && meta->addr >= search->first)
+    search->visitor->searched(meta->addr - search->first, search->count);
   if (meta == nullptr || meta->type != TSK_FS_META_TYPE_REG) return TSK_WALK_CONT;
   if ((meta->flags & TSK_FS_META_FLAG_UNALLOC) == 0) return TSK_WALK_CONT;
   if (search->seen->count(meta->addr) != 0) return TSK_WALK_CONT;
@@ -1959,6 +2050,10 @@ bool TskVolume::carve_index_files(const std::vector<std::string>& folders, bool 
   // folder is in the run's scope.
   MetaSearch search;
   search.seen = &seen;
+  search.visitor = visitor;
+  search.first = fs_->first_inum;
+  search.count = fs_->last_inum - fs_->first_inum + 1;
+  visitor->searched(0, search.count);
   lib.tsk_error_reset();
   if (lib.tsk_fs_meta_walk(fs_, fs_->first_inum, fs_->last_inum,
                        static_cast<TSK_FS_META_FLAG_ENUM>(TSK_FS_META_FLAG_UNALLOC |
@@ -1968,6 +2063,7 @@ bool TskVolume::carve_index_files(const std::vector<std::string>& folders, bool 
     return false;
   }
   lib.tsk_error_reset();
+  visitor->searched(search.count, search.count);
   static const std::string kOrphans = "/$OrphanFiles/";
   for (const UnlistedEntry& entry : search.found) {
     // The folder its name gives still lists it when that folder's entry is
@@ -2008,6 +2104,7 @@ class TskImage final : public EvidenceImage {
   }
   size_t volume_count() const override { return vs_ != nullptr ? vs_->part_count : 1; }
   std::unique_ptr<ImageVolume> open_volume(size_t index) override;
+  std::unique_ptr<ShadowStores> open_shadow_stores(size_t index) override;
 
   // Tells when the image's bytes end before the end of a volume.
   void check_end(const std::string& volume, uint64_t end) {
@@ -2092,18 +2189,136 @@ std::unique_ptr<ImageVolume> TskImage::open_volume(size_t index) {
                                      guard_.get(), messages_);
 }
 
+// ---------------------------------------------------------------------------
+// Shadow copies.
+
+// A volume's bytes as its shadow copies are read from them: the image as
+// the library reads it (through this program's reader, where it has one),
+// at the volume's offset.
+class VolumeInImage final : public VolumeBytes {
+ public:
+  VolumeInImage(TSK_IMG_INFO* img, ReadGuard* guard, TSK_OFF_T offset, uint64_t size)
+      : img_(img), guard_(guard), offset_(offset), size_(size) {}
+  uint64_t size() const override { return size_; }
+  bool read(uint64_t offset, void* buffer, size_t size, std::string* reason) override {
+    if (offset > size_ || size > size_ - offset) {
+      *reason = "it ends at byte " + std::to_string(size_);
+      return false;
+    }
+    lib.tsk_error_reset();
+    FailureWatch watch(guard_);
+    const ssize_t got = lib.tsk_img_read(img_, offset_ + static_cast<TSK_OFF_T>(offset),
+                                         static_cast<char*>(buffer), size);
+    if (got != static_cast<ssize_t>(size) || watch.failed()) {
+      // What this program's reader says of the bytes, else the library.
+      *reason = watch.failed() ? guard_->last_reason() : library_reason("read error");
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  TSK_IMG_INFO* img_;
+  ReadGuard* guard_;
+  TSK_OFF_T offset_;
+  uint64_t size_;
+};
+
+// The stores of one volume, each offered to the library as an image of its
+// own, whose file system is opened as a live volume's is.
+class TskShadowStores final : public ShadowStores {
+ public:
+  TskShadowStores(const std::string& image, std::string volume, uint64_t id,
+                  ImageMessages* messages, TSK_IMG_INFO* img, ReadGuard* guard, TSK_OFF_T offset,
+                  uint64_t size)
+      : image_(image),
+        volume_(std::move(volume)),
+        id_(id),
+        messages_(messages),
+        bytes_(img, guard, offset, size) {}
+
+  // Finds the stores; false when they cannot be read (told).
+  bool open() {
+    std::string error;
+    copies_ = open_shadow_copies(&bytes_, &error);
+    if (copies_ == nullptr) {
+      messages_->problem("Can't read image " + image_ + ", partition " + volume_ +
+                         ": its shadow copies cannot be read (" + error + ")");
+    }
+    return copies_ != nullptr;
+  }
+
+  size_t count() const override { return copies_->count(); }
+
+  std::unique_ptr<ImageVolume> open_store(size_t index) override {
+    const std::string name = volume_ + ":vss" + std::to_string(index + 1);
+    const std::string cannot = "Can't read image " + image_ + ", partition " + name + ": ";
+    std::string error;
+    std::unique_ptr<ImageReader> reader = copies_->open_store(index, &error);
+    if (reader == nullptr) {
+      messages_->problem(cannot + "the shadow copy cannot be read (" + error + ")");
+      return nullptr;
+    }
+    auto store = std::make_unique<StoreImage>();
+    store->guard = std::make_unique<ReadGuard>(std::move(reader), image_ + ", partition " + name,
+                                               messages_);
+    store->img = open_guarded(store->guard.get());
+    if (store->img == nullptr) {
+      messages_->problem(cannot + "the shadow copy cannot be opened (" +
+                         library_reason("the library cannot take it as an image") + ")");
+      return nullptr;
+    }
+    lib.tsk_error_reset();
+    FailureWatch watch(store->guard.get());
+    TSK_FS_INFO* fs = lib.tsk_fs_open_img(store->img, 0, TSK_FS_TYPE_DETECT);
+    if (fs == nullptr) {
+      FileSystemSignature sig;
+      const std::string reason =
+          file_system_failure(store->img, 0, watch.reason("unknown file system"), &sig);
+      watch.failed();
+      messages_->problem(cannot + "no file system that can be read (" + reason + ")");
+      return nullptr;
+    }
+    ReadGuard* guard = store->guard.get();
+    const uint64_t id = id_ + (static_cast<uint64_t>(index + 1) << 48);
+    return std::make_unique<TskVolume>(fs, image_, name, id, guard, messages_, std::move(store));
+  }
+
+ private:
+  const std::string& image_;
+  std::string volume_;
+  uint64_t id_;
+  ImageMessages* messages_;
+  VolumeInImage bytes_;
+  std::unique_ptr<ShadowCopies> copies_;  // destroyed before bytes_
+};
+
+std::unique_ptr<ShadowStores> TskImage::open_shadow_stores(size_t index) {
+  TSK_OFF_T offset = 0;
+  uint64_t size = img_->size > 0 ? static_cast<uint64_t>(img_->size) : 0;
+  uint64_t id = 1;
+  std::string volume = "p0";
+  if (vs_ != nullptr) {
+    const TSK_VS_PART_INFO* part = part_at(index);
+    if (part == nullptr) return nullptr;
+    offset = static_cast<TSK_OFF_T>(vs_->offset +
+                                    part->start * static_cast<TSK_DADDR_T>(vs_->block_size));
+    size = part->len * vs_->block_size;
+    id = static_cast<uint64_t>(part->start) + 1;
+    volume = "p" + std::to_string(part->addr);
+  } else if (index != 0) {
+    return nullptr;
+  }
+  auto stores = std::make_unique<TskShadowStores>(name_, volume, id, messages_, img_, guard_.get(),
+                                                  offset, size);
+  if (!stores->open()) return nullptr;
+  return stores;
+}
+
 // Opens the image through one of this program's readers.
 TSK_IMG_INFO* open_external(TskImage* image, std::unique_ptr<ImageReader> reader) {
   image->guard_ = std::make_unique<ReadGuard>(std::move(reader), image->name_, image->messages_);
-  auto* external = static_cast<ExternalImage*>(std::calloc(1, sizeof(ExternalImage)));
-  if (external == nullptr) return nullptr;
-  external->guard = image->guard_.get();
-  lib.tsk_error_reset();
-  TSK_IMG_INFO* img =
-      lib.tsk_img_open_external(external, static_cast<TSK_OFF_T>(image->guard_->size()), 512,
-                                external_read, external_close, external_stat);
-  if (img == nullptr) std::free(external);
-  return img;
+  return open_guarded(image->guard_.get());
 }
 
 // How the bytes of each container reach the library: through this

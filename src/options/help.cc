@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/notes_stream.h"
 #include "platform/platform.h"
 
 void show_help(const HelpStamps& stamps) {
@@ -39,7 +40,7 @@ bool open_help_file(std::string* program_path) {
 }
 
 void help_for_unknown_letter(const std::string& program_path, const HelpStamps& stamps) {
-  fputs("Wait for help to appear\n", stdout);
+  fputs("Wait for help to appear\n", notes_stream());
   std::string path = program_path;
   if (open_help_file(&path)) {
     fputs("\nDO YOU WISH TO SEE A DOS HELP SCREEN ALSO  (Y/N)? ", stderr);

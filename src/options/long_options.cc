@@ -61,7 +61,8 @@ int on_off(const char* value) {
 }  // namespace
 
 WordResult parse_long_option(const char* word, const OptionVocabulary& vocabulary,
-                             OptionEffects* effects, Options* options, Status* ended) {
+                             OptionEffects* effects, Options* options, Status* ended,
+                             const char** meant) {
   const char* equals = strchr(word, '=');
   const char* value = (equals && equals[1] != '\0') ? equals + 1 : nullptr;
   for (const OptionKey& key : option_keys()) {
@@ -96,11 +97,18 @@ WordResult parse_long_option(const char* word, const OptionVocabulary& vocabular
       case Applied::kRefused: return kWordRefused;
       case Applied::kRefusedAndSaid: return kWordRefusedAndSaid;
       case Applied::kHelpMore: return kWordHelpMore;
-      case Applied::kHelpScreen: return kWordRefused;
+      case Applied::kHelpScreen: return kWordHelpScreen;
+      case Applied::kVersion: return kWordVersion;
       case Applied::kEnded:
         if (ended) *ended = applied.ended;
         return kWordEnded;
     }
+  }
+  // A word no key matches has no effect, unless it is a slip of one of
+  // binsift's own words, which would otherwise pass unnoticed.
+  if (const char* near = near_miss_word(word)) {
+    if (meant) *meant = near;
+    return kWordNearMiss;
   }
   return kWordAccepted;
 }

@@ -1,8 +1,10 @@
 #include "options/option_table.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "common/paths.h"
 #include "options/path_list.h"
@@ -105,9 +107,18 @@ const std::vector<OptionKey>& table() {
       // The words beyond the keys, matched whole after every key.
       Row(E::kImage).word("image", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCarve).word("carve", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kShadows).word("shadows", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kFormat).word("format", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCodepage).word("codepage", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kHelpMore).word("help-more", W::kNoValue, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kHelpScreen).word("help", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kVersion).word("version", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
+      // Words whose effects come with later work: accepted without effect
+      // until then, and a near miss of one is refused as of the others.
+      Row(E::kNothing).word("hash", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kNothing).word("collect", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kNothing).word("registry", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kNothing).word("scan", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
   };
   return kTable;
 }
@@ -238,6 +249,52 @@ Applied output_file(const OptionInput& in, Options* o) {
 
 std::span<const OptionKey> option_keys() { return table(); }
 
+size_t edit_distance(const char* a, size_t n, const char* b, size_t limit) {
+  const size_t m = strlen(b);
+  if ((n > m ? n - m : m - n) > limit) return limit + 1;
+  // Three rows of the table of distances between prefixes (the row before
+  // the last for transpositions); the words compared are short.
+  std::vector<size_t> before(m + 1), last(m + 1), row(m + 1);
+  for (size_t j = 0; j <= m; ++j) last[j] = j;
+  for (size_t i = 1; i <= n; ++i) {
+    row[0] = i;
+    size_t smallest = row[0];
+    for (size_t j = 1; j <= m; ++j) {
+      const bool same = lower(a[i - 1]) == lower(b[j - 1]);
+      size_t d = std::min({last[j] + 1, row[j - 1] + 1, last[j - 1] + (same ? 0 : 1)});
+      if (i > 1 && j > 1 && lower(a[i - 1]) == lower(b[j - 2]) &&
+          lower(a[i - 2]) == lower(b[j - 1]))
+        d = std::min(d, before[j - 2] + 1);
+      row[j] = d;
+      smallest = std::min(smallest, d);
+    }
+    if (smallest > limit) return limit + 1;
+    before.swap(last);
+    last.swap(row);
+  }
+  return std::min(last[m], limit + 1);
+}
+
+const char* near_miss_word(const char* word) {
+  constexpr size_t kLimit = 2;
+  const char* equals = strchr(word, '=');
+  const size_t length = equals ? static_cast<size_t>(equals - word) : strlen(word);
+  const char* nearest = nullptr;
+  size_t best = kLimit + 1;
+  for (const OptionKey& key : table()) {
+    if (key.word_match != WordMatch::kWholeWord) continue;
+    for (const char* name : key.words) {
+      if (!name) break;
+      const size_t d = edit_distance(word, length, name, kLimit);
+      if (d < best) {
+        best = d;
+        nearest = name;
+      }
+    }
+  }
+  return nearest;
+}
+
 const OptionKey* option_key_for_letter(char letter) {
   if (letter == '\0') return nullptr;
   for (const OptionKey& key : table())
@@ -308,6 +365,14 @@ Applied apply_option(const OptionKey& key, const OptionInput& in,
       o->carve = 1;
       o->carve_word = in.word;
       return Applied::kDone;
+    case E::kShadows:
+      if (!vocabulary.shadows) {
+        fprintf(stderr, "\n%s\n", vocabulary.shadows_refused);
+        return Applied::kRefusedAndSaid;
+      }
+      o->shadows = 1;
+      o->shadows_word = in.word;
+      return Applied::kDone;
     case E::kFormat:
       return format_value(in.value, vocabulary, &o->report_format) ? Applied::kDone
                                                                   : Applied::kRefused;
@@ -317,6 +382,8 @@ Applied apply_option(const OptionKey& key, const OptionInput& in,
       return Applied::kDone;
     case E::kHelpMore:
       return Applied::kHelpMore;
+    case E::kVersion:
+      return Applied::kVersion;
   }
   return Applied::kDone;
 }

@@ -29,9 +29,11 @@ enum class OptionEffect : uint8_t {
   // The words beyond the keys.
   kImage,
   kCarve,
+  kShadows,
   kFormat,
   kCodepage,
   kHelpMore,
+  kVersion,
 };
 
 // How a command-line letter takes its value.
@@ -98,6 +100,14 @@ struct OptionKey {
 
 // The table, in its order.
 std::span<const OptionKey> option_keys();
+// The whole word of the table (binsift's own words, not the classic keys)
+// that `word` (its part before any "=") comes within two letters of, by
+// insertions, deletions, substitutions and transpositions, case aside: the
+// nearest, the first of the table's order among equals.  Null for none.
+const char* near_miss_word(const char* word);
+// The number of such edits between `a` (of `a_length` characters) and `b`,
+// ASCII case aside; any number above `limit` is given as limit + 1.
+size_t edit_distance(const char* a, size_t a_length, const char* b, size_t limit);
 // The row of a command-line letter; null for a letter no row has.
 const OptionKey* option_key_for_letter(char letter);
 
@@ -129,6 +139,7 @@ struct Applied {
     kRefusedAndSaid,  // refused with a message of its own, already written
     kHelpScreen,
     kHelpMore,
+    kVersion,
     kEnded,           // naming a file ended the run
   };
   Applied(Kind k) : kind(k) {}  // NOLINT: a kind is an outcome

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/notes_stream.h"
 #include "options/environment.h"
 #include "options/ini_file.h"
 #include "options/long_options.h"
@@ -84,6 +85,7 @@ bool ends_reading(const Applied& applied, OptionResult* result) {
     case Applied::kDone: return false;
     case Applied::kHelpScreen: *result = ended(OptionAction::kHelpScreen); return true;
     case Applied::kHelpMore: *result = ended(OptionAction::kHelpMore); return true;
+    case Applied::kVersion: *result = ended(OptionAction::kVersion); return true;
     case Applied::kRefused:
     case Applied::kRefusedAndSaid: *result = ended(OptionAction::kRefused); return true;
     case Applied::kEnded: *result = ended_by(applied.ended); return true;
@@ -149,9 +151,14 @@ OptionResult parse_options(int argc, char** argv, const OptionVocabulary& vocabu
       const char letter = arg[k];
       char* rest = arg + k + 1;
       if (letter == '-') {
-        const WordResult word = parse_long_option(rest, vocabulary, effects, o, &status);
-        if (word == kWordRefused) printf("\nIllegal option: %s", rest);
+        const char* meant = nullptr;
+        const WordResult word = parse_long_option(rest, vocabulary, effects, o, &status, &meant);
+        if (word == kWordRefused || word == kWordNearMiss)
+          fprintf(notes_stream(), "\nIllegal option: %s", rest);
+        if (word == kWordNearMiss) fprintf(stderr, "\nDid you mean --%s?\n", meant);
         if (word == kWordHelpMore) return ended(OptionAction::kHelpMore);
+        if (word == kWordHelpScreen) return ended(OptionAction::kHelpScreen);
+        if (word == kWordVersion) return ended(OptionAction::kVersion);
         if (word == kWordEnded) return ended_by(status);
         if (word != kWordAccepted) return ended(OptionAction::kRefused);
         break;
@@ -205,7 +212,12 @@ OptionResult parse_options(int argc, char** argv, const OptionVocabulary& vocabu
 
   // Carving reads an image's metadata; there is nothing to carve without one.
   if (o->carve && o->image_path.empty()) {
-    printf("\nIllegal option: %s", o->carve_word.c_str());
+    fprintf(notes_stream(), "\nIllegal option: %s", o->carve_word.c_str());
+    return ended(OptionAction::kRefused);
+  }
+  // Shadow copies are the volumes' of an image.
+  if (o->shadows && o->image_path.empty()) {
+    printf("\nIllegal option: %s", o->shadows_word.c_str());
     return ended(OptionAction::kRefused);
   }
   if (o->pattern_list.empty()) add_file_pattern(o, "*.*");

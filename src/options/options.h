@@ -67,6 +67,10 @@ struct Options {
   std::string image_path;
   int32_t carve = 0;
   std::string carve_word;
+  // --shadows: also read the volumes' shadow copies (shadows_word: as it
+  // was written, for the message that refuses it).
+  int32_t shadows = 0;
+  std::string shadows_word;
 };
 
 // What the readers check values against: what the rest of the program has.
@@ -74,6 +78,8 @@ struct OptionVocabulary {
   std::span<const std::string_view> report_formats;  // the names --format takes
   bool images = false;               // whether --image can be taken
   const char* images_refused = "";   // what refuses it otherwise
+  bool shadows = false;              // whether --shadows can be taken
+  const char* shadows_refused = "";  // what refuses it otherwise
 };
 
 // The words that decide what the run must never write (--image=) and
@@ -116,6 +122,7 @@ enum class OptionAction {
   kHelpScreen,            // show the help screen; the run ends with code 5
   kHelpForUnknownLetter,  // the help procedure of an unknown letter; code 5
   kHelpMore,              // --help-more; code 5
+  kVersion,               // --version: the version line, and code 0
   kRefused,               // refused, its message written; code 5
   kEnded,                 // naming a file ended the run (`ended`)
 };

@@ -9,7 +9,9 @@
 #include "common/evidence.h"
 #include "common/test_tree.h"
 #include "image/evidence_image.h"
+#include "image/shadow_copies.h"
 #include "options/long_options.h"
+#include "options/option_table.h"
 #include "options/test_options.h"
 
 namespace {
@@ -143,12 +145,15 @@ TEST(LongOptions, FormatIsAWholeWordWithAKnownName) {
     EXPECT_EQ(parse_long_option(word, &o), 1) << word;
     EXPECT_EQ(o.report_format, "body") << word;
   }
-  // Not the word: a longer word, a mixed-case word (accepted, no effect).
-  for (const char* word : {"formats=csv", "formatcsv", "Format=csv", "forma=csv"}) {
+  // Not the word: a slip of it is refused, a word further off is accepted
+  // without effect.
+  for (const char* word : {"formats=csv", "Format=csv", "forma=csv"}) {
     o.report_format = "seed";
-    EXPECT_EQ(parse_long_option(word, &o), 0) << word;
+    EXPECT_EQ(parse_long_option(word, &o), kWordNearMiss) << word;
     EXPECT_EQ(o.report_format, "seed") << word;
   }
+  EXPECT_EQ(parse_long_option("formatcsv", &o), kWordAccepted);
+  EXPECT_EQ(o.report_format, "seed");
 }
 
 TEST(LongOptions, CodepageNamesOneThisSystemDecodes) {
@@ -162,15 +167,89 @@ TEST(LongOptions, CodepageNamesOneThisSystemDecodes) {
     EXPECT_EQ(parse_long_option(word, &o), 1) << word;
     EXPECT_EQ(o.codepage, "CP1251") << word;
   }
-  EXPECT_EQ(parse_long_option("codepages=CP932", &o), 0);  // another word: no effect
+  EXPECT_EQ(parse_long_option("codepages=CP932", &o), kWordNearMiss);  // a slip: refused
   EXPECT_EQ(o.codepage, "CP1251");
 }
 
 TEST(LongOptions, HelpMoreTakesNoValueAndIsAWholeWord) {
   Options o;
   EXPECT_EQ(parse_long_option("help-more=yes", &o), 1);
-  EXPECT_EQ(parse_long_option("help-mores", &o), 0);
-  EXPECT_EQ(parse_long_option("Help-More", &o), 0);
+  EXPECT_EQ(parse_long_option("help-mores", &o), kWordNearMiss);
+  EXPECT_EQ(parse_long_option("Help-More", &o), kWordNearMiss);
+}
+
+TEST(LongOptions, HelpAndVersionAreWholeWordsWithoutValues) {
+  Options o;
+  EXPECT_EQ(parse_long_option("help", &o), kWordHelpScreen);
+  EXPECT_EQ(parse_long_option("HELP", &o), kWordHelpScreen);
+  EXPECT_EQ(parse_long_option("version", &o), kWordVersion);
+  EXPECT_EQ(parse_long_option("VERSION", &o), kWordVersion);
+  for (const char* word : {"help=", "help=x", "version=", "version=1"})
+    EXPECT_EQ(parse_long_option(word, &o), kWordRefused) << word;
+  EXPECT_EQ(parse_long_option("Version", &o), kWordNearMiss);
+}
+
+TEST(LongOptions, LaterWordsAreAcceptedWithoutEffectUntilTheyAreBuilt) {
+  for (const char* word : {"shadows", "hash=md5,sha256", "collect=/tmp/out", "registry=SAM",
+                           "scan", "scan=pagefile.sys", "SHADOWS", "HASH=MD5"}) {
+    Options o;
+    EXPECT_EQ(parse_long_option(word, &o), kWordAccepted) << word;
+  }
+}
+
+TEST(NearMisses, WithinTwoEditsOfBinsiftsOwnWords) {
+  struct Case {
+    const char* word;
+    const char* meant;
+  } cases[] = {
+      {"imgae=case.E01", "image"},  // a transposition
+      {"imag=x", "image"},          // a deletion
+      {"images", "image"},          // an insertion
+      {"imaqe=x", "image"},         // a substitution
+      {"IMGAE=x", "image"},         // case aside
+      {"crave", "carve"},
+      {"fromat=csv", "format"},
+      {"codpage=CP932", "codepage"},
+      {"help-mroe", "help-more"},
+      {"hepl", "help"},
+      {"verison", "version"},
+      {"shadow", "shadows"},
+      {"hsah=md5", "hash"},
+      {"colect=x", "collect"},
+      {"regsitry=x", "registry"},
+      {"scna", "scan"},
+      {"imgea", "image"},  // two transpositions' worth of edits
+  };
+  for (const Case& c : cases) {
+    const char* got = near_miss_word(c.word);
+    ASSERT_NE(got, nullptr) << c.word;
+    EXPECT_STREQ(got, c.meant) << c.word;
+  }
+  // Three edits off, the classic keys (prefixes, never suggested), and what
+  // only shares a beginning.
+  for (const char* word : {"zzz", "imageset=x", "formatcsv", "apend", "recurse", "outfile",
+                           "", "=image"}) {
+    EXPECT_EQ(near_miss_word(word), nullptr) << word;
+  }
+}
+
+TEST(NearMisses, EditDistanceCountsTranspositionsAsOne) {
+  EXPECT_EQ(edit_distance("ab", 2, "ba", 5), 1u);
+  EXPECT_EQ(edit_distance("abc", 3, "abc", 5), 0u);
+  EXPECT_EQ(edit_distance("ABC", 3, "abc", 5), 0u);
+  EXPECT_EQ(edit_distance("kitten", 6, "sitting", 5), 3u);
+  EXPECT_EQ(edit_distance("", 0, "scan", 5), 4u);
+  // Past the limit: the limit and one, however far.
+  EXPECT_EQ(edit_distance("kitten", 6, "sitting", 2), 3u);
+  const std::string far(5000, 'x');
+  EXPECT_EQ(edit_distance(far.c_str(), far.size(), "image", 2), 3u);
+}
+
+TEST_F(OptionsDeathTest, HelpVersionAndNearMissesEndTheRun) {
+  EXPECT_EXIT(parse({"-.ini", "--help"}), ::testing::ExitedWithCode(5), "This program");
+  EXPECT_EXIT(parse({"-.ini", "-r", "--version", "-Z"}), ::testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(parse({"-.ini", "--imgae=case.E01"}), ::testing::ExitedWithCode(5),
+              "Did you mean --image\\?");
 }
 
 TEST_F(OptionsDeathTest, HelpMoreDescribesTheNewWordsAndEndsWithCode5) {
@@ -227,10 +306,10 @@ TEST(LongOptions, ImageAndCarveAreWholeWordsInOneCase) {
   EXPECT_EQ(parse_long_option("image", &o), 1);
   EXPECT_EQ(parse_long_option("image=", &o), 1);
   o = Options();
-  // Not the whole word, or mixed case: words nobody knows, ignored.
-  EXPECT_EQ(parse_long_option("images=x", &o), 0);
-  EXPECT_EQ(parse_long_option("Image=x", &o), 0);
-  EXPECT_EQ(parse_long_option("imag=x", &o), 0);
+  // Not the whole word, or mixed case: slips of it, refused.
+  EXPECT_EQ(parse_long_option("images=x", &o), kWordNearMiss);
+  EXPECT_EQ(parse_long_option("Image=x", &o), kWordNearMiss);
+  EXPECT_EQ(parse_long_option("imag=x", &o), kWordNearMiss);
   EXPECT_EQ(o.image_path, "");
   EXPECT_EQ(parse_long_option("carve", &o), 0);
   EXPECT_EQ(o.carve, 1);
@@ -241,8 +320,8 @@ TEST(LongOptions, ImageAndCarveAreWholeWordsInOneCase) {
   EXPECT_EQ(o.carve_word, "CARVE");
   o = Options();
   EXPECT_EQ(parse_long_option("carve=on", &o), 1);
-  EXPECT_EQ(parse_long_option("carving", &o), 0);
-  EXPECT_EQ(parse_long_option("Carve", &o), 0);
+  EXPECT_EQ(parse_long_option("carving", &o), kWordAccepted);  // three letters off
+  EXPECT_EQ(parse_long_option("Carve", &o), kWordNearMiss);
   EXPECT_EQ(o.carve, 0);
 }
 
@@ -263,6 +342,54 @@ TEST_F(OptionsDeathTest, CarveWithoutAnImageIsIllegal) {
       ::testing::ExitedWithCode(5), "");
   EXPECT_EXIT(parse({"-.ini", "--image"}), ::testing::ExitedWithCode(5), "");
   EXPECT_EXIT(parse({"-.ini", "--carve=yes", "--image=x"}), ::testing::ExitedWithCode(5), "");
+}
+
+TEST(LongOptions, ShadowsIsAWholeWordInOneCaseWithoutAValue) {
+  if (!kShadowCopySupport) GTEST_SKIP() << "this build reads no shadow copies";
+  Options o;
+  EXPECT_EQ(parse_long_option("shadows", &o), 0);
+  EXPECT_EQ(o.shadows, 1);
+  EXPECT_EQ(o.shadows_word, "shadows");
+  o = Options();
+  EXPECT_EQ(parse_long_option("SHADOWS", &o), 0);
+  EXPECT_EQ(o.shadows, 1);
+  EXPECT_EQ(o.shadows_word, "SHADOWS");
+  o = Options();
+  EXPECT_EQ(parse_long_option("shadows=on", &o), 1);
+  EXPECT_EQ(parse_long_option("shadows=", &o), 1);
+  // Not the whole word, or mixed case: slips of it, refused.
+  EXPECT_EQ(parse_long_option("shadow", &o), kWordNearMiss);
+  EXPECT_EQ(parse_long_option("shadowsx", &o), kWordNearMiss);
+  EXPECT_EQ(parse_long_option("Shadows", &o), kWordNearMiss);
+  EXPECT_EQ(o.shadows, 0);
+}
+
+TEST_F(OptionsTest, ShadowsWithAnImageInAnyOrder) {
+  if (!kShadowCopySupport) GTEST_SKIP() << "this build reads no shadow copies";
+  parse({"-.ini", "--shadows", "-p", "$Recycle.Bin", "--carve", "--image=disk.dd"});
+  EXPECT_EQ(g_options.image_path, "disk.dd");
+  EXPECT_EQ(g_options.shadows, 1);
+  EXPECT_EQ(g_options.carve, 1);
+  reset_option_state();
+  parse({"-.ini", "--image=disk.dd"});
+  EXPECT_EQ(g_options.shadows, 0);
+}
+
+TEST_F(OptionsDeathTest, ShadowsWithoutAnImageIsIllegal) {
+  EXPECT_EXIT(
+      {
+        parse({"-.ini", "--SHADOWS", "-r"});
+        fflush(stdout);
+      },
+      ::testing::ExitedWithCode(5), "");
+  EXPECT_EXIT(parse({"-.ini", "--shadows=yes", "--image=x"}), ::testing::ExitedWithCode(5), "");
+}
+
+TEST_F(OptionsDeathTest, BuildsWithoutShadowCopiesRefuseTheWordAsTheyRefuseImages) {
+  if (kShadowCopySupport) GTEST_SKIP() << "this build reads shadow copies";
+  EXPECT_EXIT(parse({"-.ini", "--shadows"}), ::testing::ExitedWithCode(5),
+              kImageSupport ? "^\nShadow copies are not supported by this build\n$"
+                            : "^\nEvidence images are not supported by this build\n$");
 }
 
 // The image and the format as the option loop will apply them, known
@@ -286,7 +413,7 @@ TEST_F(OptionsTest, EarlyWordsAreTheOnesTheOptionsApply) {
       {"-.ini", "--image=j", "-g", "--image=k"},
       {"-.ini", "-l3", "--image=k2"},
       {"-.ini", "-f", "a", "b", "--format=CSV", "-x", "*.tmp", "--image=l"},
-      {"-.ini", "--Image=m", "--images=n", "--Format=csv", "--formats=csv"},
+      {"-.ini", "--imagefile=m", "--Imagery-x=n", "--Formatted=csv", "--formatting=csv"},
       {"-.ini", "--out=--image=o", "--ex=--image=p"},
       {"-.ini", "+1", "--image=q"},
       {"--image=r", "-.ini"},

@@ -20,8 +20,9 @@ bool codepage_known(const char* name);
 // becomes U+FFFD and decoding goes on with the next byte.  With a name that
 // is not known, bytes below 0x80 are copied and every other byte becomes
 // U+FFFD.  The converter of each code page is opened once and kept for the
-// life of the thread.
-void append_codepage_as_utf8(const char* name, const unsigned char* bytes, size_t n,
+// life of the thread.  True when a byte the code page does not define was
+// met.
+bool append_codepage_as_utf8(const char* name, const unsigned char* bytes, size_t n,
                              std::string* out);
 
 // Appends U+FFFD as UTF-8.

@@ -86,15 +86,20 @@ void append_code_points(const unsigned char* p, size_t n, std::string* out) {
 
 bool codepage_known(const char* name) { return cache().get(name) != kNoConverter; }
 
-void append_codepage_as_utf8(const char* name, const unsigned char* bytes, size_t n,
+bool append_codepage_as_utf8(const char* name, const unsigned char* bytes, size_t n,
                              std::string* out) {
   const iconv_t cd = cache().get(name);
+  bool undefined = false;
   if (cd == kNoConverter) {
     for (size_t i = 0; i < n; ++i) {
-      if (bytes[i] < 0x80) out->push_back(static_cast<char>(bytes[i]));
-      else append_replacement_char(out);
+      if (bytes[i] < 0x80) {
+        out->push_back(static_cast<char>(bytes[i]));
+      } else {
+        append_replacement_char(out);
+        undefined = true;
+      }
     }
-    return;
+    return undefined;
   }
   iconv(cd, nullptr, nullptr, nullptr, nullptr);  // the initial shift state
   unsigned char buffer[1024];
@@ -118,8 +123,10 @@ void append_codepage_as_utf8(const char* name, const unsigned char* bytes, size_
       // EILSEQ (not defined) or EINVAL (cut short at the end): this byte
       // is not a character; the next one may begin one.
       append_replacement_char(out);
+      undefined = true;
       ++in;
       --in_left;
     }
   }
+  return undefined;
 }

@@ -101,15 +101,20 @@ bool undefined_in_ansi_page(UINT cp, unsigned char byte, wchar_t c) {
 
 bool codepage_known(const char* name) { return resolve(name) != 0; }
 
-void append_codepage_as_utf8(const char* name, const unsigned char* bytes, size_t n,
+bool append_codepage_as_utf8(const char* name, const unsigned char* bytes, size_t n,
                              std::string* out) {
   const UINT cp = resolve(name);
+  bool undefined = false;
   if (cp == 0) {
     for (size_t i = 0; i < n; ++i) {
-      if (bytes[i] < 0x80) out->push_back(static_cast<char>(bytes[i]));
-      else append_replacement_char(out);
+      if (bytes[i] < 0x80) {
+        out->push_back(static_cast<char>(bytes[i]));
+      } else {
+        append_replacement_char(out);
+        undefined = true;
+      }
     }
-    return;
+    return undefined;
   }
   CPINFO info;
   const size_t longest = GetCPInfo(cp, &info) && info.MaxCharSize > 0 ? info.MaxCharSize : 4;
@@ -130,10 +135,12 @@ void append_codepage_as_utf8(const char* name, const unsigned char* bytes, size_
     }
     if (units <= 0 || (len == 1 && units == 1 && undefined_in_ansi_page(cp, bytes[i], w[0]))) {
       append_replacement_char(out);
+      undefined = true;
       ++i;
     } else {
       append_wide(out, w, static_cast<size_t>(units));
       i += len;
     }
   }
+  return undefined;
 }

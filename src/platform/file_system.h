@@ -40,6 +40,10 @@ struct EntryInfo {
   EntryKind kind = EntryKind::kUnknown;
   uint64_t size = 0;          // bytes, for a regular file
   EntryTimes times;           // a time the file system does not keep is 0
+  // The entry's metadata address as an examiner's tools take it (an
+  // image's NTFS MFT entry, for istat); none on a mounted file system.
+  bool has_address = false;
+  uint64_t address = 0;
 };
 
 // Identifies a directory within its file system, so that one opened again
@@ -92,6 +96,13 @@ class FileSystem {
   // Looks up `name` in `dir` without following a final link.  False when
   // there is no such entry.
   virtual bool lookup(DirRef dir, const char* name, EntryInfo* out) = 0;
+  // Whether lookups also give the change time where that costs more than
+  // the lookup (Windows opens the entry for it); off until asked for.
+  virtual void want_change_times(bool wanted) = 0;
+  // Whether `dir` still names `name` for an entry that is no longer in use
+  // (a deleted file whose name an image's folder keeps); false where the
+  // file system shows no such names.
+  virtual bool names_deleted_entry(DirRef dir, const char* name) = 0;
 
   // Tells which files the walk opens in `dir` next (null: no more are
   // known), until it tells again; none of them is opened before the walk
@@ -110,6 +121,9 @@ class FileSystem {
   // 0 at the end or on failure.
   virtual size_t read_file(FileRef file, void* buffer, size_t size) = 0;
   virtual void close_file(FileRef file) = 0;
+  // What lookup() tells of an entry, for the open file itself.  False when
+  // it cannot be had.
+  virtual bool file_info(FileRef file, EntryInfo* out) = 0;
   // The open file's own times, at the file system's full precision, and
   // their setting back through the same open file.
   virtual bool capture_times(FileRef file, SavedTimes* out) = 0;

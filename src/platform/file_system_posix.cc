@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -104,9 +105,12 @@ int open_directory_path(const char* path) {
   return -1;
 }
 
+constexpr unsigned kStatxMask =
+    STATX_TYPE | STATX_SIZE | STATX_ATIME | STATX_MTIME | STATX_CTIME | STATX_BTIME;
+
 class PosixFileSystem final : public FileSystem {
  public:
-  PosixFileSystem() : buffer_(kDirBufferSize) {}
+  PosixFileSystem() : buffer_(kDirBufferSize) { attribute_path_.reserve(320); }
 
   DirRef open_directory(const char* path, std::string* error) override {
     const int fd = open_directory_path(path);
@@ -203,16 +207,10 @@ class PosixFileSystem final : public FileSystem {
 
   bool lookup(DirRef dir, const char* name, EntryInfo* out) override {
     struct statx stx;
-    if (statx(static_cast<int>(dir), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT,
-              STATX_TYPE | STATX_SIZE | STATX_ATIME | STATX_MTIME | STATX_BTIME, &stx) != 0)
+    if (statx(static_cast<int>(dir), name, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, kStatxMask,
+              &stx) != 0)
       return false;
-    out->kind = kind_from_mode(stx.stx_mode);
-    out->size = stx.stx_size;
-    out->times.last_access = file_time_from_unix(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
-    out->times.last_write = file_time_from_unix(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
-    out->times.creation = (stx.stx_mask & STATX_BTIME)
-                              ? file_time_from_unix(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec)
-                              : 0;
+    fill_info(stx, static_cast<int>(dir), name, out);
     return true;
   }
 
@@ -224,6 +222,10 @@ class PosixFileSystem final : public FileSystem {
     upcoming_ = files;
     upcoming_dir_ = files != nullptr ? dir : kNoDir;
   }
+
+  void want_change_times(bool) override {}  // statx gives them with the rest
+
+  bool names_deleted_entry(DirRef, const char*) override { return false; }
 
   FileRef open_file(DirRef dir, const char* name, EntryKind hint) override {
     const int dir_fd = static_cast<int>(dir);
@@ -282,6 +284,14 @@ class PosixFileSystem final : public FileSystem {
 
   void close_file(FileRef file) override {
     if (file != kNoFile) close(static_cast<int>(file));
+  }
+
+  bool file_info(FileRef file, EntryInfo* out) override {
+    struct statx stx;
+    const int fd = static_cast<int>(file);
+    if (statx(fd, "", AT_EMPTY_PATH, kStatxMask, &stx) != 0) return false;
+    fill_info(stx, fd, nullptr, out);
+    return true;
   }
 
   bool capture_times(FileRef file, SavedTimes* out) override {
@@ -387,6 +397,61 @@ class PosixFileSystem final : public FileSystem {
       slot.fd = fd;
       ++ahead_count_;
     }
+  }
+
+  // Devices without birth times in statx whose files have no ntfs-3g
+  // creation attribute either: not asked again.
+  std::vector<uint64_t> no_creation_attribute_;
+  std::string attribute_path_;
+
+  void fill_info(const struct statx& stx, int fd, const char* name, EntryInfo* out) {
+    *out = EntryInfo();
+    out->kind = kind_from_mode(stx.stx_mode);
+    out->size = stx.stx_size;
+    out->times.last_access = file_time_from_unix(stx.stx_atime.tv_sec, stx.stx_atime.tv_nsec);
+    out->times.last_write = file_time_from_unix(stx.stx_mtime.tv_sec, stx.stx_mtime.tv_nsec);
+    out->times.change = file_time_from_unix(stx.stx_ctime.tv_sec, stx.stx_ctime.tv_nsec);
+    if (stx.stx_mask & STATX_BTIME) {
+      out->times.creation = file_time_from_unix(stx.stx_btime.tv_sec, stx.stx_btime.tv_nsec);
+      return;
+    }
+    // ntfs-3g gives no birth time through statx, but keeps the creation
+    // time in an attribute; a device whose files have none is not asked
+    // again.
+    const uint64_t device = static_cast<uint64_t>(stx.stx_dev_major) << 32 | stx.stx_dev_minor;
+    for (uint64_t d : no_creation_attribute_)
+      if (d == device) return;
+    bool supported = true;
+    out->times.creation = ntfs_3g_creation_time(fd, name, &supported);
+    if (!supported && no_creation_attribute_.size() < 64) no_creation_attribute_.push_back(device);
+  }
+
+  // The creation time ntfs-3g keeps in an extended attribute (a FILETIME,
+  // little-endian), of the entry `name` of the directory `fd` (a link not
+  // followed), or of the open file `fd` when `name` is null; 0 when there
+  // is none.  `supported` false when the file system has no such attribute.
+  FileTime ntfs_3g_creation_time(int fd, const char* name, bool* supported) {
+    static const char kAttribute[] = "system.ntfs_crtime";
+    unsigned char value[8];
+    ssize_t n;
+    if (name == nullptr) {
+      n = fgetxattr(fd, kAttribute, value, sizeof value);
+    } else {
+      // There is no call relative to a directory: its name in /proc.
+      char prefix[40];
+      snprintf(prefix, sizeof prefix, "/proc/self/fd/%d/", fd);
+      attribute_path_.assign(prefix);
+      attribute_path_.append(name);
+      n = lgetxattr(attribute_path_.c_str(), kAttribute, value, sizeof value);
+    }
+    if (n < 0) {
+      *supported = errno != ENOTSUP && errno != ENODATA;
+      return 0;
+    }
+    if (n != sizeof value) return 0;
+    FileTime time = 0;
+    for (int i = 7; i >= 0; --i) time = time << 8 | value[i];
+    return time;
   }
 
   DirRef fresh(int fd) {

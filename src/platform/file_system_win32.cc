@@ -151,8 +151,27 @@ class Win32FileSystem final : public FileSystem {
     out->times.creation = from_filetime(d.ftCreationTime);
     out->times.last_access = from_filetime(d.ftLastAccessTime);
     out->times.last_write = from_filetime(d.ftLastWriteTime);
+    out->times.change = 0;
+    if (change_times_) {
+      // The search does not give it: the entry itself is asked, opened for
+      // its attributes only (a link, not what it points to).
+      HANDLE e = CreateFileA(scratch_.c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                             nullptr);
+      if (e != INVALID_HANDLE_VALUE) {
+        FILE_BASIC_INFO basic;
+        if (GetFileInformationByHandleEx(e, FileBasicInfo, &basic, sizeof basic))
+          out->times.change = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
+        CloseHandle(e);
+      }
+    }
     return true;
   }
+
+  void want_change_times(bool wanted) override { change_times_ = wanted; }
+
+  bool names_deleted_entry(DirRef, const char*) override { return false; }
 
   FileRef open_file(DirRef ref, const char* name, EntryKind) override {
     OpenFile* f = file_slot();
@@ -190,6 +209,24 @@ class Win32FileSystem final : public FileSystem {
     if (f->handle != INVALID_HANDLE_VALUE) CloseHandle(f->handle);
     f->handle = INVALID_HANDLE_VALUE;
     files_free_.push_back(f);
+  }
+
+  bool file_info(FileRef ref, EntryInfo* out) override {
+    OpenFile* f = file(ref);
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    if (f->handle == INVALID_HANDLE_VALUE ||
+        !GetFileInformationByHandleEx(f->handle, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandleEx(f->handle, FileStandardInfo, &standard, sizeof standard))
+      return false;
+    *out = EntryInfo();
+    out->kind = kind_of(basic.FileAttributes);
+    out->size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+    out->times.creation = static_cast<uint64_t>(basic.CreationTime.QuadPart);
+    out->times.last_access = static_cast<uint64_t>(basic.LastAccessTime.QuadPart);
+    out->times.last_write = static_cast<uint64_t>(basic.LastWriteTime.QuadPart);
+    out->times.change = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
+    return true;
   }
 
   bool capture_times(FileRef ref, SavedTimes* out) override {
@@ -301,6 +338,7 @@ class Win32FileSystem final : public FileSystem {
   }
 
   std::string scratch_;
+  bool change_times_ = false;
   std::vector<Directory*> free_;
   std::vector<OpenFile*> files_free_;
   std::vector<unsigned char> stream_buffer_;

@@ -14,6 +14,9 @@ struct MemoryFileSystem::Node {
   SavedTimes restored_times;
   int streams = 0;
   uint64_t id = 0;
+  bool has_address = false;
+  uint64_t address = 0;
+  std::vector<std::string> deleted_names;  // of a directory
 };
 
 MemoryFileSystem::MemoryFileSystem() : root_(std::make_unique<Node>()) { root_->id = next_node_++; }
@@ -194,18 +197,54 @@ bool MemoryFileSystem::list_directory(DirRef dir, const char* pattern, DirEntryV
   return true;
 }
 
+namespace {
+
+template <typename Node>
+void fill_info(const Node& node, EntryInfo* out) {
+  *out = EntryInfo();
+  out->kind = node.kind;
+  out->size = node.data.size();
+  out->times = node.times;
+  out->has_address = node.has_address;
+  out->address = node.address;
+}
+
+}  // namespace
+
 bool MemoryFileSystem::lookup(DirRef dir, const char* name, EntryInfo* out) {
   Node* node = child(dirs_[static_cast<size_t>(dir)], name);
   if (!node) return false;
-  out->kind = node->kind;
-  out->size = node->data.size();
-  out->times = node->times;
+  fill_info(*node, out);
   return true;
 }
 
 void MemoryFileSystem::set_upcoming(DirRef, UpcomingFiles* files) {
   upcoming_ = files;
   group_start_ = foretold_.size();
+}
+
+bool MemoryFileSystem::names_deleted_entry(DirRef dir, const char* name) {
+  for (const std::string& deleted : dirs_[static_cast<size_t>(dir)]->deleted_names)
+    if (deleted == name) return true;
+  return false;
+}
+
+bool MemoryFileSystem::file_info(FileRef file, EntryInfo* out) {
+  fill_info(*files_[static_cast<size_t>(file)].node, out);
+  return true;
+}
+
+void MemoryFileSystem::set_address(const std::string& path, uint64_t address) {
+  Node* node = find(path, false);
+  if (!node) return;
+  node->has_address = true;
+  node->address = address;
+}
+
+void MemoryFileSystem::add_deleted_name(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  Node* dir = find(slash == std::string::npos ? "" : path.substr(0, slash), true);
+  dir->deleted_names.push_back(slash == std::string::npos ? path : path.substr(slash + 1));
 }
 
 FileRef MemoryFileSystem::open_file(DirRef dir, const char* name, EntryKind) {

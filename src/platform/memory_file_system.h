@@ -29,6 +29,10 @@ class MemoryFileSystem final : public FileSystem {
   void make_unreadable(const std::string& path);
   // Moves a directory elsewhere (as if renamed during the walk).
   void move_directory(const std::string& from, const std::string& to);
+  // The metadata address of an entry, as an image's volume gives one.
+  void set_address(const std::string& path, uint64_t address);
+  // A name its folder still holds for an entry no longer in use.
+  void add_deleted_name(const std::string& path);
   void set_budget(size_t budget) { budget_ = budget; }
   // Each read gives at most this many bytes, as a reader of a disk image's
   // blocks may; 0 for no limit.
@@ -51,9 +55,13 @@ class MemoryFileSystem final : public FileSystem {
                       std::string* error) override;
   bool search_per_pattern() const override { return false; }
   bool lookup(DirRef dir, const char* name, EntryInfo* out) override;
+  void want_change_times(bool wanted) override { change_times_wanted_ = wanted; }
+  bool change_times_wanted() const { return change_times_wanted_; }
+  bool names_deleted_entry(DirRef dir, const char* name) override;
   FileRef open_file(DirRef dir, const char* name, EntryKind hint) override;
   size_t read_file(FileRef file, void* buffer, size_t size) override;
   void close_file(FileRef file) override;
+  bool file_info(FileRef file, EntryInfo* out) override;
   bool capture_times(FileRef file, SavedTimes* out) override;
   bool restore_times(FileRef file, const SavedTimes& times) override;
   int count_streams(DirRef dir, int* failure, int* line) override;
@@ -94,6 +102,7 @@ class MemoryFileSystem final : public FileSystem {
   size_t open_dirs_ = 0, most_open_ = 0, open_files_ = 0;
   uint64_t next_node_ = 1;
   FileSystemKind kind_ = FileSystemKind::kOther;
+  bool change_times_wanted_ = false;
   DosPattern pattern_;
   std::vector<std::string> stream_probes_, volume_queries_;
   UpcomingFiles* upcoming_ = nullptr;

@@ -44,10 +44,12 @@ struct SystemTime {
 // unchanged) for a time with its top bit set.
 bool file_time_to_system_time(FileTime time, SystemTime* out);
 
-// The three times of a directory entry.  A time the file system does not
-// keep is 0.
+// The times of a directory entry: creation, last access and last write, and
+// the change of its metadata (NTFS's "MFT modified", a Linux ctime).  A
+// time the file system does not keep is 0.
 struct EntryTimes {
   FileTime creation = 0, last_access = 0, last_write = 0;
+  FileTime change = 0;
 };
 
 // An index file's own times, captured at the platform's full precision so
@@ -90,6 +92,13 @@ extern const bool kDriveLetters;
 // Opens the console device for writing; when the process has no console,
 // the null device.  kInvalidHandle only when neither can be opened.
 FileHandle open_console_device();
+
+// Whether `handle` is a terminal that shows what is written to it, and how
+// many columns wide it is (80 when it cannot be told).
+bool is_terminal(FileHandle handle, int* columns);
+// Milliseconds from a fixed point, at a few milliseconds' precision;
+// cheap enough to ask for every file (no system call on Linux).
+int64_t coarse_milliseconds();
 
 // Key watching during the walk.  begin puts an interactive standard input
 // into a mode where single keys are seen at once; end (and the async-safe

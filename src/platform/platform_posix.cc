@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -175,18 +176,26 @@ FileHandle open_console_device() {
   return fd < 0 ? kInvalidHandle : fd;
 }
 
+int64_t coarse_milliseconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+bool is_terminal(FileHandle handle, int* columns) {
+  const int fd = static_cast<int>(handle);
+  if (!isatty(fd)) return false;
+  struct winsize size;
+  *columns = ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+  return true;
+}
+
 namespace {
 
 struct termios g_saved_termios;
 volatile sig_atomic_t g_termios_changed = 0;
 bool g_key_watch = false;
 int64_t g_next_key_check_ms = 0;
-
-int64_t coarse_milliseconds() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // Whether this process may change the mode of the terminal on standard
 // input: it is in the terminal's foreground process group, or the terminal

@@ -199,6 +199,17 @@ FileHandle open_console_device() {
   return as_file(h);
 }
 
+bool is_terminal(FileHandle handle, int* columns) {
+  DWORD mode;
+  const HANDLE h = as_handle(handle);
+  if (!GetConsoleMode(h, &mode)) return false;
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  *columns = GetConsoleScreenBufferInfo(h, &info) && info.dwSize.X > 0 ? info.dwSize.X : 80;
+  return true;
+}
+
+int64_t coarse_milliseconds() { return static_cast<int64_t>(GetTickCount64()); }
+
 namespace {
 
 bool g_key_watch = false;

@@ -1,7 +1,8 @@
 // The body file of The Sleuth Kit (version 3:
 // MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime, whole Unix
 // seconds), for mactime and the timeline tools: a line for the deletion and,
-// when the companion exists, a line for the recycled content.  No header.
+// when the companion exists, a line for the recycled content with its own
+// times and (in an image) its metadata address.  No header.
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,12 +28,12 @@ class BodyWriter final : public ReportWriter {
     line_.clear();
     const std::string& path = fields_[kOriginalPath];
     int64_t deleted = 0;
-    if (record.opened && record.has_deleted) filetime_to_unix_seconds(record.deleted, &deleted);
+    filetime_to_unix_seconds(fields_.deleted(), &deleted);
     scratch_.assign(path);
     scratch_.append(" (deleted; ");
     scratch_.append(fields_[kSource]);
     scratch_.push_back(')');
-    put_line(scratch_, fields_[kSize], deleted, deleted, deleted, deleted);
+    put_line(scratch_, 0, fields_[kSize], deleted, deleted, deleted, deleted);
 
     const CompanionInfo& companion = record.companion;
     if (companion.kind != CompanionKind::kMissing) {
@@ -47,22 +48,26 @@ class BodyWriter final : public ReportWriter {
         append_valid_utf8(record.file_name.substr(2), &scratch_);
       }
       scratch_.push_back(')');
-      int64_t atime, mtime, crtime;
+      int64_t atime, mtime, ctime, crtime;
       filetime_to_unix_seconds(companion.times.last_access, &atime);
       filetime_to_unix_seconds(companion.times.last_write, &mtime);
+      filetime_to_unix_seconds(companion.times.change, &ctime);
       filetime_to_unix_seconds(companion.times.creation, &crtime);
-      put_line(scratch_, fields_[kCompanionSize], atime, mtime, 0, crtime);
+      put_line(scratch_, companion.has_entry ? companion.entry : 0, fields_[kCompanionSize], atime,
+               mtime, ctime, crtime);
     }
     return sink_->write(line_.data(), line_.size());
   }
 
  private:
   // One line: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
-  void put_line(std::string_view name, std::string_view size, int64_t atime, int64_t mtime,
-                int64_t ctime, int64_t crtime) {
+  void put_line(std::string_view name, uint64_t inode, std::string_view size, int64_t atime,
+                int64_t mtime, int64_t ctime, int64_t crtime) {
     line_.append("0|");
     append_body_name(name, &line_);
-    line_.append("|0|0|0|0|");
+    line_.push_back('|');
+    append_unsigned(inode, &line_);
+    line_.append("|0|0|0|");
     line_.append(size.empty() ? std::string_view("0") : size);
     for (int64_t t : {atime, mtime, ctime, crtime}) {
       line_.push_back('|');

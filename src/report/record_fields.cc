@@ -10,11 +10,22 @@ constexpr const char* kFieldNames[kFieldCount] = {
     "source",         "user_sid",           "format",             "size",
     "deleted",        "original_path",      "extension",          "companion",
     "companion_size", "companion_modified", "companion_accessed", "companion_created",
-    "warnings"};
+    "warnings",       "entry_name",         "index_created",      "index_modified",
+    "companion_changed", "image",           "volume",             "entry",
+    "offset",         "user_name",          "parent_source",      "companion_md5",
+    "companion_sha1", "companion_sha256",   "zone_id",            "host_url",
+    "referrer_url"};
 
 }  // namespace
 
 const char* record_field_name(int field) { return kFieldNames[field]; }
+
+bool record_field_is_number(int field) {
+  switch (field) {
+    case kSize: case kCompanionSize: case kEntry: case kOffset: case kZoneId: return true;
+    default: return false;
+  }
+}
 
 RecordFields::RecordFields() {
   for (std::string& f : field_) f.reserve(256);
@@ -23,6 +34,7 @@ RecordFields::RecordFields() {
 void RecordFields::fill(const RecycleRecord& record, const char* codepage) {
   for (std::string& f : field_) f.clear();
   warnings_ = record.warnings;
+  deleted_ = 0;
   if (!record.opened) warnings_ |= kWarnCannotOpen;
 
   std::string& source = field_[kSource];
@@ -34,7 +46,8 @@ void RecordFields::fill(const RecycleRecord& record, const char* codepage) {
 
   if (record.opened) {
     if (record.has_size) append_decimal(record.size, &field_[kSize]);
-    if (record.has_deleted) append_iso8601(record.deleted, &field_[kDeleted]);
+    if (record.has_deleted && append_iso8601(record.deleted, &field_[kDeleted]))
+      deleted_ = record.deleted;
     std::string& path = field_[kOriginalPath];
     if (record.path_utf16) {
       if (append_utf16le_as_utf8(record.path_utf16, record.path_units, &path)) {
@@ -42,7 +55,8 @@ void RecordFields::fill(const RecycleRecord& record, const char* codepage) {
       }
     } else if (record.path_ansi) {
       if (record.drive_letter != 0) path.push_back(record.drive_letter);
-      append_codepage_as_utf8(codepage, record.path_ansi, record.path_ansi_length, &path);
+      if (append_codepage_as_utf8(codepage, record.path_ansi, record.path_ansi_length, &path))
+        warnings_ |= kWarnCodepageUndefined;
     }
     field_[kExtension].append(path_extension(path));
   }
@@ -54,6 +68,7 @@ void RecordFields::fill(const RecycleRecord& record, const char* codepage) {
     append_iso8601(companion.times.last_write, &field_[kCompanionModified]);
     append_iso8601(companion.times.last_access, &field_[kCompanionAccessed]);
     append_iso8601(companion.times.creation, &field_[kCompanionCreated]);
+    append_iso8601(companion.times.change, &field_[kCompanionChanged]);
   }
 
   std::string& warnings = field_[kWarnings];
@@ -62,6 +77,22 @@ void RecordFields::fill(const RecycleRecord& record, const char* codepage) {
     if (!warnings.empty()) warnings.push_back(';');
     warnings.append(warning_name(i));
   }
+
+  append_valid_utf8(record.entry_name, &field_[kEntryName]);
+  append_iso8601(record.index_created, &field_[kIndexCreated]);
+  append_iso8601(record.index_modified, &field_[kIndexModified]);
+  append_valid_utf8(record.image, &field_[kImage]);
+  append_valid_utf8(record.volume, &field_[kVolume]);
+  if (record.has_entry) append_unsigned(record.entry, &field_[kEntry]);
+  if (record.has_offset) append_unsigned(record.offset, &field_[kOffset]);
+  append_valid_utf8(record.user_name, &field_[kUserName]);
+  append_valid_utf8(record.parent_source, &field_[kParentSource]);
+  field_[kCompanionMd5].append(companion.md5);
+  field_[kCompanionSha1].append(companion.sha1);
+  field_[kCompanionSha256].append(companion.sha256);
+  if (companion.has_zone_id) append_decimal(companion.zone_id, &field_[kZoneId]);
+  append_valid_utf8(companion.host_url, &field_[kHostUrl]);
+  append_valid_utf8(companion.referrer_url, &field_[kReferrerUrl]);
 }
 
 void append_delimited_header(char separator, const char* line_end, std::string* line) {

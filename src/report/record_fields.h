@@ -24,6 +24,22 @@ enum RecordField {
   kCompanionAccessed,
   kCompanionCreated,
   kWarnings,
+  kEntryName,
+  kIndexCreated,
+  kIndexModified,
+  kCompanionChanged,
+  kImage,
+  kVolume,
+  kEntry,
+  kOffset,
+  kUserName,
+  kParentSource,
+  kCompanionMd5,
+  kCompanionSha1,
+  kCompanionSha256,
+  kZoneId,
+  kHostUrl,
+  kReferrerUrl,
   kFieldCount
 };
 
@@ -31,7 +47,7 @@ enum RecordField {
 const char* record_field_name(int field);
 // Whether the field is a number (a JSON number, never changed in csv and
 // tsv), when it is not empty.
-inline bool record_field_is_number(int field) { return field == kSize || field == kCompanionSize; }
+bool record_field_is_number(int field);
 
 class RecordFields {
  public:
@@ -43,10 +59,13 @@ class RecordFields {
   // The warnings as bits (those the record carries, and those found while
   // filling); the kWarnings field holds their names joined with ";".
   uint32_t warnings() const { return warnings_; }
+  // The deletion time the deleted field shows; 0 when it shows none.
+  FileTime deleted() const { return deleted_; }
 
  private:
   std::string field_[kFieldCount];
   uint32_t warnings_ = 0;
+  FileTime deleted_ = 0;
 };
 
 // Appends the header line of a delimited format: the field names, then

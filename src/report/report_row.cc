@@ -110,12 +110,14 @@ size_t last_dot(const unsigned char* name, size_t units) {
 
 bool seed_view(const RecycleRecord& record, SeedFields* out) {
   if (!record.has_fields) return false;
-  out->file_size = record.size;
-  out->deleted_time = record.deleted;
-  out->deleted_time_valid = file_time_to_system_time(record.deleted, &out->deleted);
-  out->original_name = record.path_utf16;
-  out->name_units = record.path_units;
-  out->extension_start = last_dot(record.path_utf16, record.path_units);
+  // A file read one byte early shows its fields where the layout puts them.
+  const bool laid_out = (record.warnings & kWarnOneByteShort) != 0;
+  out->file_size = laid_out ? record.laid_out.size : record.size;
+  out->deleted_time = laid_out ? record.laid_out.deleted : record.deleted;
+  out->deleted_time_valid = file_time_to_system_time(out->deleted_time, &out->deleted);
+  out->original_name = laid_out ? record.laid_out.path_utf16 : record.path_utf16;
+  out->name_units = laid_out ? record.laid_out.path_units : record.path_units;
+  out->extension_start = last_dot(out->original_name, out->name_units);
   return true;
 }
 

@@ -75,6 +75,7 @@ struct Records {
     RecycleRecord r = cjk();
     r.directory = "/bin/";
     r.file_name = "$I77T7B2.ahk";
+    r.entry_name = r.file_name;
     r.user_sid = "";
     r.path_utf16 = bytes(lone_units);
     r.path_units = lone_units.size() / 2;
@@ -98,6 +99,7 @@ struct Records {
   RecycleRecord truncated() const {
     RecycleRecord r = cjk();
     r.file_name = "$ISHORT";
+    r.entry_name = r.file_name;
     r.has_fields = false;
     r.has_size = false;
     r.has_deleted = false;
@@ -110,6 +112,7 @@ struct Records {
   RecycleRecord truncated_name() const {
     RecycleRecord r = cjk();
     r.file_name = "$ICUT";
+    r.entry_name = r.file_name;
     r.path_utf16 = bytes(truncated_units);
     r.path_units = truncated_units.size() / 2;
     r.warnings = kWarnTruncated | kWarnSizeMismatch | kWarnTimeOutOfRange;
@@ -121,6 +124,7 @@ struct Records {
     RecycleRecord r = cjk();
     r.directory = "/case,1/\"x\"/a\tb\\c/";
     r.file_name = "$IAWK.x";
+    r.entry_name = r.file_name;
     r.user_sid = "";
     r.path_utf16 = bytes(awkward_units);
     r.path_units = awkward_units.size() / 2;
@@ -131,6 +135,7 @@ struct Records {
   RecycleRecord out_of_range() const {
     RecycleRecord r = cjk();
     r.file_name = "$IFAR";
+    r.entry_name = r.file_name;
     r.deleted = filetime_utc(10000, 1, 1, 0, 0, 0);
     r.warnings = kWarnTimeOutOfRange;
     r.companion.kind = CompanionKind::kOther;
@@ -259,15 +264,49 @@ const std::vector<std::string> kFieldNames = {
     "source",         "user_sid",           "format",             "size",
     "deleted",        "original_path",      "extension",          "companion",
     "companion_size", "companion_modified", "companion_accessed", "companion_created",
-    "warnings"};
+    "warnings",       "entry_name",         "index_created",      "index_modified",
+    "companion_changed", "image",           "volume",             "entry",
+    "offset",         "user_name",          "parent_source",      "companion_md5",
+    "companion_sha1", "companion_sha256",   "zone_id",            "host_url",
+    "referrer_url"};
+constexpr size_t kFirstFields = 13;  // up to warnings
+
+const char kCsvHeader[] =
+    "source,user_sid,format,size,deleted,original_path,extension,companion,companion_size,"
+    "companion_modified,companion_accessed,companion_created,warnings,entry_name,index_created,"
+    "index_modified,companion_changed,image,volume,entry,offset,user_name,parent_source,"
+    "companion_md5,companion_sha1,companion_sha256,zone_id,host_url,referrer_url\r\n";
+
+// The fields after warnings of a record that has only its entry name.
+std::string csv_tail(const std::string& entry_name) { return "," + entry_name + ",,,,,,,,,,,,,,,"; }
+std::string tsv_tail(const std::string& entry_name) {
+  return "\t" + entry_name + std::string(15, '\t');
+}
+std::string json_tail(const std::string& entry_name) {
+  return ",\"entry_name\":\"" + entry_name +
+         "\",\"index_created\":null,\"index_modified\":null,\"companion_changed\":null,"
+         "\"image\":null,\"volume\":null,\"entry\":null,\"offset\":null,\"user_name\":null,"
+         "\"parent_source\":null,\"companion_md5\":null,\"companion_sha1\":null,"
+         "\"companion_sha256\":null,\"zone_id\":null,\"host_url\":null,\"referrer_url\":null}";
+}
+
+std::vector<std::string> first_fields(const std::vector<std::string>& row) {
+  return std::vector<std::string>(row.begin(), row.begin() + std::min(row.size(), kFirstFields));
+}
+std::vector<std::string> last_fields(const std::vector<std::string>& row) {
+  return std::vector<std::string>(row.begin() + std::min(row.size(), kFirstFields), row.end());
+}
+std::vector<std::string> only_entry_name(const std::string& entry_name) {
+  std::vector<std::string> fields(kFieldNames.size() - kFirstFields);
+  fields[0] = entry_name;
+  return fields;
+}
 
 TEST_F(Writers, CsvHeaderAndCjkRecord) {
   const std::string out = run("csv", {rec_.cjk()});
-  EXPECT_EQ(out,
-            "source,user_sid,format,size,deleted,original_path,extension,companion,companion_size,"
-            "companion_modified,companion_accessed,companion_created,warnings\r\n" +
-                std::string(kCjkSource) + ",S-1-5-21-1-2-3-1001,v2,7,2015-04-07T23:19:35.5000000Z," +
-                kCjkPath + ",,missing,,,,,\r\n");
+  EXPECT_EQ(out, kCsvHeader + std::string(kCjkSource) +
+                     ",S-1-5-21-1-2-3-1001,v2,7,2015-04-07T23:19:35.5000000Z," + kCjkPath +
+                     ",,missing,,,,," + csv_tail("$IBBFODN") + "\r\n");
 }
 
 TEST_F(Writers, CsvWithoutHeader) {
@@ -282,31 +321,36 @@ TEST_F(Writers, CsvParsesBackToTheFields) {
   const auto rows = parse_csv(out);
   ASSERT_EQ(rows.size(), 7u);
   EXPECT_EQ(rows[0], kFieldNames);
-  for (const auto& row : rows) EXPECT_EQ(row.size(), 13u);
-  EXPECT_EQ(rows[1], (std::vector<std::string>{
+  for (const auto& row : rows) EXPECT_EQ(row.size(), kFieldNames.size());
+  EXPECT_EQ(last_fields(rows[1]), only_entry_name("$IAWK.x"));
+  EXPECT_EQ(last_fields(rows[2]), only_entry_name("$I7R52EG.txt"));
+  EXPECT_EQ(last_fields(rows[3]), only_entry_name("$ILOCKED.doc"));
+  EXPECT_EQ(last_fields(rows[4]), only_entry_name("$ISHORT"));
+  EXPECT_EQ(last_fields(rows[6]), only_entry_name("Dc3.txt"));
+  EXPECT_EQ(first_fields(rows[1]), (std::vector<std::string>{
                          "/case,1/\"x\"/a\tb\\c/$IAWK.x", "", "v2", "7",
                          "9999-12-31T23:59:59.9999999Z",
                          "C:\\a,b\\say \"hi\"\\line\nnext\ttab\r|.t,x", "t,x", "missing", "", "",
                          "", "", ""}));
-  EXPECT_EQ(rows[2], (std::vector<std::string>{
+  EXPECT_EQ(first_fields(rows[2]), (std::vector<std::string>{
                          "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$I7R52EG.txt",
                          "S-1-5-21-1-2-3-1001", "v1", "14", "2015-04-04T17:24:09.1234567Z",
                          "C:\\Temp\\foobat.txt.txt", "txt", "file", "14",
                          "2020-01-02T03:04:05.0000001Z", "2021-06-01T12:00:00.0000000Z",
                          "2019-05-07T21:01:01.9999999Z", ""}));
   // A file that could not be opened: its companion fields and nothing else.
-  EXPECT_EQ(rows[3], (std::vector<std::string>{
+  EXPECT_EQ(first_fields(rows[3]), (std::vector<std::string>{
                          "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$ILOCKED.doc",
                          "S-1-5-21-1-2-3-1001", "unknown", "", "", "", "", "directory", "",
                          "2020-01-02T03:04:05.0000000Z", "2020-01-02T03:04:05.0000000Z", "",
                          "cannot-open"}));
-  EXPECT_EQ(rows[4], (std::vector<std::string>{
+  EXPECT_EQ(first_fields(rows[4]), (std::vector<std::string>{
                          "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$ISHORT", "S-1-5-21-1-2-3-1001",
                          "v2", "", "", "", "", "missing", "", "", "", "", "truncated"}));
   EXPECT_EQ(rows[5][5], "D:\\\xEF\xBF\xBDx.ahk");
   EXPECT_EQ(rows[5][6], "ahk");
   EXPECT_EQ(rows[5][12], "lone-surrogate");
-  EXPECT_EQ(rows[6], (std::vector<std::string>{
+  EXPECT_EQ(first_fields(rows[6]), (std::vector<std::string>{
                          "IMAGE:p2:/RECYCLER/S-1-5-21-9-9-9-500/INFO2", "S-1-5-21-9-9-9-500",
                          "info2", "4294967295", "2019-05-07T21:01:01.0000000Z",
                          "C\\caf\xC3\xA9.txt", "txt", "file", "3", "", "", "",
@@ -346,7 +390,8 @@ TEST_F(Writers, WarningsInTheirOrderJoinedWithSemicolons) {
   EXPECT_EQ(rows[0][12], "truncated;size-mismatch;time-out-of-range");
   EXPECT_EQ(rows[1][12],
             "cannot-open;truncated;unknown-version;name-length-mismatch;size-mismatch;"
-            "time-out-of-range;lone-surrogate;restored-or-purged;recovered");
+            "time-out-of-range;lone-surrogate;restored-or-purged;recovered;one-byte-short;"
+            "size-out-of-range;codepage-undefined;scanned;companion-deleted");
 }
 
 TEST_F(Writers, LoneSurrogateWarnedOnce) {
@@ -355,19 +400,25 @@ TEST_F(Writers, LoneSurrogateWarnedOnce) {
   const std::string out = run("tsv", {lone}, false);
   EXPECT_EQ(out,
             "/bin/$I77T7B2.ahk\t\tv2\t7\t2015-04-07T23:19:35.5000000Z\tD:\\\\\xEF\xBF\xBDx.ahk\tahk\t"
-            "missing\t\t\t\t\tlone-surrogate\n");
+            "missing\t\t\t\t\tlone-surrogate" + tsv_tail("$I77T7B2.ahk") + "\n");
 }
 
 TEST_F(Writers, TsvEscapesAndHeader) {
   const std::string out = run("tsv", {rec_.awkward(), rec_.out_of_range()});
   EXPECT_EQ(out,
             "source\tuser_sid\tformat\tsize\tdeleted\toriginal_path\textension\tcompanion\t"
-            "companion_size\tcompanion_modified\tcompanion_accessed\tcompanion_created\twarnings\n"
+            "companion_size\tcompanion_modified\tcompanion_accessed\tcompanion_created\twarnings\t"
+            "entry_name\tindex_created\tindex_modified\tcompanion_changed\timage\tvolume\tentry\t"
+            "offset\tuser_name\tparent_source\tcompanion_md5\tcompanion_sha1\tcompanion_sha256\t"
+            "zone_id\thost_url\treferrer_url\n"
             "/case,1/\"x\"/a\\tb\\\\c/$IAWK.x\t\tv2\t7\t9999-12-31T23:59:59.9999999Z\t"
-            "C:\\\\a,b\\\\say \"hi\"\\\\line\\nnext\\ttab\\r|.t,x\tt,x\tmissing\t\t\t\t\t\n"
-            "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$IFAR\tS-1-5-21-1-2-3-1001\tv2\t7\t\t"
-            "C:\\\\Temp\\\\" +
-                std::string(kCjkPath + 8) + "\t\tother\t\t\t\t\ttime-out-of-range\n");
+            "C:\\\\a,b\\\\say \"hi\"\\\\line\\nnext\\ttab\\r|.t,x\tt,x\tmissing\t\t\t\t\t" +
+                tsv_tail("$IAWK.x") +
+                "\n"
+                "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$IFAR\tS-1-5-21-1-2-3-1001\tv2\t7\t\t"
+                "C:\\\\Temp\\\\" +
+                std::string(kCjkPath + 8) + "\t\tother\t\t\t\t\ttime-out-of-range" +
+                tsv_tail("$IFAR") + "\n");
 }
 
 TEST_F(Writers, JsonLines) {
@@ -380,20 +431,25 @@ TEST_F(Writers, JsonLines) {
                 std::string(kCjkPath + 8) +
                 "\",\"extension\":null,\"companion\":\"missing\",\"companion_size\":null,"
                 "\"companion_modified\":null,\"companion_accessed\":null,"
-                "\"companion_created\":null,\"warnings\":[]}\n"
+                "\"companion_created\":null,\"warnings\":[]" +
+                json_tail("$IBBFODN") +
+                "\n"
                 "{\"source\":\"/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$ILOCKED.doc\","
                 "\"user_sid\":\"S-1-5-21-1-2-3-1001\",\"format\":\"unknown\",\"size\":null,"
                 "\"deleted\":null,\"original_path\":null,\"extension\":null,"
                 "\"companion\":\"directory\",\"companion_size\":null,"
                 "\"companion_modified\":\"2020-01-02T03:04:05.0000000Z\","
                 "\"companion_accessed\":\"2020-01-02T03:04:05.0000000Z\","
-                "\"companion_created\":null,\"warnings\":[\"cannot-open\"]}\n"
+                "\"companion_created\":null,\"warnings\":[\"cannot-open\"]" +
+                json_tail("$ILOCKED.doc") +
+                "\n"
                 "{\"source\":\"/case,1/\\\"x\\\"/a\\u0009b\\\\c/$IAWK.x\",\"user_sid\":null,"
                 "\"format\":\"v2\",\"size\":7,\"deleted\":\"9999-12-31T23:59:59.9999999Z\","
                 "\"original_path\":\"C:\\\\a,b\\\\say \\\"hi\\\"\\\\line\\u000Anext\\u0009tab"
                 "\\u000D|.t,x\",\"extension\":\"t,x\",\"companion\":\"missing\","
                 "\"companion_size\":null,\"companion_modified\":null,\"companion_accessed\":null,"
-                "\"companion_created\":null,\"warnings\":[]}\n");
+                "\"companion_created\":null,\"warnings\":[]" +
+                json_tail("$IAWK.x") + "\n");
 }
 
 // Names an attacker chose, each starting with what a spreadsheet takes for
@@ -405,6 +461,7 @@ struct FormulaRecords {
     RecycleRecord r;
     r.directory = "-case/@S-1-5-21-1-2-3-1001/";
     r.file_name = "$IHYPER";
+    r.entry_name = r.file_name;
     r.opened = true;
     r.format = RecordFormat::kV1;
     r.has_fields = true;
@@ -444,7 +501,8 @@ TEST_F(Writers, CsvAndTsvDefuseFormulas) {
 TEST_F(Writers, TsvDefusesFormulasBeforeEscaping) {
   const FormulaRecords f;
   const std::string out = run("tsv", {f.tab_and_cr("\t/")}, false);
-  EXPECT_EQ(out, "'\\t/$IHYPER\t\tv1\t-5\t\t'+1\xE2\x80\xA8-2\xE2\x80\xA9.ext\text\tfile\t3\t\t\t\t\n");
+  EXPECT_EQ(out, "'\\t/$IHYPER\t\tv1\t-5\t\t'+1\xE2\x80\xA8-2\xE2\x80\xA9.ext\text\tfile\t3\t\t\t\t" +
+                     tsv_tail("$IHYPER") + "\n");
 }
 
 TEST_F(Writers, JsonKeepsFormulasAndEscapesLineSeparators) {
@@ -467,7 +525,7 @@ TEST_F(Writers, JsonNumbersAndWarningArrays) {
   const std::string out = run("jsonl", {negative});
   EXPECT_NE(out.find("\"size\":-9223372036854755328,"), std::string::npos) << out;
   EXPECT_NE(out.find("\"companion_size\":14,"), std::string::npos) << out;
-  EXPECT_NE(out.find("\"warnings\":[\"size-mismatch\",\"time-out-of-range\"]}\n"),
+  EXPECT_NE(out.find("\"warnings\":[\"size-mismatch\",\"time-out-of-range\"],\"entry_name\""),
             std::string::npos)
       << out;
 }
@@ -507,6 +565,120 @@ TEST_F(Writers, BodyFile) {
                 "0|" +
                 kCjkPath +
                 " (recycled content; /case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$RFAR)|0|0|0|0|0|0|0|0|0\n");
+}
+
+// A record of an image run with every field after warnings filled, as later
+// steps of a run fill them.
+RecycleRecord everything(const Records& rec) {
+  RecycleRecord r = rec.with_companion();
+  r.source_prefix = "IMAGE:p2:";
+  r.image = "case/disk.E01";
+  r.volume = "p2:vss1";
+  r.has_entry = true;
+  r.entry = 141;
+  r.has_offset = true;
+  r.offset = 1048576;
+  r.user_name = "=tester";  // a name is text: a spreadsheet must not run it
+  r.parent_source = "IMAGE:p2:/$Recycle.Bin/S-1-5-21-1-2-3-1001/$RFOLDER";
+  r.index_created = filetime_utc(2015, 4, 4, 17, 24, 9, 1000000);
+  r.index_modified = filetime_utc(2015, 4, 4, 17, 24, 9, 2000000);
+  r.companion.times.change = filetime_utc(2015, 4, 4, 17, 24, 9, 3000000);
+  r.companion.has_entry = true;
+  r.companion.entry = 142;
+  r.companion.md5 = "0cc175b9c0f1b6a831c399e269772661";
+  r.companion.sha1 = "86f7e437faa5a7fce15d1ddcb9eaeaea377667b8";
+  r.companion.sha256 = "ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb";
+  r.companion.has_zone_id = true;
+  r.companion.zone_id = 3;
+  r.companion.host_url = "https://example.com/a,b";
+  r.companion.referrer_url = "https://example.com/";
+  return r;
+}
+
+TEST_F(Writers, FieldsAfterWarningsInTheirOrder) {
+  const auto rows = parse_csv(run("csv", {everything(rec_)}));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0], kFieldNames);
+  EXPECT_EQ(rows[1][0], "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$I7R52EG.txt");
+  EXPECT_EQ(last_fields(rows[1]),
+            (std::vector<std::string>{
+                "$I7R52EG.txt", "2015-04-04T17:24:09.1000000Z", "2015-04-04T17:24:09.2000000Z",
+                "2015-04-04T17:24:09.3000000Z", "case/disk.E01", "p2:vss1", "141", "1048576",
+                "'=tester", "IMAGE:p2:/$Recycle.Bin/S-1-5-21-1-2-3-1001/$RFOLDER",
+                "0cc175b9c0f1b6a831c399e269772661", "86f7e437faa5a7fce15d1ddcb9eaeaea377667b8",
+                "ca978112ca1bbdcafac231b39a23dc4da786eff8147c4e72b9807785afee48bb", "3",
+                "https://example.com/a,b", "https://example.com/"}));
+}
+
+TEST_F(Writers, EntryOffsetAndZoneAreJsonNumbers) {
+  const std::string out = run("jsonl", {everything(rec_)});
+  EXPECT_NE(out.find(",\"volume\":\"p2:vss1\",\"entry\":141,\"offset\":1048576,"
+                     "\"user_name\":\"=tester\","),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find(",\"zone_id\":3,\"host_url\":\"https://example.com/a,b\","), std::string::npos)
+      << out;
+  // Entry 0 is an entry (the MFT's own): shown, not taken for none.
+  RecycleRecord zero = everything(rec_);
+  zero.entry = 0;
+  zero.offset = 0;
+  zero.companion.zone_id = 0;
+  const std::string zeros = run("jsonl", {zero});
+  EXPECT_NE(zeros.find("\"entry\":0,\"offset\":0,"), std::string::npos) << zeros;
+  EXPECT_NE(zeros.find("\"zone_id\":0,"), std::string::npos) << zeros;
+}
+
+TEST_F(Writers, AMissingCompanionHasNoChangeTime) {
+  RecycleRecord r = everything(rec_);
+  r.companion.kind = CompanionKind::kMissing;
+  const auto rows = parse_csv(run("csv", {r}, false));
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][16], "");  // companion_changed
+  EXPECT_EQ(rows[0][14], "2015-04-04T17:24:09.1000000Z");  // the index file's own stay
+}
+
+TEST_F(Writers, BodyFileCompanionChangeTimeAndEntry) {
+  const std::string out = run("body", {everything(rec_)});
+  EXPECT_EQ(out,
+            "0|C:\\Temp\\foobat.txt.txt (deleted; "
+            "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$I7R52EG.txt)|0|0|0|0|14|"
+            "1428168249|1428168249|1428168249|1428168249\n"
+            "0|C:\\Temp\\foobat.txt.txt (recycled content; "
+            "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$R7R52EG.txt)|142|0|0|0|14|"
+            "1622548800|1577934245|1428168249|1557262861\n");
+}
+
+TEST_F(Writers, AnsiPathBytesTheCodePageDoesNotDefine) {
+  // A Windows 95 path in code page 932: 0x81 0x40 is U+3000, and 0x81 is
+  // not a character of code page 1252.
+  static const std::string ansi = "C:\\\x81\x40.txt";
+  RecycleRecord r = rec_.info2_purged();
+  r.path_ansi = bytes(ansi);
+  r.path_ansi_length = ansi.size();
+  r.drive_letter = 0;
+  r.warnings = 0;
+  const auto fields_in = [&](const char* codepage) {
+    WriterSettings settings;
+    settings.codepage = codepage;
+    auto writer = make_structured_writer("csv", &sink_, settings);
+    EXPECT_TRUE(writer->write_record(r));
+    const auto rows = parse_csv(tree_.read("out"));
+    return rows.empty() ? std::vector<std::string>() : rows.back();
+  };
+  const std::vector<std::string> western = fields_in("CP1252");
+  ASSERT_EQ(western.size(), kFieldNames.size());
+  EXPECT_EQ(western[5], "C:\\\xEF\xBF\xBD@.txt");
+  EXPECT_EQ(western[12], "codepage-undefined");
+  const std::vector<std::string> japanese = fields_in("CP932");
+  ASSERT_EQ(japanese.size(), kFieldNames.size());
+  EXPECT_EQ(japanese[5], "C:\\\xE3\x80\x80.txt");
+  EXPECT_EQ(japanese[12], "");
+  // A UTF-16 path is never in doubt for the code page.
+  RecycleRecord utf16 = rec_.cjk();
+  utf16.path_ansi = bytes(ansi);
+  utf16.path_ansi_length = ansi.size();
+  r = utf16;
+  EXPECT_EQ(fields_in("CP1252")[12], "");
 }
 
 TEST_F(Writers, BodyAndJsonHaveNoHeader) {

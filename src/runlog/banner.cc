@@ -110,6 +110,8 @@ std::string banner_text(int start_line, const char* date, const char* time) {
   return out;
 }
 
+std::string program_version() { return make_version_text(__DATE__, __TIME__, nullptr); }
+
 void print_banner(int start_line) {
   // Composed first and written at once.
   fputs(to_console(banner_text(start_line, __DATE__, __TIME__)).c_str(), stderr);

@@ -6,6 +6,10 @@
 
 // Prints the banner, preceded by line feeds from `start_line` up to 29.
 void print_banner(int start_line);
+
+// The program's version, as the banner shows it ("26.12.08.10.00": the
+// build's date and time), without the banner's mark.
+std::string program_version();
 // Appends (width - length) / 2 spaces and `text` to the text being
 // composed; returns the characters appended.  Box characters count as one.
 int print_centered(std::string* out, const std::string& text, int width);

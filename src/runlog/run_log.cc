@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/evidence.h"
+#include "common/notes_stream.h"
 #include "common/paths.h"
 #include "common/terminal_text.h"
 #include "common/wait.h"
@@ -117,7 +118,7 @@ FileHandle trim_at_eof_marker(const char* path) {
 }
 
 FILE* RunLog::open_accounting(const char* path, Status* status) {
-  make_log_directories(path, notes_on_error_stream_ ? stderr : stdout);
+  make_log_directories(path, notes_stream());
   const FileHandle handle = trim_at_eof_marker(path);
   if (handle == kInvalidHandle) {
     *status = Status::end(USER_ABORTED);
@@ -126,7 +127,7 @@ FILE* RunLog::open_accounting(const char* path, Status* status) {
   FILE* f = stream_from_handle(handle);
   if (!f) {
     close_file(handle);
-    printf("Can't open accounting file %s\n", path);
+    fprintf(notes_stream(), "Can't open accounting file %s\n", path);
     return nullptr;
   }
   acct_name_ = path;

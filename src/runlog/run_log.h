@@ -26,11 +26,6 @@ class RunLog {
   RunLog(const RunLog&) = delete;
   RunLog& operator=(const RunLog&) = delete;
 
-  // Sends the notes of the directories created for the accounting file to
-  // the error stream (true), so that standard output holds only a report
-  // that a program reads, or to standard output (false, the default).
-  void set_notes_on_error_stream(bool on_error_stream) { notes_on_error_stream_ = on_error_stream; }
-
   // Names the accounting file `path` (the environment, the INI file, -1 or
   // -2): with `overridden_by` (".ini file", "option -1 file"), one already
   // open is told which names it now and closed.  The file's missing
@@ -87,7 +82,6 @@ class RunLog {
   bool acct_failure_named_ = false;
   bool memo_failure_named_ = false;
   bool write_failed_ = false;
-  bool notes_on_error_stream_ = false;
 };
 
 // 1 when the directory part of `path` exists; otherwise the result of the

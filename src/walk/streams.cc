@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "common/notes_stream.h"
 #include "platform/platform.h"
 
 namespace {
@@ -10,10 +11,10 @@ Status count_streams(FileSystem* fs, DirRef dir) {
   int failure = 0, line = 0;
   fs->count_streams(dir, &failure, &line);
   if (failure == kStreamHeaderReadFailed) {
-    printf("\n%d %s Alt Data Read error", line, kPlatformSource);
+    fprintf(notes_stream(), "\n%d %s Alt Data Read error", line, kPlatformSource);
     return Status::end(READ_ERROR);
   }
-  if (failure == kStreamNameReadFailed) printf("\n%d", line);
+  if (failure == kStreamNameReadFailed) fprintf(notes_stream(), "\n%d", line);
   return Status();
 }
 
@@ -25,8 +26,8 @@ Status enable_backup_privileges() {
   if (failed == 0) return Status();
   static const char* const kWhat[] = {"", "Token open error", "Privilege error",
                                       "LookupPrivilegeValue error"};
-  printf("\n%d %s %s", line, kPlatformSource, kWhat[failed]);
-  printf("\nTry using the -S option and rerun program\n\n");
+  fprintf(notes_stream(), "\n%d %s %s", line, kPlatformSource, kWhat[failed]);
+  fputs("\nTry using the -S option and rerun program\n\n", notes_stream());
   return Status::end(NON_SPECIFIC_ERROR);
 }
 

@@ -15,6 +15,8 @@
 // One volume as the run reads it.
 struct Volume {
   FileSystem* fs = nullptr;
+  // The image as the run was given it; "" on a mounted tree.
+  std::string_view image;
   // "p2": the partition's address in an image ("p0" for an image that is
   // one file system); "" on a mounted tree.
   std::string_view name;
@@ -55,6 +57,9 @@ class VolumeVisitor {
   virtual Status walk(const Volume& volume, const std::string& directory) = 0;
   // Decodes one index file recovered from the volume's metadata.
   virtual Status decode_recovered(const Volume& volume, const RecoveredFile& file) = 0;
+  // `done` of the `total` metadata entries of the volume are searched for
+  // recoverable index files; called often, so it must be cheap.
+  virtual void carving(const Volume& volume, uint64_t done, uint64_t total) = 0;
   // Writes a message about the source to the error stream, on a line of
   // its own.
   virtual void message(const std::string& text) = 0;

@@ -226,13 +226,14 @@ class NtfsMount:
     process; leaving the block unmounts it and waits for that child, so
     that everything is written when the block ends."""
 
-    def __init__(self, image):
+    def __init__(self, image, read_only=False):
         self.image = image
+        self.options = "ro,no_detach" if read_only else "no_detach,noatime"
         self.dir = tempfile.mkdtemp(prefix="binsift-mnt-")
         self.child = None
 
     def __enter__(self):
-        self.child = subprocess.Popen(["ntfs-3g", "-o", "no_detach,noatime", self.image, self.dir],
+        self.child = subprocess.Popen(["ntfs-3g", "-o", self.options, self.image, self.dir],
                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                       stderr=subprocess.PIPE)
         deadline = time.time() + 20
@@ -756,11 +757,11 @@ def tsk_fat_times(image, inode, offset=None):
 
 def main(argv):
     if len(argv) != 3:
-        print("usage: images.py ntfs|ntfs-carve|ntfs-names|ntfs-nobin|fat32|partitioned|e01|e01-segments|vss-bin|vsstest|users-bin OUTPUT",
+        print("usage: images.py ntfs|ntfs-carve|ntfs-names|ntfs-nobin|fat32|partitioned|e01|e01-segments|vss-bin|vss-carve|vss-partitioned|vsstest|users-bin OUTPUT",
               file=sys.stderr)
         return 2
     kind, out = argv[1], argv[2]
-    if kind in ("vss-bin", "vsstest", "users-bin"):
+    if kind in ("vss-bin", "vss-carve", "vss-partitioned", "vsstest", "users-bin"):
         # Built by their own modules, which end with 77 themselves.
         module = __import__("hives" if kind == "users-bin" else "vss_image")
         return module.main([argv[0], kind, out])

@@ -17,12 +17,19 @@ import subprocess
 import time
 import unittest
 
-from binsift_e2e import BINSIFT, HEADER, SAMPLES, TreeTest, filetime, index_v2, run
+from binsift_e2e import (BINSIFT, HEADER, SAMPLES, TreeTest, birth_filetime, filetime, index_v2,
+                         run)
 from test_samples import EXPECTED
 
 FIELDS = ["source", "user_sid", "format", "size", "deleted", "original_path", "extension",
           "companion", "companion_size", "companion_modified", "companion_accessed",
-          "companion_created", "warnings"]
+          "companion_created", "warnings", "entry_name", "index_created", "index_modified",
+          "companion_changed", "image", "volume", "entry", "offset", "user_name", "parent_source",
+          "companion_md5", "companion_sha1", "companion_sha256", "zone_id", "host_url",
+          "referrer_url"]
+# What a run on a mounted tree leaves empty, whatever the record.
+IMAGE_AND_LATER_FIELDS = FIELDS[17:]
+NUMBER_FIELDS = ("size", "companion_size", "entry", "offset", "zone_id")
 CSV_HEADER = (",".join(FIELDS) + "\r\n").encode()
 TSV_HEADER = ("\t".join(FIELDS) + "\n").encode()
 
@@ -30,6 +37,13 @@ CJK_FILE = "rifiuti2/dir-win10-01/$IBBFODN"
 # As the file holds it (its provenance lists the middle two the other way round).
 CJK_PATH = "C:\\Temp\\\U00028CCA\U00028D99\u95aa\u90a8\u9c02"
 SID = "S-1-5-21-2127521184-1604012920-1887927527-1001"
+# The two Vista copies of 543 bytes, read one byte early: no size, and the
+# deletion time and path rifiuti2 gives them.
+ONE_BYTE_SHORT = {
+    "rifiuti2/dir-sample1/$IYAR1YY.exe": ("2007-09-21", "07:54:23", "C:\\dd.exe"),
+    "rifiuti2/dir-sample1/$IC6GEAW.exe": (
+        "2007-09-21", "08:50:16", "C:\\Users\\student\\Downloads\\fau-1.3.0.2355(rc3)\\fau\\FAU.x86\\dd.exe"),
+}
 
 
 def need_tool(test, name):
@@ -155,14 +169,27 @@ class SampleFormats(TreeTest):
             data = f.read()
         version = struct.unpack_from("<Q", data)[0]
         self.assertEqual(rec["format"], {1: "v1", 2: "v2"}[version], relative)
-        self.assertEqual(rec["size"], str(size), relative)
         self.assertEqual(rec["user_sid"], SID if "/bin/" in source else "", relative)
         warnings = rec["warnings"].split(";") if rec["warnings"] else []
-        if date is None:
-            # The damaged 543-byte copies: a year past 9999 is no time at all.
-            self.assertEqual(rec["deleted"], "", relative)
-            self.assertIn("time-out-of-range", warnings, relative)
+        # The index file's own times and name.
+        st = os.stat(source)
+        self.assertEqual(rec["entry_name"], os.path.basename(source), relative)
+        self.assertEqual(rec["index_created"], iso(birth_filetime(source)), relative)
+        self.assertEqual(rec["index_modified"], iso(ft_of_ns(st.st_mtime_ns)), relative)
+        self.assertEqual([rec[f] for f in IMAGE_AND_LATER_FIELDS], [""] * len(IMAGE_AND_LATER_FIELDS),
+                         relative)
+        if relative in ONE_BYTE_SHORT:
+            # Read as such copies are laid out: the size is not there.
+            self.assertIsNone(date, relative)
+            want_date, want_time, want_path = ONE_BYTE_SHORT[relative]
+            self.assertEqual(rec["size"], "", relative)
+            self.assertEqual(rec["deleted"][:19], want_date + "T" + want_time, relative)
+            self.assertEqual(rec["original_path"], want_path, relative)
+            self.assertEqual(rec["extension"], "exe", relative)
+            self.assertEqual(warnings, ["one-byte-short"], relative)
         else:
+            self.assertEqual(rec["size"], str(size), relative)
+            self.assertEqual("size-out-of-range" in warnings, size < 0, relative)
             self.assertEqual(rec["deleted"][:19], date + "T" + time, relative)
             self.assertRegex(rec["deleted"], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{7}Z$")
             deleted_ft = struct.unpack_from("<Q", data, 16)[0]
@@ -190,9 +217,11 @@ class SampleFormats(TreeTest):
             mtime, atime = self.companion_times[companion]
             self.assertEqual(rec["companion_modified"], iso(mtime), relative)
             self.assertEqual(rec["companion_accessed"], iso(atime), relative)
+            self.assertEqual(rec["companion_changed"], iso(ft_of_ns(st.st_ctime_ns)), relative)
             self.assertEqual("size-mismatch" in warnings, st.st_size != size, relative)
         else:
-            self.assertEqual([rec[f] for f in FIELDS[7:12]], ["missing", "", "", "", ""], relative)
+            self.assertEqual([rec[f] for f in FIELDS[7:12] + ["companion_changed"]],
+                             ["missing", "", "", "", "", ""], relative)
         return relative
 
     def test_csv_read_by_pythons_csv_module(self):
@@ -215,7 +244,7 @@ class SampleFormats(TreeTest):
         csv_path = self.path("bin.csv")
         with open(csv_path, "wb") as f:
             f.write(out)
-        query = ("SELECT count(*), sum(size), "
+        query = ("SELECT count(*), (SELECT sum(size) FROM r WHERE size <> ''), "
                  "(SELECT original_path FROM r WHERE source LIKE '%/bin/%'), "
                  "(SELECT count(*) FROM r WHERE warnings LIKE '%size-mismatch%') FROM r;")
         p = subprocess.run(["sqlite3", "-batch", "-bail", "-separator", "\x1f", ":memory:",
@@ -273,7 +302,7 @@ class SampleFormats(TreeTest):
                     self.assertEqual(";".join(got), value)
                 elif value == "":
                     self.assertIsNone(got, name)
-                elif name in ("size", "companion_size"):
+                elif name in NUMBER_FIELDS:
                     self.assertEqual(got, int(value))
                 else:
                     self.assertEqual(got, value)
@@ -305,7 +334,7 @@ class SampleFormats(TreeTest):
             hh, mm, ss = rec["deleted"][11:19].split(":")
             when = calendar.timegm((y, mo, d, 0, 0, 0))
             want = time.strftime("%a %b %d %Y ", time.gmtime(when)) + "%s:%s:%s" % (hh, mm, ss)
-            self.assertEqual(entries.get(name), [(want, rec["size"], "macb")], name)
+            self.assertEqual(entries.get(name), [(want, rec["size"] or "0", "macb")], name)
             found += 1
             companion = "%s (recycled content; %s)" % (
                 rec["original_path"],
@@ -317,7 +346,7 @@ class SampleFormats(TreeTest):
                 self.assertTrue(all(s == rec["companion_size"] for _, s, _ in entries[companion]))
             else:
                 self.assertNotIn(companion, entries)
-        self.assertEqual(found, len(EXPECTED) + 1 - 2)  # the two damaged copies have no time
+        self.assertEqual(found, len(EXPECTED) + 1)
 
     def test_cjk_name_in_every_format_and_question_marks_in_seed(self):
         folder = os.path.join(self.root, "bin", "$RECYCLE.BIN", SID)
@@ -454,6 +483,18 @@ class DamagedAndForged(TreeTest):
         self.assertEqual(recs["$ISHORT1.txt"]["original_path"], "C:\\a.txt")
         self.assertIn("truncated", recs["$ISHORT1.txt"]["warnings"].split(";"))
 
+    def test_a_negative_size_is_shown_and_doubted(self):
+        self.write("$INEG.txt", index_v2(-1, filetime(2020, 1, 1), "C:\\n.txt"))
+        self.write("$IPOS.txt", index_v2(2**63 - 1, filetime(2020, 1, 1), "C:\\p.txt"))
+        recs = self.csv_records(self.tmp)
+        self.assertEqual((recs["$INEG.txt"]["size"], recs["$INEG.txt"]["warnings"]),
+                         ("-1", "size-out-of-range"))
+        self.assertEqual((recs["$IPOS.txt"]["size"], recs["$IPOS.txt"]["warnings"]),
+                         (str(2**63 - 1), ""))
+        lines = [json.loads(l) for l in self.records("jsonl", self.tmp).decode().splitlines()]
+        self.assertEqual(sorted((r["size"], r["warnings"]) for r in lines),
+                         [(-1, ["size-out-of-range"]), (2**63 - 1, [])])
+
     def test_names_that_would_break_a_line(self):
         hostile_dir = "a,b\"c\td\ne\\f|g"
         os.mkdir(self.path(hostile_dir))
@@ -570,9 +611,13 @@ class FormatWord(TreeTest):
     def test_format_is_a_whole_word(self):
         self.write("$IA.txt", index_v2(1, filetime(2020, 1, 1), "C:\\A.txt"))
         seed = run(["-p", self.tmp])
-        for word in ("--formats=csv", "--formatcsv", "--form=csv", "--Format=csv"):
-            code, out, _ = run(["-p", self.tmp, word])
-            self.assertEqual((code, out), seed[:2], word)
+        # A slip of the word is refused; a word further off has no effect.
+        for word in ("--formats=csv", "--form=csv", "--Format=csv"):
+            code, out, err = run(["-p", self.tmp, word])
+            self.assertEqual((code, out, err),
+                             (5, b"\nIllegal option: " + word[2:].encode(), b"\nDid you mean --format?\n"),
+                             word)
+        self.assertEqual(run(["-p", self.tmp, "--formatcsv"])[:2], seed[:2])
         for word in ("--format=csv", "--FORMAT=CSV", "--format=CSV", "--FORMAT=csv"):
             code, out, _ = run(["-p", self.tmp, word])
             self.assertEqual(code, 0, word)
@@ -593,9 +638,10 @@ class FormatWord(TreeTest):
                          b"cannot-open"):
                 self.assertIn(text, err, (word, text))
             self.assertNotIn(b"This program: binsift", err)
-        # Not a prefix, and no value.
+        # Not a prefix (a slip of it, refused), and no value.
         code, out, err = run(["-p", self.tmp, "--help-mores"])
-        self.assertEqual(code, 0)
+        self.assertEqual((code, out, err), (5, b"\nIllegal option: help-mores",
+                                            b"\nDid you mean --help-more?\n"))
         code, out, err = run(["--help-more=yes"])
         self.assertEqual((code, out), (5, b"\nIllegal option: help-more=yes"))
         self.assertNotIn(b"--format=NAME", err)
@@ -632,6 +678,14 @@ class Codepage(TreeTest):
         self.assertNotEqual([r["original_path"] for r in western],
                             [r["original_path"] for r in japanese])
         self.assertEqual(self.records("--CODEPAGE=cp1252"), western)
+        # Bytes code page 1252 does not define are named; code page 932
+        # defines them all.
+        undefined = [r for r in western if "codepage-undefined" in r["warnings"]]
+        self.assertTrue(undefined)
+        for r in western:
+            self.assertEqual("codepage-undefined" in r["warnings"], "\ufffd" in r["original_path"],
+                             r["original_path"])
+        self.assertFalse([r for r in japanese if r["warnings"]])
 
     def test_seed_report_keeps_the_bytes(self):
         plain = run(["-p", self.tmp, "-f", "INFO"])

@@ -11,6 +11,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import unittest
 
 import images
@@ -35,6 +36,21 @@ def report_rows(out):
     """The rows of a seed report (after its header)."""
     assert out.startswith(HEADER), out[:200]
     return [line + b"\n" for line in out[len(HEADER):].split(b"\n") if line]
+
+
+def istat_iso(text):
+    """A time istat -z UTC shows ("2019-03-02 08:30:00.100000100 (UTC)") as the
+    UTF-8 formats write it ("2019-03-02T08:30:00.1000001Z")."""
+    m = re.match(r"^(\d{4}-\d\d-\d\d) (\d\d:\d\d:\d\d)\.(\d{7})\d\d \(UTC\)$", text)
+    assert m, text
+    return "%sT%s.%sZ" % m.groups()
+
+
+def csv_records(out):
+    import csv
+    import io
+    rows = list(csv.reader(io.StringIO(out.decode("utf-8"), newline=""), strict=True))
+    return [dict(zip(rows[0], r)) for r in rows[1:]]
 
 
 def seed_companion(ft_modified, ft_accessed, ft_created):
@@ -156,6 +172,70 @@ class NtfsImage(ImageTest):
         # The index files without a companion show none.
         self.assertEqual(rows[b"$IHO61YT"], NO_COMPANION)
 
+    def test_entry_and_own_times_are_what_the_sleuth_kits_tools_show(self):
+        if not formats_supported():
+            self.skipTest("this build writes only the seed report")
+        code, out, err = self.run_image(self.image, ["-f", "$I*.*", "--format=csv"])
+        self.assertEqual(code, 0, err)
+        records = csv_records(out)
+        self.assertGreaterEqual(len(records), 20)
+        with_companion = 0
+        for r in records:
+            path = r["source"][len("IMAGE:p0:"):]
+            self.assertEqual((r["image"], r["volume"]), (self.image, "p0"), path)
+            self.assertEqual(r["entry_name"], path.rsplit("/", 1)[1], path)
+            # ifind names the entry; istat shows its own times.
+            self.assertEqual(r["entry"], images.tsk_inode(self.image, path), path)
+            si = images.tsk_standard_information_times(self.image, r["entry"])
+            self.assertEqual(r["index_created"], istat_iso(si["Created"]), path)
+            self.assertEqual(r["index_modified"], istat_iso(si["File Modified"]), path)
+            if r["format"] == "info2" or r["companion"] == "missing":
+                continue
+            folder, _, name = path.rpartition("/")
+            companion = images.tsk_standard_information_times(
+                self.image, images.tsk_inode(self.image, folder + "/$R" + name[2:]))
+            self.assertEqual(r["companion_changed"], istat_iso(companion["MFT Modified"]), path)
+            self.assertEqual(r["companion_modified"], istat_iso(companion["File Modified"]), path)
+            with_companion += 1
+        self.assertGreaterEqual(with_companion, 5)
+
+    def test_the_body_file_gives_mactime_the_companions_entry_and_change_time(self):
+        if not formats_supported():
+            self.skipTest("this build writes only the seed report")
+        if not shutil.which("mactime"):
+            self.skipTest("mactime is not installed")
+        code, out, err = self.run_image(self.image, ["-f", "$I*.*", "--format=body"])
+        self.assertEqual(code, 0, err)
+        body = self.path("image.body")
+        with open(body, "wb") as f:
+            f.write(out)
+        p = subprocess.run(["mactime", "-b", body, "-d", "-z", "UTC"], capture_output=True,
+                           timeout=120, env=dict(os.environ, LC_ALL="C.UTF-8"))
+        self.assertEqual(p.returncode, 0, p.stderr)
+        import csv
+        import io
+        timeline = list(csv.reader(io.StringIO(p.stdout.decode("utf-8"), newline="")))
+        changes = {}
+        date = None
+        for row in timeline[1:]:
+            date = row[0] or date
+            if "c" in row[2] and "(recycled content; " in row[7]:
+                changes[row[7]] = (date, row[6])
+        checked = 0
+        for e in self.entries:
+            folder, _, name = e.path.rpartition("/")
+            if not name.startswith("$R") or e.is_dir or not folder.startswith("$Recycle.Bin"):
+                continue
+            inode = images.tsk_inode(self.image, "/" + e.path)
+            changed = images.tsk_standard_information_times(self.image, inode)["MFT Modified"]
+            when = time.strftime("%a %b %d %Y %H:%M:%S",
+                                 time.strptime(changed[:19], "%Y-%m-%d %H:%M:%S"))
+            line = [k for k in changes if k.endswith("(recycled content; IMAGE:p0:/%s)" % e.path)]
+            self.assertEqual(len(line), 1, (e.path, sorted(changes)))
+            self.assertEqual(changes[line[0]], (when, inode), e.path)
+            checked += 1
+        self.assertGreaterEqual(checked, 3)
+
     def test_paths_given_with_p_are_taken_inside_the_volume(self):
         code, out, err = self.run_image(self.image, ["-p", "$RECYCLE.BIN/" + SID_1002.lower(), "-f", "$I*.*"])
         self.assertEqual(code, 0, err)
@@ -194,6 +274,53 @@ class NtfsImage(ImageTest):
         self.assertEqual(code, 0, err)
         code2, out2, err2 = self.run_image(self.image, ["-f", "$I*.*"])
         self.assertEqual(out, out2)
+
+
+class Ntfs3gMount(TreeTest):
+    """A volume mounted through ntfs-3g, as the README advises: statx gives no
+    birth time there, ntfs-3g's system.ntfs_crtime attribute does."""
+
+    def test_creation_times_through_the_ntfs_3g_attribute(self):
+        if not shutil.which("ntfs-3g"):
+            self.skipTest("ntfs-3g is not installed")
+        try:
+            entries = images.sample_entries()
+            image = images.build_ntfs(self.path("ntfs.img"), entries)
+        except images.Unavailable as e:
+            self.skipTest(str(e))
+        before = (images.sha256(image), os.stat(image).st_mtime_ns)
+        try:
+            with images.NtfsMount(image, read_only=True) as root:
+                bin_folder = os.path.join(root, "$Recycle.Bin")
+                seed = run(["-p", bin_folder, "-f", "$I*.*"])
+                csv_out = run(["-p", bin_folder, "-f", "$I*.*", "--format=csv"])
+        except images.Unavailable as e:
+            self.skipTest(str(e))
+        self.assertEqual((images.sha256(image), os.stat(image).st_mtime_ns), before)
+        self.assertEqual(seed[0], 0, seed[2])
+        self.assertEqual(csv_out[0], 0, csv_out[2])
+        rows = {split_row(r)[0].split(b"|")[0].strip(): split_row(r)[1] for r in report_rows(seed[1])}
+        self.assertNotIn(b"1980-00-00", seed[1])
+        records = {r["entry_name"]: r for r in csv_records(csv_out[1])}
+        checked = 0
+        for e in entries:
+            folder, _, name = e.path.rpartition("/")
+            if not name.startswith("$R") or e.is_dir or not folder.startswith("$Recycle.Bin"):
+                continue
+            index_name = "$I" + name[2:]
+            companion = images.tsk_standard_information_times(image, images.tsk_inode(image, "/" + e.path))
+            index = images.tsk_standard_information_times(
+                image, images.tsk_inode(image, "/%s/%s" % (folder, index_name)))
+            shown = rows[index_name.encode()].split(b"|")
+            self.assertEqual(companion["Created"][:19], (shown[4].strip() + b" " + shown[5][:8]).decode())
+            r = records[index_name]
+            self.assertEqual(r["companion_created"], istat_iso(companion["Created"]), name)
+            self.assertEqual(r["companion_changed"], istat_iso(companion["MFT Modified"]), name)
+            self.assertEqual(r["index_created"], istat_iso(index["Created"]), name)
+            self.assertEqual(r["index_modified"], istat_iso(index["File Modified"]), name)
+            self.assertEqual((r["image"], r["volume"], r["entry"]), ("", "", ""), name)
+            checked += 1
+        self.assertGreaterEqual(checked, 3)
 
 
 class OtherImages(ImageTest):
@@ -481,6 +608,46 @@ class Carving(ImageTest):
         self.assertEqual((lost["format"], lost["warnings"]), ("unknown", ["truncated", "recovered"]))
         kept = by_source["IMAGE:p0:/$Recycle.Bin/%s/%s" % (images.SID_1005, images.CARVE_IN_CLUSTERS[0])]
         self.assertEqual((kept["format"], kept["size"]), ("v2", 2222))
+
+    def test_recovered_records_name_their_entries_and_deleted_companions(self):
+        if not formats_supported():
+            self.skipTest("this build writes only the seed report")
+        code, out, err = self.run_image(self.image, ["-f", "$I*.*", "--carve", "--format=csv"])
+        self.assertEqual(code, 0, err)
+        records = {r["source"]: r for r in csv_records(out)}
+        # fls lists each deleted name with the entry it had.
+        listing = subprocess.run(["fls", "-r", "-d", "-p", self.image], check=True,
+                                 stdout=subprocess.PIPE).stdout.decode()
+        deleted = {}
+        for line in listing.splitlines():
+            m = re.match(r"^-/r \* (\d+)-128-\d+:\t(.*)$", line)
+            if m:
+                deleted["IMAGE:p0:/" + m.group(2)] = m.group(1)
+        checked = 0
+        for source, entry in deleted.items():
+            if source in records:
+                self.assertEqual(records[source]["entry"], entry, source)
+                self.assertIn("recovered", records[source]["warnings"].split(";"), source)
+                checked += 1
+        self.assertEqual(checked, len([r for r in records.values() if "recovered" in r["warnings"]]))
+        bin_1001 = "IMAGE:p0:/$Recycle.Bin/%s/" % SID_1001
+        # $RUVFB0M.rtf was deleted with its index file: its name is still in
+        # the folder, its entry unallocated.
+        self.assertIn(bin_1001 + "$RUVFB0M.rtf", deleted)
+        uvf = records[bin_1001 + "$IUVFB0M.rtf"]
+        self.assertEqual((uvf["companion"], uvf["warnings"]), ("missing", "recovered;companion-deleted"))
+        # The one left in place is a companion; one never there is missing.
+        self.assertEqual(records[bin_1001 + "$I1IS2OK.txt"]["warnings"], "recovered")
+        self.assertEqual(records[bin_1001 + "$I1IS2OK.txt"]["companion"], "file")
+        self.assertEqual(records[bin_1001 + "$I0JGHX7"]["warnings"], "recovered")
+        # The two Vista copies of 543 bytes, carved.
+        for name, when in (("$IYAR1YY.exe", "2007-09-21T07:54:23"), ("$IC6GEAW.exe", "2007-09-21T08:50:16")):
+            r = records[bin_1001 + name]
+            self.assertEqual((r["size"], r["deleted"][:19]), ("", when), name)
+            self.assertEqual(r["warnings"], "recovered;one-byte-short", name)
+        # Without --carve, no record doubts its companion.
+        code, out, err = self.run_image(self.image, ["-f", "$I*.*", "--format=csv"])
+        self.assertNotIn(b"companion-deleted", out)
 
     def test_carving_a_partitioned_disk_carves_its_ntfs_volume(self):
         disk = self.path("disk.img")

@@ -105,10 +105,15 @@ class DamageTest(unittest.TestCase):
         return result
 
     def jsonl(self, image, args=(), expect=None, timeout=120):
+        """The records of a run, each without its image (the image as given,
+        checked here), so that copies of one image compare equal."""
         code, out, err = self.run_image(image, ["--format=jsonl"] + list(args), timeout=timeout)
         if expect is not None:
             self.assertEqual(code, expect, err[-3000:])
-        return code, records(out), problems(err)
+        got = records(out)
+        for record in got:
+            self.assertEqual(record.pop("image"), image)
+        return code, got, problems(err)
 
 
 def copy_of(source, target):
@@ -229,11 +234,13 @@ class IncompleteSets(DamageTest):
                 for field in ("size", "deleted", "original_path", "extension"):
                     short[field] = None
                 if r["format"] == "info2":
-                    # Its records' companions were the items beside it.
+                    # Its records' companions were the items beside it, each
+                    # named by its record.
                     for field in ("companion_size", "companion_modified", "companion_accessed",
-                                  "companion_created"):
+                                  "companion_created", "companion_changed"):
                         short[field] = None
                     short["companion"] = "missing"
+                    short["entry_name"] = path.rsplit("/", 1)[1]
                 short.update(format="unknown", warnings=["truncated"])
                 expected.append(short)
         return by_source(expected)

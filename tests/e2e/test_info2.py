@@ -4,6 +4,7 @@ real sample files and on files built here to be damaged."""
 import json
 import os
 import struct
+import time
 import unittest
 
 from binsift_e2e import (HEADER, NO_COMPANION, SAMPLES, TreeTest, birth_filetime, companion_columns,
@@ -56,6 +57,24 @@ class Samples(TreeTest):
                          + companion_columns(modified, accessed, created))
         self.assertTrue(rows[1].startswith(b"             Dc2.exe|"), rows[1])
         self.assertTrue(rows[1].endswith(NO_COMPANION), rows[1])
+
+    def test_every_record_names_its_dc_file_as_the_seed_report_does(self):
+        for sample in ("plaso/INFO2", "rifiuti2/INFO2-sample1", "rbcmd/WinXp - mueller1/INFO2"):
+            with self.subTest(sample=sample):
+                seed = self.run_on(sample)
+                folder = self.path("RECYCLER/S-1-5-21-1-2-3-1003")
+                code, out, err = run(["-p", folder, "-f", "INFO2", "--format=jsonl"])
+                self.assertEqual(code, 0, err[-300:])
+                records = [json.loads(line) for line in out.decode().splitlines()]
+                self.assertEqual([r["entry_name"].encode() for r in records],
+                                 [columns(row)[0].strip() for row in seed])
+                self.assertTrue(all(r["entry_name"].startswith("Dc") for r in records))
+                # Every record is of the one INFO2 file: its own times.
+                st = os.stat(os.path.join(folder, "INFO2"))
+                modified = {r["index_modified"] for r in records}
+                self.assertEqual(len(modified), 1)
+                self.assertTrue(modified.pop().startswith(
+                    time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(st.st_mtime))))
 
     def test_a_japanese_windows_95_bin_in_its_code_page(self):
         rows = self.run_on("rifiuti2/INFO-95-ja-1", name="INFO", folder="RECYCLED")

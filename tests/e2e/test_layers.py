@@ -1,7 +1,7 @@
 """The source tree's plan: which folder of src/ may include which (an
 allow-list, with no cycles), no cycle of headers, and no header of one
 platform outside src/platform (The Sleuth Kit's own headers only in the
-image folder).  The plan is the program's: tests (*_test.cc and the test
+image folder, hivex's only in the users folder).  The plan is the program's: tests (*_test.cc and the test
 helpers) put parts of several folders together, and make what they test
 with the system's own calls (FIFOs, sockets, descriptors), so they may
 include any folder and any header."""
@@ -16,13 +16,14 @@ SRC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src"
 # Each folder and the folders it may include besides itself.  Dependencies
 # run one way: from the driver down to the platform layer.
 PLAN = {
-    "driver": {"options", "runlog", "report", "decode", "walk", "image", "common", "platform"},
+    "driver": {"options", "runlog", "report", "decode", "walk", "image", "users", "common", "platform"},
     "options": {"common", "platform"},
     "runlog": {"common", "platform"},
     "report": {"decode", "common", "platform"},
     "decode": {"common", "platform"},
     "image": {"walk", "common", "platform"},
     "walk": {"common", "platform"},
+    "users": {"common", "platform"},
     "common": {"platform"},
     "platform": set(),
 }
@@ -31,8 +32,12 @@ PLATFORM_HEADERS = re.compile(
     r"^(unistd|fcntl|dirent|termios|poll|iconv|dlfcn|windows|winbase|commdlg|shellapi|conio|io|"
     r"signal|sys/.*)\.h$")
 PLATFORM_FOLDERS = {"platform"}
-LIBRARY_HEADERS = re.compile(r"^tsk/")
-LIBRARY_FOLDERS = {"image"}
+# The headers of the libraries loaded at run time, and the one folder that
+# may include each.
+LIBRARY_HEADERS = [
+    (re.compile(r"^tsk/"), {"image"}, "a header of The Sleuth Kit"),
+    (re.compile(r"^hivex\.h$"), {"users"}, "a header of hivex"),
+]
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
 
 
@@ -113,8 +118,10 @@ def violations(src, plan=PLAN):
                     found.append("%s includes %s, which the plan does not allow" % (where, header))
             elif PLATFORM_HEADERS.match(header) and folder not in PLATFORM_FOLDERS:
                 found.append("%s includes %s, a header of one platform" % (where, header))
-            elif LIBRARY_HEADERS.match(header) and folder not in LIBRARY_FOLDERS:
-                found.append("%s includes %s, a header of The Sleuth Kit" % (where, header))
+            else:
+                for pattern, folders, what in LIBRARY_HEADERS:
+                    if pattern.match(header) and folder not in folders:
+                        found.append("%s includes %s, %s" % (where, header, what))
     found += ["headers include each other: " + c for c in header_cycles(src)]
     return found
 
@@ -142,6 +149,9 @@ class Layers(unittest.TestCase):
                     ("platform", "g.cc", '#include <unistd.h>\n#include <tsk/libtsk.h>\n'
                                          '#include "common/exit_codes.h"\n'),
                     ("image", "i.cc", '#include <tsk/libtsk.h>\n#include "walk/volume_source.h"\n'),
+                    # hivex's header, in the one folder that may include it and in another.
+                    ("users", "j.cc", '#include <hivex.h>\n#include "platform/memory_file.h"\n'),
+                    ("image", "k.cc", '#include <hivex.h>\n#include "users/user_names.h"\n'),
                     # Tests put folders together, with the system's own calls.
                     ("decode", "h_test.cc", '#include "report/report_writer.h"\n#include <sys/stat.h>\n'),
                     # Two headers that include each other.
@@ -153,6 +163,8 @@ class Layers(unittest.TestCase):
             self.assertEqual(violations(tmp), [
                 "common/a.cc includes driver/run.h, which the plan does not allow",
                 "extra/c.cc is in a folder the plan does not name",
+                "image/k.cc includes hivex.h, a header of hivex",
+                "image/k.cc includes users/user_names.h, which the plan does not allow",
                 "options/e.cc includes unistd.h, a header of one platform",
                 "options/e.cc includes dlfcn.h, a header of one platform",
                 "platform/g.cc includes tsk/libtsk.h, a header of The Sleuth Kit",

@@ -36,6 +36,18 @@ class ExitCodes(TreeTest):
             with self.subTest(args=args):
                 self.assert_help(*run(args), stdout=b"Wait for help to appear\n")
 
+    def test_in_the_utf8_formats_standard_output_holds_nothing_but_the_report(self):
+        # The help procedure's note and refused options go to the error stream.
+        code, out, err = run(["--format=jsonl", "-k"])
+        self.assertEqual((code, out), (5, b""))
+        self.assertTrue(err.startswith(b"Wait for help to appear\n" + HELP_TEXT), err[:200])
+        for args in (["--format=csv", "--rec=Off"], ["--out", "--format=tsv"],
+                     ["--format=body", "--carve"]):
+            with self.subTest(args=args):
+                code, out, err = run(args)
+                self.assertEqual((code, out), (5, b""))
+                self.assertTrue(err.startswith(b"\nIllegal option: "), err)
+
     def test_code_5_with_a_message_or_none(self):
         for args, out, err in (
                 (["-f", "a\\b"], b"", b"Can't have a \\ in the file type option\n"),
@@ -65,6 +77,60 @@ class ExitCodes(TreeTest):
                               "-X", "-x-", "-d", "44", "--zzz", "--Append", "--tru", "--var=1",
                               "--uni", "--che=on", "--st", "--max=1", "--wid=2", "--dir=3"])
         self.assertEqual((code, out), (0, HEADER))
+
+
+class Words(TreeTest):
+    """--help, --version, and the words that come near binsift's own."""
+
+    def test_help_is_the_help_screen_of_the_question_mark(self):
+        question = run(["-?"])
+        self.assertEqual(question[0], 5)
+        for word in ("--help", "--HELP"):
+            self.assertEqual(run([word]), question, word)
+        self.assertEqual(run(["-p", self.tmp, "--help", "--rec=Off"]), question)
+        self.assertEqual(run(["--help=me"]), (5, b"\nIllegal option: help=me", b""))
+
+    def test_version_is_one_line_on_standard_output(self):
+        code, out, err = run(["--version"], cwd=self.tmp)
+        self.assertEqual((code, err), (0, b""))
+        m = re.fullmatch(rb"binsift (\d\d\.\d\d\.\d\d\.\d\d\.\d\d)\n", out)
+        self.assertTrue(m, out)
+        # The version the banner shows.
+        os.mkdir(self.path("d"))
+        _, _, banner = run(["-p", self.path("d")])
+        self.assertIn(b"Ver. " + m.group(1), banner)
+        self.assertEqual(run(["--VERSION", "-p", "/nowhere"])[:2], (0, out))
+        self.assertEqual(run(["--version=2"]), (5, b"\nIllegal option: version=2", b""))
+        self.assertEqual(os.listdir(self.tmp), ["d"])  # no accounting file, nothing written
+
+    def test_a_slip_of_one_of_binsifts_own_words_is_refused(self):
+        self.write("d/$IA", index_v1(1, 0, "C:\\a"))
+        for word, meant in (("imgae=case.E01", "image"), ("crave", "carve"),
+                            ("fromat=csv", "format"), ("codepge=CP932", "codepage"),
+                            ("help-mroe", "help-more"), ("hepl", "help"), ("verison", "version"),
+                            ("shadow", "shadows"), ("hsah=md5", "hash"), ("colect=out", "collect"),
+                            ("regsitry=SAM", "registry"), ("sacn", "scan"), ("Image=x", "image"),
+                            ("FORMATS=csv", "format")):
+            with self.subTest(word=word):
+                code, out, err = run(["-p", self.path("d"), "--" + word])
+                self.assertEqual((code, out, err),
+                                 (5, b"\nIllegal option: " + word.encode(),
+                                  b"\nDid you mean --%s?\n" % meant.encode()))
+        # In the UTF-8 formats standard output holds nothing but the report.
+        code, out, err = run(["-p", self.path("d"), "--format=csv", "--imgae=case.E01"])
+        self.assertEqual((code, out, err),
+                         (5, b"", b"\nIllegal option: imgae=case.E01\nDid you mean --image?\n"))
+
+    def test_other_unknown_words_and_the_later_words_have_no_effect(self):
+        self.write("d/$IA", index_v1(1, 0, "C:\\a"))
+        plain = run(["-p", self.path("d")])
+        self.assertEqual(plain[0], 0)
+        for words in (["--zzz", "--imageset=x", "--formatcsv", "--carving", "--versions-of"],
+                      ["--hash=md5,sha1", "--collect=" + self.path("out"),
+                       "--registry=SAM", "--scan", "--scan=pagefile.sys", "--HASH=md5"]):
+            with self.subTest(words=words):
+                self.assertEqual(run(["-p", self.path("d")] + words)[:2], plain[:2])
+        self.assertFalse(os.path.exists(self.path("out")))
 
 
 class OptionsOutside(TreeTest):

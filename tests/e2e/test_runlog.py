@@ -197,6 +197,16 @@ class IniFile(TreeTest):
         self.assertEqual(code, 0, err)
         self.assertEqual(out, b"\nCouldn't open .ini file\n" + HEADER)
 
+    def test_in_the_utf8_formats_its_note_goes_to_the_error_stream(self):
+        os.makedirs(self.path("binsift.ini"))
+        self.write("d/$IA", index_v1(1, 0, "C:\\a"))
+        for fmt in ("csv", "jsonl"):
+            code, out, err = run(["-p", self.path("d"), "--format=" + fmt], cwd=self.tmp)
+            self.assertEqual(code, 0, err)
+            self.assertNotIn(b"Couldn't", out)
+            self.assertTrue(out.endswith(b"\n") and out.count(b"\n") == (2 if fmt == "csv" else 1), out)
+            self.assertTrue(err.startswith(b"\nCouldn't open .ini file\n"), err[:100])
+
     def test_the_ini_file_names_the_accounting_file(self):
         os.makedirs(self.path("d"))
         self.write("binsift.ini", b"Acct=" + self.path("from-ini.log").encode() + b"\n")

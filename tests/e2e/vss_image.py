@@ -27,8 +27,14 @@ two index files whose companions are gone.  Every identifier and time is
 fixed; where libfaketime is installed, the clock ntfs-3g sees is stopped
 too, and two builds give the same bytes.
 
-Run as a program:  python3 vss_image.py vss-bin|vsstest OUTPUT  (exit code
-77 when this machine cannot build it, with the reason on standard output).
+build_vss_partitioned() puts that volume in the first partition of a disk
+(p2), beside an NTFS volume without shadow copies (p3).  Built from
+CARVE_SNAPSHOTS (vss-carve), the newer store holds the picture's pair as
+deleted entries, for carving in a store.
+
+Run as a program:  python3 vss_image.py vss-bin|vss-carve|vss-partitioned|
+vsstest OUTPUT  (exit code 77 when this machine cannot build it, with the
+reason on standard output).
 """
 
 import contextlib
@@ -129,6 +135,17 @@ SNAPSHOTS = [
     Snapshot(filetime(2015, 4, 20, 8, 3, 11, 2718281),
              "d41a7b90-e72f-11e4-8c21-0019d1e2f3a4", "6f3e9a24-81c7-4b5d-a2f0-93d6e4c1b758",
              "c0a8d3e5-5f19-4e72-8b64-1d2e9f7a0c43", _TEXT + _GONE),
+]
+
+# For carving in a store: the same two snapshots, but the newer one taken
+# after the picture's pair left the bin and before anything took their MFT
+# entries, so that the newer store still holds them as deleted entries (the
+# live volume's store files take them afterwards).
+CARVE_SNAPSHOTS = [
+    Snapshot(SNAPSHOTS[0].created, str(SNAPSHOTS[0].store_id), str(SNAPSHOTS[0].copy_id),
+             str(SNAPSHOTS[0].set_id), _PICTURE + _TEXT),
+    Snapshot(SNAPSHOTS[1].created, str(SNAPSHOTS[1].store_id), str(SNAPSHOTS[1].copy_id),
+             str(SNAPSHOTS[1].set_id), _TEXT),
 ]
 
 # Times of the folders (created, modified, accessed), in each state; the
@@ -450,13 +467,15 @@ class StoreLayout:
                 self.runs.append([clusters[i] * CLUSTER, (i - first) * CLUSTER, CLUSTER])
 
 
-def build_vss_bin(out_path, states_dir=None):
+def build_vss_bin(out_path, states_dir=None, snapshots=None):
     """The image described above, in `out_path`; with `states_dir`, the
     snapshots' states are kept there as state1.img, state2.img (the volume
-    as each snapshot must read, for the clusters that state uses)."""
+    as each snapshot must read, for the clusters that state uses).
+    `snapshots` (SNAPSHOTS by default, or CARVE_SNAPSHOTS) are the states."""
+    snapshots = SNAPSHOTS if snapshots is None else snapshots
     images.require_fuse()
     images.require_tools("icat", "istat", "ifind", "cp")
-    for snapshot in SNAPSHOTS:
+    for snapshot in snapshots:
         bin_entries(snapshot.files)  # the samples are there
     work = tempfile.mkdtemp(prefix="binsift-vss-")
     try:
@@ -465,7 +484,7 @@ def build_vss_bin(out_path, states_dir=None):
         _run(["mkntfs", "-F", "-q", "-T", "-s", "512", "-c", str(CLUSTER), image])
         state_images = []
         previous = {}
-        for k, snapshot in enumerate(SNAPSHOTS):
+        for k, snapshot in enumerate(snapshots):
             current = state_files(snapshot)
             removed, added = _changes(previous, current)
             with frozen_clock(STATE_TIMES[k]), NtfsMount(image) as root:
@@ -480,24 +499,50 @@ def build_vss_bin(out_path, states_dir=None):
         store_size = STORE_FILE_BLOCKS * BLOCK
         with frozen_clock(STATE_TIMES[-1]), NtfsMount(image) as root:
             svi = os.path.join(root, SVI)
-            files = [(CATALOG_NAME, CATALOG_BLOCKS * BLOCK)] + [(s.store_file, store_size) for s in SNAPSHOTS]
+            files = [(CATALOG_NAME, CATALOG_BLOCKS * BLOCK)] + [(s.store_file, store_size) for s in snapshots]
             for name, size in files:
                 with open(os.path.join(svi, name), "wb") as f:
                     f.write(b"\0" * size)
             for path in sorted(previous):
                 os.remove(os.path.join(root, path))
-            store_times = [Entry(SVI + "/" + CATALOG_NAME, b"", (SNAPSHOTS[0].created,) * 3)]
-            store_times += [Entry(SVI + "/" + s.store_file, b"", (s.created,) * 3) for s in SNAPSHOTS]
-            images.write_tree(root, _folder_entries(len(SNAPSHOTS)), ntfs_times=True)
+            store_times = [Entry(SVI + "/" + CATALOG_NAME, b"", (snapshots[0].created,) * 3)]
+            store_times += [Entry(SVI + "/" + s.store_file, b"", (s.created,) * 3) for s in snapshots]
+            images.write_tree(root, _folder_entries(len(snapshots)), ntfs_times=True)
             for e in store_times:
                 created, modified, accessed = e.times
                 os.setxattr(os.path.join(root, e.path), "system.ntfs_times",
                             struct.pack("<4Q", created, modified, accessed, modified))
-        write_stores(image, state_images)
+        write_stores(image, state_images, snapshots)
         _copy_sparse(image, out_path)
         if states_dir is not None:
             for state in state_images:
                 _copy_sparse(state, os.path.join(states_dir, os.path.basename(state)))
+    finally:
+        shutil.rmtree(work, True)
+    return out_path
+
+
+def build_vss_partitioned(out_path):
+    """A DOS disk whose first partition (p2, as mmls numbers it) is the
+    volume build_vss_bin() makes, and whose second (p3) an NTFS volume
+    holding the samples' bin and no shadow copy."""
+    work = tempfile.mkdtemp(prefix="binsift-vss-")
+    try:
+        start = 2048
+        volume = build_vss_bin(os.path.join(work, "vss.img"))
+        # The boot sector and its backup (the volume's last sector) name
+        # the sectors before the partition, as Windows writes them.  No
+        # store keeps that sector: each reads the live volume's.
+        with open(volume, "r+b") as f:
+            boot = bytearray(f.read(512))
+            struct.pack_into("<I", boot, 0x1c, start)
+            f.seek(0)
+            f.write(boot)
+            f.seek(struct.unpack_from("<Q", boot, 0x28)[0] * 512)
+            f.write(boot)
+        plain = images.build_ntfs(os.path.join(work, "plain.img"), images.sample_entries(), 16,
+                                  start + (VOLUME_MIB << 11))
+        images.build_partitioned(out_path, [(volume, VOLUME_MIB, "7"), (plain, 16, "7")])
     finally:
         shutil.rmtree(work, True)
     return out_path
@@ -527,16 +572,18 @@ def store_blocks(snapshot, layout, kept, used, volume_blocks):
     return writes
 
 
-def write_stores(image, state_images):
+def write_stores(image, state_images, snapshots=None):
     """Writes the catalog, the stores and the volume header into the live
     volume `image`, whose catalog and store files exist (zero-filled);
-    `state_images` are the snapshots' states, oldest first."""
+    `state_images` are the states of `snapshots` (SNAPSHOTS by default),
+    oldest first."""
+    snapshots = SNAPSHOTS if snapshots is None else snapshots
     live = _read_blocks(image)
     _, _, catalog_clusters = file_runs(image, "/%s/%s" % (SVI, CATALOG_NAME))
     catalog_places = [offset for _, offset in file_blocks(catalog_clusters)]
     if len(catalog_places) != CATALOG_BLOCKS:
         raise RuntimeError("the catalog file is not laid out in 16 KiB blocks")
-    store_files = [file_runs(image, "/%s/%s" % (SVI, s.store_file)) for s in SNAPSHOTS]
+    store_files = [file_runs(image, "/%s/%s" % (SVI, s.store_file)) for s in snapshots]
     # What is written below counts as changed, whatever it was before.
     rewritten = {c // 4 for c in catalog_clusters} | {VOLUME_HEADER_OFFSET // BLOCK}
     for _, _, clusters in store_files:
@@ -546,7 +593,7 @@ def write_stores(image, state_images):
 
     writes = []
     entries = []
-    for k, snapshot in enumerate(SNAPSHOTS):
+    for k, snapshot in enumerate(snapshots):
         entry, sequence, clusters = store_files[k]
         layout = StoreLayout(clusters, len(kept[k]), len(live))
         writes += store_blocks(snapshot, layout, kept[k], states[k][1], len(live))
@@ -647,12 +694,16 @@ class VshadowMount:
 
 
 def main(argv):
-    if len(argv) != 3 or argv[1] not in ("vss-bin", "vsstest"):
-        print("usage: vss_image.py vss-bin|vsstest OUTPUT", file=sys.stderr)
+    if len(argv) != 3 or argv[1] not in ("vss-bin", "vss-carve", "vss-partitioned", "vsstest"):
+        print("usage: vss_image.py vss-bin|vss-carve|vss-partitioned|vsstest OUTPUT", file=sys.stderr)
         return 2
     try:
         if argv[1] == "vss-bin":
             build_vss_bin(argv[2])
+        elif argv[1] == "vss-carve":
+            build_vss_bin(argv[2], snapshots=CARVE_SNAPSHOTS)
+        elif argv[1] == "vss-partitioned":
+            build_vss_partitioned(argv[2])
         else:
             vsstest_raw(argv[2])
     except Unavailable as e:

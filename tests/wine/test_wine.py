@@ -98,6 +98,12 @@ class ExitCodes(unittest.TestCase):
         self.assertEqual(wine(["-f", "a\\b"])[:2], (5, b""))
         self.assertEqual(wine(["--rec=Off"])[:2], (5, b"\r\nIllegal option: rec=Off"))
 
+    def test_images_and_shadow_copies_are_refused_alike(self):
+        refused = (5, b"", b"\r\nEvidence images are not supported by this build\r\n")
+        self.assertEqual(wine(["--image=Z:\\disk.dd", "-p", "C:\\"]), refused)
+        self.assertEqual(wine(["--shadows", "-p", "C:\\"]), refused)
+        self.assertEqual(wine(["--SHADOWS", "--image=Z:\\disk.dd"]), refused)
+
     def test_code_0_for_a_run_that_finds_nothing(self):
         # (Options are written with "-": Wine turns an argument that starts
         # with "/" into a path before the program sees it.)
