@@ -2270,7 +2270,7 @@ class TskShadowStores final : public ShadowStores {
     }
     lib.tsk_error_reset();
     FailureWatch watch(store->guard.get());
-    TSK_FS_INFO* fs = lib.tsk_fs_open_img(store->img, 0, TSK_FS_TYPE_DETECT);
+    TSK_FS_INFO* fs = open_file_system(store->img, nullptr, 0);
     if (fs == nullptr) {
       FileSystemSignature sig;
       const std::string reason =
