@@ -68,7 +68,7 @@ bool EntryFactsTable::add_data(EntryFacts* facts, const uint8_t* bytes, size_t l
   if (at % kChunk + length > kChunk) at += kChunk - at % kChunk;  // the next chunk
   if (at + length > kDataBytes) return false;
   while (chunks_.size() <= at / kChunk) chunks_.emplace_back(new uint8_t[kChunk]);
-  std::memcpy(chunks_[at / kChunk].get() + at % kChunk, bytes, length);
+  if (length > 0) std::memcpy(chunks_[at / kChunk].get() + at % kChunk, bytes, length);
   facts->data = true;
   facts->data_at = static_cast<uint32_t>(at);
   facts->data_length = static_cast<uint32_t>(length);

@@ -387,7 +387,7 @@ TEST(NtfsIndex, RandomNamesConvertAsTheLibrarysFunctionConvertsThem) {
     // ended where the conversion stopped, read as a C string.
     uint8_t out[1025] = {};
     std::vector<uint16_t> in(units + 1);
-    std::memcpy(in.data(), b.data(), b.size());
+    if (!b.empty()) std::memcpy(in.data(), b.data(), b.size());
     const uint16_t* from = in.data();
     uint8_t* to = out;
     tsk.utf16_to_utf8(TSK_LIT_ENDIAN, &from, in.data() + units, &to, out + 1024, 1 /* lenient */);

@@ -1782,6 +1782,7 @@ size_t TskVolume::read_file(FileRef file, void* buffer, size_t size) {
   if (s->kept) {
     const size_t left = s->data.size() - static_cast<size_t>(s->offset);
     if (left < size) size = left;
+    if (size == 0) return 0;  // an empty file keeps no bytes at all
     std::memcpy(buffer, s->data.data() + s->offset, size);
     s->offset += static_cast<TSK_OFF_T>(size);
     return size;

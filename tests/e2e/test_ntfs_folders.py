@@ -21,10 +21,12 @@ KINDS = ["ntfs", "ntfs-carve", "ntfs-names", "ntfs-nobin", "partitioned", "e01",
 
 
 def check(paths):
-    """Runs the checker on `paths`; returns (exit code, its lines)."""
-    p = subprocess.run([CHECKER, "-v"] + paths, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+    """Runs the checker on `paths`; returns (exit code, its lines): what it
+    writes to its standard output, then its error stream (kept apart, so that
+    what a sanitizer writes at exit cannot split a line)."""
+    p = subprocess.run([CHECKER, "-v"] + paths, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                        timeout=600)
-    return p.returncode, p.stdout.decode("utf-8", "replace").splitlines()
+    return p.returncode, (p.stdout + p.stderr).decode("utf-8", "replace").splitlines()
 
 
 class FolderLoads(unittest.TestCase):
