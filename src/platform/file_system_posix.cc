@@ -16,6 +16,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -37,7 +38,7 @@ struct linux_dirent64 {
 
 constexpr size_t kDirBufferSize = 64 * 1024;
 // Files whose data is asked for ahead of a walk that finds a file's data
-// not in memory.
+// not in memory, at most.
 constexpr size_t kReadAhead = 16;
 constexpr int kFileFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
@@ -234,7 +235,7 @@ class PosixFileSystem final : public FileSystem {
       if (strcmp(first.name, name) == 0) {
         ++ahead_first_;
         --ahead_count_;
-        return start_reading(first.fd);
+        return start_reading(first.fd, true);
       }
       set_upcoming(upcoming_dir_, upcoming_);  // out of step: none kept
     }
@@ -245,7 +246,7 @@ class PosixFileSystem final : public FileSystem {
       if (fstatat(dir_fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) return kNoFile;
     }
     const int fd = retry_openat(dir_fd, name, kFileFlags);
-    return fd < 0 ? kNoFile : start_reading(fd);
+    return fd < 0 ? kNoFile : start_reading(fd, false);
   }
 
   size_t read_file(FileRef file, void* buffer, size_t size) override {
@@ -265,11 +266,16 @@ class PosixFileSystem final : public FileSystem {
       if (n >= 0) {
         got = static_cast<size_t>(n);
         read = true;
+        // A file found in memory that was not asked for ahead: the misses
+        // are few, and so are the files opened ahead of the next one.
+        if (at == 0 && !opened_ahead(fd) && window_ > 1) window_ /= 2;
         // Stopped at a page: the rest may still be on its way, or the file
         // ends there.
         if (got > 0 && got < size && (at + got) % page_ == 0)
           got += read_at(fd, static_cast<char*>(buffer) + got, size - got, at + got);
       } else if (failure == EAGAIN) {
+        // Misses in a row widen the window up to kReadAhead files.
+        window_ = std::min(kReadAhead, std::max<size_t>(2, window_ * 2));
         read_ahead();
       } else if (failure == EOPNOTSUPP || failure == EINVAL || failure == ENOSYS) {
         nowait_ = false;  // not on this system: plain reads from now on
@@ -359,9 +365,20 @@ class PosixFileSystem final : public FileSystem {
   Ahead ahead_[kReadAhead];
   size_t ahead_first_ = 0, ahead_count_ = 0;
 
-  FileRef start_reading(int fd) {
+  // How many of the next files a miss has opened ahead.
+  size_t window_ = 1;
+  // Which open files were opened ahead, by descriptor.
+  std::vector<bool> ahead_opened_;
+
+  FileRef start_reading(int fd, bool ahead) {
     set_position(fd, 0);
+    if (static_cast<size_t>(fd) >= ahead_opened_.size())
+      ahead_opened_.resize(static_cast<size_t>(fd) + 64);
+    ahead_opened_[static_cast<size_t>(fd)] = ahead;
     return fd;
+  }
+  bool opened_ahead(int fd) const {
+    return static_cast<size_t>(fd) < ahead_opened_.size() && ahead_opened_[static_cast<size_t>(fd)];
   }
   uint64_t position(int fd) const {
     return static_cast<size_t>(fd) < positions_.size() ? positions_[static_cast<size_t>(fd)] : 0;
@@ -378,12 +395,12 @@ class PosixFileSystem final : public FileSystem {
     } while (n < 0 && errno == EINTR);
     return n < 0 ? 0 : static_cast<size_t>(n);
   }
-  // Opens the walk's next regular files, as many as are not yet open ahead,
-  // and asks for their data; the access times change only when the walk
+  // Opens the walk's next regular files, up to the window, and asks for
+  // their data; the access times change only when the walk
   // reads them, in turn.
   void read_ahead() {
     if (upcoming_ == nullptr) return;
-    while (ahead_count_ < kReadAhead) {
+    while (ahead_count_ < window_) {
       const char* name = nullptr;
       EntryKind kind = EntryKind::kUnknown;
       if (!upcoming_->upcoming(ahead_count_ + 1, &name, &kind)) return;
