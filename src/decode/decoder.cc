@@ -65,6 +65,9 @@ void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_l
 
 void IndexDecoder::look_up(const char* name, CompanionInfo* out) {
   *out = CompanionInfo();
+  // The name of the companion looked up last is the one a record that
+  // follows names.
+  if (name != buffers_.companion_name.c_str()) buffers_.companion_name.assign(name);
   EntryInfo info;
   if (!fs_->lookup(dir_, name, &info)) return;
   out->has_entry = info.has_address;
@@ -86,7 +89,7 @@ bool IndexDecoder::parse(DirRef dir, const char* name, FileRef file) {
   context.record = &record_;
   context.settings = &parser_settings_;
   context.companions = this;
-  context.sink = sink_;
+  context.sink = examiner_ != nullptr ? static_cast<RecordSink*>(this) : sink_;
   context.name_buffer = &buffers_.entry_name;
   for (const RecordParser* parser : record_parsers()) {
     if (!parser->claims_name(name)) continue;
@@ -118,6 +121,7 @@ void IndexDecoder::reset_times(FileRef file, bool captured, const SavedTimes& sa
 void IndexDecoder::begin_record(std::string_view directory, const char* name,
                                 size_t name_length) {
   record_ = RecycleRecord();
+  buffers_.companion_name.clear();
   record_.source_prefix = prefix_;
   record_.image = image_;
   record_.volume = volume_;
@@ -139,7 +143,8 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
   const FileRef file = fs_->open_file(dir, name, kind);
   if (file == kNoFile) {
     record_.warnings = kWarnCannotOpen;
-    return sink_->take(record_);
+    dir_ = dir;
+    return take(record_);
   }
 
   write_progress(directory, name, name_length);
@@ -171,6 +176,14 @@ bool IndexDecoder::decode_recovered(DirRef parent, std::string_view directory, c
   // "truncated".
   record_.warnings |= kWarnRecovered;
   return parse(parent, name, file);
+}
+
+bool IndexDecoder::take(const RecycleRecord& record) {
+  if (examiner_ == nullptr || record.companion.kind == CompanionKind::kMissing || dir_ == kNoDir)
+    return sink_->take(record);
+  examined_ = record;
+  examiner_->examine(fs_, dir_, buffers_.companion_name.c_str(), &examined_);
+  return sink_->take(examined_);
 }
 
 void IndexDecoder::read_file_metadata(FileRef file) {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "decode/companion_examiner.h"
 #include "decode/decode_progress.h"
 #include "decode/record_parser.h"
 #include "decode/record_sink.h"
@@ -53,7 +54,7 @@ struct DecoderBuffers {
   }
 };
 
-class IndexDecoder final : private CompanionLookup {
+class IndexDecoder final : private CompanionLookup, private RecordSink {
  public:
   // `buffers` made beforehand, or null for buffers of the decoder's own.
   IndexDecoder(FileSystem* fs, RecordSink* sink, FileHandle progress,
@@ -86,6 +87,8 @@ class IndexDecoder final : private CompanionLookup {
   // The file system the next files are read from (each volume of an image
   // is one of its own).
   void set_file_system(FileSystem* fs);
+  // What reads each record's companion beyond its entry (null: nothing).
+  void set_examiner(CompanionExaminer* examiner) { examiner_ = examiner; }
 
  private:
   // A fresh record for the file `name` of `directory`.
@@ -95,6 +98,8 @@ class IndexDecoder final : private CompanionLookup {
   void look_up_companion(DirRef dir, const char* name, size_t name_length);
   // CompanionLookup: an entry of the folder of the file being parsed.
   void look_up(const char* name, CompanionInfo* out) override;
+  // RecordSink: a parsed record, its companion examined, to the sink.
+  bool take(const RecycleRecord& record) override;
   // Hands the open file (kNoFile: one that reads nothing) to the first
   // parser that takes it.  False when the report could not be written.
   bool parse(DirRef dir, const char* name, FileRef file);
@@ -114,6 +119,8 @@ class IndexDecoder final : private CompanionLookup {
   int32_t progress_length_ = 0;  // characters of the previous progress line
   DirRef dir_ = kNoDir;          // the folder of the file being parsed
   RecycleRecord record_;
+  CompanionExaminer* examiner_ = nullptr;
+  RecycleRecord examined_;  // the record handed on after its examination
 };
 
 // Appends the progress line for a file; a path of 80 characters or more

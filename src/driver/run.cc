@@ -10,6 +10,8 @@
 #include "common/notes_stream.h"
 #include "common/terminal_text.h"
 #include "decode/decoder.h"
+#include "common/evidence.h"
+#include "driver/companion_steps.h"
 #include "driver/exit.h"
 #include "driver/option_effects.h"
 #include "driver/status_line.h"
@@ -19,6 +21,7 @@
 #include "options/help.h"
 #include "options/options.h"
 #include "options/path_list.h"
+#include "platform/copy_target.h"
 #include "platform/file_system.h"
 #include "platform/file_time.h"
 #include "platform/platform.h"
@@ -200,6 +203,38 @@ class WalkAndDecode final : public VolumeVisitor {
   std::string name_, text_;
 };
 
+// The folder of --collect: never on the evidence nor inside a walked tree
+// (the walk would read the copies), empty or new.  Opened (made) here, before
+// the report is written; a folder refused ends the run as an illegal option.
+std::unique_ptr<CopyTarget> open_collect_folder(const Options& options) {
+  if (options.collect_dir.empty()) return nullptr;
+  const char* dir = options.collect_dir.c_str();
+  std::string reason;
+  if (!is_evidence(dir, &reason)) {
+    for (const std::string& walked : options.path_list) {
+      if (!options.image_path.empty()) break;
+      if (folder_within(dir, walked.c_str())) {
+        reason = "it lies inside the walked folder ";
+        append_terminal_text(&reason, walked.data(), walked.size());
+        break;
+      }
+    }
+  }
+  std::unique_ptr<CopyTarget> target;
+  if (reason.empty()) {
+    TargetOpen outcome;
+    target = open_copy_target(dir, &outcome, &reason);
+  }
+  if (target) return target;
+  fprintf(notes_stream(), "\nIllegal option: %s", options.collect_word.c_str());
+  std::string text = "\nCan't collect into ";
+  append_terminal_text(&text, options.collect_dir.data(), options.collect_dir.size());
+  text.append(": ").append(reason).append("\n");
+  fflush(notes_stream());
+  fputs(text.c_str(), stderr);
+  end_run(ILLEGAL_OPTION);
+}
+
 }  // namespace
 
 int binsift_main(int argc, char** argv) { return run_binsift(argc, argv, real_file_system()); }
@@ -250,6 +285,23 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   // An image run without listed paths reads each volume's bins.
   if (options.path_list.empty() && !image_run) add_default_path(&options);
 
+  const ReportFormatRow& format = *find_report_format(options.report_format);
+  // The digests and the zone fields are columns of the UTF-8 formats.
+  CompanionStepSettings step_settings;
+  step_settings.digests = format.utf8 ? options.hash_kinds : 0;
+  step_settings.zone = format.utf8;
+  step_settings.reset_times = options.reset_times != 0;
+  step_settings.codepage = options.codepage.c_str();
+  CompanionSteps companion_steps(step_settings);
+  {
+    std::unique_ptr<CopyTarget> collect_target = open_collect_folder(options);
+    std::string reason;
+    if (!companion_steps.open(std::move(collect_target), &reason)) {
+      fprintf(stderr, "\nCan't read the recycled items: %s\n", reason.c_str());
+      end_run(options.collect_dir.empty() ? READ_ERROR : WRITE_ERROR);
+    }
+  }
+
   Status status;
   g_output_handle = open_report_output(options.output_to_file != 0, &options.output_name,
                                        options.append, &status);
@@ -259,7 +311,6 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   WriterSettings writer_settings;
   writer_settings.run_start = file_time_from_unix(static_cast<int64_t>(start));
   writer_settings.codepage = options.codepage.c_str();
-  const ReportFormatRow& format = *find_report_format(options.report_format);
   const std::unique_ptr<ReportWriter> writer = format.make(&sink, writer_settings);
   write_report_header(options, writer.get(), sink, &run_log, &start, argc, argv);
 
@@ -304,11 +355,14 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   end_unless_ok(reserve_walk_buffers(&walk_buffers));
   WalkAndDecode walks(&decoder, walk_settings, &walk_buffers, &options.pattern_list, &sink,
                       &options.output_name, status_line.get());
+  companion_steps.set_messages(&walks);
+  if (companion_steps.active()) decoder.set_examiner(&companion_steps);
   if (status_line) status_line->start();
   const SourceResult read = source->read(&walks);
   if (status_line) status_line->finish();
   end_unless_ok(read.status);
   console_end_key_watch();
+  companion_steps.finish();
 
   close_report_output();
   print_run_summary(static_cast<long>(g_file_count), start, &run_log);
@@ -317,7 +371,10 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   run_log.close_memo_file();
   // A run log that could not be written was named when it failed; the
   // report is whole, but the run did not succeed.
-  if (run_log.write_failed()) return WRITE_ERROR;
-  // A directory that could not be read leaves the report incomplete.
-  return read.incomplete || walks.unreadable_directories() > 0 ? READ_ERROR : NORMAL_EXIT;
+  if (run_log.write_failed() || companion_steps.write_failed()) return WRITE_ERROR;
+  // A directory or a companion that could not be read leaves the report
+  // (or the copies) incomplete.
+  return read.incomplete || walks.unreadable_directories() > 0 || companion_steps.read_failed()
+             ? READ_ERROR
+             : NORMAL_EXIT;
 }

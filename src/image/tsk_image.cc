@@ -51,7 +51,8 @@ namespace {
   X(tsk_fs_close) X(tsk_fs_type_toname) X(tsk_fs_read) X(tsk_fs_dir_open_meta)            \
   X(tsk_fs_dir_close) X(tsk_fs_dir_walk) X(tsk_fs_meta_walk) X(tsk_fs_file_open_meta)     \
   X(tsk_fs_file_close) X(tsk_fs_file_read) X(tsk_fs_file_attr_get)                        \
-  X(tsk_fs_file_attr_get_type)
+  X(tsk_fs_file_attr_get_type) X(tsk_fs_file_attr_getsize) X(tsk_fs_file_attr_get_idx)    \
+  X(tsk_fs_attr_read)
 
 struct TskLibrary {
 #define BINSIFT_TSK_MEMBER(name) decltype(&::name) name = nullptr;
@@ -506,6 +507,8 @@ class TskVolume final : public ImageVolume {
     return 0;
   }
   FileSystemKind volume_kind(const char*) override { return kind_; }
+  bool read_named_stream(DirRef dir, const char* name, const char* stream, char* buffer,
+                         size_t capacity, size_t* length) override;
 
  private:
   struct DirSlot {
@@ -1329,6 +1332,38 @@ bool TskVolume::names_deleted_entry(DirRef dir, const char* name) {
     uint16_t sequence = 0, flags = 0;
     if (read_mft_header(n.meta_addr, &sequence, &flags) && (flags & kMftInUse) == 0) return true;
   }
+  return false;
+}
+
+bool TskVolume::read_named_stream(DirRef dir, const char* name, const char* stream, char* buffer,
+                                  size_t capacity, size_t* length) {
+  // NTFS keeps a named stream as a $DATA attribute of that name.
+  if (!ntfs_) return false;
+  const long index = find_name(dir, name);
+  if (index < 0) return false;
+  const TSK_FS_NAME& n = dirs_[static_cast<size_t>(dir)].dir->names[index];
+  if (!load_scratch(n.meta_addr)) {
+    lib.tsk_error_reset();
+    return false;
+  }
+  const int count = lib.tsk_fs_file_attr_getsize(scratch_);
+  for (int i = 0; i < count; ++i) {
+    const TSK_FS_ATTR* attr = lib.tsk_fs_file_attr_get_idx(scratch_, i);
+    if (attr == nullptr || attr->type != TSK_FS_ATTR_TYPE_NTFS_DATA || attr->name == nullptr ||
+        strcmp(attr->name, stream) != 0)
+      continue;
+    size_t want = attr->size > 0 ? static_cast<size_t>(attr->size) : 0;
+    if (want > capacity) want = capacity;
+    *length = 0;
+    if (want == 0) return true;
+    FailureWatch watch(guard_);
+    const ssize_t got = lib.tsk_fs_attr_read(attr, 0, buffer, want, TSK_FS_FILE_READ_FLAG_NONE);
+    lib.tsk_error_reset();
+    if (got <= 0 || watch.failed()) return false;
+    *length = static_cast<size_t>(got);
+    return true;
+  }
+  lib.tsk_error_reset();
   return false;
 }
 

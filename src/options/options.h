@@ -71,6 +71,12 @@ struct Options {
   // was written, for the message that refuses it).
   int32_t shadows = 0;
   std::string shadows_word;
+  // --hash=LIST: the digests of every companion file (digest bits of
+  // platform/digests.h); --collect=DIR: where the companions are copied
+  // (a full path; collect_word as written, for the message that refuses it).
+  unsigned hash_kinds = 0;
+  std::string collect_dir;
+  std::string collect_word;
 };
 
 // What the readers check values against: what the rest of the program has.

@@ -109,6 +109,18 @@ class FileSystem {
   // their setting back through the same open file.
   virtual bool capture_times(FileRef file, SavedTimes* out) = 0;
   virtual bool restore_times(FileRef file, const SavedTimes& times) = 0;
+  // Why the last read of `file` gave nothing before the end of its data;
+  // empty when it met the end (or the system tells no reason).
+  virtual std::string read_error(FileRef) { return std::string(); }
+
+  // Reads up to `capacity` bytes of the named data stream `stream` of the
+  // entry `name` of `dir` (a final link not followed) into `buffer`, the
+  // number read in `length`; false where the entry has no such stream or
+  // the file system shows none.
+  virtual bool read_named_stream(DirRef, const char* /*name*/, const char* /*stream*/,
+                                 char* /*buffer*/, size_t /*capacity*/, size_t* /*length*/) {
+    return false;
+  }
 
   // The named (alternate) data streams of an open directory, as
   // count_named_streams() counts them.

@@ -33,7 +33,7 @@ class BodyWriter final : public ReportWriter {
     scratch_.append(" (deleted; ");
     scratch_.append(fields_[kSource]);
     scratch_.push_back(')');
-    put_line(scratch_, 0, fields_[kSize], deleted, deleted, deleted, deleted);
+    put_line({}, scratch_, 0, fields_[kSize], deleted, deleted, deleted, deleted);
 
     const CompanionInfo& companion = record.companion;
     if (companion.kind != CompanionKind::kMissing) {
@@ -53,17 +53,19 @@ class BodyWriter final : public ReportWriter {
       filetime_to_unix_seconds(companion.times.last_write, &mtime);
       filetime_to_unix_seconds(companion.times.change, &ctime);
       filetime_to_unix_seconds(companion.times.creation, &crtime);
-      put_line(scratch_, companion.has_entry ? companion.entry : 0, fields_[kCompanionSize], atime,
+      put_line(fields_[kCompanionMd5], scratch_, companion.has_entry ? companion.entry : 0, fields_[kCompanionSize], atime,
                mtime, ctime, crtime);
     }
     return sink_->write(line_.data(), line_.size());
   }
 
  private:
-  // One line: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
-  void put_line(std::string_view name, uint64_t inode, std::string_view size, int64_t atime,
+  // One line: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime;
+  // an MD5 not known is "0".
+  void put_line(std::string_view md5, std::string_view name, uint64_t inode, std::string_view size, int64_t atime,
                 int64_t mtime, int64_t ctime, int64_t crtime) {
-    line_.append("0|");
+    line_.append(md5.empty() ? std::string_view("0") : md5);
+    line_.push_back('|');
     append_body_name(name, &line_);
     line_.push_back('|');
     append_unsigned(inode, &line_);
