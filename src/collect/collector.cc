@@ -193,7 +193,7 @@ void Collector::collect(FileSystem* fs, DirRef dir, EntryKind kind, const EntryT
   if (top == kNoTarget) return;
   copy_path_.append("/").append(made);
   std::string reason;
-  const DirRef source = fs->open_subdirectory(dir, item.companion_name.data(), &reason);
+  const DirRef source = fs->open_subdirectory_anew(dir, item.companion_name.data(), &reason);
   if (source == kNoDir) {
     tell("read the folder", item.source, reason);
     read_failed_ = true;
@@ -334,7 +334,7 @@ void Collector::copy_tree(FileSystem* fs, DirRef top, TargetRef target, const En
       original_path_.resize(child.original_length);
       continue;
     }
-    child.source = fs->open_subdirectory(frame.source, next.first.c_str(), &reason);
+    child.source = fs->open_subdirectory_anew(frame.source, next.first.c_str(), &reason);
     if (child.source == kNoDir) {
       tell("read the folder", source_path_, reason);
       read_failed_ = true;

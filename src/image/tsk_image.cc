@@ -484,6 +484,11 @@ class TskVolume final : public ImageVolume {
   DirRef open_directory(const char* path, std::string* error) override;
   DirRef open_subdirectory(DirRef parent, const char* name, std::string* error) override;
   DirRef open_parent(DirRef child, std::string* error) override;
+  DirRef open_subdirectory_anew(DirRef parent, const char* name, std::string* error) override {
+    const DirRef dir = open_subdirectory(parent, name, error);
+    if (dir != kNoDir) dirs_[static_cast<size_t>(dir)].reopened = true;
+    return dir;
+  }
   bool identify_directory(DirRef dir, DirIdentity* out) override;
   void close_directory(DirRef dir) override;
   size_t open_directory_budget() const override { return kDirectoryBudget; }

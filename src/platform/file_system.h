@@ -63,6 +63,12 @@ class FileSystem {
   virtual DirRef open_directory(const char* path, std::string* error) = 0;
   // Opens the subdirectory `name` of `parent`, never through a link.
   virtual DirRef open_subdirectory(DirRef parent, const char* name, std::string* error) = 0;
+  // Opens the subdirectory `name` of `parent` as open_subdirectory does,
+  // to be read whole outside the walk: it lists everything it holds, also
+  // where a volume lists a folder's entries once (an image's NTFS volume).
+  virtual DirRef open_subdirectory_anew(DirRef parent, const char* name, std::string* error) {
+    return open_subdirectory(parent, name, error);
+  }
   // Opens the parent of `child` again (the walk closes directories it is
   // not using when a branch is deeper than open_directory_budget()).
   virtual DirRef open_parent(DirRef child, std::string* error) = 0;
