@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/digests.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -190,11 +192,23 @@ TEST(LongOptions, HelpAndVersionAreWholeWordsWithoutValues) {
 }
 
 TEST(LongOptions, LaterWordsAreAcceptedWithoutEffectUntilTheyAreBuilt) {
-  for (const char* word : {"shadows", "hash=md5,sha256", "collect=/tmp/out", "registry=SAM",
-                           "scan", "scan=pagefile.sys", "SHADOWS", "HASH=MD5"}) {
+  for (const char* word : {"shadows", "registry=SAM", "scan", "scan=pagefile.sys", "SHADOWS"}) {
     Options o;
     EXPECT_EQ(parse_long_option(word, &o), kWordAccepted) << word;
   }
+}
+
+TEST(LongOptions, HashAndCollectTakeTheirValues) {
+  Options o;
+  EXPECT_EQ(parse_long_option("hash=md5,sha256", &o), kWordAccepted);
+  EXPECT_EQ(o.hash_kinds, digest_bit(kDigestMd5) | digest_bit(kDigestSha256));
+  EXPECT_EQ(parse_long_option("HASH=SHA1", &o), kWordAccepted);
+  EXPECT_EQ(o.hash_kinds, digest_bit(kDigestSha1));  // the last one counts
+  EXPECT_EQ(parse_long_option("collect=/tmp/out", &o), kWordAccepted);
+  EXPECT_EQ(o.collect_dir, "/tmp/out");
+  EXPECT_EQ(o.collect_word, "collect=/tmp/out");
+  for (const char* word : {"hash", "hash=", "hash=sha512", "collect", "collect=", "Hash=md5"})
+    EXPECT_NE(parse_long_option(word, &o), kWordAccepted) << word;
 }
 
 TEST(NearMisses, WithinTwoEditsOfBinsiftsOwnWords) {
