@@ -31,10 +31,12 @@ Slow cases stop after BENCH_BUDGET seconds (150 by default) once they have
 3 runs of each command; BENCH_REPEAT (7) is the most.
 """
 
+import glob
 import os
 import re
 import shutil
 import statistics
+import struct
 import subprocess
 import sys
 import tempfile
@@ -401,6 +403,54 @@ def carve_one_folder(images):
     check_unchanged(path)
 
 
+# --- Digests of companions ---
+
+def hash_bin():
+    """A bin whose companions hold 1 GiB: 16 users' folders of 4 items of
+    16 MiB each, random bytes, made once."""
+    root = os.path.join(WORK, "hash-bin")
+    done = os.path.join(root, ".complete")
+    if os.path.exists(done):
+        return root
+    shutil.rmtree(root, ignore_errors=True)
+    print("generating 1 GiB of companions in %s ..." % root, flush=True)
+    deleted = 132000000000000000
+    for user in range(16):
+        folder = os.path.join(root, "S-1-5-21-1-2-3-%d" % (1000 + user))
+        os.makedirs(folder)
+        for item in range(4):
+            name = "%02d%04d" % (user, item)
+            path = ("C:\\Users\\u\\file%s.bin" % name).encode("utf-16-le") + b"\0\0"
+            with open(os.path.join(folder, "$I%s.bin" % name), "wb") as f:
+                f.write(struct.pack("<QqQI", 2, 16 << 20, deleted, len(path) // 2) + path)
+            with open(os.path.join(folder, "$R%s.bin" % name), "wb") as f:
+                f.write(os.urandom(16 << 20))
+    open(done, "w").close()
+    return root
+
+
+def hash_case():
+    root = hash_bin()
+    companions = sorted(glob.glob(os.path.join(root, "*", "$R*")))
+    report = os.path.join(WORK, "hash-report.csv")
+    cases = {
+        "binsift --hash=sha256": ([BINSIFT, "-p", root, "-f", PATTERN, "--format=csv",
+                                   "--hash=sha256"], report),
+        "binsift --hash=md5,sha1,sha256": ([BINSIFT, "-p", root, "-f", PATTERN, "--format=csv",
+                                            "--hash=md5,sha1,sha256"], report),
+        "sha256sum": (["sha256sum"] + companions, report),
+        "md5sum, sha1sum, sha256sum": (["sh", "-c", 'md5sum "$@"; sha1sum "$@"; sha256sum "$@"',
+                                        "sh"] + companions, report),
+        "cat": (["cat"] + companions, os.devnull),
+    }
+    for argv, out in cases.values():  # warm the page cache
+        timed(argv, out)
+    times = in_turns(cases)
+    show("1 GiB of companions (64 files) hashed, warm page cache", times,
+         [("binsift --hash=sha256", "sha256sum", 1.1),
+          ("binsift --hash=md5,sha1,sha256", "md5sum, sha1sum, sha256sum", 1.1)])
+
+
 # --- Cold page cache ---
 
 def drop_caches():
@@ -436,9 +486,12 @@ def cold_case():
 def main():
     os.makedirs(WORK, exist_ok=True)
     print("Load average at the start: %s" % machine_load(), flush=True)
-    tree_case()
-    image_cases()
-    cold_case()
+    # BENCH_CASES=tree,hash runs only those.
+    wanted = os.environ.get("BENCH_CASES", "tree,images,hash,cold").split(",")
+    for name, case in (("tree", tree_case), ("images", image_cases), ("hash", hash_case),
+                       ("cold", cold_case)):
+        if name in wanted:
+            case()
     print()
     print("Load average at the end: %s" % machine_load())
 

@@ -209,13 +209,22 @@ bool folder_within(const char* inner, const char* outer) {
     }
     if (at == "." && stat(at.c_str(), &st) != 0) return false;
   }
-  for (int depth = 0; depth < 4096; ++depth) {
-    if (st.st_dev == top.st_dev && st.st_ino == top.st_ino) return true;
-    at.append("/..");
-    struct stat up;
-    if (stat(at.c_str(), &up) != 0) return false;
-    if (up.st_dev == st.st_dev && up.st_ino == st.st_ino) return false;
-    st = up;
+  // Up through ".." by handle, so that no path grows with the depth.
+  int fd = retry_open(AT_FDCWD, at.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  while (fd >= 0) {
+    if (fstat(fd, &st) != 0) break;
+    if (st.st_dev == top.st_dev && st.st_ino == top.st_ino) {
+      close(fd);
+      return true;
+    }
+    const int up = retry_open(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat above;
+    const bool root = up < 0 || (fstat(up, &above) == 0 && above.st_dev == st.st_dev &&
+                                 above.st_ino == st.st_ino);
+    close(fd);
+    fd = up;
+    if (root) break;
   }
+  if (fd >= 0) close(fd);
   return false;
 }

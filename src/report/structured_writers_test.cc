@@ -639,11 +639,13 @@ TEST_F(Writers, AMissingCompanionHasNoChangeTime) {
 
 TEST_F(Writers, BodyFileCompanionChangeTimeAndEntry) {
   const std::string out = run("body", {everything(rec_)});
+  // The companion's line carries its MD5 (--hash=md5); the deletion's line
+  // has none.
   EXPECT_EQ(out,
             "0|C:\\Temp\\foobat.txt.txt (deleted; "
             "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$I7R52EG.txt)|0|0|0|0|14|"
             "1428168249|1428168249|1428168249|1428168249\n"
-            "0|C:\\Temp\\foobat.txt.txt (recycled content; "
+            "0cc175b9c0f1b6a831c399e269772661|C:\\Temp\\foobat.txt.txt (recycled content; "
             "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$R7R52EG.txt)|142|0|0|0|14|"
             "1622548800|1577934245|1428168249|1557262861\n");
 }

@@ -147,3 +147,46 @@ class RunLogAndIni(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class RecycledItems(unittest.TestCase):
+    """--hash through the system's CNG; --collect refused by this build."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="binsift-wine-items-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        import struct
+        folder = os.path.join(self.tmp, "S-1-5-21-1-2-3-1001")
+        os.makedirs(folder)
+        self.data = {"$RAAAAAA.txt": b"hello world", "$RBBBBBB.bin": bytes(range(256)) * 5000,
+                     "$RCCCCCC.txt": b""}
+        for name, data in self.data.items():
+            path = ("C:\\x\\" + name[2:]).encode("utf-16-le") + b"\0\0"
+            with open(os.path.join(folder, "$I" + name[2:]), "wb") as f:
+                f.write(struct.pack("<QqQI", 2, len(data), 132000000000000000, len(path) // 2) + path)
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+
+    def test_digests_equal_the_linux_programs(self):
+        import hashlib
+        import json
+        code, out, err = wine(["-p", windows_path(self.tmp), "-f", "$I*", "--format=jsonl",
+                               "--hash=md5,SHA1,sha256"])
+        self.assertEqual(code, 0, err)
+        records = [json.loads(line) for line in out.decode().splitlines()]
+        self.assertEqual(len(records), 3)
+        for r in records:
+            data = self.data["$R" + r["entry_name"][2:]]
+            self.assertEqual((r["companion_md5"], r["companion_sha1"], r["companion_sha256"]),
+                             (hashlib.md5(data).hexdigest(), hashlib.sha1(data).hexdigest(),
+                              hashlib.sha256(data).hexdigest()), r["entry_name"])
+        self.assertEqual(wine(["-p", windows_path(self.tmp), "--hash=sha512"])[:2],
+                         (5, b"\r\nIllegal option: hash=sha512"))
+
+    def test_collect_is_refused_before_anything_is_written(self):
+        target = os.path.join(self.tmp, "..", os.path.basename(self.tmp) + "-copies")
+        code, out, err = wine(["-p", windows_path(os.path.join(self.tmp, "S-1-5-21-1-2-3-1001")),
+                               "--format=jsonl", "--collect=" + windows_path(target)])
+        self.assertEqual((code, out), (5, b""))
+        self.assertIn(b"collecting copies is not supported by this build", err)
+        self.assertFalse(os.path.exists(target))
