@@ -200,7 +200,9 @@ def tree_case():
 
     print()
     print("system calls per index file (strace -c -f)")
-    limits = {"binsift": 6.5, "binsift -R": 8.5, "binsift csv": 6.5, "reference": None}
+    # The UTF-8 formats read each companion's Zone.Identifier attribute: one
+    # call more per companion (95 of 100 index files have one here).
+    limits = {"binsift": 6.5, "binsift -R": 8.5, "binsift csv": 7.5, "reference": None}
     for name, (argv, report) in cmds.items():
         calls = syscalls(argv, report)
         if calls is None:
