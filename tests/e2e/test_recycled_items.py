@@ -192,6 +192,29 @@ class Hashes(TreeTest):
             self.assertEqual([l for l in f if "Zone.Identifier" in l], [])
 
 
+class Info2Companions(TreeTest):
+    def test_the_dc_files_are_hashed_and_copied(self):
+        if not formats_supported():
+            self.skipTest("this build writes no UTF-8 formats")
+        from test_info2 import info2
+        when = filetime(2005, 1, 2, 3, 4, 5)
+        sid = "S-1-5-21-1-2-3-500"
+        self.write("RECYCLER/%s/INFO2" % sid, info2(5, 800, [
+            (b"C:\\docs\\a.txt", 1, 2, when, 5, "C:\\docs\\a.txt"),
+            (b"C:\\docs\\b.exe", 2, 2, when, 9, "C:\\docs\\b.exe")]))
+        self.write("RECYCLER/%s/Dc1.txt" % sid, b"first")
+        out_dir = self.path("copies")
+        code, out, err = run(["-p", self.path("RECYCLER"), "-f", "INFO2", "--format=jsonl",
+                              "--hash=sha256", "--collect=" + out_dir])
+        self.assertEqual(code, 0, err)
+        records = by_entry(jsonl(out))
+        self.assertEqual(records["Dc1.txt"]["companion_sha256"], hashlib.sha256(b"first").hexdigest())
+        self.assertIsNone(records["Dc2.exe"]["companion_sha256"])
+        with open(os.path.join(out_dir, sid, "Dc1.txt", "a.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"first")
+        self.assertEqual(sorted(os.listdir(os.path.join(out_dir, sid))), ["Dc1.txt"])
+
+
 class ZoneOnAMountedTree(TreeTest):
     def test_the_user_attribute_gives_the_fields(self):
         if not formats_supported():
