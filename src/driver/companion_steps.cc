@@ -15,7 +15,9 @@ bool CompanionSteps::active() const {
   return settings_.digests != 0 || settings_.zone || collector_ != nullptr;
 }
 
-bool CompanionSteps::open(std::unique_ptr<CopyTarget> collect_target, std::string* reason) {
+bool CompanionSteps::open(std::unique_ptr<CopyTarget> collect_target, std::string* reason,
+                          bool* write_failed) {
+  *write_failed = false;
   // The copies' manifest gives each file's SHA-256.
   const unsigned kinds = settings_.digests | (collect_target ? digest_bit(kDigestSha256) : 0);
   if (kinds != 0) {
@@ -23,9 +25,14 @@ bool CompanionSteps::open(std::unique_ptr<CopyTarget> collect_target, std::strin
     if (!digests_->open(reason)) return false;
   }
   if (collect_target) {
+    *write_failed = true;
     collector_ = std::make_unique<Collector>(std::move(collect_target), digests_.get(),
                                              static_cast<CollectMessages*>(this));
-    if (!collector_->start(reason)) return false;
+    if (!collector_->start(reason)) {
+      *reason = "the manifest cannot be made (" + *reason + ")";
+      return false;
+    }
+    *write_failed = false;
   }
   return true;
 }

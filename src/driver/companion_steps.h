@@ -31,8 +31,9 @@ class CompanionSteps final : public CompanionExaminer, private CollectMessages {
   // Whether the steps read anything at all.
   bool active() const;
   // Loads the digest library and, with `collect_target`, starts the copies
-  // there; false with the reason.
-  bool open(std::unique_ptr<CopyTarget> collect_target, std::string* reason);
+  // there; false with the reason (`write_failed` when the copies' manifest
+  // could not be made).
+  bool open(std::unique_ptr<CopyTarget> collect_target, std::string* reason, bool* write_failed);
   void examine(FileSystem* fs, DirRef dir, const char* name, RecycleRecord* record) override;
   // Closes the manifest of the copies.
   void finish();

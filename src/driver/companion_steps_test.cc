@@ -53,7 +53,8 @@ TEST_F(CompanionStepsTest, DigestsZoneAndAnUnreadableCompanion) {
   CompanionSteps steps(settings);
   steps.set_messages(&messages);
   std::string reason;
-  ASSERT_TRUE(steps.open(nullptr, &reason)) << reason;
+  bool write_failed = false;
+  ASSERT_TRUE(steps.open(nullptr, &reason, &write_failed)) << reason;
   ASSERT_TRUE(steps.active());
 
   RecycleRecord good = record_for(CompanionKind::kFile);
@@ -89,7 +90,8 @@ TEST_F(CompanionStepsTest, TheClassicReportReadsNothing) {
   fs.add_file("bin/$RGOOD", "abc");
   CompanionSteps steps(CompanionStepSettings{});
   std::string reason;
-  ASSERT_TRUE(steps.open(nullptr, &reason));
+  bool write_failed = false;
+  ASSERT_TRUE(steps.open(nullptr, &reason, &write_failed));
   EXPECT_FALSE(steps.active());
 }
 

@@ -296,9 +296,10 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   {
     std::unique_ptr<CopyTarget> collect_target = open_collect_folder(options);
     std::string reason;
-    if (!companion_steps.open(std::move(collect_target), &reason)) {
-      fprintf(stderr, "\nCan't read the recycled items: %s\n", reason.c_str());
-      end_run(options.collect_dir.empty() ? READ_ERROR : WRITE_ERROR);
+    bool write_failed = false;
+    if (!companion_steps.open(std::move(collect_target), &reason, &write_failed)) {
+      fprintf(stderr, "\nCan't hash or copy the recycled items: %s\n", reason.c_str());
+      end_run(write_failed ? WRITE_ERROR : READ_ERROR);
     }
   }
 
