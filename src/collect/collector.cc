@@ -6,9 +6,10 @@
 
 namespace {
 
-// The folder's depth below the companion beyond which folders are not
-// copied: each level holds a folder of the source and one of the copy open.
-constexpr size_t kDeepestFolder = 256;
+// How many levels of a folder's tree keep their folders (of the source and
+// of the copy) open; the levels above are closed and opened again, from the
+// level below, when the copy comes back to them.
+constexpr size_t kOpenLevels = 64;
 
 constexpr int kMostNumbers = 100000;
 
@@ -50,6 +51,9 @@ struct Collector::Frame {
   TargetRef copy = kNoTarget;
   EntryTimes times;
   bool renamed = false;
+  // What the source folder is, to know it again when it is opened anew.
+  bool identified = false;
+  DirIdentity identity;
   // The lengths of the paths before this folder's name was added.
   size_t copy_length = 0, source_length = 0, original_length = 0;
   std::vector<std::pair<std::string, EntryTimes>> folders;  // still to copy, last first
@@ -306,11 +310,39 @@ void Collector::copy_tree(FileSystem* fs, DirRef top, TargetRef target, const En
   frames.push_back(std::move(first));
   enter(frames.back());
 
+  frames.back().identified = fs->identify_directory(top, &frames.back().identity);
+
   while (!frames.empty()) {
     Frame& frame = frames.back();
     if (frame.folders.empty()) {
-      fs->close_directory(frame.source);
-      target_->close_folder(frame.copy, frame.times.last_write, frame.times.last_access);
+      // The level above, closed while this one was deep, is opened again
+      // from this one before this one is closed.
+      if (frames.size() >= 2 && frames[frames.size() - 2].source == kNoDir &&
+          frame.source != kNoDir) {
+        Frame& above = frames[frames.size() - 2];
+        std::string why;
+        above.source = fs->open_parent(frame.source, &why);
+        DirIdentity now;
+        if (above.source != kNoDir && above.identified &&
+            !(fs->identify_directory(above.source, &now) && now == above.identity)) {
+          fs->close_directory(above.source);
+          above.source = kNoDir;
+          why = "it was moved while it was copied";
+        }
+        above.copy = above.source == kNoDir ? kNoTarget : target_->open_parent(frame.copy, &why);
+        if (above.copy == kNoTarget) {
+          if (above.source != kNoDir) fs->close_directory(above.source);
+          above.source = kNoDir;
+          scratch_.assign(source_path_, 0, frame.source_length);
+          tell("read the folder", scratch_, why);
+          read_failed_ = true;
+          // Its folders still to copy are lost, and so are those above it.
+          for (Frame& f : frames) f.folders.clear();
+        }
+      }
+      if (frame.source != kNoDir) fs->close_directory(frame.source);
+      if (frame.copy != kNoTarget)
+        target_->close_folder(frame.copy, frame.times.last_write, frame.times.last_access);
       copy_path_.resize(frame.copy_length);
       source_path_.resize(frame.source_length);
       original_path_.resize(frame.original_length);
@@ -326,14 +358,6 @@ void Collector::copy_tree(FileSystem* fs, DirRef top, TargetRef target, const En
     child.original_length = original_path_.size();
     source_path_.append("/").append(next.first);
     original_path_.append("\\").append(next.first);
-    if (frames.size() >= kDeepestFolder) {
-      tell("copy the folder", source_path_,
-           "it lies deeper than " + std::to_string(kDeepestFolder) + " folders");
-      read_failed_ = true;
-      source_path_.resize(child.source_length);
-      original_path_.resize(child.original_length);
-      continue;
-    }
     child.source = fs->open_subdirectory_anew(frame.source, next.first.c_str(), &reason);
     if (child.source == kNoDir) {
       tell("read the folder", source_path_, reason);
@@ -351,7 +375,19 @@ void Collector::copy_tree(FileSystem* fs, DirRef top, TargetRef target, const En
       continue;
     }
     child.renamed = frame.renamed || renamed;
+    child.identified = fs->identify_directory(child.source, &child.identity);
     copy_path_.append("/").append(made);
+    // Deep in the tree, the level kOpenLevels above is closed until the
+    // copy comes back to it.
+    if (frames.size() >= kOpenLevels) {
+      Frame& far = frames[frames.size() - kOpenLevels];
+      if (far.source != kNoDir) {
+        fs->close_directory(far.source);
+        target_->close_folder(far.copy, 0, 0);
+        far.source = kNoDir;
+        far.copy = kNoTarget;
+      }
+    }
     frames.push_back(std::move(child));
     enter(frames.back());
   }

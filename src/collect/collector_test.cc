@@ -225,3 +225,26 @@ TEST(CopyTarget, FoldersWithinAreToldByWhatTheyAre) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(CollectorTest, AFolderOfAnyDepthIsCopiedWithFewFoldersOpen) {
+  constexpr int kDepth = 300;
+  fs.add_chain("bin/S-1-5-21-1-2-3-1001/$RDEEP", kDepth);
+  collect("$RDEEP", EntryKind::kDirectory, item("$IDEEP", "C:\\deep", "src", "$RDEEP"));
+  ASSERT_TRUE(collector->finish());
+  EXPECT_TRUE(messages.lines.empty()) << messages.lines[0];
+  EXPECT_FALSE(collector->read_failed());
+  // The source's folders held open at once stay few, whatever the depth.
+  EXPECT_LE(fs.most_open_directories(), 70u);
+  EXPECT_EQ(fs.open_directories(), 0u);
+  std::string path = target_path + "/S-1-5-21-1-2-3-1001/$IDEEP/deep";
+  for (int i = 0; i < kDepth; ++i) {
+    path += "/d" + std::to_string(i);
+    ASSERT_TRUE(std::filesystem::is_regular_file(path + "/$I" + std::to_string(i))) << i;
+  }
+  const std::string manifest = slurp(target_path + "/manifest.jsonl");
+  EXPECT_EQ(std::count(manifest.begin(), manifest.end(), '\n'), kDepth);
+}
+
+}  // namespace

@@ -34,6 +34,8 @@ class CopyTarget {
   // be made, with `taken` true when the name is in use.
   virtual TargetRef make_folder(TargetRef parent, const char* name, bool reuse, bool* taken,
                                 std::string* reason) = 0;
+  // Opens the folder above `folder` again (a folder this target made).
+  virtual TargetRef open_parent(TargetRef folder, std::string* reason) = 0;
   // Sets a folder's modification and access times (FILETIMEs, 0 leaves one
   // as it is) and closes it.
   virtual bool close_folder(TargetRef folder, FileTime last_write, FileTime last_access) = 0;

@@ -92,6 +92,15 @@ class PosixCopyTarget final : public CopyTarget {
     return fd;
   }
 
+  TargetRef open_parent(TargetRef folder, std::string* reason) override {
+    const int fd = retry_open(static_cast<int>(folder), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      *reason = strerror(errno);
+      return kNoTarget;
+    }
+    return fd;
+  }
+
   bool close_folder(TargetRef folder, FileTime last_write, FileTime last_access) override {
     const struct timespec ts[2] = {to_timespec(last_access), to_timespec(last_write)};
     const bool set = futimens(static_cast<int>(folder), ts) == 0;

@@ -325,6 +325,43 @@ class Collect(TreeTest):
         self.assertFalse(by_copy[SID + "/$IAAAAAA.exe/setup.exe"]["renamed"])
         self.assertEqual(sorted(os.listdir(self.tmp)), ["bin", "bin2", "copies"])
 
+    def test_a_folder_deeper_than_a_path_can_name(self):
+        depth = 1200  # some 6,000 bytes of path, past PATH_MAX
+        # Taken away by rm, whose walk does not recurse as Python's does.
+        self.addCleanup(subprocess.run, ["rm", "-rf", self.path("deep"), self.out])
+        deleted = filetime(2021, 6, 7, 8, 9, 10)
+        self.write("deep/%s/$IDEEPER" % SID, index_v2(0, deleted, "C:\\deep"))
+        fd = os.open(self.path("deep", SID), os.O_RDONLY | os.O_DIRECTORY)
+        os.mkdir("$RDEEPER", dir_fd=fd)
+        for level in range(depth):
+            below = os.open("$RDEEPER" if level == 0 else "d%d" % (level - 1), os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = below
+            os.mkdir("d%d" % level, dir_fd=fd)
+        below = os.open("d%d" % (depth - 1), os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd = below
+        last = os.open("f.txt", os.O_WRONLY | os.O_CREAT, dir_fd=fd)
+        os.write(last, b"bottom")
+        os.close(last)
+        os.close(fd)
+        code, out, err = run(["-p", self.path("deep"), "-f", "$I*", "--format=jsonl",
+                              "--collect=" + self.out], timeout=120)
+        self.assertEqual(code, 0, err)
+        fd = os.open(os.path.join(self.out, SID, "$IDEEPER", "deep"), os.O_RDONLY)
+        for level in range(depth):
+            below = os.open("d%d" % level, os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = below
+        f = os.open("f.txt", os.O_RDONLY, dir_fd=fd)
+        self.assertEqual(os.read(f, 100), b"bottom")
+        os.close(f)
+        os.close(fd)
+        [line] = self.manifest()
+        self.assertEqual(line["copy"].count("/"), depth + 3)
+        self.assertEqual(line["original_path"], "C:\\deep\\" +
+                         "\\".join("d%d" % i for i in range(depth)) + "\\f.txt")
+
     def refused(self, args, reason):
         code, out, err = run(args)
         self.assertEqual(code, 5, err)
