@@ -1355,7 +1355,7 @@ bool TskVolume::read_named_stream(DirRef dir, const char* name, const char* stre
   for (int i = 0; i < count; ++i) {
     const TSK_FS_ATTR* attr = lib.tsk_fs_file_attr_get_idx(scratch_, i);
     if (attr == nullptr || attr->type != TSK_FS_ATTR_TYPE_NTFS_DATA || attr->name == nullptr ||
-        strcmp(attr->name, stream) != 0)
+        compare_folded(attr->name, stream) != 0)
       continue;
     size_t want = attr->size > 0 ? static_cast<size_t>(attr->size) : 0;
     if (want > capacity) want = capacity;
