@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/exclusions.h"
+#include "companion/zone_identifier.h"
 #include "decode/info2.h"
 #include "driver/option_effects.h"
 #include "options/ini_file.h"
@@ -338,10 +339,26 @@ int fuzz_info2(const uint8_t* data, size_t size) {
   return 0;
 }
 
+int fuzz_zone(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  ZoneIdentifier zone;
+  const bool found = parse_zone_identifier(text, &zone);
+  for (std::string_view value : {zone.host_url, zone.referrer_url}) {
+    if (value.empty()) continue;
+    check(value.data() >= text.data() && value.data() + value.size() <= text.data() + text.size(),
+          "a value lies inside the text");
+    check(value.find_first_of("\r\n") == std::string_view::npos, "a value is one line");
+    check(value.front() != ' ' && value.back() != ' ', "a value is trimmed");
+  }
+  check(found || (!zone.has_zone_id && zone.host_url.empty() && zone.referrer_url.empty()),
+        "nothing is found in a text without the keys");
+  return 0;
+}
+
 const FuzzTarget kFuzzTargets[] = {
     {"report_row", fuzz_report_row}, {"dos_pattern", fuzz_dos_pattern},
     {"wildcard", fuzz_wildcard},     {"ini", fuzz_ini},
     {"options", fuzz_options},       {"trim", fuzz_trim},
-    {"info2", fuzz_info2},
+    {"info2", fuzz_info2},           {"zone", fuzz_zone},
 };
 const size_t kFuzzTargetCount = sizeof kFuzzTargets / sizeof kFuzzTargets[0];
