@@ -163,7 +163,7 @@ void Collector::collect(FileSystem* fs, DirRef dir, EntryKind kind, const EntryT
   item_ = &item;
   copy_path_.clear();
   bool renamed_above = false, renamed = false;
-  std::string made;
+  std::string& made = folder_made_;
   const std::string_view sid = item.user_sid.empty() ? std::string_view("no-sid") : item.user_sid;
   const TargetRef sid_folder = make_folder(target_->root(), sid, true, &made, &renamed);
   if (sid_folder == kNoTarget) return;
@@ -210,9 +210,10 @@ void Collector::collect(FileSystem* fs, DirRef dir, EntryKind kind, const EntryT
 bool Collector::copy_file(FileSystem* fs, DirRef dir, const char* name, TargetRef parent,
                           std::string_view want, const EntryTimes& times, bool renamed_above) {
   const size_t copy_length = copy_path_.size();
-  bool renamed = safe_component(want, target_->name_limit(), &scratch_);
-  const std::string safe = scratch_;
-  std::string made, reason;
+  bool renamed = safe_component(want, target_->name_limit(), &safe_);
+  const std::string& safe = safe_;
+  std::string& made = file_made_;
+  std::string reason;
   TargetRef file = kNoTarget;
   for (int n = 1; n < kMostNumbers && file == kNoTarget; ++n) {
     if (n == 1) {
@@ -269,7 +270,8 @@ void Collector::copy_tree(FileSystem* fs, DirRef top, TargetRef target, const En
                           bool renamed_above) {
   std::vector<Frame> frames;
   std::vector<std::pair<std::string, EntryKind>> entries;
-  std::string reason, made;
+  std::string reason;
+  std::string& made = folder_made_;
 
   // Lists the folder of the top frame, copies its files and keeps its
   // folders for later.

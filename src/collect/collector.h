@@ -84,5 +84,8 @@ class Collector {
   // tree is walked).
   std::string copy_path_, source_path_, original_path_;
   std::string name_, scratch_, line_;
+  // Names being made: a folder's, a file's and its safe form (kept from file
+  // to file, so that a copy costs no allocation of its own).
+  std::string folder_made_, file_made_, safe_;
   const CollectItem* item_ = nullptr;
 };
