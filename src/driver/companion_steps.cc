@@ -58,13 +58,16 @@ void CompanionSteps::examine(FileSystem* fs, DirRef dir, const char* name, Recyc
     }
   }
   const bool file = companion.kind == CompanionKind::kFile;
-  if (!collector_ && !(file && settings_.digests != 0)) return;
+  if (!(collector_ && record->parent_source.empty()) && !(file && settings_.digests != 0)) return;
 
   source_.assign(record->source_prefix);
   source_.append(record->directory);
   source_.append(name);
 
-  if (collector_ && (file || companion.kind == CompanionKind::kDirectory)) {
+  // An entry inside a recycled folder (it names the record whose folder
+  // holds it) was copied with that folder.
+  const bool copied = collector_ && record->parent_source.empty();
+  if (copied && (file || companion.kind == CompanionKind::kDirectory)) {
     original_path_.clear();
     if (record->opened && record->path_utf16) {
       append_utf16le_as_utf8(record->path_utf16, record->path_units, &original_path_);

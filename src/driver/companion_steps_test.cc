@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "platform/memory_file_system.h"
+#include "platform/temp_dir_test.h"
 
 namespace {
 
@@ -84,6 +87,31 @@ TEST_F(CompanionStepsTest, DigestsZoneAndAnUnreadableCompanion) {
   EXPECT_EQ(folder.companion.md5, "");
   EXPECT_EQ(messages.lines.size(), 1u);
   EXPECT_EQ(fs.opens("bin/$RGOOD"), 1u);
+}
+
+TEST_F(CompanionStepsTest, AnEntryOfARecycledFolderIsHashedButNotCopiedAgain) {
+  fs.add_file("bin/$RGOOD", "abc");
+  TempDir dir;
+  TargetOpen outcome;
+  std::string reason;
+  auto target = open_copy_target((dir / "out").c_str(), &outcome, &reason);
+  ASSERT_TRUE(target) << reason;
+  CompanionStepSettings settings;
+  settings.digests = digest_bit(kDigestMd5);
+  CompanionSteps steps(settings);
+  steps.set_messages(&messages);
+  bool write_failed = false;
+  ASSERT_TRUE(steps.open(std::move(target), &reason, &write_failed)) << reason;
+  RecycleRecord entry = record_for(CompanionKind::kFile);
+  entry.parent_source = "IMAGE:p0:/bin/$IDIR";
+  examine(&steps, "$RGOOD", &entry);
+  steps.finish();
+  EXPECT_EQ(entry.companion.md5, "900150983cd24fb0d6963f7d28e17f72");
+  EXPECT_EQ(fs.opens("bin/$RGOOD"), 1u);
+  // Only the manifest, empty.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "out"),
+                          std::filesystem::directory_iterator()), 1);
+  EXPECT_EQ(std::filesystem::file_size(dir / "out/manifest.jsonl"), 0u);
 }
 
 TEST_F(CompanionStepsTest, TheClassicReportReadsNothing) {
