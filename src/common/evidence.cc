@@ -10,6 +10,9 @@ namespace {
 
 std::string g_image;                      // as the run was given it
 std::vector<FileIdentity> g_evidence;     // what it reads for that image
+std::string g_scanned;                    // the file scanned, as given
+bool g_has_scanned = false;
+FileIdentity g_scanned_id;
 
 void add_identity(const char* path) {
   FileIdentity id;
@@ -28,10 +31,20 @@ void protect_evidence(const char* image, const std::vector<std::string>& files) 
   for (const std::string& file : files) add_identity(file.c_str());
 }
 
+void protect_scanned_file(const char* path) {
+  g_scanned.assign(path);
+  g_has_scanned = !g_scanned.empty() && file_identity(path, &g_scanned_id);
+}
+
 bool is_evidence(const char* path, std::string* reason) {
-  if (g_evidence.empty()) return false;
+  if (g_evidence.empty() && !g_has_scanned) return false;
   FileIdentity id;
   if (!file_identity(path, &id)) return false;
+  if (g_has_scanned && id == g_scanned_id) {
+    reason->assign("it is the file scanned, ");
+    append_terminal_text(reason, g_scanned.data(), g_scanned.size());
+    return true;
+  }
   if (std::find(g_evidence.begin(), g_evidence.end(), id) == g_evidence.end()) return false;
   reason->assign("it is part of the evidence image ");
   append_terminal_text(reason, g_image.data(), g_image.size());

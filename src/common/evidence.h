@@ -12,6 +12,9 @@
 // run without an image, which has none.
 void protect_evidence(const char* image, const std::vector<std::string>& files = {});
 
+// Makes the file `path` that the run scans (--scan=FILE) evidence too.
+void protect_scanned_file(const char* path);
+
 // True when `path` exists and is one of the evidence's files (links
 // followed); `reason` then says so for a message, "it is part of the
 // evidence image IMAGE", safe to show on a terminal.

@@ -22,6 +22,8 @@ void RunOptionEffects::before_reading(const EarlyWords& early) {
   } else {
     protect_evidence("");
   }
+  // A file to scan is evidence too (none: nothing more).
+  protect_scanned_file(early.scan_file.c_str());
 }
 
 Status RunOptionEffects::name_accounting_file(const char* path, const char* overridden_by) {

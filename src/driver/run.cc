@@ -27,6 +27,7 @@
 #include "runlog/banner.h"
 #include "runlog/run_log.h"
 #include "runlog/time_zone.h"
+#include "walk/file_bytes.h"
 #include "walk/tree_source.h"
 #include "walk/walk.h"
 
@@ -178,6 +179,19 @@ class WalkAndDecode final : public VolumeVisitor {
     if (status_) status_->carving(volume.name, done, total);
   }
 
+  Status scan(const Volume& volume, ScanBytes* bytes, std::span<const uint64_t> given) override {
+    decoder_->set_volume(volume.image, volume.name);
+    prefix_.assign("SCAN:").append(volume.name).append(":");
+    return scan_bytes(volume.name, bytes, given);
+  }
+
+  // Scans the file `path` (as the run was given it), opened as `bytes`.
+  Status scan_file(const std::string& path, ScanBytes* bytes) {
+    decoder_->set_volume({}, {});
+    prefix_.assign("SCAN:").append(path).append(":");
+    return scan_bytes(path, bytes, {});
+  }
+
   void message(const std::string& text) override {
     if (status_) status_->erase();
     text_.assign("\n");
@@ -189,6 +203,29 @@ class WalkAndDecode final : public VolumeVisitor {
   int unreadable_directories() const { return unreadable_; }
 
  private:
+  // Hands the bytes to a scanner block by block, `label` naming them on
+  // the status line; the records go to the decoder under prefix_.
+  Status scan_bytes(std::string_view label, ScanBytes* bytes, std::span<const uint64_t> given) {
+    RecordScanner scanner = decoder_->scanner(prefix_);
+    scanner.skip_offsets(given);
+    const uint64_t total = bytes->total();
+    uint64_t done = 0;
+    if (status_) status_->scanning(label, 0, total);
+    for (;;) {
+      if (key_abort_requested()) return Status::end(USER_ABORTED);
+      size_t room = 0;
+      unsigned char* space = scanner.space(&room);
+      uint64_t offset = 0;
+      const size_t got = bytes->read(space, room, &offset);
+      if (got == 0) break;
+      if (!scanner.filled(offset, got)) return write_failure(*sink_, *output_name_);
+      done += got;
+      if (status_) status_->scanning(label, done, total);
+    }
+    if (!scanner.finish()) return write_failure(*sink_, *output_name_);
+    return Status();
+  }
+
   IndexDecoder* decoder_;
   StatusLine* status_;  // the UTF-8 formats' status line, or null
   WalkSettings settings_;
@@ -197,7 +234,7 @@ class WalkAndDecode final : public VolumeVisitor {
   const ReportSink* sink_;
   const std::string* output_name_;
   int unreadable_ = 0;
-  std::string name_, text_;
+  std::string name_, text_, prefix_;
 };
 
 }  // namespace
@@ -248,7 +285,9 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
 
   const bool image_run = !options.image_path.empty();
   // An image run without listed paths reads each volume's bins.
-  if (options.path_list.empty() && !image_run) add_default_path(&options);
+  // A run that scans a file reads no tree it was not given.
+  if (options.path_list.empty() && !image_run && options.scan_file.empty())
+    add_default_path(&options);
 
   Status status;
   g_output_handle = open_report_output(options.output_to_file != 0, &options.output_name,
@@ -270,10 +309,11 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
     image_settings.patterns = options.pattern_list;
     image_settings.carve = options.carve != 0;
     image_settings.shadows = options.shadows != 0;
+    image_settings.scan = options.scan_unallocated != 0;
     image_settings.recurse = options.recurse != 0;
     image_settings.exclude = options.exclude_active ? &options.exclude_list : nullptr;
     source = std::make_unique<ImageSource>(options.image_path, image_settings);
-  } else {
+  } else if (!options.path_list.empty()) {
     source = std::make_unique<TreeSource>(fs, &options.path_list);
   }
 
@@ -305,7 +345,20 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   WalkAndDecode walks(&decoder, walk_settings, &walk_buffers, &options.pattern_list, &sink,
                       &options.output_name, status_line.get());
   if (status_line) status_line->start();
-  const SourceResult read = source->read(&walks);
+  SourceResult read;
+  if (source) read = source->read(&walks);
+  if (read.status.ok() && !options.scan_file.empty()) {
+    // Then the file to scan, after the image or the tree.
+    FileBytes bytes(&walks);
+    std::string reason;
+    if (!bytes.open(options.scan_file, &reason)) {
+      walks.message("Can't scan " + options.scan_file + ": " + reason);
+      read.incomplete = true;
+    } else {
+      read.status = walks.scan_file(options.scan_file, &bytes);
+      if (bytes.incomplete()) read.incomplete = true;
+    }
+  }
   if (status_line) status_line->finish();
   end_unless_ok(read.status);
   console_end_key_watch();

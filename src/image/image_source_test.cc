@@ -41,6 +41,23 @@ struct Recorder : VolumeVisitor {
     return Status();
   }
   void message(const std::string& text) override { messages.push_back(text); }
+  // A scan reads every byte it is given, in pieces whose offsets only grow.
+  Status scan(const Volume& volume, ScanBytes* bytes, std::span<const uint64_t> given) override {
+    order.push_back("scan");
+    std::vector<unsigned char> buffer(1 << 20);
+    uint64_t offset = 0, read = 0, last_end = 0;
+    for (size_t got; (got = bytes->read(buffer.data(), buffer.size(), &offset)) != 0;) {
+      EXPECT_GE(offset, last_end);
+      last_end = offset + got;
+      read += got;
+    }
+    EXPECT_EQ(read, bytes->total());
+    scans.push_back(std::string(volume.name) + ":" + std::to_string(read));
+    scan_given.assign(given.begin(), given.end());
+    return Status();
+  }
+  std::vector<std::string> scans;   // "p0:BYTES"
+  std::vector<uint64_t> scan_given;
   void carving(const Volume& volume, uint64_t done, uint64_t total) override {
     // How far the search is: never back, never past its total.
     EXPECT_LE(done, total);

@@ -71,6 +71,12 @@ struct Options {
   // was written, for the message that refuses it).
   int32_t shadows = 0;
   std::string shadows_word;
+  // --scan: also scan the image volumes' unallocated clusters for index
+  // records (scan_word: as it was written, for the message that refuses
+  // it); --scan=FILE: scan FILE's bytes (the last one named).
+  int32_t scan_unallocated = 0;
+  std::string scan_word;
+  std::string scan_file;
 };
 
 // What the readers check values against: what the rest of the program has.
@@ -90,6 +96,7 @@ struct OptionVocabulary {
 // applied.
 struct EarlyWords {
   std::string image;
+  std::string scan_file;  // --scan=FILE: evidence too
   std::string format = "seed";
 };
 

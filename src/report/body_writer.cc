@@ -32,6 +32,8 @@ class BodyWriter final : public ReportWriter {
     scratch_.assign(path);
     scratch_.append(" (deleted; ");
     scratch_.append(fields_[kSource]);
+    // A record found in raw bytes is known by where it lies.
+    scratch_.append(fields_[kOffset]);
     scratch_.push_back(')');
     put_line(scratch_, 0, fields_[kSize], deleted, deleted, deleted, deleted);
 
