@@ -197,6 +197,20 @@ TEST(LongOptions, LaterWordsAreAcceptedWithoutEffectUntilTheyAreBuilt) {
   }
 }
 
+TEST(LongOptions, ScanNamesAFileOrTheUnallocatedClusters) {
+  Options o;
+  EXPECT_EQ(parse_long_option("scan", &o), kWordAccepted);
+  EXPECT_EQ(o.scan_unallocated, 1);
+  EXPECT_EQ(o.scan_word, "scan");
+  EXPECT_EQ(o.scan_file, "");
+  Options f;
+  EXPECT_EQ(parse_long_option("SCAN=/evidence/pagefile.sys", &f), kWordAccepted);
+  EXPECT_EQ(f.scan_unallocated, 0);
+  EXPECT_EQ(f.scan_file, "/evidence/pagefile.sys");
+  EXPECT_EQ(parse_long_option("scan=", &f), kWordRefused);
+  EXPECT_EQ(parse_long_option("Scan", &f), kWordNearMiss);
+}
+
 TEST(NearMisses, WithinTwoEditsOfBinsiftsOwnWords) {
   struct Case {
     const char* word;

@@ -32,8 +32,9 @@ class BodyWriter final : public ReportWriter {
     scratch_.assign(path);
     scratch_.append(" (deleted; ");
     scratch_.append(fields_[kSource]);
-    // A record found in raw bytes is known by where it lies.
-    scratch_.append(fields_[kOffset]);
+    // A record found in raw bytes, which no file holds, is known by where
+    // it lies.
+    if ((record.warnings & kWarnScanned) != 0) scratch_.append(fields_[kOffset]);
     scratch_.push_back(')');
     put_line(scratch_, 0, fields_[kSize], deleted, deleted, deleted, deleted);
 

@@ -648,6 +648,20 @@ TEST_F(Writers, BodyFileCompanionChangeTimeAndEntry) {
             "1622548800|1577934245|1428168249|1557262861\n");
 }
 
+// A scanned record's line names where it lies: its source and offset.
+TEST_F(Writers, BodyFileNamesAScannedRecordByItsOffset) {
+  RecycleRecord r = everything(rec_);
+  r.source_prefix = "SCAN:p2:";
+  r.directory = "";
+  r.file_name = "";
+  r.entry_name = "SCAN:p2:1048576";
+  r.companion = CompanionInfo();
+  r.warnings = kWarnRecovered | kWarnScanned;
+  EXPECT_EQ(run("body", {r}),
+            "0|C:\\Temp\\foobat.txt.txt (deleted; SCAN:p2:1048576)|0|0|0|0|14|"
+            "1428168249|1428168249|1428168249|1428168249\n");
+}
+
 TEST_F(Writers, AnsiPathBytesTheCodePageDoesNotDefine) {
   // A Windows 95 path in code page 932: 0x81 0x40 is U+3000, and 0x81 is
   // not a character of code page 1252.

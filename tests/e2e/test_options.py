@@ -127,7 +127,7 @@ class Words(TreeTest):
         self.assertEqual(plain[0], 0)
         for words in (["--zzz", "--imageset=x", "--formatcsv", "--carving", "--versions-of"],
                       ["--hash=md5,sha1", "--collect=" + self.path("out"),
-                       "--registry=SAM", "--scan", "--scan=pagefile.sys", "--HASH=md5"]):
+                       "--registry=SAM", "--HASH=md5"]):
             with self.subTest(words=words):
                 self.assertEqual(run(["-p", self.path("d")] + words)[:2], plain[:2])
         self.assertFalse(os.path.exists(self.path("out")))
