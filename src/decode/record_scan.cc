@@ -150,7 +150,9 @@ bool RecordScanner::filled(uint64_t offset, size_t size) {
   // Every position with the longest record's bytes after it, up to a
   // multiple of 8.
   size_t until = end_ - kLongestScannedRecord + 1;
-  until -= static_cast<size_t>((start_ + until) % 8);
+  const size_t misaligned = static_cast<size_t>((start_ + until) % 8);
+  if (until < next_ + misaligned) return true;  // nothing to test yet
+  until -= misaligned;
   if (!scan_range(until, end_)) return false;
   // The bytes from the next position on are carried to the buffer's start.
   const size_t keep = end_ - next_;

@@ -236,6 +236,21 @@ TEST(RecordScanner, FindsPlantedRecordsOnceWhereverTheyLie) {
   EXPECT_EQ(shifted.back().offset, want.back().offset + (1u << 20));
 }
 
+// Bytes that start at any offset and end about where the scanner first
+// tests (the longest record's bytes): every record in them is found.
+TEST(RecordScanner, FindsRecordsWhateverTheBytesStartAt) {
+  for (uint64_t base = 0; base < 8; ++base) {
+    for (size_t size = kLongestScannedRecord - 9; size < kLongestScannedRecord + 9; ++size) {
+      std::string data(size, '\0');
+      const size_t at = (12 - base % 4) % 4 + 4;  // a multiple of 4 in what is scanned
+      plant(&data, at, info2_record("C:\\x.txt", u"C:\\x.txt", kDeleted));
+      const std::vector<Hit> got = scan(data, 0, base);
+      ASSERT_EQ(got.size(), 1u) << base << " " << size;
+      EXPECT_EQ(got[0].offset, base + at);
+    }
+  }
+}
+
 TEST(RecordScanner, BytesThatDoNotFollowBeginAnew) {
   std::string data = random_bytes(200000, 7);
   const std::string v2 = index_v2(10, kDeleted, u"C:\\split.txt");
