@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -221,6 +222,43 @@ TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
   EXPECT_EQ(without.walks, r.walks);
 }
 
+// The unallocated clusters are scanned after the volume's walk and
+// carving, and the scan is told where the carved files' data lies.
+TEST(ImageRun, TheScanFollowsTheCarvingAndKnowsWhatItGave) {
+  NEED_IMAGE(path, "ntfs-carve");
+  ImageRunSettings s = settings({}, true);
+  s.scan = true;
+  Recorder r;
+  const ImageRunResult result = run_image(path, s, &r);
+  EXPECT_FALSE(result.incomplete);
+  ASSERT_EQ(r.order.size(), 22u);
+  EXPECT_EQ(r.order.back(), "scan");
+  ASSERT_EQ(r.scans.size(), 1u);
+  EXPECT_EQ(r.scans[0].rfind("p0:", 0), 0u);
+  // Some of the 16 MiB volume is free, and it is not all free.
+  const uint64_t bytes = std::stoull(r.scans[0].substr(3));
+  EXPECT_GT(bytes, 1u << 20);
+  EXPECT_LT(bytes, 16u << 20);
+  // As many as The Sleuth Kit's blkls writes (its block walk's unallocated
+  // blocks).
+  if (FILE* blkls = popen(("blkls '" + path + "' 2>/dev/null").c_str(), "r")) {
+    uint64_t listed = 0;
+    char chunk[65536];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, blkls)) > 0;) listed += n;
+    if (pclose(blkls) == 0) {
+      EXPECT_EQ(bytes, listed);
+    }
+  }
+  // The one carved file whose data lies in free clusters.
+  ASSERT_EQ(r.scan_given.size(), 1u);
+  EXPECT_EQ(r.scan_given[0] % 4096, 0u);
+  EXPECT_GT(r.scan_given[0], 0u);
+
+  Recorder without;
+  run_image(path, settings({}, true), &without);
+  EXPECT_TRUE(without.scans.empty());
+}
+
 TEST(ImageRun, FoldersContainWhatLiesInThem) {
   EXPECT_TRUE(folder_contains("/$Recycle.Bin/", "/$Recycle.Bin/", false, false));
   EXPECT_TRUE(folder_contains("/$Recycle.Bin/", "/$Recycle.Bin/S-1/", true, false));
@@ -318,6 +356,21 @@ TEST(ImageRun, EachVolumesShadowCopiesFollowItOldestFirst) {
   EXPECT_FALSE(result.incomplete);
   EXPECT_EQ(live.walks, (std::vector<std::string>{"p0:/$Recycle.Bin/"}));
   EXPECT_TRUE(FileState(path) == before) << "the run changed the image";
+}
+
+TEST(ImageRun, EveryStoreIsScannedAfterItsWalk) {
+  NEED_IMAGE(path, "vss-bin");
+  ImageRunSettings s = with_shadows({}, false);
+  s.scan = true;
+  Recorder r;
+  const ImageRunResult result = run_image(path, s, &r);
+  EXPECT_FALSE(result.incomplete);
+  EXPECT_EQ(r.order,
+            (std::vector<std::string>{"walk", "scan", "walk", "scan", "walk", "scan"}));
+  ASSERT_EQ(r.scans.size(), 3u);
+  EXPECT_EQ(r.scans[0].rfind("p0:", 0), 0u);
+  EXPECT_EQ(r.scans[1].rfind("p0:vss1:", 0), 0u);
+  EXPECT_EQ(r.scans[2].rfind("p0:vss2:", 0), 0u);
 }
 
 TEST(ImageRun, AStoreIsNamedAfterItsPartitionAndAVolumeWithoutStoresIsReadAsBefore) {
