@@ -226,6 +226,7 @@ TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
 // carving, and the scan is told where the carved files' data lies.
 TEST(ImageRun, TheScanFollowsTheCarvingAndKnowsWhatItGave) {
   NEED_IMAGE(path, "ntfs-carve");
+  const FileState before(path);
   ImageRunSettings s = settings({}, true);
   s.scan = true;
   Recorder r;
@@ -257,6 +258,7 @@ TEST(ImageRun, TheScanFollowsTheCarvingAndKnowsWhatItGave) {
   Recorder without;
   run_image(path, settings({}, true), &without);
   EXPECT_TRUE(without.scans.empty());
+  EXPECT_TRUE(FileState(path) == before) << "the run changed the image";
 }
 
 TEST(ImageRun, FoldersContainWhatLiesInThem) {
@@ -360,6 +362,7 @@ TEST(ImageRun, EachVolumesShadowCopiesFollowItOldestFirst) {
 
 TEST(ImageRun, EveryStoreIsScannedAfterItsWalk) {
   NEED_IMAGE(path, "vss-bin");
+  const FileState before(path);
   ImageRunSettings s = with_shadows({}, false);
   s.scan = true;
   Recorder r;
@@ -371,6 +374,7 @@ TEST(ImageRun, EveryStoreIsScannedAfterItsWalk) {
   EXPECT_EQ(r.scans[0].rfind("p0:", 0), 0u);
   EXPECT_EQ(r.scans[1].rfind("p0:vss1:", 0), 0u);
   EXPECT_EQ(r.scans[2].rfind("p0:vss2:", 0), 0u);
+  EXPECT_TRUE(FileState(path) == before) << "the run changed the image";
 }
 
 TEST(ImageRun, AStoreIsNamedAfterItsPartitionAndAVolumeWithoutStoresIsReadAsBefore) {
