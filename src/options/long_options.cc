@@ -119,10 +119,14 @@ void read_early_word(const char* word, const OptionVocabulary& vocabulary, Early
   // Neither word begins with a key of the table, which come first.
   if (!value) return;
   for (const OptionKey& key : option_keys()) {
-    if (key.effect != OptionEffect::kImage && key.effect != OptionEffect::kFormat) continue;
+    if (key.effect != OptionEffect::kImage && key.effect != OptionEffect::kFormat &&
+        key.effect != OptionEffect::kRegistry)
+      continue;
     if (!matches(key, word)) continue;
     if (key.effect == OptionEffect::kImage) {
       out->image = value;
+    } else if (key.effect == OptionEffect::kRegistry) {
+      out->registries.emplace_back(value);
     } else {
       // Only a name the format word takes.
       format_value(value, vocabulary, &out->format);

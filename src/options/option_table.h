@@ -30,6 +30,7 @@ enum class OptionEffect : uint8_t {
   kImage,
   kCarve,
   kShadows,
+  kRegistry,
   kFormat,
   kCodepage,
   kHelpMore,
