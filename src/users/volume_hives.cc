@@ -1,5 +1,6 @@
 #include "users/volume_hives.h"
 
+#include <initializer_list>
 #include <memory>
 #include <utility>
 
@@ -19,20 +20,25 @@ bool same_name_any_case(const char* a, size_t a_length, const char* b) {
   return i == a_length && b[i] == '\0';
 }
 
-// The entries of a folder whose names are `wanted` in any case, of the
-// kind asked for, as the folder writes them.
+// The entries of a folder whose names are one of `wanted` in any case, of
+// the kind asked for, as the folder writes them, in listing order.  (One
+// listing: an image's volume lists each folder once.)
 class NamedEntries final : public DirEntryVisitor {
  public:
-  NamedEntries(const char* wanted, EntryKind kind) : wanted_(wanted), kind_(kind) {}
+  NamedEntries(std::initializer_list<const char*> wanted, EntryKind kind)
+      : wanted_(wanted), kind_(kind) {}
   bool visit(const DirEntry& entry) override {
-    if (entry.kind == kind_ && same_name_any_case(entry.name, entry.name_length, wanted_))
-      names.emplace_back(entry.name, entry.name_length);
+    if (entry.kind != kind_) return true;
+    for (const char* wanted : wanted_) {
+      if (same_name_any_case(entry.name, entry.name_length, wanted))
+        names.emplace_back(entry.name, entry.name_length);
+    }
     return true;
   }
   std::vector<std::string> names;
 
  private:
-  const char* wanted_;
+  std::vector<const char*> wanted_;
   EntryKind kind_;
 };
 
@@ -73,7 +79,7 @@ void read_volume_hives(FileSystem* fs, std::string_view label_prefix, VolumeHive
     for (const std::string& folder : folders) {
       const DirRef dir = fs->open_directory(folder.c_str(), &error);
       if (dir == kNoDir) continue;
-      NamedEntries entries(wanted, EntryKind::kDirectory);
+      NamedEntries entries({wanted}, EntryKind::kDirectory);
       fs->list_directory(dir, "*", &entries, &error);
       fs->close_directory(dir);
       for (const std::string& name : entries.names) below.push_back(folder + name + "/");
@@ -81,26 +87,24 @@ void read_volume_hives(FileSystem* fs, std::string_view label_prefix, VolumeHive
     folders = std::move(below);
   }
   for (const std::string& folder : folders) {
-    for (const char* hive : {"SOFTWARE", "SAM"}) {
-      const DirRef dir = fs->open_directory(folder.c_str(), &error);
-      if (dir == kNoDir) continue;
-      NamedEntries entries(hive, EntryKind::kRegular);
-      fs->list_directory(dir, "*", &entries, &error);
-      for (const std::string& name : entries.names) {
-        std::string label(label_prefix);
-        label.append(folder).append(name);
-        HiveNames names;
-        const HiveStatus status = read_one(fs, dir, name, label, &names);
-        if (!status.ok()) {
-          out->failed.push_back(status);
-        } else if (names.kind == HiveKind::kSam) {
-          out->sam.push_back(std::move(names));
-        } else {
-          // A SOFTWARE hive; a hive of another kind names nobody.
-          out->software.push_back(std::move(names));
-        }
+    const DirRef dir = fs->open_directory(folder.c_str(), &error);
+    if (dir == kNoDir) continue;
+    NamedEntries entries({"SOFTWARE", "SAM"}, EntryKind::kRegular);
+    fs->list_directory(dir, "*", &entries, &error);
+    for (const std::string& name : entries.names) {
+      std::string label(label_prefix);
+      label.append(folder).append(name);
+      HiveNames names;
+      const HiveStatus status = read_one(fs, dir, name, label, &names);
+      if (!status.ok()) {
+        out->failed.push_back(status);
+      } else if (names.kind == HiveKind::kSam) {
+        out->sam.push_back(std::move(names));
+      } else {
+        // A SOFTWARE hive; a hive of another kind names nobody.
+        out->software.push_back(std::move(names));
       }
-      fs->close_directory(dir);
     }
+    fs->close_directory(dir);
   }
 }
