@@ -60,6 +60,8 @@ class UsersBinImage(unittest.TestCase):
         try:
             images.require_tools("fls", "istat", "ifind", "hivexget")
             cls.image = hives.build_users_bin(os.path.join(cls.work, "users-bin.img"))
+            # The same disk whose SAM hive is cut short.
+            cls.cut = hives.build_users_bin(os.path.join(cls.work, "users-cut.img"), sam_size=8192)
         except images.Unavailable as e:
             cls.unavailable = str(e)
 
@@ -71,12 +73,31 @@ class UsersBinImage(unittest.TestCase):
         if self.unavailable:
             self.skipTest(self.unavailable)
 
-    def run_image(self, args, env=None):
-        before = stamp(self.image)
-        result = run(["--image=" + self.image] + list(args), cwd=self.work,
+    def run_image(self, args, env=None, image=None):
+        image = image or self.image
+        before = stamp(image)
+        result = run(["--image=" + image] + list(args), cwd=self.work,
                      env=dict({"TZ": "UTC"}, **(env or {})), timeout=300)
-        self.assertEqual(stamp(self.image), before, "the run changed the image")
+        self.assertEqual(stamp(image), before, "the run changed the image")
         return result
+
+    def test_a_hive_of_the_image_cut_short_is_named_and_costs_no_record(self):
+        code, out, err = self.run_image(["-f", "$I*", "--format=csv"], image=self.cut)
+        self.assertEqual(code, 10, err[-1000:])
+        said = [line for line in err.decode("utf-8", "replace").splitlines() if "registry hive" in line]
+        self.assertEqual(len(said), 1, err[-1000:])
+        self.assertTrue(said[0].startswith("Can't read registry hive IMAGE:p2:/Windows/System32/config/SAM: "),
+                        said)
+        code, whole, _ = self.run_image(["-f", "$I*", "--format=csv"])
+        rows, intact = csv_rows(out), csv_rows(whole)
+        # Every record, named by the SOFTWARE hive that could be read; the
+        # Administrator, whom only the SAM knows, is not named.
+        self.assertEqual([r["source"].split(":", 2)[2] for r in rows],
+                         [r["source"].split(":", 2)[2] for r in intact])
+        names = {r["user_sid"]: r["user_name"] for r in rows}
+        self.assertEqual(names[hives.PRESTON_SID], "Preston.EXAMINER-PC")
+        self.assertEqual(names[hives.ADMINISTRATOR_SID], "")
+        self.assertEqual(names[hives.JUERGEN_SID], "J\u00fcrgen")
 
     def test_every_user_of_the_bin_is_named_by_the_windows_partition(self):
         code, out, err = self.run_image(["-f", "$I*", "--format=csv"])
