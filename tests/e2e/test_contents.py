@@ -196,6 +196,27 @@ class MountedTree(TreeTest):
             for rel, _ in expected:
                 self.assertIn("%s\\%s (recycled content;" % (ORIGINAL, rel.replace("/", "\\")), text)
 
+    def test_an_info2_bins_dc_folder(self):
+        from test_info2 import info2
+        folder = "RECYCLER/S-1-5-21-1-2-3-1003"
+        self.write(folder + "/INFO2", info2(5, 800, [
+            (b"C:\\Docs\\Old", 1, 2, DELETED, 4096, "C:\\Docs\\Old"),
+            (b"C:\\a.txt", 2, 2, DELETED, 3, "C:\\a.txt")]))
+        self.write(folder + "/Dc1/Bericht.doc", b"doc")
+        self.write(folder + "/Dc1/Anh\xc3\xa4nge/Bild.png", b"png")
+        self.write(folder + "/Dc2.txt", b"abc")
+        code, out, err = run(["-p", self.path("RECYCLER"), "-f", "INFO2", "--format=csv"])
+        self.assertEqual(code, 0, err)
+        rows = csv_rows(out)
+        dc = self.path(folder, "Dc1")
+        expected = listing(dc)
+        self.assertEqual([(r["format"], r["entry_name"]) for r in rows[:2]], [("info2", "Dc1"), ("content", "")])
+        self.assertEqual([r["source"] for r in rows[1:1 + len(expected)]], [dc + "/" + rel for rel, _ in expected])
+        self.assertEqual([r["original_path"] for r in rows[1:1 + len(expected)]],
+                         ["C:\\Docs\\Old\\" + rel.replace("/", "\\") for rel, _ in expected])
+        self.assertEqual({r["parent_source"] for r in rows[1:1 + len(expected)]}, {self.path(folder, "INFO2")})
+        self.assertEqual([(r["format"], r["entry_name"]) for r in rows[1 + len(expected):]], [("info2", "Dc2.txt")])
+
     def test_a_folder_ten_thousand_deep(self):
         depth = 10000
         self.write("bin/$IDEEP", index_v2(0, DELETED, "C:\\deep"))
