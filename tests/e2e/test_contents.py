@@ -10,7 +10,6 @@ import datetime
 import io
 import json
 import os
-import re
 import shutil
 import subprocess
 import unittest

@@ -19,7 +19,6 @@ import unittest
 import hives
 import images
 from binsift_e2e import TreeTest, filetime, index_v2, run
-from test_contents import iso
 from test_image import formats_supported, images_supported
 
 DATA_OFFSET = hives.DATA_START
@@ -148,7 +147,6 @@ class UsersBinImage(unittest.TestCase):
             self.assertEqual((r["deleted"], r["user_name"], r["parent_source"], r["volume"]),
                              (parent["deleted"], "Preston.EXAMINER-PC", parent["source"], "p3"))
             times = images.tsk_standard_information_times(self.image, entry, DATA_OFFSET)
-            iso_of = lambda text: text  # istat's text, turned into ours below
             for field, key in (("companion_modified", "File Modified"), ("companion_changed", "MFT Modified"),
                                ("companion_accessed", "Accessed"), ("companion_created", "Created")):
                 m = re.match(r"(\d{4}-\d\d-\d\d) (\d\d:\d\d:\d\d)\.(\d{9})", times[key])
