@@ -68,6 +68,9 @@ void IndexDecoder::look_up(const char* name, CompanionInfo* out) {
   *out = CompanionInfo();
   EntryInfo info;
   if (!fs_->lookup(dir_, name, &info)) return;
+  out->fs = fs_;
+  out->folder = dir_;
+  out->name = name;
   out->has_entry = info.has_address;
   out->entry = info.address;
   switch (info.kind) {

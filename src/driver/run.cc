@@ -10,10 +10,12 @@
 #include "common/notes_stream.h"
 #include "common/terminal_text.h"
 #include "decode/decoder.h"
+#include "decode/folder_contents.h"
 #include "driver/exit.h"
 #include "driver/option_effects.h"
 #include "driver/status_line.h"
 #include "driver/summary.h"
+#include "driver/user_naming.h"
 #include "image/image_source.h"
 #include "options/environment.h"
 #include "options/help.h"
@@ -128,6 +130,16 @@ class DecodeEach final : public FileVisitor {
   IndexDecoder* decoder_;
 };
 
+// What the UTF-8 formats add to the walk's records: the users' names, and
+// the contents of recycled folders.  Null members where the format has
+// neither (the seed report).
+struct RecordAdditions {
+  RunUserNames* users = nullptr;
+  bool image_hives = false;      // the image's hives name the users
+  bool system_accounts = false;  // so do the system's accounts
+  FolderContents* contents = nullptr;
+};
+
 // What the run does with the volumes a source gives it: each folder is
 // walked with its volume as the file system, and every recovered index
 // file decoded.
@@ -135,16 +147,26 @@ class WalkAndDecode final : public VolumeVisitor {
  public:
   WalkAndDecode(IndexDecoder* decoder, const WalkSettings& settings, WalkBuffers* buffers,
                 const std::vector<std::string>* patterns, const ReportSink* sink,
-                const std::string* output_name, StatusLine* status)
+                const std::string* output_name, StatusLine* status,
+                const RecordAdditions& additions)
       : decoder_(decoder),
         status_(status),
         settings_(settings),
         buffers_(buffers),
         patterns_(patterns),
         sink_(sink),
-        output_name_(output_name) {}
+        output_name_(output_name),
+        additions_(additions) {}
+
+  bool surveys() const override { return additions_.users && additions_.image_hives; }
+
+  void survey(const Volume& volume) override {
+    additions_.users->read_volume(volume.fs, std::string(volume.source_prefix),
+                                  [this](const std::string& text) { message(text); });
+  }
 
   Status walk(const Volume& volume, const std::string& directory) override {
+    names_ready();
     decoder_->set_file_system(volume.fs);
     decoder_->set_source_prefix(volume.source_prefix);
     decoder_->set_volume(volume.image, volume.name);
@@ -158,20 +180,21 @@ class WalkAndDecode final : public VolumeVisitor {
     switch (status) {
       case WalkStatus::kDone: break;
       case WalkStatus::kAborted: return Status::end(USER_ABORTED);
-      case WalkStatus::kWriteFailed: return write_failure(*sink_, *output_name_);
+      case WalkStatus::kWriteFailed: return not_written();
       case WalkStatus::kEnded: return walker.ended();
     }
     return Status();
   }
 
   Status decode_recovered(const Volume& volume, const RecoveredFile& file) override {
+    names_ready();
     if (key_abort_requested()) return Status::end(USER_ABORTED);
     decoder_->set_file_system(volume.fs);
     decoder_->set_source_prefix(volume.source_prefix);
     decoder_->set_volume(volume.image, volume.name);
     name_.assign(file.name);
     if (!decoder_->decode_recovered(file.parent, file.directory, name_.c_str(), file.file))
-      return write_failure(*sink_, *output_name_);
+      return not_written();
     return Status();
   }
 
@@ -200,7 +223,9 @@ class WalkAndDecode final : public VolumeVisitor {
     write_handle(stderr_handle(), text_.data(), text_.size());
   }
 
-  int unreadable_directories() const { return unreadable_; }
+  int unreadable_directories() const {
+    return unreadable_ + (additions_.contents ? additions_.contents->unreadable_directories() : 0);
+  }
 
  private:
   // Hands the bytes to a scanner block by block, `label` naming them on
@@ -225,6 +250,17 @@ class WalkAndDecode final : public VolumeVisitor {
     if (!scanner.finish()) return write_failure(*sink_, *output_name_);
     return Status();
   }
+  // The users are named once every source is read: the image's hives are
+  // read before its first volume is walked.
+  void names_ready() {
+    if (additions_.users) additions_.users->finish(additions_.system_accounts);
+  }
+  // A record that was not taken: Esc while a recycled folder was listed,
+  // or a report that could not be written.
+  Status not_written() const {
+    if (additions_.contents && additions_.contents->aborted()) return Status::end(USER_ABORTED);
+    return write_failure(*sink_, *output_name_);
+  }
 
   IndexDecoder* decoder_;
   StatusLine* status_;  // the UTF-8 formats' status line, or null
@@ -233,6 +269,7 @@ class WalkAndDecode final : public VolumeVisitor {
   const std::vector<std::string>* patterns_;
   const ReportSink* sink_;
   const std::string* output_name_;
+  RecordAdditions additions_;
   int unreadable_ = 0;
   std::string name_, text_, prefix_;
 };
@@ -323,7 +360,29 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   decoder_settings.codepage = writer_settings.codepage;
   decoder_settings.file_metadata = format.utf8;
   decoder_settings.deleted_companions = format.utf8 && image_run && options.carve != 0;
-  IndexDecoder decoder(fs, writer.get(), stderr_handle(), decoder_settings, &g_decoder_buffers);
+  // The UTF-8 formats name the users and follow each recycled folder with
+  // its contents; the seed report has neither.
+  RecordSink* records = writer.get();
+  RunUserNames users;
+  std::unique_ptr<FolderContents> contents;
+  std::unique_ptr<NameUsers> naming;
+  RecordAdditions additions;
+  if (format.utf8) {
+    contents = std::make_unique<FolderContents>(records);
+    naming = std::make_unique<NameUsers>(&users.names(), contents.get());
+    records = naming.get();
+    users.read_registry_files(options.registry_files, [](const std::string& text) {
+      std::string line = "\n";
+      append_terminal_text(&line, text.data(), text.size());
+      line.push_back('\n');
+      write_handle(stderr_handle(), line.data(), line.size());
+    });
+    additions.users = &users;
+    additions.image_hives = image_run;
+    additions.system_accounts = !image_run;
+    additions.contents = contents.get();
+  }
+  IndexDecoder decoder(fs, records, stderr_handle(), decoder_settings, &g_decoder_buffers);
   // The UTF-8 formats show a status line (on a terminal) in place of the
   // classic "Processing:" line of each file.
   std::unique_ptr<StatusLine> status_line;
@@ -338,12 +397,14 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   walk_settings.show_directories =
       options.output_to_file && options.recurse && !(status_line && status_line->shown());
   walk_settings.exclude = options.exclude_active ? &options.exclude_list : nullptr;
+  // A recycled folder's entries are its contents, not index files.
+  walk_settings.skip_recycled_folders = format.utf8;
 
   console_begin_key_watch();
   WalkBuffers walk_buffers;
   end_unless_ok(reserve_walk_buffers(&walk_buffers));
   WalkAndDecode walks(&decoder, walk_settings, &walk_buffers, &options.pattern_list, &sink,
-                      &options.output_name, status_line.get());
+                      &options.output_name, status_line.get(), additions);
   if (status_line) status_line->start();
   SourceResult read;
   if (source) read = source->read(&walks);
@@ -372,5 +433,6 @@ int run_binsift(int argc, char** argv, FileSystem* fs) {
   // report is whole, but the run did not succeed.
   if (run_log.write_failed()) return WRITE_ERROR;
   // A directory that could not be read leaves the report incomplete.
-  return read.incomplete || walks.unreadable_directories() > 0 ? READ_ERROR : NORMAL_EXIT;
+  return read.incomplete || walks.unreadable_directories() > 0 || users.failed() ? READ_ERROR
+                                                                                : NORMAL_EXIT;
 }

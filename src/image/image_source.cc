@@ -56,15 +56,22 @@ class MessagesToVisitor final : public ImageMessages {
  public:
   explicit MessagesToVisitor(VolumeVisitor* visitor) : visitor_(visitor) {}
   void problem(const std::string& text) override {
+    if (quiet_) return;
     visitor_->message(text);
     incomplete_ = true;
   }
-  void note(const std::string& text) override { visitor_->message(text); }
+  void note(const std::string& text) override {
+    if (!quiet_) visitor_->message(text);
+  }
   bool incomplete() const { return incomplete_; }
+  // While the volumes are surveyed: what they tell is told again when they
+  // are read.
+  void set_quiet(bool quiet) { quiet_ = quiet; }
 
  private:
   VolumeVisitor* visitor_;
   bool incomplete_ = false;
+  bool quiet_ = false;
 };
 
 // The volume of the image `image` as the visitor sees it.
@@ -225,6 +232,16 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
     return true;
   };
   const size_t volumes = image->volume_count();
+  if (visitor->surveys()) {
+    // Every volume is surveyed before the first is walked (a bin on one
+    // volume is named by the Windows of another), one at a time.
+    messages.set_quiet(true);
+    for (size_t v = 0; v < volumes; ++v) {
+      std::unique_ptr<ImageVolume> volume = image->open_volume(v);
+      if (volume) visitor->survey(volume_of(image_path, volume.get()));
+    }
+    messages.set_quiet(false);
+  }
   for (size_t v = 0; v < volumes; ++v) {
     // One volume at a time, closed before the next is opened.
     std::unique_ptr<ImageVolume> volume = image->open_volume(v);

@@ -1791,7 +1791,7 @@ class TskImage final : public EvidenceImage {
   std::unique_ptr<ReadGuard> guard_;  // goes after the image that reads through it
   TSK_IMG_INFO* img_ = nullptr;
   TSK_VS_INFO* vs_ = nullptr;
-  TSK_FS_INFO* single_fs_ = nullptr;  // an image that is one file system, until opened
+  TSK_FS_INFO* single_fs_ = nullptr;  // an image that is one file system, until first opened
 
  private:
   const TSK_VS_PART_INFO* part_at(size_t index) {
@@ -1816,9 +1816,12 @@ class TskImage final : public EvidenceImage {
 
 std::unique_ptr<ImageVolume> TskImage::open_volume(size_t index) {
   if (vs_ == nullptr) {
-    if (index != 0 || single_fs_ == nullptr) return nullptr;
+    if (index != 0) return nullptr;
     TSK_FS_INFO* fs = single_fs_;
     single_fs_ = nullptr;
+    // Opened again: a run reads every volume's hives before it walks them.
+    if (fs == nullptr) fs = lib.tsk_fs_open_img(img_, 0, TSK_FS_TYPE_DETECT);
+    if (fs == nullptr) return nullptr;
     check_end("p0", static_cast<uint64_t>(fs->offset) + fs->block_count * fs->block_size);
     return std::make_unique<TskVolume>(fs, name_, "p0", 1, guard_.get(), messages_);
   }

@@ -120,13 +120,15 @@ void read_early_word(const char* word, const OptionVocabulary& vocabulary, Early
   if (!value) return;
   for (const OptionKey& key : option_keys()) {
     if (key.effect != OptionEffect::kImage && key.effect != OptionEffect::kFormat &&
-        key.effect != OptionEffect::kScan)
+        key.effect != OptionEffect::kScan && key.effect != OptionEffect::kRegistry)
       continue;
     if (!matches(key, word)) continue;
     if (key.effect == OptionEffect::kImage) {
       out->image = value;
     } else if (key.effect == OptionEffect::kScan) {
       out->scan_file = value;
+    } else if (key.effect == OptionEffect::kRegistry) {
+      out->registries.emplace_back(value);
     } else {
       // Only a name the format word takes.
       format_value(value, vocabulary, &out->format);

@@ -109,6 +109,7 @@ const std::vector<OptionKey>& table() {
       Row(E::kCarve).word("carve", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kShadows).word("shadows", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kScan).word("scan", W::kOptional, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kRegistry).word("registry", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kFormat).word("format", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCodepage).word("codepage", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kHelpMore).word("help-more", W::kNoValue, nullptr, nullptr, WordMatch::kWholeWord),
@@ -118,7 +119,6 @@ const std::vector<OptionKey>& table() {
       // until then, and a near miss of one is refused as of the others.
       Row(E::kNothing).word("hash", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kNothing).word("collect", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
-      Row(E::kNothing).word("registry", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
   };
   return kTable;
 }
@@ -382,6 +382,13 @@ Applied apply_option(const OptionKey& key, const OptionInput& in,
         o->scan_unallocated = 1;
         o->scan_word = in.word;
       }
+      return Applied::kDone;
+    case E::kRegistry:
+      if (!vocabulary.registries) {
+        fprintf(stderr, "\n%s\n", vocabulary.registries_refused);
+        return Applied::kRefusedAndSaid;
+      }
+      o->registry_files.emplace_back(in.value);
       return Applied::kDone;
     case E::kFormat:
       return format_value(in.value, vocabulary, &o->report_format) ? Applied::kDone

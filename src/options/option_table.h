@@ -31,6 +31,7 @@ enum class OptionEffect : uint8_t {
   kCarve,
   kShadows,
   kScan,
+  kRegistry,
   kFormat,
   kCodepage,
   kHelpMore,

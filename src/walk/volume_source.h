@@ -89,6 +89,13 @@ class VolumeVisitor {
   // Writes a message about the source to the error stream, on a line of
   // its own.
   virtual void message(const std::string& text) = 0;
+  // Whether the run reads something of every volume before it walks any
+  // (survey()).
+  virtual bool surveys() const { return false; }
+  // Reads what the run needs of `volume` before the first volume is walked
+  // (the registry hives that name the users).  What cannot be read there is
+  // the visitor's to tell; the source tells it nothing of the volume.
+  virtual void survey(const Volume& volume) { (void)volume; }
 };
 
 // How reading a source ended.
