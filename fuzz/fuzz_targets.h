@@ -14,6 +14,7 @@ int fuzz_options(const uint8_t* data, size_t size);
 int fuzz_trim(const uint8_t* data, size_t size);
 int fuzz_info2(const uint8_t* data, size_t size);
 int fuzz_zone(const uint8_t* data, size_t size);
+int fuzz_scan(const uint8_t* data, size_t size);
 
 struct FuzzTarget {
   const char* name;

@@ -1,5 +1,6 @@
 #include "decode/decoder.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/terminal_text.h"
@@ -70,6 +71,9 @@ void IndexDecoder::look_up(const char* name, CompanionInfo* out) {
   if (name != buffers_.companion_name.c_str()) buffers_.companion_name.assign(name);
   EntryInfo info;
   if (!fs_->lookup(dir_, name, &info)) return;
+  out->fs = fs_;
+  out->folder = dir_;
+  out->name = name;
   out->has_entry = info.has_address;
   out->entry = info.address;
   switch (info.kind) {
@@ -193,4 +197,35 @@ void IndexDecoder::read_file_metadata(FileRef file) {
   record_.index_modified = info.times.last_write;
   record_.has_entry = info.has_address;
   record_.entry = info.address;
+}
+
+RecordScanner IndexDecoder::scanner(std::string_view prefix) {
+  prefix_.assign(prefix);
+  return RecordScanner(&buffers_.scan, settings_.run_start, this);
+}
+
+bool IndexDecoder::hit(RecordFormat format, uint64_t offset, const unsigned char* bytes,
+                       size_t length) {
+  // No file holds it: the report's name column shows where it lies.
+  std::string& name = buffers_.entry_name;
+  name.assign(prefix_);
+  const size_t digits_at = name.size();
+  for (uint64_t rest = offset;; rest /= 10) {
+    name.push_back(static_cast<char>('0' + rest % 10));
+    if (rest < 10) break;
+  }
+  std::reverse(name.begin() + static_cast<std::ptrdiff_t>(digits_at), name.end());
+  record_ = RecycleRecord();
+  record_.source_prefix = prefix_;
+  record_.image = image_;
+  record_.volume = volume_;
+  record_.entry_name = name;
+  record_.has_offset = true;
+  record_.offset = offset;
+  record_.warnings = kWarnRecovered | kWarnScanned;
+  ++g_file_count;
+  if (progress_shown_) progress_shown_->file({}, name.data(), name.size());
+  write_progress({}, name.data(), name.size());
+  decode_scanned_record(format, bytes, length, settings_.run_start, &record_);
+  return sink_->take(record_);
 }

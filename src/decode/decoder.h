@@ -16,6 +16,7 @@
 #include "decode/companion_examiner.h"
 #include "decode/decode_progress.h"
 #include "decode/record_parser.h"
+#include "decode/record_scan.h"
 #include "decode/record_sink.h"
 #include "decode/recycle_record.h"
 #include "platform/file_system.h"
@@ -46,6 +47,8 @@ struct DecoderBuffers {
   std::string progress;  // erase sequence and progress line, written at once
   std::string message;
   std::string entry_name;            // an INFO2 record's "Dc<N><ext>"
+  // The scanner's blocks, made when the first scan begins.
+  std::vector<unsigned char> scan;
   void reserve_text() {
     companion_name.reserve(1040);
     entry_name.reserve(1040);
@@ -54,7 +57,7 @@ struct DecoderBuffers {
   }
 };
 
-class IndexDecoder final : private CompanionLookup, private RecordSink {
+class IndexDecoder final : private CompanionLookup, private RecordSink, private ScanHits {
  public:
   // `buffers` made beforehand, or null for buffers of the decoder's own.
   IndexDecoder(FileSystem* fs, RecordSink* sink, FileHandle progress,
@@ -72,6 +75,13 @@ class IndexDecoder final : private CompanionLookup, private RecordSink {
   // "recovered" warning.  False when the report could not be written.
   bool decode_recovered(DirRef parent, std::string_view directory, const char* name,
                         FileRef file);
+
+  // A scanner of raw bytes whose records go through this decoder: their
+  // source is `prefix` ("SCAN:p1:", "SCAN:FILE:"), their image and volume
+  // the ones set last, their offset where each lies, and they carry the
+  // warnings "recovered" and "scanned".  The scanner uses the decoder's
+  // buffers: one scan at a time.
+  RecordScanner scanner(std::string_view prefix);
 
   // What a record's source field starts with ("IMAGE:p1:" in an image).
   void set_source_prefix(std::string_view prefix) { prefix_.assign(prefix); }
@@ -105,6 +115,9 @@ class IndexDecoder final : private CompanionLookup, private RecordSink {
   bool parse(DirRef dir, const char* name, FileRef file);
   void write_progress(std::string_view directory, const char* name, size_t name_length);
   void reset_times(FileRef file, bool captured, const SavedTimes& saved);
+  // ScanHits: a record the scanner found.
+  bool hit(RecordFormat format, uint64_t offset, const unsigned char* bytes,
+           size_t length) override;
 
   FileSystem* fs_;
   RecordSink* sink_;

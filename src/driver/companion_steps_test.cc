@@ -18,6 +18,7 @@ class Messages final : public VolumeVisitor {
   Status walk(const Volume&, const std::string&) override { return Status(); }
   Status decode_recovered(const Volume&, const RecoveredFile&) override { return Status(); }
   void carving(const Volume&, uint64_t, uint64_t) override {}
+  Status scan(const Volume&, ScanBytes*, std::span<const uint64_t>) override { return Status(); }
   void message(const std::string& text) override { lines.push_back(text); }
   std::vector<std::string> lines;
 };

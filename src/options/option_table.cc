@@ -109,6 +109,8 @@ const std::vector<OptionKey>& table() {
       Row(E::kImage).word("image", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCarve).word("carve", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kShadows).word("shadows", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kScan).word("scan", W::kOptional, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kRegistry).word("registry", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kFormat).word("format", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCodepage).word("codepage", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kHelpMore).word("help-more", W::kNoValue, nullptr, nullptr, WordMatch::kWholeWord),
@@ -118,8 +120,6 @@ const std::vector<OptionKey>& table() {
       // until then, and a near miss of one is refused as of the others.
       Row(E::kHash).word("hash", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCollect).word("collect", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
-      Row(E::kNothing).word("registry", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
-      Row(E::kNothing).word("scan", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
   };
   return kTable;
 }
@@ -394,6 +394,23 @@ Applied apply_option(const OptionKey& key, const OptionInput& in,
       }
       o->shadows = 1;
       o->shadows_word = in.word;
+      return Applied::kDone;
+    case E::kScan:
+      // "--scan=" names no file.
+      if (!in.value && strchr(in.word, '=') != nullptr) return Applied::kRefused;
+      if (in.value) {
+        o->scan_file = in.value;
+      } else {
+        o->scan_unallocated = 1;
+        o->scan_word = in.word;
+      }
+      return Applied::kDone;
+    case E::kRegistry:
+      if (!vocabulary.registries) {
+        fprintf(stderr, "\n%s\n", vocabulary.registries_refused);
+        return Applied::kRefusedAndSaid;
+      }
+      o->registry_files.emplace_back(in.value);
       return Applied::kDone;
     case E::kFormat:
       return format_value(in.value, vocabulary, &o->report_format) ? Applied::kDone

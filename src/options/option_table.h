@@ -30,6 +30,8 @@ enum class OptionEffect : uint8_t {
   kImage,
   kCarve,
   kShadows,
+  kScan,
+  kRegistry,
   kFormat,
   kCodepage,
   kHelpMore,

@@ -104,6 +104,10 @@ class ExitCodes(unittest.TestCase):
         self.assertEqual(wine(["--shadows", "-p", "C:\\"]), refused)
         self.assertEqual(wine(["--SHADOWS", "--image=Z:\\disk.dd"]), refused)
 
+    def test_registry_hives_are_refused_as_images_are(self):
+        refused = (5, b"", b"\r\nRegistry hives are not supported by this build\r\n")
+        self.assertEqual(wine(["--format=csv", "--registry=Z:\\SAM", "-p", "C:\\"]), refused)
+
     def test_code_0_for_a_run_that_finds_nothing(self):
         # (Options are written with "-": Wine turns an argument that starts
         # with "/" into a path before the program sees it.)
@@ -112,6 +116,36 @@ class ExitCodes(unittest.TestCase):
         code, out, err = wine(["-p", windows_path(folder), "-B"])
         self.assertEqual((code, out), (0, b""))
         self.assertIn(b"Processed 0 file(s) \r\n", err)
+
+
+class ContentsAndNames(unittest.TestCase):
+    """A deleted folder's contents, and the system's own account names."""
+
+    def test_the_same_contents_as_the_linux_program_and_the_systems_names(self):
+        folder = tempfile.mkdtemp(prefix="binsift-wine-bin-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        index = (b"\x02" + b"\0" * 7 + b"\0" * 8 + b"\x00\x80\x3e\xd5\xde\xb1\x9d\x01" +
+                 b"\x05\0\0\0" + "C:\\x\0".encode("utf-16-le"))
+        for sid in ("S-1-5-18", "S-1-5-20"):
+            os.makedirs(os.path.join(folder, sid, "$RFOLDER", "sub"))
+            with open(os.path.join(folder, sid, "$IFOLDER"), "wb") as f:
+                f.write(index)
+            with open(os.path.join(folder, sid, "$RFOLDER", "sub", "a.txt"), "wb") as f:
+                f.write(b"abc")
+        code, out, err = wine(["-p", windows_path(folder), "-f", "$I*", "--format=jsonl"])
+        self.assertEqual(code, 0, err)
+        import json
+        records = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual([(r["format"], r["original_path"], r["user_name"]) for r in records], [
+            (fmt, path, name) for name in ("SYSTEM", "NETWORK SERVICE")
+            for fmt, path in (("v2", "C:\\x"), ("content", "C:\\x\\sub"), ("content", "C:\\x\\sub\\a.txt"))])
+        self.assertTrue(records[2]["source"].endswith("\\$RFOLDER\\sub\\a.txt"), records[2])
+        code, expected, _ = linux(["-p", folder, "-f", "$I*", "--format=jsonl"])
+        linux_records = [json.loads(line) for line in expected.splitlines()]
+        self.assertEqual([(r["format"], r["original_path"], r["companion"], r["companion_size"], r["user_name"])
+                          for r in records],
+                         [(r["format"], r["original_path"], r["companion"], r["companion_size"], r["user_name"])
+                          for r in linux_records])
 
 
 class RunLogAndIni(unittest.TestCase):
