@@ -50,7 +50,7 @@ test-sanitize:
 # Each fuzzing target for FUZZ_SECONDS (clang's libFuzzer); what they find
 # goes to build-fuzz/crashes, and belongs in fuzz/regressions once fixed.
 FUZZ_SECONDS ?= 30
-FUZZ_TARGETS := report_row dos_pattern wildcard ini options trim info2 ntfs_index
+FUZZ_TARGETS := report_row dos_pattern wildcard ini options trim info2 zone scan ntfs_index
 FUZZ_FLAGS := -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -g -O1
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

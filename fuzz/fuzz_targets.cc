@@ -1,5 +1,6 @@
 #include "fuzz/fuzz_targets.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,9 @@
 #include <vector>
 
 #include "common/exclusions.h"
+#include "companion/zone_identifier.h"
 #include "decode/info2.h"
+#include "decode/record_scan.h"
 #ifdef BINSIFT_HAVE_TSK
 #include "image/ntfs_index.h"
 #endif
@@ -539,11 +542,104 @@ int fuzz_ntfs_index(const uint8_t* data, size_t size) {
 }
 #endif
 
+int fuzz_zone(const uint8_t* data, size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  ZoneIdentifier zone;
+  const bool found = parse_zone_identifier(text, &zone);
+  for (std::string_view value : {zone.host_url, zone.referrer_url}) {
+    if (value.empty()) continue;
+    check(value.data() >= text.data() && value.data() + value.size() <= text.data() + text.size(),
+          "a value lies inside the text");
+    check(value.find_first_of("\r\n") == std::string_view::npos, "a value is one line");
+    check(value.front() != ' ' && value.back() != ' ', "a value is trimmed");
+  }
+  check(found || (!zone.has_zone_id && zone.host_url.empty() && zone.referrer_url.empty()),
+        "nothing is found in a text without the keys");
+  return 0;
+}
+
+namespace {
+
+struct ScanHit {
+  RecordFormat format;
+  uint64_t offset;
+  size_t length;
+  bool operator==(const ScanHit&) const = default;
+};
+
+struct ScanCollector : ScanHits {
+  std::vector<ScanHit> hits;
+  bool hit(RecordFormat format, uint64_t offset, const unsigned char*, size_t length) override {
+    hits.push_back({format, offset, length});
+    return true;
+  }
+};
+
+}  // namespace
+
+int fuzz_scan(const uint8_t* data, size_t size) {
+  // The first three bytes: where the bytes lie (their offset modulo 8), the
+  // pieces they are handed on in, and the zeros before them (so that a
+  // record lies across the bytes the scanner carries from one piece to the
+  // next).  The rest is scanned.
+  if (size < 3) return 0;
+  const uint64_t base = data[0] % 8;
+  const size_t piece = 1 + static_cast<size_t>(data[1]) * 523;
+  const size_t zeros = kLongestScannedRecord - static_cast<size_t>(data[2]) * 64;
+  data += 3;
+  size -= 3;
+  std::vector<unsigned char> bytes(zeros, 0);
+  bytes.insert(bytes.end(), data, data + size);
+  // A run started on 2026-12-10.
+  const FileTime run_start = 134413344000000000ULL;
+
+  // What the record test says at each offset, one by one.
+  std::vector<ScanHit> want;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    size_t length = 0;
+    const RecordFormat f =
+        scanned_record_at(bytes.data() + i, bytes.size() - i, base + i, run_start, &length);
+    if (f == RecordFormat::kUnknown) continue;
+    check((base + i) % (f == RecordFormat::kInfo2 ? 4 : 8) == 0, "records lie at their alignment");
+    check(length > 0 && length <= bytes.size() - i, "a record lies in the bytes");
+    want.push_back({f, base + i, length});
+  }
+  // The scanner finds the same, whole or in pieces.
+  std::vector<unsigned char> buffer;
+  for (size_t step : {bytes.size(), piece}) {
+    ScanCollector collector;
+    RecordScanner scanner(&buffer, run_start, &collector);
+    for (size_t done = 0; done < bytes.size();) {
+      size_t room = 0;
+      unsigned char* space = scanner.space(&room);
+      check(room >= kScanBlockSize, "a block fits the scanner");
+      const size_t n = std::min({room, step, bytes.size() - done});
+      memcpy(space, bytes.data() + done, n);
+      check(scanner.filled(base + done, n), "every record is taken");
+      done += n;
+    }
+    check(scanner.finish(), "every record is taken");
+    check(collector.hits == want, "the scanner finds what the record test finds");
+  }
+  // Each record decodes inside its bytes.
+  for (const ScanHit& hit : want) {
+    const unsigned char* at = bytes.data() + (hit.offset - base);
+    RecycleRecord r;
+    decode_scanned_record(hit.format, at, hit.length, run_start, &r);
+    check(r.format == hit.format && r.opened, "a scanned record keeps its format");
+    check(r.path_utf16 != nullptr && r.path_units >= 2, "a scanned record has its path");
+    check(inside(r.path_utf16, 2 * r.path_units, at, hit.length), "the path lies in the record");
+    check((r.warnings & kWarnTimeOutOfRange) == 0, "a scanned record's time is plausible");
+  }
+  return 0;
+}
+
 const FuzzTarget kFuzzTargets[] = {
     {"report_row", fuzz_report_row}, {"dos_pattern", fuzz_dos_pattern},
     {"wildcard", fuzz_wildcard},     {"ini", fuzz_ini},
     {"options", fuzz_options},       {"trim", fuzz_trim},
-    {"info2", fuzz_info2},
+    {"info2", fuzz_info2},           {"zone", fuzz_zone},
+    {"scan", fuzz_scan},
 #ifdef BINSIFT_HAVE_TSK
     {"ntfs_index", fuzz_ntfs_index},
 #endif

@@ -15,6 +15,8 @@ int fuzz_trim(const uint8_t* data, size_t size);
 int fuzz_info2(const uint8_t* data, size_t size);
 // The reader of NTFS folder indexes (built where images are read).
 int fuzz_ntfs_index(const uint8_t* data, size_t size);
+int fuzz_zone(const uint8_t* data, size_t size);
+int fuzz_scan(const uint8_t* data, size_t size);
 
 struct FuzzTarget {
   const char* name;

@@ -146,8 +146,11 @@ int make_demo(const fs::path& root) {
         set_mtime(r, item.deleted - 86400);
         break;
       case Companion::kDirectory:
-        fs::create_directories(r);
+        // A folder with a folder inside: its contents are reported below it.
+        fs::create_directories(r / "Tag 2");
         write_file(r / "IMG_0001.JPG", "jpeg");
+        write_file(r / "Tag 2" / "IMG_0002.JPG", "jpeg 2");
+        set_mtime(r / "Tag 2", item.deleted - 7200);
         set_mtime(r, item.deleted - 3600);
         break;
       case Companion::kMissing:

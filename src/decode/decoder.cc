@@ -1,5 +1,6 @@
 #include "decode/decoder.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/terminal_text.h"
@@ -65,8 +66,14 @@ void IndexDecoder::look_up_companion(DirRef dir, const char* name, size_t name_l
 
 void IndexDecoder::look_up(const char* name, CompanionInfo* out) {
   *out = CompanionInfo();
+  // The name of the companion looked up last is the one a record that
+  // follows names.
+  if (name != buffers_.companion_name.c_str()) buffers_.companion_name.assign(name);
   EntryInfo info;
   if (!fs_->lookup(dir_, name, &info)) return;
+  out->fs = fs_;
+  out->folder = dir_;
+  out->name = name;
   out->has_entry = info.has_address;
   out->entry = info.address;
   switch (info.kind) {
@@ -86,7 +93,7 @@ bool IndexDecoder::parse(DirRef dir, const char* name, FileRef file) {
   context.record = &record_;
   context.settings = &parser_settings_;
   context.companions = this;
-  context.sink = sink_;
+  context.sink = examiner_ != nullptr ? static_cast<RecordSink*>(this) : sink_;
   context.name_buffer = &buffers_.entry_name;
   for (const RecordParser* parser : record_parsers()) {
     if (!parser->claims_name(name)) continue;
@@ -118,6 +125,7 @@ void IndexDecoder::reset_times(FileRef file, bool captured, const SavedTimes& sa
 void IndexDecoder::begin_record(std::string_view directory, const char* name,
                                 size_t name_length) {
   record_ = RecycleRecord();
+  buffers_.companion_name.clear();
   record_.source_prefix = prefix_;
   record_.image = image_;
   record_.volume = volume_;
@@ -139,7 +147,8 @@ bool IndexDecoder::decode(DirRef dir, std::string_view directory, const char* na
   const FileRef file = fs_->open_file(dir, name, kind);
   if (file == kNoFile) {
     record_.warnings = kWarnCannotOpen;
-    return sink_->take(record_);
+    dir_ = dir;
+    return take(record_);
   }
 
   write_progress(directory, name, name_length);
@@ -173,6 +182,14 @@ bool IndexDecoder::decode_recovered(DirRef parent, std::string_view directory, c
   return parse(parent, name, file);
 }
 
+bool IndexDecoder::take(const RecycleRecord& record) {
+  if (examiner_ == nullptr || record.companion.kind == CompanionKind::kMissing || dir_ == kNoDir)
+    return sink_->take(record);
+  examined_ = record;
+  examiner_->examine(fs_, dir_, buffers_.companion_name.c_str(), &examined_);
+  return sink_->take(examined_);
+}
+
 void IndexDecoder::read_file_metadata(FileRef file) {
   EntryInfo info;
   if (!settings_.file_metadata || file == kNoFile || !fs_->file_info(file, &info)) return;
@@ -180,4 +197,35 @@ void IndexDecoder::read_file_metadata(FileRef file) {
   record_.index_modified = info.times.last_write;
   record_.has_entry = info.has_address;
   record_.entry = info.address;
+}
+
+RecordScanner IndexDecoder::scanner(std::string_view prefix) {
+  prefix_.assign(prefix);
+  return RecordScanner(&buffers_.scan, settings_.run_start, this);
+}
+
+bool IndexDecoder::hit(RecordFormat format, uint64_t offset, const unsigned char* bytes,
+                       size_t length) {
+  // No file holds it: the report's name column shows where it lies.
+  std::string& name = buffers_.entry_name;
+  name.assign(prefix_);
+  const size_t digits_at = name.size();
+  for (uint64_t rest = offset;; rest /= 10) {
+    name.push_back(static_cast<char>('0' + rest % 10));
+    if (rest < 10) break;
+  }
+  std::reverse(name.begin() + static_cast<std::ptrdiff_t>(digits_at), name.end());
+  record_ = RecycleRecord();
+  record_.source_prefix = prefix_;
+  record_.image = image_;
+  record_.volume = volume_;
+  record_.entry_name = name;
+  record_.has_offset = true;
+  record_.offset = offset;
+  record_.warnings = kWarnRecovered | kWarnScanned;
+  ++g_file_count;
+  if (progress_shown_) progress_shown_->file({}, name.data(), name.size());
+  write_progress({}, name.data(), name.size());
+  decode_scanned_record(format, bytes, length, settings_.run_start, &record_);
+  return sink_->take(record_);
 }

@@ -13,8 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#include "decode/companion_examiner.h"
 #include "decode/decode_progress.h"
 #include "decode/record_parser.h"
+#include "decode/record_scan.h"
 #include "decode/record_sink.h"
 #include "decode/recycle_record.h"
 #include "platform/file_system.h"
@@ -45,6 +47,8 @@ struct DecoderBuffers {
   std::string progress;  // erase sequence and progress line, written at once
   std::string message;
   std::string entry_name;            // an INFO2 record's "Dc<N><ext>"
+  // The scanner's blocks, made when the first scan begins.
+  std::vector<unsigned char> scan;
   void reserve_text() {
     companion_name.reserve(1040);
     entry_name.reserve(1040);
@@ -53,7 +57,7 @@ struct DecoderBuffers {
   }
 };
 
-class IndexDecoder final : private CompanionLookup {
+class IndexDecoder final : private CompanionLookup, private RecordSink, private ScanHits {
  public:
   // `buffers` made beforehand, or null for buffers of the decoder's own.
   IndexDecoder(FileSystem* fs, RecordSink* sink, FileHandle progress,
@@ -72,6 +76,13 @@ class IndexDecoder final : private CompanionLookup {
   bool decode_recovered(DirRef parent, std::string_view directory, const char* name,
                         FileRef file);
 
+  // A scanner of raw bytes whose records go through this decoder: their
+  // source is `prefix` ("SCAN:p1:", "SCAN:FILE:"), their image and volume
+  // the ones set last, their offset where each lies, and they carry the
+  // warnings "recovered" and "scanned".  The scanner uses the decoder's
+  // buffers: one scan at a time.
+  RecordScanner scanner(std::string_view prefix);
+
   // What a record's source field starts with ("IMAGE:p1:" in an image).
   void set_source_prefix(std::string_view prefix) { prefix_.assign(prefix); }
   // Where each file's progress is shown instead of its "Processing:" line
@@ -86,6 +97,8 @@ class IndexDecoder final : private CompanionLookup {
   // The file system the next files are read from (each volume of an image
   // is one of its own).
   void set_file_system(FileSystem* fs);
+  // What reads each record's companion beyond its entry (null: nothing).
+  void set_examiner(CompanionExaminer* examiner) { examiner_ = examiner; }
 
  private:
   // A fresh record for the file `name` of `directory`.
@@ -95,11 +108,16 @@ class IndexDecoder final : private CompanionLookup {
   void look_up_companion(DirRef dir, const char* name, size_t name_length);
   // CompanionLookup: an entry of the folder of the file being parsed.
   void look_up(const char* name, CompanionInfo* out) override;
+  // RecordSink: a parsed record, its companion examined, to the sink.
+  bool take(const RecycleRecord& record) override;
   // Hands the open file (kNoFile: one that reads nothing) to the first
   // parser that takes it.  False when the report could not be written.
   bool parse(DirRef dir, const char* name, FileRef file);
   void write_progress(std::string_view directory, const char* name, size_t name_length);
   void reset_times(FileRef file, bool captured, const SavedTimes& saved);
+  // ScanHits: a record the scanner found.
+  bool hit(RecordFormat format, uint64_t offset, const unsigned char* bytes,
+           size_t length) override;
 
   FileSystem* fs_;
   RecordSink* sink_;
@@ -114,6 +132,8 @@ class IndexDecoder final : private CompanionLookup {
   int32_t progress_length_ = 0;  // characters of the previous progress line
   DirRef dir_ = kNoDir;          // the folder of the file being parsed
   RecycleRecord record_;
+  CompanionExaminer* examiner_ = nullptr;
+  RecycleRecord examined_;  // the record handed on after its examination
 };
 
 // Appends the progress line for a file; a path of 80 characters or more

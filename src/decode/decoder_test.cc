@@ -504,3 +504,47 @@ TEST(DecoderRecovered, RecoveredIndexFilesCarryTheWarningAndTheirFoldersCompanio
 }
 
 }  // namespace
+
+namespace {
+
+// Notes every companion it is asked about, and fills its digest.
+class NoteExaminer final : public CompanionExaminer {
+ public:
+  void examine(FileSystem* fs, DirRef dir, const char* name, RecycleRecord* record) override {
+    EntryInfo info;
+    names.emplace_back(name);
+    found.push_back(fs->lookup(dir, name, &info));
+    record->companion.md5 = "feed";
+  }
+  std::vector<std::string> names;
+  std::vector<bool> found;
+};
+
+TEST_F(DecoderTest, TheExaminerSeesEveryCompanionThatIsThereBeforeTheRecordIsWritten) {
+  fs.add_file("bin/$IAAA.txt", index_v2(1, kDeleted, u"C:\\a.txt"));
+  fs.add_file("bin/$RAAA.txt", "a");
+  fs.add_file("bin/$IBBB.txt", index_v2(1, kDeleted, u"C:\\b.txt"));  // no companion
+  fs.add_file("bin/$ICCC", index_v2(1, kDeleted, u"C:\\c"));
+  fs.add_directory("bin/$RCCC");
+  NoteExaminer examiner;
+  DecoderSettings settings;
+  settings.run_start = kRunStart;
+  const FileHandle progress = open_output_device(tree.path("err").c_str(), true);
+  IndexDecoder decoder(&fs, &collector, progress, settings);
+  decoder.set_examiner(&examiner);
+  std::string error;
+  const DirRef d = fs.open_directory("bin", &error);
+  ASSERT_NE(d, kNoDir) << error;
+  for (const char* name : {"$IAAA.txt", "$IBBB.txt", "$ICCC"})
+    decoder.decode(d, "bin/", name, EntryKind::kUnknown);
+  fs.close_directory(d);
+  close_file(progress);
+  EXPECT_EQ(examiner.names, (std::vector<std::string>{"$RAAA.txt", "$RCCC"}));
+  EXPECT_EQ(examiner.found, (std::vector<bool>{true, true}));
+  ASSERT_EQ(collector.records.size(), 3u);
+  EXPECT_EQ(collector.records[0].companion.md5, "feed");
+  EXPECT_EQ(collector.records[1].companion.md5, "");
+  EXPECT_EQ(collector.records[2].companion.md5, "feed");
+}
+
+}  // namespace

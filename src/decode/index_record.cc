@@ -6,7 +6,7 @@
 namespace {
 
 // 1995-01-01 00:00:00 UTC and one day, as FileTime.
-constexpr FileTime kEarliestPlausible = 125596224000000000ULL;
+constexpr FileTime kEarliestPlausible = 124333920000000000ULL;
 constexpr FileTime kOneDay = 864000000000ULL;
 
 }  // namespace

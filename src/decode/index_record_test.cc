@@ -186,3 +186,18 @@ TEST(OneByteShortSamples, TheTwoVistaCopiesDecode) {
 }
 
 }  // namespace
+
+namespace {
+
+// Plausible deletion times run from the first tick of 1995 to a day after
+// the run started.
+TEST(DeletionTime, PlausibleFrom1995ToADayAfterTheRun) {
+  EXPECT_TRUE(deletion_time_implausible(filetime_utc(1994, 12, 31, 23, 59, 59, 9999999), kRunStart));
+  EXPECT_FALSE(deletion_time_implausible(filetime_utc(1995, 1, 1), kRunStart));
+  EXPECT_FALSE(deletion_time_implausible(filetime_utc(1997, 6, 1), kRunStart));
+  EXPECT_FALSE(deletion_time_implausible(kRunStart + 864000000000ULL, kRunStart));
+  EXPECT_TRUE(deletion_time_implausible(kRunStart + 864000000001ULL, kRunStart));
+  EXPECT_TRUE(deletion_time_implausible(0, kRunStart));
+}
+
+}  // namespace

@@ -152,6 +152,11 @@ void append_info2_path_utf8(std::string* out, const Info2Entry& entry, const cha
 bool append_dc_name(std::string* out, const Info2Entry& entry,
                     const char* codepage = kDefaultCodepage);
 
+// Fills the record's format, fields, path and the warnings the bytes alone
+// give from one INFO2 record (`run_start`: when the run started, for
+// implausible deletion times).
+void fill_info2_record(const Info2Entry& entry, FileTime run_start, RecycleRecord* record);
+
 // The parser of INFO2 files (info2_parser.cc): it claims the names
 // is_info2_name() accepts and declines a file whose header does not check
 // out.

@@ -8,6 +8,30 @@
 #include "decode/index_record.h"
 #include "decode/info2.h"
 
+void fill_info2_record(const Info2Entry& entry, FileTime run_start, RecycleRecord* record) {
+  record->format = RecordFormat::kInfo2;
+  record->opened = true;
+  record->has_fields = !entry.truncated;
+  record->has_size = entry.has_size;
+  record->size = entry.size;
+  record->has_deleted = entry.has_deleted;
+  record->deleted = entry.deleted;
+  if (entry.uses_utf16()) {
+    record->path_utf16 = entry.utf16_path;
+    record->path_units = entry.utf16_units;
+    if (has_lone_surrogate(entry.utf16_path, entry.utf16_units))
+      record->warnings |= kWarnLoneSurrogate;
+  } else {
+    record->path_ansi = entry.ansi_path;
+    record->path_ansi_length = entry.ansi_length;
+    record->drive_letter = entry.drive_prefix;
+  }
+  if (entry.truncated || !entry.display_path_terminated()) record->warnings |= kWarnTruncated;
+  if (entry.restored_or_purged) record->warnings |= kWarnRestoredOrPurged;
+  if (entry.has_deleted && deletion_time_implausible(entry.deleted, run_start))
+    record->warnings |= kWarnTimeOutOfRange;
+}
+
 namespace {
 
 class Info2Parser final : public RecordParser {
@@ -51,27 +75,7 @@ class Info2Parser final : public RecordParser {
       start += avail;
       record = base;
       record.companion = CompanionInfo();
-      record.format = RecordFormat::kInfo2;
-      record.opened = true;
-      record.has_fields = !entry.truncated;
-      record.has_size = entry.has_size;
-      record.size = entry.size;
-      record.has_deleted = entry.has_deleted;
-      record.deleted = entry.deleted;
-      if (entry.uses_utf16()) {
-        record.path_utf16 = entry.utf16_path;
-        record.path_units = entry.utf16_units;
-        if (has_lone_surrogate(entry.utf16_path, entry.utf16_units))
-          record.warnings |= kWarnLoneSurrogate;
-      } else {
-        record.path_ansi = entry.ansi_path;
-        record.path_ansi_length = entry.ansi_length;
-        record.drive_letter = entry.drive_prefix;
-      }
-      if (entry.truncated || !entry.display_path_terminated()) record.warnings |= kWarnTruncated;
-      if (entry.restored_or_purged) record.warnings |= kWarnRestoredOrPurged;
-      if (entry.has_deleted && deletion_time_implausible(entry.deleted, context.settings->run_start))
-        record.warnings |= kWarnTimeOutOfRange;
+      fill_info2_record(entry, context.settings->run_start, &record);
       // The item itself, renamed "Dc<N><ext>" beside the INFO2 file.
       entry_name.clear();
       if (append_dc_name(&entry_name, entry, context.settings->codepage)) {

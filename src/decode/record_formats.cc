@@ -7,6 +7,7 @@ constexpr RecordFormatRow kRecordFormats[] = {
     {RecordFormat::kV1, "v1", false},
     {RecordFormat::kV2, "v2", false},
     {RecordFormat::kInfo2, "info2", true},
+    {RecordFormat::kContent, "content", false},
 };
 
 constexpr std::string_view kWarningNames[kWarningCount] = {

@@ -9,10 +9,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/file_system.h"
 #include "platform/platform.h"
 
 // What the record was decoded from (each has a row in record_formats.cc).
-enum class RecordFormat : uint8_t { kUnknown, kV1, kV2, kInfo2 };
+// kContent: an entry inside a recycled folder (the companion directory of
+// an index record), which has no index file of its own.
+enum class RecordFormat : uint8_t { kUnknown, kV1, kV2, kInfo2, kContent };
 
 enum class CompanionKind : uint8_t { kMissing, kFile, kDirectory, kOther };
 
@@ -50,6 +53,13 @@ struct CompanionInfo {
   bool has_zone_id = false;
   int64_t zone_id = 0;
   std::string_view host_url, referrer_url;
+  // Where it is, so that it can be read by the same calls as the walk
+  // reads: its file system, the open folder that holds it and its name
+  // there; valid while the record is.  No file system where it was not
+  // looked up.
+  FileSystem* fs = nullptr;
+  DirRef folder = kNoDir;
+  std::string_view name;
 };
 
 // A 543-byte version 1 file whose size field lost a byte: its deletion time
@@ -89,6 +99,10 @@ struct RecycleRecord {
   // An entry inside a recycled folder: the source of the index record whose
   // folder holds it.
   std::string_view parent_source;
+  // An entry inside a recycled folder: its path below the folder, its
+  // names joined with a backslash (bytes as the file system gives them);
+  // the original path is the index record's, a backslash, and this.
+  std::string_view content_path;
   // The index file's own birth and last-write times (the INFO2 file's for
   // its records); 0 where unknown.
   FileTime index_created = 0;

@@ -13,6 +13,7 @@
 #include "report/report_formats.h"
 #include "runlog/banner.h"
 #include "runlog/run_log.h"
+#include "users/hive_reader.h"
 
 void RunOptionEffects::before_reading(const EarlyWords& early) {
   // Before any file is opened: the evidence this run must never write, and
@@ -21,6 +22,11 @@ void RunOptionEffects::before_reading(const EarlyWords& early) {
     protect_evidence(early.image.c_str(), evidence_files(early.image.c_str()));
   } else {
     protect_evidence("");
+  }
+  // A file to scan is evidence too (none: nothing more).
+  protect_scanned_file(early.scan_file.c_str());
+  if (kHiveSupport) {
+    for (const std::string& hive : early.registries) protect_registry_hive(hive.c_str());
   }
 }
 
@@ -51,6 +57,8 @@ OptionVocabulary run_vocabulary() {
   vocabulary.shadows = kShadowCopySupport;
   vocabulary.shadows_refused =
       kImageSupport ? kShadowCopyUnsupportedMessage : kImageUnsupportedMessage;
+  vocabulary.registries = kHiveSupport;
+  vocabulary.registries_refused = kHiveUnsupportedMessage;
   return vocabulary;
 }
 

@@ -70,14 +70,14 @@ void append_status_text(const StatusState& state, size_t columns, std::string* o
   const size_t limit = columns > 1 ? columns - 1 : 0;
   append_number(state.files, out);
   out->append(state.files == 1 ? " file, " : " files, ");
-  if (state.carving) {
-    out->append("carving ");
+  if (state.carving || state.scanning) {
+    out->append(state.scanning ? "scanning " : "carving ");
     append_terminal_text(out, state.volume.data(), state.volume.size(), utf8);
     out->append(": ");
     const uint64_t total = state.carve_total;
     const uint64_t done = state.carve_done < total ? state.carve_done : total;
     append_number(total == 0 ? 0 : done * 100 / total, out);
-    out->append("% of its metadata, ");
+    out->append(state.scanning ? "% of its bytes, " : "% of its metadata, ");
     if (done == 0 || state.carve_elapsed_ms < 500) {
       out->append("estimating the time left");
     } else {
@@ -157,6 +157,7 @@ void StatusLine::start() {
 
 void StatusLine::walking(std::string_view volume) {
   carving_ = false;
+  scanning_ = false;
   volume_.assign(volume);
 }
 
@@ -164,9 +165,26 @@ void StatusLine::carving(std::string_view volume, uint64_t done, uint64_t total)
   if (!shown_) return;
   carve_done_ = done;
   carve_total_ = total;
-  if (!carving_ || volume_ != volume) {
+  if (!carving_ || scanning_ || volume_ != volume) {
     // A volume's carving begins: drawn at once.
     carving_ = true;
+    scanning_ = false;
+    volume_.assign(volume);
+    carve_started_ = clock_();
+    draw(directory_);
+    return;
+  }
+  draw_if_due();
+}
+
+void StatusLine::scanning(std::string_view volume, uint64_t done, uint64_t total) {
+  if (!shown_) return;
+  carve_done_ = done;
+  carve_total_ = total;
+  if (!scanning_ || volume_ != volume) {
+    // A scan begins: drawn at once.
+    carving_ = false;
+    scanning_ = true;
     volume_.assign(volume);
     carve_started_ = clock_();
     draw(directory_);
@@ -186,6 +204,7 @@ void StatusLine::file(std::string_view directory, const char*, size_t) {
 void StatusLine::finish() {
   if (!shown_) return;
   carving_ = false;
+  scanning_ = false;
   draw(directory_);
   erase();
 }
@@ -212,6 +231,7 @@ void StatusLine::draw(std::string_view directory) {
   state.volume = volume_;
   state.directory = directory;
   state.carving = carving_;
+  state.scanning = scanning_;
   state.carve_done = carve_done_;
   state.carve_total = carve_total_;
   state.carve_elapsed_ms = now - carve_started_;

@@ -2,7 +2,8 @@
 // file, one line on the error stream, drawn over itself when that stream is
 // a terminal (and never otherwise): the files done, the files per second and
 // the folder being read; while a volume's metadata is carved, the volume,
-// the share of it done and the time left.  It is drawn when the walk starts
+// the share of it done and the time left; while raw bytes are scanned, the
+// same for its bytes.  It is drawn when the walk starts
 // and when a volume's carving starts, then at most ten times a second, and
 // last with the final count; it is erased before the summary and before the
 // messages of the volume source.
@@ -23,6 +24,9 @@ struct StatusState {
   std::string_view volume;       // "p2" in an image, else empty
   std::string_view directory;    // the folder being read
   bool carving = false;
+  // Scanning raw bytes (the volume's unallocated clusters, or the file
+  // named by `volume`); carve_done and carve_total then count bytes.
+  bool scanning = false;
   uint64_t carve_done = 0, carve_total = 0;  // metadata entries of the volume
   int64_t carve_elapsed_ms = 0;  // since the volume's carving started
 };
@@ -46,6 +50,9 @@ class StatusLine final : public DecodeProgress {
   // `done` of the `total` metadata entries of `volume` are searched (the
   // first call of a volume is drawn at once).
   void carving(std::string_view volume, uint64_t done, uint64_t total);
+  // `done` of the `total` bytes of `volume` (or of the file of that name)
+  // are scanned (the first call of a volume is drawn at once).
+  void scanning(std::string_view volume, uint64_t done, uint64_t total);
   // DecodeProgress: one more file, in `directory`.
   void file(std::string_view directory, const char* name, size_t name_length) override;
   // The last line, with the final count, then erased.
@@ -65,6 +72,7 @@ class StatusLine final : public DecodeProgress {
   uint64_t files_ = 0;
   std::string volume_, directory_;
   bool carving_ = false;
+  bool scanning_ = false;
   uint64_t carve_done_ = 0, carve_total_ = 0;
   size_t drawn_width_ = 0;  // characters of the line on the terminal now
   std::string text_;

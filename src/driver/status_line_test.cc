@@ -142,6 +142,33 @@ TEST_F(StatusLineTest, AShorterLineCoversTheLongerOneAndMessagesFindTheLineErase
   EXPECT_EQ(written().size(), drawn + 2 + std::max(walked.size(), carved.size()));
 }
 
+TEST_F(StatusLineTest, AScanShowsTheShareOfItsBytesFromItsFirstCall) {
+  StatusLine line(handle_, 80, fake_clock);
+  line.start();
+  line.walking("p2");
+  g_now += 100;
+  line.carving("p2", 4, 4);
+  // A scan of the same volume begins: drawn at once, however soon.
+  size_t before = written().size();
+  line.scanning("p2", 0, 1 << 30);
+  EXPECT_EQ(written().substr(before, 62),
+            "\r0 files, scanning p2: 0% of its bytes, estimating the time le");
+  g_now += 30;
+  before = written().size();
+  line.scanning("p2", 1 << 29, 1 << 30);  // not yet due
+  EXPECT_EQ(written().size(), before);
+  g_now += 970;
+  line.scanning("p2", 1 << 29, 1 << 30);
+  // Spaces cover the rest of the longer carving line.
+  EXPECT_EQ(written().substr(before), "\r0 files, scanning p2: 50% of its bytes, about 1 s left" +
+                                          std::string(13, ' '));
+  // A file scanned after the volume is named as the volume is.
+  g_now += 1;
+  before = written().size();
+  line.scanning("pagefile.sys", 0, 100);
+  EXPECT_EQ(written().substr(before, 50), "\r0 files, scanning pagefile.sys: 0% of its bytes, ");
+}
+
 TEST_F(StatusLineTest, NothingIsDrawnWhereTheErrorStreamIsNoTerminal) {
   StatusLine line(handle_, fake_clock);
   EXPECT_FALSE(line.shown());
@@ -150,6 +177,7 @@ TEST_F(StatusLineTest, NothingIsDrawnWhereTheErrorStreamIsNoTerminal) {
     g_now += 1000;
     line.file("/bin/", "$I", 2);
     line.carving("p0", 5, 10);
+    line.scanning("p0", 5, 10);
   }
   line.finish();
   EXPECT_EQ(written(), "");

@@ -110,6 +110,12 @@ class ImageVolume : public FileSystem {
   // visited before stand).
   virtual bool carve_index_files(const std::vector<std::string>& folders, bool recurse,
                                  CarvedFileVisitor* visitor, std::string* error) = 0;
+
+  // The volume's unallocated clusters, as the file system's allocation
+  // gives them (The Sleuth Kit's block walk with its unallocated flag), in
+  // order, at their offsets in the volume; reads that fail are told
+  // through the messages.  Null, with the reason, when they cannot be told.
+  virtual std::unique_ptr<ScanBytes> unallocated_space(std::string* error) = 0;
 };
 
 // The Volume Shadow Copy stores of one NTFS volume, each the whole volume

@@ -1,5 +1,6 @@
 #include "image/image_source.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "platform/dos_pattern.h"
@@ -55,15 +56,22 @@ class MessagesToVisitor final : public ImageMessages {
  public:
   explicit MessagesToVisitor(VolumeVisitor* visitor) : visitor_(visitor) {}
   void problem(const std::string& text) override {
+    if (quiet_) return;
     visitor_->message(text);
     incomplete_ = true;
   }
-  void note(const std::string& text) override { visitor_->message(text); }
+  void note(const std::string& text) override {
+    if (!quiet_) visitor_->message(text);
+  }
   bool incomplete() const { return incomplete_; }
+  // While the volumes are surveyed: what they tell is told again when they
+  // are read.
+  void set_quiet(bool quiet) { quiet_ = quiet; }
 
  private:
   VolumeVisitor* visitor_;
   bool incomplete_ = false;
+  bool quiet_ = false;
 };
 
 // The volume of the image `image` as the visitor sees it.
@@ -81,8 +89,10 @@ Volume volume_of(const std::string& image, ImageVolume* volume) {
 class CarveToVisitor final : public CarvedFileVisitor {
  public:
   CarveToVisitor(const std::string& image, ImageVolume* volume, VolumeVisitor* visitor,
-                 const ImageRunSettings& settings, const std::vector<std::string>& folders)
-      : image_(image),
+                 const ImageRunSettings& settings, const std::vector<std::string>& folders,
+                 std::vector<uint64_t>* given)
+      : given_(given),
+        image_(image),
         volume_(volume),
         visitor_(visitor),
         settings_(settings),
@@ -114,6 +124,7 @@ class CarveToVisitor final : public CarvedFileVisitor {
   }
 
   bool visit(const CarvedIndexFile& file) override {
+    if (file.has_data_offset) given_->push_back(file.data_offset);
     status_ = visitor_->decode_recovered(volume_of(image_, volume_), file);
     return status_.ok();
   }
@@ -124,6 +135,7 @@ class CarveToVisitor final : public CarvedFileVisitor {
   Status status() const { return status_; }
 
  private:
+  std::vector<uint64_t>* given_;  // where the data of the files visited starts
   const std::string& image_;
   ImageVolume* volume_;
   VolumeVisitor* visitor_;
@@ -153,6 +165,7 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
   bool any_bin = false;
   std::vector<std::string> bins;
   std::vector<std::string> walked;  // the folders walked in the volume, for carving
+  std::vector<uint64_t> given;      // where the carved files' data lies, for the scan
   // Walks the volume's folders, then (with carve) recovers the index files
   // no folder holds any more; false when the visitor ended the run.
   auto read_volume = [&](ImageVolume* volume) {
@@ -162,6 +175,7 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
     }
     walked.clear();
     volume->expect_files(settings.patterns);
+    given.clear();
     if (paths.empty()) {
       if (!volume->find_bin_folders(&bins, &error)) {
         visitor->message("Can't read directory /: " + error);
@@ -194,7 +208,7 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
       }
     }
     if (settings.carve && volume->can_carve()) {
-      CarveToVisitor carver(image_path, volume, visitor, settings, walked);
+      CarveToVisitor carver(image_path, volume, visitor, settings, walked, &given);
       const bool searched = volume->carve_index_files(walked, settings.recurse, &carver, &error);
       result.status = carver.status();
       if (!result.status.ok()) return false;
@@ -203,9 +217,32 @@ ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& 
         result.incomplete = true;
       }
     }
+    if (settings.scan) {
+      // Then the volume's free clusters, for records no entry names any
+      // more; what carving gave is not given again.
+      std::unique_ptr<ScanBytes> bytes = volume->unallocated_space(&error);
+      if (!bytes) {
+        visitor->message("Can't scan the unallocated space: " + error);
+        result.incomplete = true;
+        return true;
+      }
+      std::sort(given.begin(), given.end());
+      result.status = visitor->scan(volume_of(image_path, volume), bytes.get(), given);
+      if (!result.status.ok()) return false;
+    }
     return true;
   };
   const size_t volumes = image->volume_count();
+  if (visitor->surveys()) {
+    // Every volume is surveyed before the first is walked (a bin on one
+    // volume is named by the Windows of another), one at a time.
+    messages.set_quiet(true);
+    for (size_t v = 0; v < volumes; ++v) {
+      std::unique_ptr<ImageVolume> volume = image->open_volume(v);
+      if (volume) visitor->survey(volume_of(image_path, volume.get()));
+    }
+    messages.set_quiet(false);
+  }
   for (size_t v = 0; v < volumes; ++v) {
     // One volume at a time, closed before the next is opened.
     std::unique_ptr<ImageVolume> volume = image->open_volume(v);

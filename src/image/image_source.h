@@ -22,6 +22,9 @@ struct ImageRunSettings {
   // Also read each NTFS volume's shadow-copy stores, as volumes of their
   // own, right after it.
   bool shadows = false;
+  // Scan each volume's (and store's) unallocated clusters for index
+  // records, after its walk and carving.
+  bool scan = false;
   bool recurse = true;   // the walk enters subfolders
   const ExclusionList* exclude = nullptr;  // the exclusions in force, if any
 };
@@ -38,7 +41,8 @@ struct ImageRunResult {
 // walked, then (with carve) the index files no folder holds any more are
 // recovered, as far as they lie in the run's scope: a pattern matches the
 // name, no exclusion does, and a recovered entry whose folder is known lies
-// in a folder the run walks.  With shadows, each NTFS volume's stores
+// in a folder the run walks; then (with scan) its unallocated clusters are
+// scanned for index records.  With shadows, each NTFS volume's stores
 // follow it, oldest first, each read the same way.  A visitor's status that
 // is not ok ends it.
 ImageRunResult run_image(const std::string& image_path, const ImageRunSettings& settings,

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -41,6 +42,23 @@ struct Recorder : VolumeVisitor {
     return Status();
   }
   void message(const std::string& text) override { messages.push_back(text); }
+  // A scan reads every byte it is given, in pieces whose offsets only grow.
+  Status scan(const Volume& volume, ScanBytes* bytes, std::span<const uint64_t> given) override {
+    order.push_back("scan");
+    std::vector<unsigned char> buffer(1 << 20);
+    uint64_t offset = 0, read = 0, last_end = 0;
+    for (size_t got; (got = bytes->read(buffer.data(), buffer.size(), &offset)) != 0;) {
+      EXPECT_GE(offset, last_end);
+      last_end = offset + got;
+      read += got;
+    }
+    EXPECT_EQ(read, bytes->total());
+    scans.push_back(std::string(volume.name) + ":" + std::to_string(read));
+    scan_given.assign(given.begin(), given.end());
+    return Status();
+  }
+  std::vector<std::string> scans;   // "p0:BYTES"
+  std::vector<uint64_t> scan_given;
   void carving(const Volume& volume, uint64_t done, uint64_t total) override {
     // How far the search is: never back, never past its total.
     EXPECT_LE(done, total);
@@ -204,6 +222,45 @@ TEST(ImageRun, CarvedFilesComeAfterEveryWalk) {
   EXPECT_EQ(without.walks, r.walks);
 }
 
+// The unallocated clusters are scanned after the volume's walk and
+// carving, and the scan is told where the carved files' data lies.
+TEST(ImageRun, TheScanFollowsTheCarvingAndKnowsWhatItGave) {
+  NEED_IMAGE(path, "ntfs-carve");
+  const FileState before(path);
+  ImageRunSettings s = settings({}, true);
+  s.scan = true;
+  Recorder r;
+  const ImageRunResult result = run_image(path, s, &r);
+  EXPECT_FALSE(result.incomplete);
+  ASSERT_EQ(r.order.size(), 22u);
+  EXPECT_EQ(r.order.back(), "scan");
+  ASSERT_EQ(r.scans.size(), 1u);
+  EXPECT_EQ(r.scans[0].rfind("p0:", 0), 0u);
+  // Some of the 16 MiB volume is free, and it is not all free.
+  const uint64_t bytes = std::stoull(r.scans[0].substr(3));
+  EXPECT_GT(bytes, 1u << 20);
+  EXPECT_LT(bytes, 16u << 20);
+  // As many as The Sleuth Kit's blkls writes (its block walk's unallocated
+  // blocks).
+  if (FILE* blkls = popen(("blkls '" + path + "' 2>/dev/null").c_str(), "r")) {
+    uint64_t listed = 0;
+    char chunk[65536];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, blkls)) > 0;) listed += n;
+    if (pclose(blkls) == 0) {
+      EXPECT_EQ(bytes, listed);
+    }
+  }
+  // The one carved file whose data lies in free clusters.
+  ASSERT_EQ(r.scan_given.size(), 1u);
+  EXPECT_EQ(r.scan_given[0] % 4096, 0u);
+  EXPECT_GT(r.scan_given[0], 0u);
+
+  Recorder without;
+  run_image(path, settings({}, true), &without);
+  EXPECT_TRUE(without.scans.empty());
+  EXPECT_TRUE(FileState(path) == before) << "the run changed the image";
+}
+
 TEST(ImageRun, FoldersContainWhatLiesInThem) {
   EXPECT_TRUE(folder_contains("/$Recycle.Bin/", "/$Recycle.Bin/", false, false));
   EXPECT_TRUE(folder_contains("/$Recycle.Bin/", "/$Recycle.Bin/S-1/", true, false));
@@ -300,6 +357,23 @@ TEST(ImageRun, EachVolumesShadowCopiesFollowItOldestFirst) {
   result = run_image(path, settings({}, false), &live);
   EXPECT_FALSE(result.incomplete);
   EXPECT_EQ(live.walks, (std::vector<std::string>{"p0:/$Recycle.Bin/"}));
+  EXPECT_TRUE(FileState(path) == before) << "the run changed the image";
+}
+
+TEST(ImageRun, EveryStoreIsScannedAfterItsWalk) {
+  NEED_IMAGE(path, "vss-bin");
+  const FileState before(path);
+  ImageRunSettings s = with_shadows({}, false);
+  s.scan = true;
+  Recorder r;
+  const ImageRunResult result = run_image(path, s, &r);
+  EXPECT_FALSE(result.incomplete);
+  EXPECT_EQ(r.order,
+            (std::vector<std::string>{"walk", "scan", "walk", "scan", "walk", "scan"}));
+  ASSERT_EQ(r.scans.size(), 3u);
+  EXPECT_EQ(r.scans[0].rfind("p0:", 0), 0u);
+  EXPECT_EQ(r.scans[1].rfind("p0:vss1:", 0), 0u);
+  EXPECT_EQ(r.scans[2].rfind("p0:vss2:", 0), 0u);
   EXPECT_TRUE(FileState(path) == before) << "the run changed the image";
 }
 

@@ -513,11 +513,17 @@ class TskVolume final : public ImageVolume {
   bool can_carve() const override { return ntfs_; }
   bool carve_index_files(const std::vector<std::string>& folders, bool recurse,
                          CarvedFileVisitor* visitor, std::string* error) override;
+  std::unique_ptr<ScanBytes> unallocated_space(std::string* error) override;
 
   // FileSystem
   DirRef open_directory(const char* path, std::string* error) override;
   DirRef open_subdirectory(DirRef parent, const char* name, std::string* error) override;
   DirRef open_parent(DirRef child, std::string* error) override;
+  DirRef open_subdirectory_anew(DirRef parent, const char* name, std::string* error) override {
+    const DirRef dir = open_subdirectory(parent, name, error);
+    if (dir != kNoDir) dirs_[static_cast<size_t>(dir)].reopened = true;
+    return dir;
+  }
   bool identify_directory(DirRef dir, DirIdentity* out) override;
   void close_directory(DirRef dir) override;
   size_t open_directory_budget() const override { return kDirectoryBudget; }
@@ -541,6 +547,8 @@ class TskVolume final : public ImageVolume {
     return 0;
   }
   FileSystemKind volume_kind(const char*) override { return kind_; }
+  bool read_named_stream(DirRef dir, const char* name, const char* stream, char* buffer,
+                         size_t capacity, size_t* length) override;
 
  private:
   struct DirSlot {
@@ -718,6 +726,9 @@ class TskVolume final : public ImageVolume {
   bool load_scratch(TSK_INUM_T addr, std::string* reason = nullptr);
   FileRef open_file_addr(TSK_INUM_T addr, bool require_regular, const std::string& path);
   bool data_readable(TSK_FS_FILE* file);
+  // Where the data of `file` starts in the volume; false when it is
+  // resident or starts with no cluster.
+  bool data_offset(TSK_FS_FILE* file, uint64_t* offset);
   // Carving: the deleted index files the open folder `dir` lists, handed
   // out, and (when `below` is given) the folders it holds; false when the
   // visitor stops.
@@ -1708,6 +1719,38 @@ bool TskVolume::names_deleted_entry(DirRef dir, const char* name) {
   return false;
 }
 
+bool TskVolume::read_named_stream(DirRef dir, const char* name, const char* stream, char* buffer,
+                                  size_t capacity, size_t* length) {
+  // NTFS keeps a named stream as a $DATA attribute of that name.
+  if (!ntfs_) return false;
+  const long index = find_name(dir, name);
+  if (index < 0) return false;
+  const TSK_FS_NAME& n = dirs_[static_cast<size_t>(dir)].dir->names[index];
+  if (!load_scratch(n.meta_addr)) {
+    lib.tsk_error_reset();
+    return false;
+  }
+  const int count = lib.tsk_fs_file_attr_getsize(scratch_);
+  for (int i = 0; i < count; ++i) {
+    const TSK_FS_ATTR* attr = lib.tsk_fs_file_attr_get_idx(scratch_, i);
+    if (attr == nullptr || attr->type != TSK_FS_ATTR_TYPE_NTFS_DATA || attr->name == nullptr ||
+        compare_folded(attr->name, stream) != 0)
+      continue;
+    size_t want = attr->size > 0 ? static_cast<size_t>(attr->size) : 0;
+    if (want > capacity) want = capacity;
+    *length = 0;
+    if (want == 0) return true;
+    FailureWatch watch(guard_);
+    const ssize_t got = lib.tsk_fs_attr_read(attr, 0, buffer, want, TSK_FS_FILE_READ_FLAG_NONE);
+    lib.tsk_error_reset();
+    if (got <= 0 || watch.failed()) return false;
+    *length = static_cast<size_t>(got);
+    return true;
+  }
+  lib.tsk_error_reset();
+  return false;
+}
+
 FileRef TskVolume::open_file_addr(TSK_INUM_T addr, bool require_regular, const std::string& path) {
   size_t index;
   if (!free_files_.empty()) {
@@ -1893,6 +1936,89 @@ bool TskVolume::data_readable(TSK_FS_FILE* file) {
   return covered >= blocks;
 }
 
+bool TskVolume::data_offset(TSK_FS_FILE* file, uint64_t* offset) {
+  const TSK_FS_ATTR* data = lib.tsk_fs_file_attr_get(file);
+  lib.tsk_error_reset();
+  if (data == nullptr || (data->flags & TSK_FS_ATTR_NONRES) == 0) return false;
+  const TSK_FS_ATTR_RUN* run = data->nrd.run;
+  if (run == nullptr || run->offset != 0 || run->len == 0 ||
+      (run->flags & (TSK_FS_ATTR_RUN_FLAG_FILLER | TSK_FS_ATTR_RUN_FLAG_SPARSE)) != 0)
+    return false;
+  *offset = static_cast<uint64_t>(run->addr) * fs_->block_size;
+  return true;
+}
+
+namespace {
+
+// The unallocated blocks of a file system, as its allocation tells them
+// block by block (what the library's block walk with its unallocated flag
+// gives), read run by run.  Only a cursor is kept, whatever the volume's
+// size.
+class UnallocatedBytes final : public ScanBytes {
+ public:
+  UnallocatedBytes(TSK_FS_INFO* fs, ReadGuard* guard, ImageMessages* messages, std::string context)
+      : fs_(fs), guard_(guard), messages_(messages), context_(std::move(context)),
+        cursor_(fs->first_block) {
+    for (TSK_DADDR_T b = fs_->first_block; b <= fs_->last_block; ++b)
+      if (unallocated(b)) total_ += fs_->block_size;
+    lib.tsk_error_reset();
+  }
+
+  uint64_t total() const override { return total_; }
+
+  size_t read(unsigned char* buffer, size_t size, uint64_t* offset) override {
+    const TSK_DADDR_T most = size / fs_->block_size;
+    while (most > 0) {
+      while (cursor_ <= fs_->last_block && !unallocated(cursor_)) ++cursor_;
+      if (cursor_ > fs_->last_block) break;
+      const TSK_DADDR_T first = cursor_;
+      while (cursor_ <= fs_->last_block && cursor_ - first < most && unallocated(cursor_)) ++cursor_;
+      const size_t bytes = static_cast<size_t>(cursor_ - first) * fs_->block_size;
+      const TSK_OFF_T at = static_cast<TSK_OFF_T>(first) * fs_->block_size;
+      lib.tsk_error_reset();
+      FailureWatch watch(guard_);
+      const ssize_t got = lib.tsk_fs_read(fs_, at, reinterpret_cast<char*>(buffer), bytes);
+      // The image's reader tells the bytes it could not read (and gives
+      // zeros for them); the library's own readers are told here.
+      const bool failed = watch.failed();
+      if (got != static_cast<ssize_t>(bytes)) {
+        if (!failed) {
+          messages_->problem("Can't read the unallocated clusters at bytes " +
+                             std::to_string(at) + " to " + std::to_string(at + bytes - 1) + " of " +
+                             context_ + ": " + library_reason("the read failed"));
+        }
+        lib.tsk_error_reset();
+        continue;
+      }
+      *offset = static_cast<uint64_t>(at);
+      return bytes;
+    }
+    return 0;
+  }
+
+ private:
+  bool unallocated(TSK_DADDR_T block) const {
+    return (fs_->block_getflags(fs_, block) & TSK_FS_BLOCK_FLAG_UNALLOC) != 0;
+  }
+
+  TSK_FS_INFO* fs_;
+  ReadGuard* guard_;
+  ImageMessages* messages_;
+  std::string context_;
+  TSK_DADDR_T cursor_;
+  uint64_t total_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<ScanBytes> TskVolume::unallocated_space(std::string* error) {
+  if (fs_->block_getflags == nullptr || fs_->block_size == 0) {
+    *error = failure("the file system does not tell its unallocated blocks");
+    return nullptr;
+  }
+  return std::make_unique<UnallocatedBytes>(fs_, guard_, messages_, context_);
+}
+
 // An unallocated entry with an index file's name that no folder walked
 // for carving lists, and the folder its name gives.
 struct UnlistedEntry {
@@ -1989,6 +2115,7 @@ bool TskVolume::visit_carved(DirRef parent, const std::string& directory, const 
     FileSlot& s = files_[static_cast<size_t>(file)];
     s.readable = data_readable(s.file);
     carved.data_readable = s.readable;
+    carved.has_data_offset = s.readable && data_offset(s.file, &carved.data_offset);
   }
   const bool go_on = visitor->visit(carved);
   if (file != kNoFile) close_file(file);
@@ -2122,7 +2249,7 @@ class TskImage final : public EvidenceImage {
   std::unique_ptr<ReadGuard> guard_;  // goes after the image that reads through it
   TSK_IMG_INFO* img_ = nullptr;
   TSK_VS_INFO* vs_ = nullptr;
-  TSK_FS_INFO* single_fs_ = nullptr;  // an image that is one file system, until opened
+  TSK_FS_INFO* single_fs_ = nullptr;  // an image that is one file system, until first opened
 
  private:
   const TSK_VS_PART_INFO* part_at(size_t index) {
@@ -2147,9 +2274,12 @@ class TskImage final : public EvidenceImage {
 
 std::unique_ptr<ImageVolume> TskImage::open_volume(size_t index) {
   if (vs_ == nullptr) {
-    if (index != 0 || single_fs_ == nullptr) return nullptr;
+    if (index != 0) return nullptr;
     TSK_FS_INFO* fs = single_fs_;
     single_fs_ = nullptr;
+    // Opened again: a run reads every volume's hives before it walks them.
+    if (fs == nullptr) fs = lib.tsk_fs_open_img(img_, 0, TSK_FS_TYPE_DETECT);
+    if (fs == nullptr) return nullptr;
     check_end("p0", static_cast<uint64_t>(fs->offset) + fs->block_count * fs->block_size);
     return std::make_unique<TskVolume>(fs, name_, "p0", 1, guard_.get(), messages_);
   }

@@ -11,7 +11,8 @@
   X(tsk_fs_close) X(tsk_fs_type_toname) X(tsk_fs_read) X(tsk_fs_dir_open_meta)            \
   X(tsk_fs_dir_close) X(tsk_fs_dir_walk) X(tsk_fs_meta_walk) X(tsk_fs_file_open_meta)     \
   X(tsk_fs_file_close) X(tsk_fs_file_read) X(tsk_fs_file_attr_get)                        \
-  X(tsk_fs_file_attr_get_type) X(tsk_fs_attr_walk)
+  X(tsk_fs_file_attr_get_type) X(tsk_fs_attr_walk) X(tsk_fs_file_attr_getsize)           \
+  X(tsk_fs_file_attr_get_idx) X(tsk_fs_attr_read)
 
 struct TskLibrary {
 #define BINSIFT_TSK_MEMBER(name) decltype(&::name) name = nullptr;

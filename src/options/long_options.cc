@@ -116,13 +116,19 @@ WordResult parse_long_option(const char* word, const OptionVocabulary& vocabular
 void read_early_word(const char* word, const OptionVocabulary& vocabulary, EarlyWords* out) {
   const char* equals = strchr(word, '=');
   const char* value = (equals && equals[1] != '\0') ? equals + 1 : nullptr;
-  // Neither word begins with a key of the table, which come first.
+  // None of these words begins with a key of the table, which come first.
   if (!value) return;
   for (const OptionKey& key : option_keys()) {
-    if (key.effect != OptionEffect::kImage && key.effect != OptionEffect::kFormat) continue;
+    if (key.effect != OptionEffect::kImage && key.effect != OptionEffect::kFormat &&
+        key.effect != OptionEffect::kScan && key.effect != OptionEffect::kRegistry)
+      continue;
     if (!matches(key, word)) continue;
     if (key.effect == OptionEffect::kImage) {
       out->image = value;
+    } else if (key.effect == OptionEffect::kScan) {
+      out->scan_file = value;
+    } else if (key.effect == OptionEffect::kRegistry) {
+      out->registries.emplace_back(value);
     } else {
       // Only a name the format word takes.
       format_value(value, vocabulary, &out->format);

@@ -9,6 +9,7 @@
 #include "common/paths.h"
 #include "options/path_list.h"
 #include "platform/codepage.h"
+#include "platform/digests.h"
 #include "platform/platform.h"
 
 namespace {
@@ -108,6 +109,8 @@ const std::vector<OptionKey>& table() {
       Row(E::kImage).word("image", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCarve).word("carve", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kShadows).word("shadows", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kScan).word("scan", W::kOptional, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kRegistry).word("registry", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kFormat).word("format", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCodepage).word("codepage", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kHelpMore).word("help-more", W::kNoValue, nullptr, nullptr, WordMatch::kWholeWord),
@@ -115,10 +118,8 @@ const std::vector<OptionKey>& table() {
       Row(E::kVersion).word("version", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
       // Words whose effects come with later work: accepted without effect
       // until then, and a near miss of one is refused as of the others.
-      Row(E::kNothing).word("hash", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
-      Row(E::kNothing).word("collect", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
-      Row(E::kNothing).word("registry", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
-      Row(E::kNothing).word("scan", W::kIgnored, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kHash).word("hash", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
+      Row(E::kCollect).word("collect", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
   };
   return kTable;
 }
@@ -127,6 +128,27 @@ char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' +
 char upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 }  // namespace
+
+bool digest_list_value(const char* value, unsigned* kinds) {
+  static constexpr const char* kNames[kDigestKindCount] = {"md5", "sha1", "sha256"};
+  *kinds = 0;
+  const char* at = value;
+  for (;;) {
+    const char* end = strchr(at, ',');
+    const size_t length = end ? static_cast<size_t>(end - at) : strlen(at);
+    int found = -1;
+    for (int kind = 0; kind < kDigestKindCount; ++kind) {
+      if (strlen(kNames[kind]) != length) continue;
+      bool same = true;
+      for (size_t i = 0; i < length; ++i) same &= lower(at[i]) == kNames[kind][i];
+      if (same) found = kind;
+    }
+    if (found < 0 || (*kinds & digest_bit(found))) return false;
+    *kinds |= digest_bit(found);
+    if (!end) return true;
+    at = end + 1;
+  }
+}
 
 bool format_value(const char* value, const OptionVocabulary& vocabulary, std::string* out) {
   std::string name(value);
@@ -373,6 +395,23 @@ Applied apply_option(const OptionKey& key, const OptionInput& in,
       o->shadows = 1;
       o->shadows_word = in.word;
       return Applied::kDone;
+    case E::kScan:
+      // "--scan=" names no file.
+      if (!in.value && strchr(in.word, '=') != nullptr) return Applied::kRefused;
+      if (in.value) {
+        o->scan_file = in.value;
+      } else {
+        o->scan_unallocated = 1;
+        o->scan_word = in.word;
+      }
+      return Applied::kDone;
+    case E::kRegistry:
+      if (!vocabulary.registries) {
+        fprintf(stderr, "\n%s\n", vocabulary.registries_refused);
+        return Applied::kRefusedAndSaid;
+      }
+      o->registry_files.emplace_back(in.value);
+      return Applied::kDone;
     case E::kFormat:
       return format_value(in.value, vocabulary, &o->report_format) ? Applied::kDone
                                                                   : Applied::kRefused;
@@ -384,6 +423,13 @@ Applied apply_option(const OptionKey& key, const OptionInput& in,
       return Applied::kHelpMore;
     case E::kVersion:
       return Applied::kVersion;
+    case E::kHash:
+      return digest_list_value(in.value, &o->hash_kinds) ? Applied::kDone : Applied::kRefused;
+    case E::kCollect:
+      if (in.value[0] == '\0') return Applied::kRefused;
+      o->collect_dir = resolved_path(in.value);
+      o->collect_word = in.word;
+      return Applied::kDone;
   }
   return Applied::kDone;
 }

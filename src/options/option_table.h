@@ -30,10 +30,14 @@ enum class OptionEffect : uint8_t {
   kImage,
   kCarve,
   kShadows,
+  kScan,
+  kRegistry,
   kFormat,
   kCodepage,
   kHelpMore,
   kVersion,
+  kHash,
+  kCollect,
 };
 
 // How a command-line letter takes its value.
@@ -130,6 +134,10 @@ struct OptionInput {
 // all in upper case, that the vocabulary knows; `out` receives it in lower
 // case.
 bool format_value(const char* value, const OptionVocabulary& vocabulary, std::string* out);
+
+// A --hash list: "md5", "sha1" and "sha256", in any order and case, each
+// at most once, separated by ","; `kinds` receives them as digest bits.
+bool digest_list_value(const char* value, unsigned* kinds);
 
 // What applying a key came to.
 struct Applied {

@@ -1,5 +1,7 @@
 #include "options/option_table.h"
 
+#include "platform/digests.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -63,6 +65,21 @@ TEST(OptionTable, TheIniKeysKeepTheirOrder) {
       "ACCT", "APPEND", "BINARY", "DELIMETER", "INDIV", "EXCLUDE", "FILE", "TRUE",
       "MEMO", "MILITARY", "OUTPUT", "PATH", "PAUSE", "QUIET", "RECURSE", "RESET"};
   EXPECT_EQ(order, expected);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OptionTable, DigestListsTakeTheThreeNamesInAnyOrderAndCase) {
+  unsigned kinds = 0;
+  ASSERT_TRUE(digest_list_value("md5", &kinds));
+  EXPECT_EQ(kinds, digest_bit(kDigestMd5));
+  ASSERT_TRUE(digest_list_value("SHA256,md5,Sha1", &kinds));
+  EXPECT_EQ(kinds, digest_bit(kDigestMd5) | digest_bit(kDigestSha1) | digest_bit(kDigestSha256));
+  for (const char* refused : {"", "sha512", "md5,", ",md5", "md5,md5", "md5 ,sha1", "sha-256",
+                              "md5;sha1", "sha"})
+    EXPECT_FALSE(digest_list_value(refused, &kinds)) << refused;
 }
 
 }  // namespace

@@ -220,6 +220,11 @@ OptionResult parse_options(int argc, char** argv, const OptionVocabulary& vocabu
     printf("\nIllegal option: %s", o->shadows_word.c_str());
     return ended(OptionAction::kRefused);
   }
+  // Unallocated clusters are an image's volumes'; a file to scan is named.
+  if (o->scan_unallocated && o->image_path.empty()) {
+    fprintf(notes_stream(), "\nIllegal option: %s", o->scan_word.c_str());
+    return ended(OptionAction::kRefused);
+  }
   if (o->pattern_list.empty()) add_file_pattern(o, "*.*");
   if (o->delimiter == ' ') o->delimiter = '|';
   result.first_option = first;

@@ -71,6 +71,21 @@ struct Options {
   // was written, for the message that refuses it).
   int32_t shadows = 0;
   std::string shadows_word;
+  // --hash=LIST: the digests of every companion file (digest bits of
+  // platform/digests.h); --collect=DIR: where the companions are copied
+  // (a full path; collect_word as written, for the message that refuses it).
+  unsigned hash_kinds = 0;
+  std::string collect_dir;
+  std::string collect_word;
+  // --scan: also scan the image volumes' unallocated clusters for index
+  // records (scan_word: as it was written, for the message that refuses
+  // it); --scan=FILE: scan FILE's bytes (the last one named).
+  int32_t scan_unallocated = 0;
+  std::string scan_word;
+  std::string scan_file;
+  // --registry=FILE, as often as given: SOFTWARE and SAM hive files that
+  // name the users, in the order given.
+  std::vector<std::string> registry_files;
 };
 
 // What the readers check values against: what the rest of the program has.
@@ -80,16 +95,21 @@ struct OptionVocabulary {
   const char* images_refused = "";   // what refuses it otherwise
   bool shadows = false;              // whether --shadows can be taken
   const char* shadows_refused = "";  // what refuses it otherwise
+  bool registries = false;              // whether --registry can be taken
+  const char* registries_refused = "";  // what refuses it otherwise
 };
 
-// The words that decide what the run must never write (--image=) and
+// The words that decide what the run must never write (--image=, and every
+// --registry=) and
 // whether standard output holds a report that a program reads (--format=).
 // They are read ahead of everything that opens a file, since the
 // environment, the INI file and the options before them can name the
-// accounting file.  The last of each counts, as when the options are
-// applied.
+// accounting file.  The last of each counts (every --registry= does), as
+// when the options are applied.
 struct EarlyWords {
   std::string image;
+  std::string scan_file;  // --scan=FILE: evidence too
+  std::vector<std::string> registries;  // every --registry= hive file
   std::string format = "seed";
 };
 

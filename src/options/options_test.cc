@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/digests.h"
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +15,7 @@
 #include "options/long_options.h"
 #include "options/option_table.h"
 #include "options/test_options.h"
+#include "users/hive_reader.h"
 
 namespace {
 
@@ -190,11 +193,55 @@ TEST(LongOptions, HelpAndVersionAreWholeWordsWithoutValues) {
 }
 
 TEST(LongOptions, LaterWordsAreAcceptedWithoutEffectUntilTheyAreBuilt) {
-  for (const char* word : {"shadows", "hash=md5,sha256", "collect=/tmp/out", "registry=SAM",
-                           "scan", "scan=pagefile.sys", "SHADOWS", "HASH=MD5"}) {
+  for (const char* word : {"shadows", "registry=SAM", "scan", "scan=pagefile.sys", "SHADOWS"}) {
     Options o;
     EXPECT_EQ(parse_long_option(word, &o), kWordAccepted) << word;
   }
+}
+
+TEST(LongOptions, HashAndCollectTakeTheirValues) {
+  Options o;
+  EXPECT_EQ(parse_long_option("hash=md5,sha256", &o), kWordAccepted);
+  EXPECT_EQ(o.hash_kinds, digest_bit(kDigestMd5) | digest_bit(kDigestSha256));
+  EXPECT_EQ(parse_long_option("HASH=SHA1", &o), kWordAccepted);
+  EXPECT_EQ(o.hash_kinds, digest_bit(kDigestSha1));  // the last one counts
+  EXPECT_EQ(parse_long_option("collect=/tmp/out", &o), kWordAccepted);
+  EXPECT_EQ(o.collect_dir, "/tmp/out");
+  EXPECT_EQ(o.collect_word, "collect=/tmp/out");
+  for (const char* word : {"hash", "hash=", "hash=sha512", "collect", "collect=", "Hash=md5"})
+    EXPECT_NE(parse_long_option(word, &o), kWordAccepted) << word;
+}
+
+TEST(LongOptions, ScanNamesAFileOrTheUnallocatedClusters) {
+  Options o;
+  EXPECT_EQ(parse_long_option("scan", &o), kWordAccepted);
+  EXPECT_EQ(o.scan_unallocated, 1);
+  EXPECT_EQ(o.scan_word, "scan");
+  EXPECT_EQ(o.scan_file, "");
+  Options f;
+  EXPECT_EQ(parse_long_option("SCAN=/evidence/pagefile.sys", &f), kWordAccepted);
+  EXPECT_EQ(f.scan_unallocated, 0);
+  EXPECT_EQ(f.scan_file, "/evidence/pagefile.sys");
+  EXPECT_EQ(parse_long_option("scan=", &f), kWordRefused);
+  EXPECT_EQ(parse_long_option("Scan", &f), kWordNearMiss);
+}
+
+TEST(LongOptions, RegistryIsAWholeWordWithAValueAsOftenAsGiven) {
+  if (!kHiveSupport) GTEST_SKIP() << "this build reads no hives";
+  Options o;
+  EXPECT_EQ(parse_long_option("registry=/case/SOFTWARE", &o), kWordAccepted);
+  EXPECT_EQ(parse_long_option("REGISTRY=/case/SAM", &o), kWordAccepted);
+  EXPECT_EQ(o.registry_files, (std::vector<std::string>{"/case/SOFTWARE", "/case/SAM"}));
+  for (const char* word : {"registry", "registry=", "REGISTRY"})
+    EXPECT_EQ(parse_long_option(word, &o), kWordRefused) << word;
+  // Mixed case is no word of its own, nor a letter away: slips.
+  for (const char* word : {"Registry=/case/SAM", "registy=/case/SAM", "regsitry=/case/SAM"})
+    EXPECT_EQ(parse_long_option(word, &o), kWordNearMiss) << word;
+  // Not a prefix word: what is further away has no effect, as any unknown
+  // word.
+  for (const char* word : {"reg=/case/SAM", "registries=/case/SAM"})
+    EXPECT_EQ(parse_long_option(word, &o), kWordAccepted) << word;
+  EXPECT_EQ(o.registry_files.size(), 2u);
 }
 
 TEST(NearMisses, WithinTwoEditsOfBinsiftsOwnWords) {
@@ -470,6 +517,32 @@ TEST_F(OptionsTest, TheImageIsKnownBeforeAnythingIsOpened) {
   ArgVector plain({"-.ini", "-1", image});
   parse_options(plain.argc(), plain.argv(), &opener);
   EXPECT_EQ(opener.opened, (std::vector<std::pair<std::string, bool>>{{image, false}}));
+}
+
+TEST_F(OptionsTest, RegistryHivesAreKnownBeforeAnythingIsOpened) {
+  if (!kHiveSupport) GTEST_SKIP() << "this build reads no hives";
+  TestTree tree;
+  tree.file("SAM", "hive bytes");
+  tree.file("SOFTWARE", "hive bytes");
+  tree.file("other.log");
+  const std::string sam = tree.path("SAM");
+  const std::string software = tree.path("SOFTWARE");
+  const std::string other = tree.path("other.log");
+  EvidenceAwareOpener opener;
+  ArgVector args({"-.ini", "-1", sam, "--memo=" + software, "-2", other, "--registry=" + sam,
+                  "--registry=" + software});
+  parse_options(args.argc(), args.argv(), &opener);
+  EXPECT_EQ(opener.opened, (std::vector<std::pair<std::string, bool>>{
+                               {sam, true}, {software, true}, {other, false}}));
+  std::string reason;
+  ASSERT_TRUE(is_evidence(software.c_str(), &reason));
+  EXPECT_EQ(reason, "it is the registry hive " + software);
+}
+
+TEST_F(OptionsDeathTest, BuildsWithoutHivesRefuseTheRegistryWordAsTheyRefuseImages) {
+  if (kHiveSupport) GTEST_SKIP() << "this build reads hives";
+  EXPECT_EXIT(parse({"-.ini", "--registry=SAM"}), ::testing::ExitedWithCode(5),
+              "^\nRegistry hives are not supported by this build\n$");
 }
 
 TEST_F(OptionsDeathTest, BuildsWithoutImagesRefuseTheImageWord) {

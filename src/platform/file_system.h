@@ -73,6 +73,12 @@ class FileSystem {
   virtual DirRef open_directory(const char* path, std::string* error) = 0;
   // Opens the subdirectory `name` of `parent`, never through a link.
   virtual DirRef open_subdirectory(DirRef parent, const char* name, std::string* error) = 0;
+  // Opens the subdirectory `name` of `parent` as open_subdirectory does,
+  // to be read whole outside the walk: it lists everything it holds, also
+  // where a volume lists a folder's entries once (an image's NTFS volume).
+  virtual DirRef open_subdirectory_anew(DirRef parent, const char* name, std::string* error) {
+    return open_subdirectory(parent, name, error);
+  }
   // Opens the parent of `child` again (the walk closes directories it is
   // not using when a branch is deeper than open_directory_budget()).
   virtual DirRef open_parent(DirRef child, std::string* error) = 0;
@@ -128,6 +134,18 @@ class FileSystem {
   // their setting back through the same open file.
   virtual bool capture_times(FileRef file, SavedTimes* out) = 0;
   virtual bool restore_times(FileRef file, const SavedTimes& times) = 0;
+  // Why the last read of `file` gave nothing before the end of its data;
+  // empty when it met the end (or the system tells no reason).
+  virtual std::string read_error(FileRef) { return std::string(); }
+
+  // Reads up to `capacity` bytes of the named data stream `stream` of the
+  // entry `name` of `dir` (a final link not followed) into `buffer`, the
+  // number read in `length`; false where the entry has no such stream or
+  // the file system shows none.
+  virtual bool read_named_stream(DirRef, const char* /*name*/, const char* /*stream*/,
+                                 char* /*buffer*/, size_t /*capacity*/, size_t* /*length*/) {
+    return false;
+  }
 
   // The named (alternate) data streams of an open directory, as
   // count_named_streams() counts them.

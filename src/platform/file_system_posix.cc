@@ -111,7 +111,10 @@ constexpr unsigned kStatxMask =
 
 class PosixFileSystem final : public FileSystem {
  public:
-  PosixFileSystem() : buffer_(kDirBufferSize) { attribute_path_.reserve(320); }
+  PosixFileSystem() : buffer_(kDirBufferSize) {
+    attribute_path_.reserve(320);
+    attribute_name_.reserve(64);
+  }
 
   DirRef open_directory(const char* path, std::string* error) override {
     const int fd = open_directory_path(path);
@@ -281,6 +284,8 @@ class PosixFileSystem final : public FileSystem {
         nowait_ = false;  // not on this system: plain reads from now on
       } else {
         read = true;  // the read failed: nothing
+        read_errno_ = failure;
+        read_errno_file_ = file;
       }
     }
     if (!read) got = read_at(fd, buffer, size, at);
@@ -288,8 +293,32 @@ class PosixFileSystem final : public FileSystem {
     return got;
   }
 
+  std::string read_error(FileRef file) override {
+    if (file != read_errno_file_ || read_errno_ == 0) return std::string();
+    return strerror(read_errno_);
+  }
+
+  bool read_named_stream(DirRef dir, const char* name, const char* stream, char* buffer,
+                         size_t capacity, size_t* length) override {
+    // ntfs-3g shows a named stream as the "user." extended attribute of its
+    // name; there is no call relative to a directory, so its name in /proc.
+    // The one call fails at once where the file system keeps none.
+    char prefix[40];
+    snprintf(prefix, sizeof prefix, "/proc/self/fd/%d/", static_cast<int>(dir));
+    attribute_path_.assign(prefix);
+    attribute_path_.append(name);
+    attribute_name_.assign("user.");
+    attribute_name_.append(stream);
+    const ssize_t n = lgetxattr(attribute_path_.c_str(), attribute_name_.c_str(), buffer, capacity);
+    if (n < 0) return false;
+    *length = static_cast<size_t>(n);
+    return true;
+  }
+
   void close_file(FileRef file) override {
-    if (file != kNoFile) close(static_cast<int>(file));
+    if (file == kNoFile) return;
+    if (file == read_errno_file_) read_errno_ = 0;
+    close(static_cast<int>(file));
   }
 
   bool file_info(FileRef file, EntryInfo* out) override {
@@ -387,13 +416,19 @@ class PosixFileSystem final : public FileSystem {
     if (static_cast<size_t>(fd) >= positions_.size()) positions_.resize(static_cast<size_t>(fd) + 64);
     positions_[static_cast<size_t>(fd)] = at;
   }
-  // A plain read of `size` bytes at `at`, as far as the file goes.
-  static size_t read_at(int fd, void* buffer, size_t size, uint64_t at) {
+  // A plain read of `size` bytes at `at`, as far as the file goes; a
+  // failure is kept for read_error().
+  size_t read_at(int fd, void* buffer, size_t size, uint64_t at) {
     ssize_t n;
     do {
       n = pread(fd, buffer, size, static_cast<off_t>(at));
     } while (n < 0 && errno == EINTR);
-    return n < 0 ? 0 : static_cast<size_t>(n);
+    if (n < 0) {
+      read_errno_ = errno;
+      read_errno_file_ = static_cast<FileRef>(fd);
+      return 0;
+    }
+    return static_cast<size_t>(n);
   }
   // Opens the walk's next regular files, up to the window, and asks for
   // their data; the access times change only when the walk
@@ -420,6 +455,10 @@ class PosixFileSystem final : public FileSystem {
   // creation attribute either: not asked again.
   std::vector<uint64_t> no_creation_attribute_;
   std::string attribute_path_;
+  std::string attribute_name_;
+  // The failure of the last read that failed, and its file.
+  int read_errno_ = 0;
+  FileRef read_errno_file_ = kNoFile;
 
   void fill_info(const struct statx& stx, int fd, const char* name, EntryInfo* out) {
     *out = EntryInfo();

@@ -173,6 +173,34 @@ class Win32FileSystem final : public FileSystem {
 
   bool names_deleted_entry(DirRef, const char*) override { return false; }
 
+  bool read_named_stream(DirRef ref, const char* name, const char* stream, char* buffer,
+                         size_t capacity, size_t* length) override {
+    // NTFS names a stream after the file's name and a colon.
+    scratch_.assign(dir(ref)->path);
+    scratch_.append(name);
+    scratch_.push_back(':');
+    scratch_.append(stream);
+    HANDLE h = CreateFileA(scratch_.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    size_t done = 0;
+    bool ok = true;
+    while (done < capacity) {
+      DWORD got = 0;
+      const DWORD want = capacity - done > 65536 ? 65536 : static_cast<DWORD>(capacity - done);
+      if (!ReadFile(h, buffer + done, want, &got, nullptr)) {
+        ok = false;
+        break;
+      }
+      if (got == 0) break;
+      done += got;
+    }
+    CloseHandle(h);
+    *length = done;
+    return ok;
+  }
+
   FileRef open_file(DirRef ref, const char* name, EntryKind) override {
     OpenFile* f = file_slot();
     f->path.assign(dir(ref)->path);

@@ -1,5 +1,6 @@
 #include "platform/memory_file_system.h"
 
+#include <cstdint>
 #include <cstring>
 
 struct MemoryFileSystem::Node {
@@ -17,6 +18,11 @@ struct MemoryFileSystem::Node {
   bool has_address = false;
   uint64_t address = 0;
   std::vector<std::string> deleted_names;  // of a directory
+  std::vector<std::pair<std::string, std::string>> named_streams;  // name, data
+  size_t readable = SIZE_MAX;  // bytes a read gives before it fails
+  std::string read_error;
+  size_t opens = 0;            // times opened for reading
+  size_t bytes_read = 0;
 };
 
 MemoryFileSystem::MemoryFileSystem() : root_(std::make_unique<Node>()) { root_->id = next_node_++; }
@@ -260,17 +266,55 @@ FileRef MemoryFileSystem::open_file(DirRef dir, const char* name, EntryKind) {
   if (!node || node->kind != EntryKind::kRegular) return kNoFile;
   files_.push_back({node, 0});
   ++open_files_;
+  ++node->opens;
   return static_cast<FileRef>(files_.size() - 1);
 }
 
 size_t MemoryFileSystem::read_file(FileRef file, void* buffer, size_t size) {
   Open& f = files_[static_cast<size_t>(file)];
-  const size_t left = f.node->data.size() - f.position;
+  const size_t end = f.node->data.size() < f.node->readable ? f.node->data.size() : f.node->readable;
+  const size_t left = end - f.position;
   size_t n = size < left ? size : left;
   if (read_limit_ != 0 && n > read_limit_) n = read_limit_;
   memcpy(buffer, f.node->data.data() + f.position, n);
   f.position += n;
+  f.node->bytes_read += n;
   return n;
+}
+
+std::string MemoryFileSystem::read_error(FileRef file) {
+  const Open& f = files_[static_cast<size_t>(file)];
+  return f.position >= f.node->readable ? f.node->read_error : std::string();
+}
+
+bool MemoryFileSystem::read_named_stream(DirRef dir, const char* name, const char* stream,
+                                         char* buffer, size_t capacity, size_t* length) {
+  ++stream_reads_;
+  const Node* node = child(dirs_[static_cast<size_t>(dir)], name);
+  if (!node) return false;
+  for (const auto& [stream_name, data] : node->named_streams) {
+    if (stream_name != stream) continue;
+    *length = data.size() < capacity ? data.size() : capacity;
+    memcpy(buffer, data.data(), *length);
+    return true;
+  }
+  return false;
+}
+
+void MemoryFileSystem::add_stream(const std::string& path, const std::string& stream,
+                                  const std::string& data) {
+  find(path, false)->named_streams.emplace_back(stream, data);
+}
+
+void MemoryFileSystem::fail_reads(const std::string& path, size_t after, const std::string& reason) {
+  Node* node = find(path, false);
+  node->readable = after;
+  node->read_error = reason;
+}
+
+size_t MemoryFileSystem::opens(const std::string& path) { return find(path, false)->opens; }
+size_t MemoryFileSystem::bytes_read(const std::string& path) {
+  return find(path, false)->bytes_read;
 }
 
 void MemoryFileSystem::close_file(FileRef file) {

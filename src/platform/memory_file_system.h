@@ -33,6 +33,15 @@ class MemoryFileSystem final : public FileSystem {
   void set_address(const std::string& path, uint64_t address);
   // A name its folder still holds for an entry no longer in use.
   void add_deleted_name(const std::string& path);
+  // A named data stream of an entry.
+  void add_stream(const std::string& path, const std::string& stream, const std::string& data);
+  // Reads of the file fail once `after` bytes are read, for `reason`.
+  void fail_reads(const std::string& path, size_t after, const std::string& reason);
+  // How often the file was opened for reading, and the bytes read from it.
+  size_t opens(const std::string& path);
+  size_t bytes_read(const std::string& path);
+  // How often a named stream was asked for.
+  size_t stream_reads() const { return stream_reads_; }
   void set_budget(size_t budget) { budget_ = budget; }
   // Each read gives at most this many bytes, as a reader of a disk image's
   // blocks may; 0 for no limit.
@@ -61,6 +70,9 @@ class MemoryFileSystem final : public FileSystem {
   FileRef open_file(DirRef dir, const char* name, EntryKind hint) override;
   size_t read_file(FileRef file, void* buffer, size_t size) override;
   void close_file(FileRef file) override;
+  std::string read_error(FileRef file) override;
+  bool read_named_stream(DirRef dir, const char* name, const char* stream, char* buffer,
+                         size_t capacity, size_t* length) override;
   bool file_info(FileRef file, EntryInfo* out) override;
   bool capture_times(FileRef file, SavedTimes* out) override;
   bool restore_times(FileRef file, const SavedTimes& times) override;
@@ -99,6 +111,7 @@ class MemoryFileSystem final : public FileSystem {
   std::vector<Open> files_;
   size_t budget_ = 1024;
   size_t read_limit_ = 0;
+  size_t stream_reads_ = 0;
   size_t open_dirs_ = 0, most_open_ = 0, open_files_ = 0;
   uint64_t next_node_ = 1;
   FileSystemKind kind_ = FileSystemKind::kOther;

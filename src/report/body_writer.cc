@@ -2,7 +2,8 @@
 // MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime, whole Unix
 // seconds), for mactime and the timeline tools: a line for the deletion and,
 // when the companion exists, a line for the recycled content with its own
-// times and (in an image) its metadata address.  No header.
+// times and (in an image) its metadata address; an entry inside a recycled
+// folder has the one line of its own.  No header.
 #include <memory>
 #include <string>
 #include <string_view>
@@ -27,15 +28,27 @@ class BodyWriter final : public ReportWriter {
     fields_.fill(record, settings_.codepage);
     line_.clear();
     const std::string& path = fields_[kOriginalPath];
+    const CompanionInfo& companion = record.companion;
+    if (record.format == RecordFormat::kContent) {
+      // An entry inside a recycled folder: one line, with its own times.
+      scratch_.assign(path);
+      scratch_.append(" (recycled content; ");
+      scratch_.append(fields_[kSource]);
+      scratch_.push_back(')');
+      put_companion_line(companion);
+      return sink_->write(line_.data(), line_.size());
+    }
     int64_t deleted = 0;
     filetime_to_unix_seconds(fields_.deleted(), &deleted);
     scratch_.assign(path);
     scratch_.append(" (deleted; ");
     scratch_.append(fields_[kSource]);
+    // A record found in raw bytes, which no file holds, is known by where
+    // it lies.
+    if ((record.warnings & kWarnScanned) != 0) scratch_.append(fields_[kOffset]);
     scratch_.push_back(')');
-    put_line(scratch_, 0, fields_[kSize], deleted, deleted, deleted, deleted);
+    put_line({}, scratch_, 0, fields_[kSize], deleted, deleted, deleted, deleted);
 
-    const CompanionInfo& companion = record.companion;
     if (companion.kind != CompanionKind::kMissing) {
       scratch_.assign(path);
       scratch_.append(" (recycled content; ");
@@ -48,22 +61,29 @@ class BodyWriter final : public ReportWriter {
         append_valid_utf8(record.file_name.substr(2), &scratch_);
       }
       scratch_.push_back(')');
-      int64_t atime, mtime, ctime, crtime;
-      filetime_to_unix_seconds(companion.times.last_access, &atime);
-      filetime_to_unix_seconds(companion.times.last_write, &mtime);
-      filetime_to_unix_seconds(companion.times.change, &ctime);
-      filetime_to_unix_seconds(companion.times.creation, &crtime);
-      put_line(scratch_, companion.has_entry ? companion.entry : 0, fields_[kCompanionSize], atime,
-               mtime, ctime, crtime);
+      put_companion_line(companion);
     }
     return sink_->write(line_.data(), line_.size());
   }
 
  private:
-  // One line: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime.
-  void put_line(std::string_view name, uint64_t inode, std::string_view size, int64_t atime,
+  // The line of what is in the bin, named by scratch_, with its own times.
+  void put_companion_line(const CompanionInfo& companion) {
+    int64_t atime, mtime, ctime, crtime;
+    filetime_to_unix_seconds(companion.times.last_access, &atime);
+    filetime_to_unix_seconds(companion.times.last_write, &mtime);
+    filetime_to_unix_seconds(companion.times.change, &ctime);
+    filetime_to_unix_seconds(companion.times.creation, &crtime);
+    put_line(fields_[kCompanionMd5], scratch_, companion.has_entry ? companion.entry : 0, fields_[kCompanionSize], atime,
+             mtime, ctime, crtime);
+  }
+
+  // One line: MD5|name|inode|mode|UID|GID|size|atime|mtime|ctime|crtime;
+  // an MD5 not known is "0".
+  void put_line(std::string_view md5, std::string_view name, uint64_t inode, std::string_view size, int64_t atime,
                 int64_t mtime, int64_t ctime, int64_t crtime) {
-    line_.append("0|");
+    line_.append(md5.empty() ? std::string_view("0") : md5);
+    line_.push_back('|');
     append_body_name(name, &line_);
     line_.push_back('|');
     append_unsigned(inode, &line_);

@@ -58,6 +58,11 @@ void RecordFields::fill(const RecycleRecord& record, const char* codepage) {
       if (append_codepage_as_utf8(codepage, record.path_ansi, record.path_ansi_length, &path))
         warnings_ |= kWarnCodepageUndefined;
     }
+    if (record.format == RecordFormat::kContent) {
+      // An entry inside a recycled folder: where it was below the folder.
+      path.push_back('\\');
+      append_valid_utf8(record.content_path, &path);
+    }
     field_[kExtension].append(path_extension(path));
   }
 

@@ -610,6 +610,62 @@ TEST_F(Writers, FieldsAfterWarningsInTheirOrder) {
                 "https://example.com/a,b", "https://example.com/"}));
 }
 
+// An entry inside a recycled folder, as the folder's contents give it.
+RecycleRecord content_entry(const Records& rec) {
+  RecycleRecord r = rec.with_companion();
+  r.source_prefix = "IMAGE:p2:";
+  r.directory = "/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$R7R52EG.txt/Fotos/";
+  r.file_name = "Gr\xC3\xBC\xC3\x9F.JPG";
+  r.entry_name = {};
+  r.format = RecordFormat::kContent;
+  r.has_fields = r.has_size = false;
+  r.content_path = "Fotos\\Gr\xC3\xBC\xC3\x9F.JPG";
+  r.parent_source = "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$I7R52EG.txt";
+  r.user_name = "J\xC3\xBCrgen";
+  r.companion.size = 4096;
+  r.companion.has_entry = true;
+  r.companion.entry = 77;
+  r.companion.times.change = filetime_utc(2015, 4, 4, 17, 24, 9);
+  return r;
+}
+
+TEST_F(Writers, AContentEntryInTheCsv) {
+  const auto rows = parse_csv(run("csv", {content_entry(rec_)}));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(first_fields(rows[1]),
+            (std::vector<std::string>{
+                "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$R7R52EG.txt/Fotos/Gr\xC3\xBC\xC3\x9F.JPG",
+                kSid, "content", "", "2015-04-04T17:24:09.1234567Z",
+                "C:\\Temp\\foobat.txt.txt\\Fotos\\Gr\xC3\xBC\xC3\x9F.JPG", "JPG", "file", "4096",
+                "2020-01-02T03:04:05.0000001Z", "2021-06-01T12:00:00.0000000Z",
+                "2019-05-07T21:01:01.9999999Z", ""}));
+  // No index file: no entry name, index times or entry; the entry's own
+  // change time; the user and the parent.
+  std::vector<std::string> tail(kFieldNames.size() - kFirstFields);
+  tail[3] = "2015-04-04T17:24:09.0000000Z";
+  tail[8] = "J\xC3\xBCrgen";
+  tail[9] = "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$I7R52EG.txt";
+  EXPECT_EQ(last_fields(rows[1]), tail);
+}
+
+TEST_F(Writers, AContentEntryInTheBodyFileIsOneLineWithItsOwnTimes) {
+  EXPECT_EQ(run("body", {content_entry(rec_)}),
+            "0|C:\\Temp\\foobat.txt.txt\\Fotos\\Gr\xC3\xBC\xC3\x9F.JPG (recycled content; "
+            "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$R7R52EG.txt/Fotos/Gr\xC3\xBC\xC3\x9F.JPG)"
+            "|77|0|0|0|4096|1622548800|1577934245|1428168249|1557262861\n");
+}
+
+TEST_F(Writers, AContentFolderInTheBodyFileHasSizeZero) {
+  RecycleRecord folder = content_entry(rec_);
+  folder.companion.kind = CompanionKind::kDirectory;
+  folder.content_path = "Fotos";
+  folder.file_name = "Fotos";
+  folder.directory = "/$R7R52EG.txt/";
+  EXPECT_EQ(run("body", {folder}),
+            "0|C:\\Temp\\foobat.txt.txt\\Fotos (recycled content; IMAGE:p2:/$R7R52EG.txt/Fotos)"
+            "|77|0|0|0|0|1622548800|1577934245|1428168249|1557262861\n");
+}
+
 TEST_F(Writers, EntryOffsetAndZoneAreJsonNumbers) {
   const std::string out = run("jsonl", {everything(rec_)});
   EXPECT_NE(out.find(",\"volume\":\"p2:vss1\",\"entry\":141,\"offset\":1048576,"
@@ -639,13 +695,29 @@ TEST_F(Writers, AMissingCompanionHasNoChangeTime) {
 
 TEST_F(Writers, BodyFileCompanionChangeTimeAndEntry) {
   const std::string out = run("body", {everything(rec_)});
+  // The companion's line carries its MD5 (--hash=md5); the deletion's line
+  // has none.
   EXPECT_EQ(out,
             "0|C:\\Temp\\foobat.txt.txt (deleted; "
             "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$I7R52EG.txt)|0|0|0|0|14|"
             "1428168249|1428168249|1428168249|1428168249\n"
-            "0|C:\\Temp\\foobat.txt.txt (recycled content; "
+            "0cc175b9c0f1b6a831c399e269772661|C:\\Temp\\foobat.txt.txt (recycled content; "
             "IMAGE:p2:/case/$RECYCLE.BIN/S-1-5-21-1-2-3-1001/$R7R52EG.txt)|142|0|0|0|14|"
             "1622548800|1577934245|1428168249|1557262861\n");
+}
+
+// A scanned record's line names where it lies: its source and offset.
+TEST_F(Writers, BodyFileNamesAScannedRecordByItsOffset) {
+  RecycleRecord r = everything(rec_);
+  r.source_prefix = "SCAN:p2:";
+  r.directory = "";
+  r.file_name = "";
+  r.entry_name = "SCAN:p2:1048576";
+  r.companion = CompanionInfo();
+  r.warnings = kWarnRecovered | kWarnScanned;
+  EXPECT_EQ(run("body", {r}),
+            "0|C:\\Temp\\foobat.txt.txt (deleted; SCAN:p2:1048576)|0|0|0|0|14|"
+            "1428168249|1428168249|1428168249|1428168249\n");
 }
 
 TEST_F(Writers, AnsiPathBytesTheCodePageDoesNotDefine) {

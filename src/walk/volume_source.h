@@ -5,7 +5,9 @@
 // (VolumeVisitor) walks and decodes what it is given.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -45,6 +47,25 @@ struct RecoveredFile {
   FileRef file = kNoFile;
   bool data_readable = false;
   uint64_t entry = 0;      // the metadata (MFT) entry number
+  // Where its data starts in the volume, when it lies in clusters of its
+  // own that can still be read (a scan of the volume's free space finds
+  // the same record there).
+  bool has_data_offset = false;
+  uint64_t data_offset = 0;
+};
+
+// Raw bytes to be scanned for index records: a volume's unallocated
+// clusters, or a file.  Read piece by piece, in the order of their offsets.
+class ScanBytes {
+ public:
+  virtual ~ScanBytes() = default;
+  // How many bytes there are to scan in all.
+  virtual uint64_t total() const = 0;
+  // Reads the next bytes, up to `size`, into `buffer`, and the offset of
+  // the first into *offset (in the volume, or the file); bytes that do not
+  // follow those read before lie elsewhere.  0 when none are left.  Bytes
+  // that cannot be read are told (the source is then incomplete).
+  virtual size_t read(unsigned char* buffer, size_t size, uint64_t* offset) = 0;
 };
 
 // What the run does with what a source gives it.  A status that is not ok
@@ -60,9 +81,21 @@ class VolumeVisitor {
   // `done` of the `total` metadata entries of the volume are searched for
   // recoverable index files; called often, so it must be cheap.
   virtual void carving(const Volume& volume, uint64_t done, uint64_t total) = 0;
+  // Scans raw bytes of the volume for index records (`bytes`: its
+  // unallocated clusters; their offsets are the volume's).  A record at one
+  // of the offsets `given` (sorted: the data of index files the walk or the
+  // carving gave) is not repeated.
+  virtual Status scan(const Volume& volume, ScanBytes* bytes, std::span<const uint64_t> given) = 0;
   // Writes a message about the source to the error stream, on a line of
   // its own.
   virtual void message(const std::string& text) = 0;
+  // Whether the run reads something of every volume before it walks any
+  // (survey()).
+  virtual bool surveys() const { return false; }
+  // Reads what the run needs of `volume` before the first volume is walked
+  // (the registry hives that name the users).  What cannot be read there is
+  // the visitor's to tell; the source tells it nothing of the volume.
+  virtual void survey(const Volume& volume) { (void)volume; }
 };
 
 // How reading a source ended.

@@ -122,6 +122,20 @@ bool Walker::any_pattern_matches(const char* name) {
   return false;
 }
 
+bool Walker::is_recycled_folder(DirRef dir, const char* name) {
+  if (name[0] != '$' || name[1] != 'R' || name[2] == '\0') return false;
+  // The index file is the same name with "$I" (as Windows writes it, or
+  // "$i") in place of "$R".
+  for (const char* prefix : {"$I", "$i"}) {
+    index_name_.assign(prefix);
+    index_name_.append(name + 2);
+    EntryInfo info;
+    if (fs_->lookup(dir, index_name_.c_str(), &info) && info.kind != EntryKind::kDirectory)
+      return true;
+  }
+  return false;
+}
+
 void Walker::report_unreadable(std::string_view directory, const std::string& reason) {
   ++unreadable_;
   message_.assign("\nCan't read directory ");
@@ -151,6 +165,7 @@ WalkStatus Walker::walk(const std::string& directory, const std::vector<std::str
     WalkFrame& frame = frames_[index];
     if (!frame.abandoned && frame.next_subdirectory < frame.subdirectories_end) {
       const char* name = names_.c_str() + subdirectories_[frame.next_subdirectory++];
+      if (settings_.skip_recycled_folders && is_recycled_folder(frame.dir, name)) continue;
       path_.resize(frame.path_length);
       path_.append(name);
       path_.push_back(kPathSeparator);

@@ -43,6 +43,10 @@ struct WalkSettings {
   // Count each directory's named streams (an NTFS volume).
   bool probe_streams = false;
   const ExclusionList* exclude = nullptr;  // the exclusions in force, if any
+  // Recycled folders are not searched for index files: a "$R..." folder
+  // whose "$I..." entry is beside it is what a user deleted, and whatever
+  // it holds (a file named like an index file too) is its content.
+  bool skip_recycled_folders = false;
 };
 
 // One directory of the branch being walked.
@@ -119,6 +123,8 @@ class Walker {
   void report_unreadable(std::string_view directory, const std::string& reason);
   void compile_patterns(const std::vector<std::string>& patterns);
   bool any_pattern_matches(const char* name);
+  // Whether the subdirectory `name` of `dir` is a recycled folder.
+  bool is_recycled_folder(DirRef dir, const char* name);
 
   FileSystem* fs_;
   FileVisitor* visitor_;
@@ -148,6 +154,7 @@ class Walker {
   std::vector<DosPattern> patterns_;
   std::vector<std::string> pattern_text_;
   Upcoming upcoming_{this};
+  std::string index_name_;  // a recycled folder's index file's name
 };
 
 // True when the user pressed Esc (or Ctrl+C typed as a character).

@@ -236,3 +236,31 @@ TEST_F(WalkTest, ADirectoryWithMoreFilesThanAreKeptIsListedAgainPerPattern) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WalkTest, RecycledFoldersAreNotSearchedForIndexFilesWhenAsked) {
+  // A deleted folder (its index file beside it) holding a user's own file
+  // named like an index file; a "$R" folder without an index file, and a
+  // folder whose index file is itself a folder, are ordinary folders.
+  fs.add_file("bin/$IK3J9Q2", "");
+  fs.add_file("bin/$RK3J9Q2/$IFAKE01.txt", "");
+  fs.add_file("bin/$RK3J9Q2/sub/$IDEEPER", "");
+  fs.add_file("bin/$ilower", "");
+  fs.add_file("bin/$Rlower/$IINSIDE", "");
+  fs.add_file("bin/$RLONE/$ILONE", "");
+  fs.add_file("bin/$IODD/x", "");
+  fs.add_file("bin/$RODD/$IODD2", "");
+  settings.skip_recycled_folders = true;
+  EXPECT_EQ(walk("bin/", {"$I*"}), WalkStatus::kDone);
+  std::sort(visitor.seen.begin(), visitor.seen.end());
+  EXPECT_EQ(visitor.seen, (std::vector<std::string>{"bin/$IK3J9Q2", "bin/$RLONE/$ILONE",
+                                                    "bin/$RODD/$IODD2", "bin/$ilower"}));
+  // The seed report's walk enters them all.
+  visitor.seen.clear();
+  settings.skip_recycled_folders = false;
+  EXPECT_EQ(walk("bin/", {"$I*"}), WalkStatus::kDone);
+  EXPECT_EQ(visitor.seen.size(), 7u);
+}
+
+}  // namespace

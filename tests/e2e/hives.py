@@ -239,11 +239,11 @@ WINDOWS_START = 2048
 DATA_START = WINDOWS_START + (VOLUME_MIB << 20) // images.SECTOR
 
 
-def build_users_bin(out_path):
+def build_users_bin(out_path, sam_size=None):
     """A DOS disk of two NTFS partitions: the first (sector 2048) holds
     Windows/System32/config/SOFTWARE (software_with_profiles(PROFILES)) and
-    .../SAM (the sample), the second (sector 34816) the bin of
-    data_entries()."""
+    .../SAM (the sample; with `sam_size`, only its first bytes), the second
+    (sector 34816) the bin of data_entries()."""
     images.require_fuse()
     images.require_tools("sfdisk", "hivexsh")
     work = tempfile.mkdtemp(prefix="binsift-users-")
@@ -252,7 +252,7 @@ def build_users_bin(out_path):
         with open(software, "rb") as f:
             software_data = f.read()
         with open(_sample(SAM_SAMPLE), "rb") as f:
-            sam_data = f.read()
+            sam_data = f.read(sam_size) if sam_size is not None else f.read()
         config = "Windows/System32/config"
         windows = [Entry("Windows"), Entry("Windows/System32"), Entry(config),
                    Entry(config + "/SOFTWARE", software_data), Entry(config + "/SAM", sam_data),

@@ -16,11 +16,14 @@ SRC = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src"
 # Each folder and the folders it may include besides itself.  Dependencies
 # run one way: from the driver down to the platform layer.
 PLAN = {
-    "driver": {"options", "runlog", "report", "decode", "walk", "image", "users", "common", "platform"},
+    "driver": {"options", "runlog", "report", "decode", "walk", "image", "users", "companion",
+               "collect", "common", "platform"},
     "options": {"common", "platform"},
     "runlog": {"common", "platform"},
     "report": {"decode", "common", "platform"},
     "decode": {"common", "platform"},
+    "companion": {"common", "platform"},
+    "collect": {"companion", "report", "decode", "common", "platform"},
     "image": {"walk", "common", "platform"},
     "walk": {"common", "platform"},
     "users": {"common", "platform"},

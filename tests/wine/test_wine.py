@@ -104,6 +104,10 @@ class ExitCodes(unittest.TestCase):
         self.assertEqual(wine(["--shadows", "-p", "C:\\"]), refused)
         self.assertEqual(wine(["--SHADOWS", "--image=Z:\\disk.dd"]), refused)
 
+    def test_registry_hives_are_refused_as_images_are(self):
+        refused = (5, b"", b"\r\nRegistry hives are not supported by this build\r\n")
+        self.assertEqual(wine(["--format=csv", "--registry=Z:\\SAM", "-p", "C:\\"]), refused)
+
     def test_code_0_for_a_run_that_finds_nothing(self):
         # (Options are written with "-": Wine turns an argument that starts
         # with "/" into a path before the program sees it.)
@@ -112,6 +116,36 @@ class ExitCodes(unittest.TestCase):
         code, out, err = wine(["-p", windows_path(folder), "-B"])
         self.assertEqual((code, out), (0, b""))
         self.assertIn(b"Processed 0 file(s) \r\n", err)
+
+
+class ContentsAndNames(unittest.TestCase):
+    """A deleted folder's contents, and the system's own account names."""
+
+    def test_the_same_contents_as_the_linux_program_and_the_systems_names(self):
+        folder = tempfile.mkdtemp(prefix="binsift-wine-bin-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        index = (b"\x02" + b"\0" * 7 + b"\0" * 8 + b"\x00\x80\x3e\xd5\xde\xb1\x9d\x01" +
+                 b"\x05\0\0\0" + "C:\\x\0".encode("utf-16-le"))
+        for sid in ("S-1-5-18", "S-1-5-20"):
+            os.makedirs(os.path.join(folder, sid, "$RFOLDER", "sub"))
+            with open(os.path.join(folder, sid, "$IFOLDER"), "wb") as f:
+                f.write(index)
+            with open(os.path.join(folder, sid, "$RFOLDER", "sub", "a.txt"), "wb") as f:
+                f.write(b"abc")
+        code, out, err = wine(["-p", windows_path(folder), "-f", "$I*", "--format=jsonl"])
+        self.assertEqual(code, 0, err)
+        import json
+        records = [json.loads(line) for line in out.splitlines()]
+        self.assertEqual([(r["format"], r["original_path"], r["user_name"]) for r in records], [
+            (fmt, path, name) for name in ("SYSTEM", "NETWORK SERVICE")
+            for fmt, path in (("v2", "C:\\x"), ("content", "C:\\x\\sub"), ("content", "C:\\x\\sub\\a.txt"))])
+        self.assertTrue(records[2]["source"].endswith("\\$RFOLDER\\sub\\a.txt"), records[2])
+        code, expected, _ = linux(["-p", folder, "-f", "$I*", "--format=jsonl"])
+        linux_records = [json.loads(line) for line in expected.splitlines()]
+        self.assertEqual([(r["format"], r["original_path"], r["companion"], r["companion_size"], r["user_name"])
+                          for r in records],
+                         [(r["format"], r["original_path"], r["companion"], r["companion_size"], r["user_name"])
+                          for r in linux_records])
 
 
 class RunLogAndIni(unittest.TestCase):
@@ -147,3 +181,46 @@ class RunLogAndIni(unittest.TestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class RecycledItems(unittest.TestCase):
+    """--hash through the system's CNG; --collect refused by this build."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(prefix="binsift-wine-items-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        import struct
+        folder = os.path.join(self.tmp, "S-1-5-21-1-2-3-1001")
+        os.makedirs(folder)
+        self.data = {"$RAAAAAA.txt": b"hello world", "$RBBBBBB.bin": bytes(range(256)) * 5000,
+                     "$RCCCCCC.txt": b""}
+        for name, data in self.data.items():
+            path = ("C:\\x\\" + name[2:]).encode("utf-16-le") + b"\0\0"
+            with open(os.path.join(folder, "$I" + name[2:]), "wb") as f:
+                f.write(struct.pack("<QqQI", 2, len(data), 132000000000000000, len(path) // 2) + path)
+            with open(os.path.join(folder, name), "wb") as f:
+                f.write(data)
+
+    def test_digests_equal_the_linux_programs(self):
+        import hashlib
+        import json
+        code, out, err = wine(["-p", windows_path(self.tmp), "-f", "$I*", "--format=jsonl",
+                               "--hash=md5,SHA1,sha256"])
+        self.assertEqual(code, 0, err)
+        records = [json.loads(line) for line in out.decode().splitlines()]
+        self.assertEqual(len(records), 3)
+        for r in records:
+            data = self.data["$R" + r["entry_name"][2:]]
+            self.assertEqual((r["companion_md5"], r["companion_sha1"], r["companion_sha256"]),
+                             (hashlib.md5(data).hexdigest(), hashlib.sha1(data).hexdigest(),
+                              hashlib.sha256(data).hexdigest()), r["entry_name"])
+        self.assertEqual(wine(["-p", windows_path(self.tmp), "--hash=sha512"])[:2],
+                         (5, b"\r\nIllegal option: hash=sha512"))
+
+    def test_collect_is_refused_before_anything_is_written(self):
+        target = os.path.join(self.tmp, "..", os.path.basename(self.tmp) + "-copies")
+        code, out, err = wine(["-p", windows_path(os.path.join(self.tmp, "S-1-5-21-1-2-3-1001")),
+                               "--format=jsonl", "--collect=" + windows_path(target)])
+        self.assertEqual((code, out), (5, b""))
+        self.assertIn(b"collecting copies is not supported by this build", err)
+        self.assertFalse(os.path.exists(target))
