@@ -359,3 +359,16 @@ class CollectedCopies(unittest.TestCase):
         self.assertEqual([line["copy"] for line in lines], [self.SID + "/$IFILE01.txt/report.txt"])
         with open(os.path.join(target, self.SID, "$IFILE01.txt", "report.txt"), "rb") as f:
             self.assertEqual(f.read(), self.ITEMS["$IFILE01.txt"][1])
+
+    def test_names_listed_in_the_ansi_code_page_keep_their_characters(self):
+        # The walk lists a folder's entries in the ANSI code page (1252
+        # here); their copies are made under the same characters.
+        os.makedirs(os.path.join(self.bin, self.SID, "$RFOLD01", "na\u00efve"))
+        with open(os.path.join(self.bin, self.SID, "$RFOLD01", "na\u00efve", "caf\u00e9.txt"), "wb") as f:
+            f.write(b"latin")
+        target = os.path.join(self.tmp, "copies")
+        code, out, err = wine(["-p", windows_path(os.path.join(self.bin, self.SID)), "-f", "$IFOLD01",
+                               "--format=jsonl", "--collect=" + windows_path(target)], env={"LANG": "C.UTF-8"})
+        self.assertEqual(code, 0, err)
+        with open(os.path.join(target, self.SID, "$IFOLD01", "Project", "na\u00efve", "caf\u00e9.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"latin")
