@@ -147,19 +147,27 @@ bool set_times(HANDLE h, FileTime last_write, FileTime last_access) {
                      last_write ? &written : nullptr) != 0;
 }
 
-bool empty_folder(const std::wstring& path) {
+// kOpened when the folder `path` holds no entry; else kNotEmpty, or kFailed
+// when it cannot be listed, with the reason.
+TargetOpen empty_folder(const std::wstring& path, std::string* reason) {
   WIN32_FIND_DATAW data;
   HANDLE h = FindFirstFileW((path + L"\\*").c_str(), &data);
-  if (h == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
-  bool empty = true;
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND) return TargetOpen::kOpened;
+    *reason = system_reason(error);
+    return TargetOpen::kFailed;
+  }
+  TargetOpen found = TargetOpen::kOpened;
   do {
     if (wcscmp(data.cFileName, L".") != 0 && wcscmp(data.cFileName, L"..") != 0) {
-      empty = false;
+      found = TargetOpen::kNotEmpty;
+      *reason = "it is not empty";
       break;
     }
   } while (FindNextFileW(h, &data));
   FindClose(h);
-  return empty;
+  return found;
 }
 
 // What a file or folder is, following links: its volume and file index.
@@ -418,13 +426,11 @@ std::unique_ptr<CopyTarget> open_copy_target(const char* path, TargetOpen* outco
     return nullptr;
   }
   if (!final_path(h, &canonical)) canonical = full;
-  if (!empty_folder(canonical)) {
+  *outcome = empty_folder(canonical, reason);
+  if (*outcome != TargetOpen::kOpened) {
     CloseHandle(h);
-    *outcome = TargetOpen::kNotEmpty;
-    *reason = "it is not empty";
     return nullptr;
   }
-  *outcome = TargetOpen::kOpened;
   return std::make_unique<Win32CopyTarget>(h, canonical);
 }
 

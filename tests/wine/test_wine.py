@@ -335,6 +335,7 @@ class CollectedCopies(unittest.TestCase):
         inside = windows_path(os.path.join(self.bin, self.SID))
         for target, reason in (
                 (windows_path(full), b"it is not empty"),
+                (windows_path(os.path.join(full, "kept.txt")), b"it is not a folder"),
                 (inside + "\\copies", b"it lies inside the walked folder"),
                 # Another case and the other slash name the same folder.
                 (inside.upper().replace("\\", "/") + "/new/copies", b"it lies inside the walked folder")):
