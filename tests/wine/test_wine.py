@@ -373,3 +373,21 @@ class CollectedCopies(unittest.TestCase):
         self.assertEqual(code, 0, err)
         with open(os.path.join(target, self.SID, "$IFOLD01", "Project", "na\u00efve", "caf\u00e9.txt"), "rb") as f:
             self.assertEqual(f.read(), b"latin")
+
+    def test_names_that_differ_only_in_case_are_numbered(self):
+        # Windows takes them as one name: the second copy gets " (2)".
+        for name, data in (("Same.txt", b"upper"), ("same.txt", b"lower!")):
+            with open(os.path.join(self.bin, self.SID, "$RFOLD01", name), "wb") as f:
+                f.write(data)
+        target = os.path.join(self.tmp, "copies")
+        code, out, err = wine(["-p", windows_path(os.path.join(self.bin, self.SID)), "-f", "$IFOLD01",
+                               "--format=jsonl", "--collect=" + windows_path(target)])
+        self.assertEqual(code, 0, err)
+        project = os.path.join(target, self.SID, "$IFOLD01", "Project")
+        copies = {}
+        for name in os.listdir(project):
+            if name.lower().startswith("same"):
+                with open(os.path.join(project, name), "rb") as f:
+                    copies[name] = f.read()
+        self.assertEqual(sorted(copies.values()), [b"lower!", b"upper"])
+        self.assertEqual(sorted(n.lower() for n in copies), ["same (2).txt", "same.txt"])
