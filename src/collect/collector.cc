@@ -107,6 +107,22 @@ bool Collector::safe_component(std::string_view name, size_t limit, std::string*
   return changed;
 }
 
+bool Collector::safe_name(std::string_view name, std::string* out) {
+  const size_t limit = target_->name_limit();
+  bool changed = safe_component(name, limit, out);
+  // What else this system cannot hold; a name that grew past the limit is
+  // cut and looked at again (the cut may end it with a dot).
+  if (target_->mend_name(out)) {
+    changed = true;
+    if (out->size() > limit) {
+      scratch_.assign(*out);
+      safe_component(scratch_, limit, out);
+      target_->mend_name(out);
+    }
+  }
+  return changed;
+}
+
 void Collector::numbered(std::string_view name, int n, size_t limit, std::string* out) {
   const std::string suffix = " (" + std::to_string(n) + ")";
   size_t dot = name.rfind('.');
@@ -133,7 +149,7 @@ void Collector::tell(const char* what, std::string_view path, const std::string&
 
 TargetRef Collector::make_folder(TargetRef parent, std::string_view name, bool reuse,
                                  std::string* made, bool* renamed) {
-  *renamed = safe_component(name, target_->name_limit(), &name_);
+  *renamed = safe_name(name, &name_);
   std::string reason;
   for (int n = 1; n < kMostNumbers; ++n) {
     if (n == 1) {
@@ -210,7 +226,7 @@ void Collector::collect(FileSystem* fs, DirRef dir, EntryKind kind, const EntryT
 bool Collector::copy_file(FileSystem* fs, DirRef dir, const char* name, TargetRef parent,
                           std::string_view want, const EntryTimes& times, bool renamed_above) {
   const size_t copy_length = copy_path_.size();
-  bool renamed = safe_component(want, target_->name_limit(), &safe_);
+  bool renamed = safe_name(want, &safe_);
   const std::string& safe = safe_;
   std::string& made = file_made_;
   std::string reason;
@@ -291,7 +307,7 @@ void Collector::copy_tree(FileSystem* fs, DirRef top, TargetRef target, const En
       }
       if (info.kind != EntryKind::kRegular) continue;  // links and the like are not followed
       const size_t source_length = source_path_.size(), original_length = original_path_.size();
-      source_path_.append("/").append(name);
+      source_path_.append(1, kPathSeparator).append(name);
       original_path_.append("\\").append(name);
       copy_file(fs, frame.source, name.c_str(), frame.copy, name, info.times, frame.renamed);
       source_path_.resize(source_length);
@@ -358,7 +374,7 @@ void Collector::copy_tree(FileSystem* fs, DirRef top, TargetRef target, const En
     child.copy_length = copy_path_.size();
     child.source_length = source_path_.size();
     child.original_length = original_path_.size();
-    source_path_.append("/").append(next.first);
+    source_path_.append(1, kPathSeparator).append(next.first);
     original_path_.append("\\").append(next.first);
     child.source = fs->open_subdirectory_anew(frame.source, next.first.c_str(), &reason);
     if (child.source == kNoDir) {

@@ -65,6 +65,9 @@ class Collector {
 
  private:
   struct Frame;
+  // `name` as a component the target can hold: safe_component, then the
+  // target's own rules.  True when changed.
+  bool safe_name(std::string_view name, std::string* out);
   TargetRef make_folder(TargetRef parent, std::string_view name, bool reuse, std::string* made,
                         bool* renamed);
   bool copy_file(FileSystem* fs, DirRef dir, const char* name, TargetRef parent,

@@ -13,6 +13,7 @@
 #include "decode/test_index_files.h"
 #include "platform/memory_file_system.h"
 #include "platform/temp_dir_test.h"
+#include "platform/windows_names.h"
 
 using test_index::filetime_utc;
 
@@ -245,6 +246,115 @@ TEST_F(CollectorTest, AFolderOfAnyDepthIsCopiedWithFewFoldersOpen) {
   }
   const std::string manifest = slurp(target_path + "/manifest.jsonl");
   EXPECT_EQ(std::count(manifest.begin(), manifest.end(), '\n'), kDepth);
+}
+
+}  // namespace
+
+namespace {
+
+// The POSIX target with the rules of a system that holds fewer names, as
+// the Windows target has them.
+class WindowsRulesTarget final : public CopyTarget {
+ public:
+  explicit WindowsRulesTarget(std::unique_ptr<CopyTarget> real) : real_(std::move(real)) {}
+  TargetRef root() override { return real_->root(); }
+  size_t name_limit() const override { return real_->name_limit(); }
+  bool mend_name(std::string* name) const override { return mend_windows_name(name); }
+  TargetRef make_folder(TargetRef parent, const char* name, bool reuse, bool* taken,
+                        std::string* reason) override {
+    return real_->make_folder(parent, name, reuse, taken, reason);
+  }
+  TargetRef open_parent(TargetRef folder, std::string* reason) override {
+    return real_->open_parent(folder, reason);
+  }
+  bool close_folder(TargetRef folder, FileTime last_write, FileTime last_access) override {
+    return real_->close_folder(folder, last_write, last_access);
+  }
+  TargetRef create_file(TargetRef parent, const char* name, bool* taken,
+                        std::string* reason) override {
+    return real_->create_file(parent, name, taken, reason);
+  }
+  bool write(TargetRef file, const void* data, size_t size, std::string* reason) override {
+    return real_->write(file, data, size, reason);
+  }
+  bool finish_file(TargetRef file, FileTime last_write, FileTime last_access,
+                   std::string* reason) override {
+    return real_->finish_file(file, last_write, last_access, reason);
+  }
+  void discard_file(TargetRef parent, const char* name, TargetRef file) override {
+    real_->discard_file(parent, name, file);
+  }
+
+ private:
+  std::unique_ptr<CopyTarget> real_;
+};
+
+TEST(CollectorOnWindowsRules, NamesWindowsCannotHoldAreRenamedEverywhereInThePath) {
+  TempDir dir;
+  const std::string target_path = dir / "out";
+  TargetOpen outcome;
+  std::string reason;
+  auto real = open_copy_target(target_path.c_str(), &outcome, &reason);
+  ASSERT_TRUE(real) << reason;
+  FileDigests digests{digest_bit(kDigestSha256), false};
+  std::string error;
+  ASSERT_TRUE(digests.open(&error)) << error;
+  Messages messages;
+  Collector collector(std::make_unique<WindowsRulesTarget>(std::move(real)), &digests, &messages);
+  ASSERT_TRUE(collector.start(&reason)) << reason;
+
+  MemoryFileSystem fs;
+  fs.add_file("bin/S-1-5-21-1-2-3-1001/$RQ.txt", "q");
+  fs.add_file("bin/S-1-5-21-1-2-3-1001/$RC1.txt", "c1");
+  fs.add_file("bin/S-1-5-21-1-2-3-1001/$RC2.txt", "c2");
+  fs.add_file("bin/S-1-5-21-1-2-3-1001/$RDIR/nul.txt", "n");
+  fs.add_file("bin/S-1-5-21-1-2-3-1001/$RDIR/ok.txt", "ok");
+  const DirRef d = fs.open_directory("bin/S-1-5-21-1-2-3-1001", &error);
+  ASSERT_NE(d, kNoDir) << error;
+  const auto copy = [&](const char* companion, EntryKind kind, const char* entry,
+                        const char* original) {
+    CollectItem i;
+    i.user_sid = "S-1-5-21-1-2-3-1001";
+    i.entry_name = entry;
+    i.original_path = original;
+    i.source = companion;
+    i.companion_name = companion;
+    EntryInfo info;
+    ASSERT_TRUE(fs.lookup(d, companion, &info));
+    collector.collect(&fs, d, kind, info.times, i);
+  };
+  copy("$RQ.txt", EntryKind::kRegular, "$IQ.txt", "C:\\x\\what? a:b.txt");
+  copy("$RC1.txt", EntryKind::kRegular, "$IC.txt", "C:\\x\\CON.txt");
+  copy("$RC2.txt", EntryKind::kRegular, "$IC.txt", "D:\\y\\CON.txt");
+  // A forged entry name, and a folder whose name and whose entry are devices.
+  copy("$RDIR", EntryKind::kDirectory, "$I:DIR", "C:\\x\\aux");
+  fs.close_directory(d);
+  ASSERT_TRUE(collector.finish());
+  EXPECT_TRUE(messages.lines.empty()) << messages.lines[0];
+
+  const std::string base = target_path + "/S-1-5-21-1-2-3-1001/";
+  EXPECT_EQ(slurp(base + "$IQ.txt/what_ a_b.txt"), "q");
+  EXPECT_EQ(slurp(base + "$IC.txt/CON_.txt"), "c1");
+  EXPECT_EQ(slurp(base + "$IC.txt/CON_ (2).txt"), "c2");
+  EXPECT_EQ(slurp(base + "$I_DIR/aux_/nul_.txt"), "n");
+  EXPECT_EQ(slurp(base + "$I_DIR/aux_/ok.txt"), "ok");
+  const std::string manifest = slurp(target_path + "/manifest.jsonl");
+  for (const char* line : {"\"copy\":\"S-1-5-21-1-2-3-1001/$IQ.txt/what_ a_b.txt\"",
+                           "\"copy\":\"S-1-5-21-1-2-3-1001/$IC.txt/CON_.txt\"",
+                           "\"copy\":\"S-1-5-21-1-2-3-1001/$IC.txt/CON_ (2).txt\"",
+                           "\"copy\":\"S-1-5-21-1-2-3-1001/$I_DIR/aux_/nul_.txt\"",
+                           "\"copy\":\"S-1-5-21-1-2-3-1001/$I_DIR/aux_/ok.txt\""})
+    EXPECT_NE(manifest.find(line), std::string::npos) << line;
+  // Each file's own name or a folder above it was changed.
+  EXPECT_EQ(std::count(manifest.begin(), manifest.end(), '\n'), 5);
+  size_t renamed = 0;
+  for (size_t at = manifest.find("\"renamed\":true"); at != std::string::npos;
+       at = manifest.find("\"renamed\":true", at + 1))
+    ++renamed;
+  EXPECT_EQ(renamed, 5u);
+  // The original paths are kept as they were.
+  EXPECT_NE(manifest.find("\"original_path\":\"C:\\\\x\\\\what? a:b.txt\""), std::string::npos);
+  EXPECT_NE(manifest.find("\"original_path\":\"C:\\\\x\\\\aux\\\\nul.txt\""), std::string::npos);
 }
 
 }  // namespace

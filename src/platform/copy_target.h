@@ -29,6 +29,9 @@ class CopyTarget {
   virtual TargetRef root() = 0;
   // The longest name a folder entry may have, in bytes.
   virtual size_t name_limit() const = 0;
+  // Writes as "_" what this system cannot hold in a name (beyond "/", NUL,
+  // "." and ".."), in place; true when it changed `name`.
+  virtual bool mend_name(std::string* name) const = 0;
   // Makes the folder `name` in `parent`; with `reuse`, a folder of that name
   // made before (never a link) is opened instead.  kNoTarget when it cannot
   // be made, with `taken` true when the name is in use.

@@ -67,6 +67,7 @@ class PosixCopyTarget final : public CopyTarget {
 
   TargetRef root() override { return root_; }
   size_t name_limit() const override { return name_limit_; }
+  bool mend_name(std::string*) const override { return false; }  // any other byte will do
 
   TargetRef make_folder(TargetRef parent, const char* name, bool reuse, bool* taken,
                         std::string* reason) override {

@@ -56,8 +56,8 @@ def tearDownModule():
         shutil.rmtree(ENV["WINEPREFIX"], ignore_errors=True)
 
 
-def wine(args, cwd=None, timeout=120):
-    p = subprocess.run([WINE, EXE] + args, env=ENV, cwd=cwd, stdin=subprocess.DEVNULL,
+def wine(args, cwd=None, timeout=120, env=None):
+    p = subprocess.run([WINE, EXE] + args, env=dict(ENV, **(env or {})), cwd=cwd, stdin=subprocess.DEVNULL,
                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
     return p.returncode, p.stdout, p.stderr
 
@@ -184,7 +184,7 @@ if __name__ == "__main__":
 
 
 class RecycledItems(unittest.TestCase):
-    """--hash through the system's CNG; --collect refused by this build."""
+    """--hash through the system's CNG."""
 
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="binsift-wine-items-")
@@ -217,10 +217,177 @@ class RecycledItems(unittest.TestCase):
         self.assertEqual(wine(["-p", windows_path(self.tmp), "--hash=sha512"])[:2],
                          (5, b"\r\nIllegal option: hash=sha512"))
 
-    def test_collect_is_refused_before_anything_is_written(self):
-        target = os.path.join(self.tmp, "..", os.path.basename(self.tmp) + "-copies")
-        code, out, err = wine(["-p", windows_path(os.path.join(self.tmp, "S-1-5-21-1-2-3-1001")),
+
+class CollectedCopies(unittest.TestCase):
+    """--collect=DIR: the same copies and manifest as the Linux program's,
+    with the names Windows cannot hold written with "_"."""
+
+    SID = "S-1-5-21-1-2-3-1001"
+    # entry name: (original path, companion contents or a folder's files)
+    ITEMS = {
+        "$IFILE01.txt": ("C:\\x\\report.txt", bytes(range(256)) * 1200),
+        "$IFOLD01": ("C:\\x\\Project", {"a.txt": b"alpha", "sub/b.bin": b"\0\1\2" * 1000,
+                                            "sub/deeper/c.txt": b"", "empty/": None}),
+        "$INONASC.txt": ("C:\\x\\caf\u00e9 \u2603.txt", b"snow"),
+        "$IQUEST.txt": ("C:\\x\\what? a:b.txt", b"question"),
+        "$ICONDEV.txt": ("C:\\x\\CON.txt", b"device"),
+    }
+    # The copies' names that Windows changes (relative to DIR/SID).
+    RENAMED = {"$IQUEST.txt/what? a:b.txt": "$IQUEST.txt/what_ a_b.txt",
+               "$ICONDEV.txt/CON.txt": "$ICONDEV.txt/CON_.txt"}
+    WRITTEN = 132000000000000000  # a FILETIME in 2019
+    MTIME_NS = (WRITTEN - 116444736000000000) * 100 + 1234500
+
+    def setUp(self):
+        import struct
+        import time
+        self.tmp = tempfile.mkdtemp(prefix="binsift-wine-collect-")
+        self.addCleanup(shutil.rmtree, self.tmp, True)
+        self.bin = os.path.join(self.tmp, "bin")
+        folder = os.path.join(self.bin, self.SID)
+        os.makedirs(folder)
+        # Accessed after modified and recently, so that no read changes it.
+        self.atime_ns = (int(time.time()) - 60) * 1000000000 + 7654300
+        self.expected = {}  # copy below DIR/SID: bytes
+        for entry, (original, data) in self.ITEMS.items():
+            path = original.encode("utf-16-le") + b"\0\0"
+            with open(os.path.join(folder, entry), "wb") as f:
+                f.write(struct.pack("<QqQI", 2, 0, self.WRITTEN, len(path) // 2) + path)
+            companion = os.path.join(folder, "$R" + entry[2:])
+            last = original.rsplit("\\", 1)[1]
+            if isinstance(data, dict):
+                for name, content in data.items():
+                    os.makedirs(os.path.dirname(os.path.join(companion, name)), exist_ok=True)
+                    if content is None:
+                        continue
+                    with open(os.path.join(companion, name), "wb") as f:
+                        f.write(content)
+                    os.utime(os.path.join(companion, name), ns=(self.atime_ns, self.MTIME_NS))
+                    self.expected[entry + "/" + last + "/" + name] = content
+            else:
+                with open(companion, "wb") as f:
+                    f.write(data)
+                self.expected[entry + "/" + last] = data
+            os.utime(companion, ns=(self.atime_ns, self.MTIME_NS))
+
+    def run_both(self):
+        import json
+        linux_dir = os.path.join(self.tmp, "linux-copies")
+        windows_dir = os.path.join(self.tmp, "windows-copies")
+        # (Wine writes names in the Unix locale's character set: UTF-8 here.)
+        code, out, err = wine(["-p", windows_path(os.path.join(self.bin, self.SID)), "-f", "$I*",
+                               "--format=jsonl", "--collect=" + windows_path(windows_dir)],
+                              env={"LANG": "C.UTF-8"})
+        self.assertEqual(code, 0, err)
+        # Second: its reads may change the companions' access times.
+        code, out, err = linux(["-p", os.path.join(self.bin, self.SID), "-f", "$I*", "--format=jsonl",
+                                "--collect=" + linux_dir])
+        self.assertEqual(code, 0, err)
+        manifests = []
+        for d in (linux_dir, windows_dir):
+            with open(os.path.join(d, "manifest.jsonl"), "rb") as f:
+                manifests.append([json.loads(line) for line in f.read().decode().splitlines()])
+        return linux_dir, windows_dir, manifests
+
+    def test_the_copies_and_manifest_equal_the_linux_programs_but_for_the_renamed(self):
+        import hashlib
+        linux_dir, windows_dir, (linux_lines, windows_lines) = self.run_both()
+        # Every file copied, byte for byte, with its times.
+        for copy, data in self.expected.items():
+            name = self.RENAMED.get(copy, copy)
+            path = os.path.join(windows_dir, self.SID, *name.split("/"))
+            with self.subTest(copy=name):
+                st = os.stat(path)  # before it is read, which may set its access time
+                with open(path, "rb") as f:
+                    self.assertEqual(hashlib.sha256(f.read()).hexdigest(), hashlib.sha256(data).hexdigest())
+                self.assertEqual((st.st_mtime_ns, st.st_atime_ns), (self.MTIME_NS, self.atime_ns))
+        # The deleted folder's tree, its empty folder and its folder's time too.
+        project = os.path.join(windows_dir, self.SID, "$IFOLD01", "Project")
+        self.assertTrue(os.path.isdir(os.path.join(project, "empty")))
+        self.assertEqual(os.stat(project).st_mtime_ns, self.MTIME_NS)
+        copied = sorted(os.path.relpath(os.path.join(r, f), windows_dir)
+                        for r, _, files in os.walk(windows_dir) for f in files)
+        self.assertEqual(copied, sorted(["manifest.jsonl"] + [
+            os.path.join(self.SID, *self.RENAMED.get(c, c).split("/")) for c in self.expected]))
+
+        # The manifests: the same lines, the sources in each system's form,
+        # the renamed copies said to be so.
+        def key(line, windows):
+            source = line["source"]
+            if windows:
+                self.assertTrue(source.startswith("Z:\\"), source)
+                source = source[2:].replace("\\", "/")
+            return (line["copy"], os.path.relpath(source, self.bin), line["original_path"], line["size"],
+                    line["sha256"], line["renamed"])
+        renamed = {self.SID + "/" + a: self.SID + "/" + b for a, b in self.RENAMED.items()}
+        expected = sorted((renamed.get(c, c), s, o, n, h, r or c in renamed)
+                          for c, s, o, n, h, r in (key(line, False) for line in linux_lines))
+        self.assertEqual(sorted(key(line, True) for line in windows_lines), expected)
+        self.assertEqual(len(windows_lines), len(self.expected))
+        self.assertEqual(sum(line["renamed"] for line in windows_lines), 2)
+        self.assertIn(self.SID + "/$INONASC.txt/caf\u00e9 \u2603.txt", [line["copy"] for line in windows_lines])
+
+    def test_a_folder_not_empty_or_inside_the_walked_tree_is_refused(self):
+        full = os.path.join(self.tmp, "full")
+        os.makedirs(full)
+        with open(os.path.join(full, "kept.txt"), "wb") as f:
+            f.write(b"keep")
+        inside = windows_path(os.path.join(self.bin, self.SID))
+        for target, reason in (
+                (windows_path(full), b"it is not empty"),
+                (windows_path(os.path.join(full, "kept.txt")), b"it is not a folder"),
+                (inside + "\\copies", b"it lies inside the walked folder"),
+                # Another case and the other slash name the same folder.
+                (inside.upper().replace("\\", "/") + "/new/copies", b"it lies inside the walked folder")):
+            with self.subTest(target=target):
+                code, out, err = wine(["-p", inside, "-f", "$I*", "--format=jsonl", "--collect=" + target])
+                self.assertEqual((code, out), (5, b""))
+                self.assertIn(b"Illegal option: collect=", err)
+                self.assertIn(reason, err)
+        self.assertEqual(os.listdir(full), ["kept.txt"])
+        self.assertEqual(sorted(os.listdir(os.path.join(self.bin, self.SID))),
+                         sorted(list(self.ITEMS) + ["$R" + e[2:] for e in self.ITEMS]))
+
+    def test_a_folder_deeper_than_max_path_is_made_and_written(self):
+        import json
+        target = os.path.join(self.tmp, "deep", *["level-%02d-abcdefghijkl" % i for i in range(20)])
+        self.assertGreater(len(windows_path(target)), 260)
+        code, out, err = wine(["-p", windows_path(os.path.join(self.bin, self.SID)), "-f", "$IFILE01.txt",
                                "--format=jsonl", "--collect=" + windows_path(target)])
-        self.assertEqual((code, out), (5, b""))
-        self.assertIn(b"collecting copies is not supported by this build", err)
-        self.assertFalse(os.path.exists(target))
+        self.assertEqual(code, 0, err)
+        with open(os.path.join(target, "manifest.jsonl"), "rb") as f:
+            lines = [json.loads(line) for line in f.read().decode().splitlines()]
+        self.assertEqual([line["copy"] for line in lines], [self.SID + "/$IFILE01.txt/report.txt"])
+        with open(os.path.join(target, self.SID, "$IFILE01.txt", "report.txt"), "rb") as f:
+            self.assertEqual(f.read(), self.ITEMS["$IFILE01.txt"][1])
+
+    def test_names_listed_in_the_ansi_code_page_keep_their_characters(self):
+        # The walk lists a folder's entries in the ANSI code page (1252
+        # here); their copies are made under the same characters.
+        os.makedirs(os.path.join(self.bin, self.SID, "$RFOLD01", "na\u00efve"))
+        with open(os.path.join(self.bin, self.SID, "$RFOLD01", "na\u00efve", "caf\u00e9.txt"), "wb") as f:
+            f.write(b"latin")
+        target = os.path.join(self.tmp, "copies")
+        code, out, err = wine(["-p", windows_path(os.path.join(self.bin, self.SID)), "-f", "$IFOLD01",
+                               "--format=jsonl", "--collect=" + windows_path(target)], env={"LANG": "C.UTF-8"})
+        self.assertEqual(code, 0, err)
+        with open(os.path.join(target, self.SID, "$IFOLD01", "Project", "na\u00efve", "caf\u00e9.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"latin")
+
+    def test_names_that_differ_only_in_case_are_numbered(self):
+        # Windows takes them as one name: the second copy gets " (2)".
+        for name, data in (("Same.txt", b"upper"), ("same.txt", b"lower!")):
+            with open(os.path.join(self.bin, self.SID, "$RFOLD01", name), "wb") as f:
+                f.write(data)
+        target = os.path.join(self.tmp, "copies")
+        code, out, err = wine(["-p", windows_path(os.path.join(self.bin, self.SID)), "-f", "$IFOLD01",
+                               "--format=jsonl", "--collect=" + windows_path(target)])
+        self.assertEqual(code, 0, err)
+        project = os.path.join(target, self.SID, "$IFOLD01", "Project")
+        copies = {}
+        for name in os.listdir(project):
+            if name.lower().startswith("same"):
+                with open(os.path.join(project, name), "rb") as f:
+                    copies[name] = f.read()
+        self.assertEqual(sorted(copies.values()), [b"lower!", b"upper"])
+        self.assertEqual(sorted(n.lower() for n in copies), ["same (2).txt", "same.txt"])
