@@ -116,8 +116,6 @@ const std::vector<OptionKey>& table() {
       Row(E::kHelpMore).word("help-more", W::kNoValue, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kHelpScreen).word("help", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kVersion).word("version", W::kNone, nullptr, nullptr, WordMatch::kWholeWord),
-      // Words whose effects come with later work: accepted without effect
-      // until then, and a near miss of one is refused as of the others.
       Row(E::kHash).word("hash", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
       Row(E::kCollect).word("collect", W::kRequired, nullptr, nullptr, WordMatch::kWholeWord),
   };

@@ -192,13 +192,6 @@ TEST(LongOptions, HelpAndVersionAreWholeWordsWithoutValues) {
   EXPECT_EQ(parse_long_option("Version", &o), kWordNearMiss);
 }
 
-TEST(LongOptions, LaterWordsAreAcceptedWithoutEffectUntilTheyAreBuilt) {
-  for (const char* word : {"shadows", "registry=SAM", "scan", "scan=pagefile.sys", "SHADOWS"}) {
-    Options o;
-    EXPECT_EQ(parse_long_option(word, &o), kWordAccepted) << word;
-  }
-}
-
 TEST(LongOptions, HashAndCollectTakeTheirValues) {
   Options o;
   EXPECT_EQ(parse_long_option("hash=md5,sha256", &o), kWordAccepted);
