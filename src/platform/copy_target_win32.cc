@@ -17,6 +17,7 @@
 
 #include "platform/copy_target.h"
 #include "platform/windows_names.h"
+#include "platform/windows_error.h"
 
 namespace {
 
@@ -24,14 +25,7 @@ constexpr DWORD kFolderAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
 constexpr DWORD kFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kNoLinkFlags = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
-std::string system_reason(DWORD error) {
-  char text[512];
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           error, 0, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
-  if (n == 0) return "error " + std::to_string(error);
-  return std::string(text, n);
-}
+std::string system_reason(DWORD error) { return windows_error_text(error); }
 
 // Appends `text` in code page `cp` as UTF-16; false when it is not valid
 // there.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/windows_error.h"
 
 const char kPlatformSource[] = __FILE__;
 
@@ -37,14 +38,7 @@ EntryKind kind_of(DWORD attributes) {
   return EntryKind::kRegular;
 }
 
-std::string system_reason(DWORD error) {
-  char text[512];
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           error, 0, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
-  if (n == 0) return "error " + std::to_string(error);
-  return std::string(text, n);
-}
+std::string system_reason(DWORD error) { return windows_error_text(error); }
 
 // An open directory: its path, ending with the separator.
 struct Directory {

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/windows_error.h"
 
 static_assert(sizeof(time_t) == 8, "64-bit time everywhere");
 
@@ -77,14 +78,17 @@ bool write_handle(FileHandle handle, const void* data, size_t size) {
   return true;
 }
 
-std::string last_write_failure() {
+std::string windows_error_text(unsigned long error) {
   char text[512];
-  const DWORD error = g_write_error ? g_write_error : ERROR_WRITE_FAULT;
   DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                            error, 0, text, sizeof text, nullptr);
   while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
   if (n == 0) return "error " + std::to_string(error);
   return std::string(text, n);
+}
+
+std::string last_write_failure() {
+  return windows_error_text(g_write_error ? g_write_error : ERROR_WRITE_FAULT);
 }
 
 FileHandle stdout_handle() { return as_file(GetStdHandle(STD_OUTPUT_HANDLE)); }

@@ -4,17 +4,11 @@
 #include <windows.h>
 
 #include "platform/image_files.h"
+#include "platform/windows_error.h"
 
 namespace {
 
-std::string system_reason(DWORD error) {
-  char text[512];
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                           error, 0, text, sizeof text, nullptr);
-  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) --n;
-  if (n == 0) return "error " + std::to_string(error);
-  return std::string(text, n);
-}
+std::string system_reason(DWORD error) { return windows_error_text(error); }
 
 }  // namespace
 
