@@ -30,7 +30,7 @@ void put(Bytes* b, size_t at, uint64_t v, int n) {
   for (int i = 0; i < n; ++i) (*b)[at + i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
-struct Spec {
+struct EntryPlan {
   uint64_t entry = 100;
   uint16_t sequence = 1;
   std::u16string name = u"a";
@@ -43,7 +43,7 @@ struct Spec {
 };
 
 // An index entry with a $FILE_NAME key.
-Bytes entry(const Spec& s) {
+Bytes entry(const EntryPlan& s) {
   Bytes e;
   const size_t key = 66 + 2 * s.name.size();
   size_t length = (16 + key + 7) / 8 * 8;
@@ -166,10 +166,10 @@ constexpr NtfsNameType kReg = NtfsNameType::kRegular;
 constexpr NtfsNameType kDir = NtfsNameType::kDirectory;
 
 TEST(NtfsIndex, RootNamesInOrderWithTheirKindsAnd83NamesLeftOut) {
-  Spec a{.entry = 101, .sequence = 3, .name = u"$IAB12CD.txt"};
-  Spec a_dos{.entry = 101, .name = u"$IAB12~1.TXT", .name_space = 2};
-  Spec b{.entry = 102, .name = u"sub", .name_space = 3, .directory = true};
-  Spec c{.entry = 103, .name = u"posix name", .name_space = 0};
+  EntryPlan a{.entry = 101, .sequence = 3, .name = u"$IAB12CD.txt"};
+  EntryPlan a_dos{.entry = 101, .name = u"$IAB12~1.TXT", .name_space = 2};
+  EntryPlan b{.entry = 102, .name = u"sub", .name_space = 3, .directory = true};
+  EntryPlan c{.entry = 103, .name = u"posix name", .name_space = 0};
   const Bytes root = index_root(join({entry(a), entry(a_dos), entry(b), entry(c), last_entry()}));
   EXPECT_EQ(read_root(root), (std::vector<Listed>{{"$IAB12CD.txt", 101, 3, kReg, true},
                                                   {"sub", 102, 1, kDir, true},
@@ -179,16 +179,16 @@ TEST(NtfsIndex, RootNamesInOrderWithTheirKindsAnd83NamesLeftOut) {
 }
 
 TEST(NtfsIndex, EntriesOfAnotherFolderOrEntryOutOfRangeArePassedOver) {
-  Spec other{.entry = 104, .name = u"elsewhere", .parent = 71};
-  Spec far{.entry = 200000, .name = u"far"};
-  Spec ok{.entry = 105, .name = u"here"};
+  EntryPlan other{.entry = 104, .name = u"elsewhere", .parent = 71};
+  EntryPlan far{.entry = 200000, .name = u"far"};
+  EntryPlan ok{.entry = 105, .name = u"here"};
   EXPECT_EQ(read_root(index_root(join({entry(other), entry(far), entry(ok), last_entry()}))),
             (std::vector<Listed>{{"here", 105, 1, kReg, true}}));
 }
 
 TEST(NtfsIndex, SubNodeEntriesAreReadWhole) {
-  Spec a{.entry = 110, .name = u"one", .subnode = true};
-  Spec b{.entry = 111, .name = u"two", .subnode = true};
+  EntryPlan a{.entry = 110, .name = u"one", .subnode = true};
+  EntryPlan b{.entry = 111, .name = u"two", .subnode = true};
   bool ok = false;
   EXPECT_EQ(read_root(index_root(join({entry(a), entry(b), last_entry(true)}), {}, 1), false, &ok),
             (std::vector<Listed>{{"one", 110, 1, kReg, true}, {"two", 111, 1, kReg, true}}));
@@ -201,10 +201,10 @@ TEST(NtfsIndex, SubNodeEntriesAreReadWhole) {
 }
 
 TEST(NtfsIndex, DeletedNamesPastTheNodesEndAreFoundWhenPlausible) {
-  Spec live{.entry = 120, .name = u"live"};
-  Spec gone{.entry = 121, .sequence = 4, .name = u"gone", .zero_key_length = true};
-  Spec recent{.entry = 122, .name = u"recent", .times = kTime2023};
-  Spec dos{.entry = 123, .name = u"bad", .name_space = 9};
+  EntryPlan live{.entry = 120, .name = u"live"};
+  EntryPlan gone{.entry = 121, .sequence = 4, .name = u"gone", .zero_key_length = true};
+  EntryPlan recent{.entry = 122, .name = u"recent", .times = kTime2023};
+  EntryPlan dos{.entry = 123, .name = u"bad", .name_space = 9};
   // Garbage first: the search moves 4 bytes at a time until an entry fits.
   const Bytes slack = join({Bytes(12, 0xEE), entry(recent), entry(dos), entry(gone), Bytes(64, 0)});
   EXPECT_EQ(read_root(index_root(join({entry(live), last_entry()}), slack)),
@@ -212,7 +212,7 @@ TEST(NtfsIndex, DeletedNamesPastTheNodesEndAreFoundWhenPlausible) {
 }
 
 TEST(NtfsIndex, BadRootOffsetsAndTypesAreTheLibrarysToRefuse) {
-  const Bytes good = index_root(join({entry(Spec{}), last_entry()}));
+  const Bytes good = index_root(join({entry(EntryPlan{}), last_entry()}));
   bool ok = true;
   Bytes b = good;
   put(&b, 0, 0x80, 4);  // an index of another attribute
@@ -230,10 +230,10 @@ TEST(NtfsIndex, BadRootOffsetsAndTypesAreTheLibrarysToRefuse) {
   EXPECT_FALSE(ok);
   // An entry whose length is no multiple of 4, or longer than the node, is
   // no entry: passed over, not refused.
-  Spec odd{.entry = 130, .name = u"odd"};
+  EntryPlan odd{.entry = 130, .name = u"odd"};
   Bytes e = entry(odd);
   put(&e, 8, e.size() + 2, 2);
-  EXPECT_EQ(read_root(index_root(join({e, entry(Spec{.entry = 131, .name = u"next"}), last_entry()}))),
+  EXPECT_EQ(read_root(index_root(join({e, entry(EntryPlan{.entry = 131, .name = u"next"}), last_entry()}))),
             (std::vector<Listed>{{"next", 131, 1, kReg, true}}));
 }
 
@@ -244,13 +244,13 @@ TEST(NtfsIndex, RecordsAreFixedUpAndReadInTheOrderTheyLie) {
   size_t used = 0;
   int n = 0;
   while (used < 600) {
-    first.push_back(entry(Spec{.entry = static_cast<uint64_t>(200 + n), .name = u"a file number " +
+    first.push_back(entry(EntryPlan{.entry = static_cast<uint64_t>(200 + n), .name = u"a file number " +
                                                                                std::u16string(1, static_cast<char16_t>(u'A' + n)) + u"!"}));
     used += first.back().size();
     ++n;
   }
   first.push_back(last_entry());
-  const Bytes second = join({entry(Spec{.entry = 300, .name = u"in vcn 0"}), last_entry()});
+  const Bytes second = join({entry(EntryPlan{.entry = 300, .name = u"in vcn 0"}), last_entry()});
   // VCN 1 lies first in the allocation: the order is the allocation's.
   Bytes allocation = join({index_record(1, join(first)), index_record(0, second)});
   NtfsFolderNames names;
@@ -264,16 +264,16 @@ TEST(NtfsIndex, RecordsAreFixedUpAndReadInTheOrderTheyLie) {
 }
 
 TEST(NtfsIndex, ARecordWhoseSectorsDoNotCarryItsSequenceNumberIsRefused) {
-  Bytes allocation = index_record(0, join({entry(Spec{}), last_entry()}));
+  Bytes allocation = index_record(0, join({entry(EntryPlan{}), last_entry()}));
   allocation[1022] ^= 1;  // the end of the second sector
   NtfsFolderNames names;
   EXPECT_FALSE(read_index_allocation(allocation, kFolder, false, volume(), &names));
   // A record claiming more sectors than it has.
-  allocation = index_record(0, join({entry(Spec{}), last_entry()}));
+  allocation = index_record(0, join({entry(EntryPlan{}), last_entry()}));
   put(&allocation, 6, 10, 2);
   EXPECT_FALSE(read_index_allocation(allocation, kFolder, false, volume(), &names));
   // An entry list that starts past the record.
-  allocation = index_record(0, join({entry(Spec{}), last_entry()}));
+  allocation = index_record(0, join({entry(EntryPlan{}), last_entry()}));
   put(&allocation, 24, 5000, 4);
   EXPECT_FALSE(read_index_allocation(allocation, kFolder, false, volume(), &names));
 }
@@ -282,9 +282,9 @@ TEST(NtfsIndex, AClusterWithoutASignatureBelongsToTheRecordBefore) {
   // An unused cluster (an old record whose signature was wiped) after the
   // first record: its deleted names are searched as the first record's.
   Bytes stale(4096, 0);
-  const Bytes old = entry(Spec{.entry = 400, .sequence = 2, .name = u"old name"});
+  const Bytes old = entry(EntryPlan{.entry = 400, .sequence = 2, .name = u"old name"});
   std::copy(old.begin(), old.end(), stale.begin() + 100);
-  Bytes allocation = join({index_record(0, join({entry(Spec{.entry = 401, .name = u"kept"}), last_entry()})),
+  Bytes allocation = join({index_record(0, join({entry(EntryPlan{.entry = 401, .name = u"kept"}), last_entry()})),
                            stale});
   NtfsFolderNames names;
   ASSERT_TRUE(read_index_allocation(allocation, kFolder, false, volume(), &names));
@@ -301,7 +301,7 @@ TEST(NtfsIndex, AClusterWithoutASignatureBelongsToTheRecordBefore) {
 }
 
 TEST(NtfsIndex, ANameReachingPastTheBytesIsLeftToTheLibrary) {
-  Bytes e = entry(Spec{.entry = 500, .name = u"truncated"});
+  Bytes e = entry(EntryPlan{.entry = 500, .name = u"truncated"});
   Bytes root = index_root(join({e, last_entry()}));
   put(&root, 32 + 80, 250, 1);  // the name claims 250 characters
   bool ok = true;
