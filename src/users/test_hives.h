@@ -126,12 +126,12 @@ inline std::string json_string(const std::string& text) {
 // could not be made.
 inline bool software_with_profiles(const std::string& out,
                                    const std::vector<std::pair<std::string, std::string>>& profiles) {
-  std::string spec = "[";
+  std::string list_json = "[";
   for (const auto& [sid, path] : profiles) {
-    if (spec.size() > 1) spec += ",";
-    spec += "[" + json_string(sid) + "," + json_string(path) + "]";
+    if (list_json.size() > 1) list_json += ",";
+    list_json += "[" + json_string(sid) + "," + json_string(path) + "]";
   }
-  write_file(out + ".json", spec + "]");
+  write_file(out + ".json", list_json + "]");
   const std::string e2e = std::string(BINSIFT_SOURCE_DIR) + "/tests/e2e";
   const std::string script =
       "import json, sys; import hives; "
