@@ -2,43 +2,10 @@
 // names, one line per record; tab, CR, LF and backslash in a field written
 // as "\t", "\r", "\n" and "\\".
 #include <memory>
-#include <string>
 
-#include "report/record_fields.h"
+#include "report/delimited_writer.h"
 #include "report/report_writer.h"
 
-namespace {
-
-class TsvWriter final : public ReportWriter {
- public:
-  TsvWriter(ReportSink* sink, const WriterSettings& settings) : sink_(sink), settings_(settings) {
-    line_.reserve(4096);
-    scratch_.reserve(256);
-  }
-
-  bool write_header() override {
-    line_.clear();
-    append_delimited_header('\t', "\n", &line_);
-    return sink_->write(line_.data(), line_.size());
-  }
-
-  bool write_record(const RecycleRecord& record) override {
-    fields_.fill(record, settings_.codepage);
-    line_.clear();
-    append_delimited_line(fields_, '\t', "\n", &scratch_, &line_);
-    return sink_->write(line_.data(), line_.size());
-  }
-
- private:
-  ReportSink* sink_;
-  WriterSettings settings_;
-  RecordFields fields_;
-  std::string scratch_;
-  std::string line_;
-};
-
-}  // namespace
-
 std::unique_ptr<ReportWriter> make_tsv_writer(ReportSink* sink, const WriterSettings& settings) {
-  return std::make_unique<TsvWriter>(sink, settings);
+  return make_delimited_writer(sink, settings, '\t', "\n");
 }
