@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "image/image_reader.h"
@@ -521,8 +522,13 @@ class EwfImageReader final : public ImageReader {
       return;
     }
     if (ahead_ == nullptr) {
-      ahead_ = std::make_unique<ChunksAhead>(names_, cache_.chunk_size(), bytes_per_sector_,
-                                             media_size_, readable_);
+      try {
+        ahead_ = std::make_unique<ChunksAhead>(names_, cache_.chunk_size(), bytes_per_sector_,
+                                               media_size_, readable_);
+      } catch (const std::system_error&) {  // no thread to be had: read alone
+        read_ahead_ = false;
+        return;
+      }
     }
     ahead_->follow(chunk);
   }
