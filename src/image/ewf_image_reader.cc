@@ -3,14 +3,19 @@
 // as if they were good, and zeros for chunks of segments it was not given;
 // this reader knows both and refuses them.
 #include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "image/image_reader.h"
 #include "platform/dynamic_library.h"
 #include "platform/image_files.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -163,9 +168,208 @@ class ChunkCache {
   uint64_t clock_ = 0;
 };
 
+// Inflates chunks ahead of a reader that goes through the image in order,
+// on a libewf handle and a thread of its own, so that the two cores inflate
+// in parallel: after each chunk the reader inflated itself, the helper takes
+// every other chunk of the next 2 * kSlots.  The reader takes a chunk the
+// helper has inflated whole and that passed its checksum; any other chunk it
+// reads itself, so that every failure is found and told by its own handle.
+class ChunksAhead {
+ public:
+  static constexpr size_t kSlots = 16;
+
+  // `names` the segments to open; chunks of `chunk_size` bytes (libewf
+  // tells failures in sectors of `bytes_per_sector`), those that
+  // end past `readable` never read (nor the media's end, `media_size`).
+  ChunksAhead(std::vector<std::string> names, uint64_t chunk_size, uint32_t bytes_per_sector,
+              uint64_t media_size, uint64_t readable)
+      : names_(std::move(names)),
+        chunk_size_(chunk_size),
+        bytes_per_sector_(bytes_per_sector),
+        media_size_(media_size),
+        readable_(readable),
+        data_(new uint8_t[kSlots * chunk_size]) {
+    thread_ = std::thread([this] { run(); });
+  }
+  ~ChunksAhead() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_all();
+    thread_.join();
+  }
+  ChunksAhead(const ChunksAhead&) = delete;
+  ChunksAhead& operator=(const ChunksAhead&) = delete;
+
+  // Copies chunk `chunk` to `out` (room for a chunk) when the helper has it
+  // or is inflating it (then waits for it); false when the reader must read
+  // it itself.
+  bool take(uint64_t chunk, uint8_t* out, size_t* length) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    Slot* slot = nullptr;
+    for (Slot& s : slots_) {
+      if (s.state != kFree && s.chunk == chunk) slot = &s;
+    }
+    if (slot == nullptr) return false;
+    // Once done, the slot may be given to another chunk before this wakes.
+    done_.wait(lock, [slot, chunk] { return slot->chunk != chunk || slot->state != kBusy; });
+    if (slot->chunk != chunk || slot->state == kFree) return false;
+    const bool ready = slot->state == kReady;
+    if (ready) {
+      std::memcpy(out, data_.get() + (slot - slots_) * chunk_size_, slot->length);
+      *length = slot->length;
+      taken_ = std::max(taken_, chunk);
+    }
+    slot->state = kFree;
+    lock.unlock();
+    wake_.notify_all();
+    return ready;
+  }
+  // The reader read chunk `chunk` itself and goes on in order.
+  void follow(uint64_t chunk) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      base_ = chunk;
+      taken_ = chunk;
+      active_ = true;
+    }
+    wake_.notify_all();
+  }
+  // The reader went elsewhere: nothing more ahead until it follows again.
+  void pause() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    active_ = false;
+  }
+
+ private:
+  enum State { kFree, kBusy, kReady, kFailed };
+  struct Slot {
+    uint64_t chunk = 0;
+    size_t length = 0;
+    State state = kFree;
+  };
+
+  // The length of chunk `chunk`, 0 when it cannot be read whole.
+  size_t chunk_length(uint64_t chunk) const {
+    const uint64_t start = chunk * chunk_size_;
+    if (start >= media_size_) return 0;
+    const uint64_t length = std::min(chunk_size_, media_size_ - start);
+    return start + length > readable_ ? 0 : static_cast<size_t>(length);
+  }
+
+  // The next chunk to inflate and the slot for it; false when there is
+  // none.  A slot is free, or holds a chunk the reader has gone past or
+  // that lies beyond the window.
+  bool next_job(uint64_t* chunk, Slot** slot) {
+    if (!active_ || broken_) return false;
+    const uint64_t last = base_ + 2 * kSlots;
+    for (size_t i = 0; i < kSlots; ++i) {
+      const uint64_t want = base_ + 1 + 2 * i;
+      if (chunk_length(want) == 0) return false;
+      if (want <= taken_) continue;
+      bool have = false;
+      for (const Slot& s : slots_) have = have || (s.state != kFree && s.chunk == want);
+      if (have) continue;
+      for (Slot& s : slots_) {
+        if (s.state == kFree ||
+            (s.state != kBusy && (s.chunk <= taken_ || s.chunk > last))) {
+          *chunk = want;
+          *slot = &s;
+          return true;
+        }
+      }
+      return false;
+    }
+    return false;
+  }
+
+  void run() {
+    take_no_signals_on_this_thread();  // interrupts are the main thread's
+    void* handle = nullptr;
+    void* error = nullptr;
+    std::vector<char*> pointers;
+    for (std::string& name : names_) pointers.push_back(name.data());
+    bool opened = false;
+    if (ewf.handle_initialize(&handle, &error) == 1) {
+      opened = ewf.handle_open(handle, pointers.data(), static_cast<int>(pointers.size()),
+                               kOpenRead, &error) == 1;
+    }
+    if (error != nullptr) ewf.error_free(&error);
+    std::unique_lock<std::mutex> lock(mutex_);
+    broken_ = !opened;
+    while (!stop_) {
+      uint64_t chunk = 0;
+      Slot* slot = nullptr;
+      if (!next_job(&chunk, &slot)) {
+        wake_.wait(lock);
+        continue;
+      }
+      const size_t length = chunk_length(chunk);
+      *slot = Slot{chunk, length, kBusy};
+      uint8_t* out = data_.get() + (slot - slots_) * chunk_size_;
+      lock.unlock();
+      const bool ok = read_chunk(handle, chunk, out, length);
+      lock.lock();
+      slot->state = ok ? kReady : kFailed;
+      done_.notify_all();
+    }
+    lock.unlock();
+    if (handle != nullptr) {
+      if (opened) ewf.handle_close(handle, &error);
+      if (error != nullptr) ewf.error_free(&error);
+      ewf.handle_free(&handle, &error);
+      if (error != nullptr) ewf.error_free(&error);
+    }
+  }
+
+  // Inflates a chunk whole; false when it fails or fails its checksum
+  // (libewf's list of failures, in which neighbours are joined, covers it).
+  bool read_chunk(void* handle, uint64_t chunk, uint8_t* out, size_t length) {
+    void* error = nullptr;
+    const uint64_t start = chunk * chunk_size_;
+    uint32_t count = 0;
+    if (ewf.handle_read_random(handle, out, length, static_cast<int64_t>(start), &error) !=
+            static_cast<std::ptrdiff_t>(length) ||
+        ewf.handle_get_number_of_checksum_errors(handle, &count, &error) != 1) {
+      if (error != nullptr) ewf.error_free(&error);
+      return false;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+      uint64_t first = 0, sectors = 0;
+      if (ewf.handle_get_checksum_error(handle, i, &first, &sectors, &error) != 1) {
+        if (error != nullptr) ewf.error_free(&error);
+        return false;
+      }
+      if (first * bytes_per_sector_ < start + length &&
+          start < (first + sectors) * bytes_per_sector_)
+        return false;
+    }
+    return true;
+  }
+
+  std::vector<std::string> names_;
+  const uint64_t chunk_size_;
+  const uint64_t bytes_per_sector_;
+  const uint64_t media_size_;
+  const uint64_t readable_;
+  std::unique_ptr<uint8_t[]> data_;
+  std::mutex mutex_;
+  std::condition_variable wake_;  // for the helper: work, or stop
+  std::condition_variable done_;  // for the reader: a chunk done
+  Slot slots_[kSlots];
+  uint64_t base_ = 0;   // the chunk the reader last read itself
+  uint64_t taken_ = 0;  // the furthest chunk it read or took since
+  bool active_ = false;
+  bool broken_ = false;  // the helper's handle cannot be opened
+  bool stop_ = false;
+  std::thread thread_;  // last: started once the rest is set
+};
+
 class EwfImageReader final : public ImageReader {
  public:
   ~EwfImageReader() override {
+    ahead_.reset();
     if (handle_ != nullptr) {
       void* error = nullptr;
       ewf.handle_close(handle_, &error);
@@ -221,6 +425,8 @@ class EwfImageReader final : public ImageReader {
 
   void* handle_ = nullptr;
   std::vector<FileHandle> fds_;
+  std::vector<std::string> names_;  // the segments as libewf opened them
+  bool read_ahead_ = true;  // a helper inflates ahead of reads in order
   uint64_t media_size_ = 0;
   uint64_t readable_ = 0;  // bytes from the start that the segments given hold
   std::string unreadable_reason_;
@@ -233,7 +439,9 @@ class EwfImageReader final : public ImageReader {
     uint64_t start, end;
   };
 
-  // The chunks libewf found failing their checksums since the last look.
+  // The chunks libewf found failing their checksums so far.  Its list is
+  // kept in order of offset, with neighbours joined, so a new failure may
+  // come before those known or widen one: it is read whole each time.
   void note_checksum_errors() {
     void* error = nullptr;
     uint32_t count = 0;
@@ -241,14 +449,23 @@ class EwfImageReader final : public ImageReader {
       if (error != nullptr) ewf.error_free(&error);
       return;
     }
-    for (; known_errors_ < count; ++known_errors_) {
+    if (count == 0) return;
+    std::vector<Bad> found;
+    for (uint32_t i = 0; i < count; ++i) {
       uint64_t start = 0, sectors = 0;
-      if (ewf.handle_get_checksum_error(handle_, known_errors_, &start, &sectors, &error) != 1) {
+      if (ewf.handle_get_checksum_error(handle_, i, &start, &sectors, &error) != 1) {
         if (error != nullptr) ewf.error_free(&error);
         continue;
       }
-      bad_.push_back({start * bytes_per_sector_, (start + sectors) * bytes_per_sector_});
+      found.push_back({start * bytes_per_sector_, (start + sectors) * bytes_per_sector_});
     }
+    // Failures once known stay refused, whatever the list says now.
+    for (const Bad& bad : bad_) {
+      bool kept = false;
+      for (const Bad& now : found) kept = kept || (now.start <= bad.start && bad.end <= now.end);
+      if (!kept) found.push_back(bad);
+    }
+    bad_ = std::move(found);
   }
 
   // The bytes asked for, from whole chunks read and kept; false, with
@@ -266,14 +483,20 @@ class EwfImageReader final : public ImageReader {
         length = static_cast<size_t>(std::min<uint64_t>(chunk_size, media_size_ - start));
         if (start + length > readable_) return false;
         uint8_t* place = cache_.place(chunk);
-        void* error = nullptr;
-        if (ewf.handle_read_random(handle_, place, length, static_cast<int64_t>(start), &error) !=
-            static_cast<std::ptrdiff_t>(length)) {
-          if (error != nullptr) ewf.error_free(&error);
-          return false;
+        size_t taken = 0;
+        if (ahead_ != nullptr && ahead_->take(chunk, place, &taken) && taken == length) {
+          cache_.commit(length);
+        } else {
+          void* error = nullptr;
+          if (ewf.handle_read_random(handle_, place, length, static_cast<int64_t>(start),
+                                     &error) != static_cast<std::ptrdiff_t>(length)) {
+            if (error != nullptr) ewf.error_free(&error);
+            return false;
+          }
+          cache_.commit(length);
+          note_checksum_errors();
+          read_in_order(chunk);
         }
-        cache_.commit(length);
-        note_checksum_errors();
         bytes = place;
       }
       const size_t skip = static_cast<size_t>(offset - start);
@@ -287,19 +510,44 @@ class EwfImageReader final : public ImageReader {
     return true;
   }
 
-  uint32_t known_errors_ = 0;
+  // After the reader inflated chunk `chunk` itself: a helper inflates
+  // ahead while it goes on in order (the next chunk or the one after that,
+  // which the helper leaves to it), started when that is first seen.
+  void read_in_order(uint64_t chunk) {
+    const bool in_order = last_read_ != kNone && chunk > last_read_ && chunk - last_read_ <= 2;
+    last_read_ = chunk;
+    if (!read_ahead_) return;
+    if (!in_order) {
+      if (ahead_ != nullptr) ahead_->pause();
+      return;
+    }
+    if (ahead_ == nullptr) {
+      try {
+        ahead_ = std::make_unique<ChunksAhead>(names_, cache_.chunk_size(), bytes_per_sector_,
+                                               media_size_, readable_);
+      } catch (const std::system_error&) {  // no thread to be had: read alone
+        read_ahead_ = false;
+        return;
+      }
+    }
+    ahead_->follow(chunk);
+  }
+
+  static constexpr uint64_t kNone = ~uint64_t{0};
   std::vector<Bad> bad_;
   ChunkCache cache_;
+  uint64_t last_read_ = kNone;
+  std::unique_ptr<ChunksAhead> ahead_;
 };
 
 }  // namespace
 
 std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* error) {
-  return open_ewf_reader(set, error, kEwfChunkCacheBytes);
+  return open_ewf_reader(set, error, kEwfChunkCacheBytes, true);
 }
 
 std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* error,
-                                             size_t chunk_cache_bytes) {
+                                             size_t chunk_cache_bytes, bool read_ahead) {
   if (!load_ewf(error)) return nullptr;
   auto reader = std::make_unique<EwfImageReader>();
   // The segments libewf is given, by descriptors this program opened and
@@ -339,6 +587,8 @@ std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* e
       if (file.segment == expected) first_lost = "segment " + file.path + " is missing";
     }
   }
+  reader->names_ = names;
+  reader->read_ahead_ = read_ahead;
   std::vector<char*> pointers;
   for (std::string& name : names) pointers.push_back(name.data());
   void* lib_error = nullptr;

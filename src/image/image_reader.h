@@ -46,8 +46,10 @@ std::unique_ptr<ImageReader> open_raw_reader(const ImageSet& set, std::string* e
 // segment up to the first that is missing, unusable or damaged; the bytes
 // past those are unreadable.  Null with libewf's reason when it cannot
 // open the set.  Up to `chunk_cache_bytes` of decoded chunks are kept, so
-// that each is inflated once while the metadata around it is read.
+// that each is inflated once while the metadata around it is read; with
+// `read_ahead` (and chunks kept), a thread of its own inflates the next
+// chunks of reads in order on a second handle.
 constexpr size_t kEwfChunkCacheBytes = size_t{16} << 20;
 std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* error);
 std::unique_ptr<ImageReader> open_ewf_reader(const ImageSet& set, std::string* error,
-                                             size_t chunk_cache_bytes);
+                                             size_t chunk_cache_bytes, bool read_ahead = false);

@@ -174,6 +174,131 @@ TEST(EwfImageReader, BytesOfMissingSegmentsAndBadChunksAreRefused) {
   EXPECT_EQ(read_at(reader.get(), (16u << 20) - 512, 512, &failure), "FAILED");
 }
 
+// What a reader gives for each read of `size` bytes from `from` to `to`
+// in order, then for reads out of order: the bytes, or the failure's region
+// and reason.
+std::string transcript(ImageReader* r, uint64_t from, uint64_t to, size_t size) {
+  std::string out;
+  ReadFailure failure;
+  auto note = [&](uint64_t at, size_t n) {
+    failure = ReadFailure{};
+    const std::string got = read_at(r, at, n, &failure);
+    out += std::to_string(at) + ":" +
+           (got == "FAILED" ? std::to_string(failure.region) + " " + failure.reason : got) + "\n";
+  };
+  for (uint64_t at = from; at + size <= to; at += size) note(at, size);
+  uint64_t state = 99;
+  for (int i = 0; i < 400; ++i) {
+    state = state * 6364136223846793005u + 1442695040888963407u;
+    const size_t n = 1 + (state >> 20) % 70000;
+    note((state >> 33) % ((16u << 20) - n), n);
+  }
+  return out;
+}
+
+TEST(EwfImageReader, ReadAheadGivesTheBytesOfTheImage) {
+  NEED_IMAGE(first, "e01-segments");
+  const ImageSet set = examine_image_set(first);
+  std::string error;
+  auto plain = open_ewf_reader(set, &error, 0);
+  ASSERT_NE(plain, nullptr) << error;
+  // In order from the start, again from the middle (as a second pass goes
+  // back), and out of order; with few chunks kept, so that chunks inflated
+  // ahead are put out again before they are read.
+  auto ahead = open_ewf_reader(set, &error, 16 * 32768, true);
+  ASSERT_NE(ahead, nullptr) << error;
+  EXPECT_EQ(transcript(ahead.get(), 0, 16u << 20, 4096), transcript(plain.get(), 0, 16u << 20, 4096));
+  EXPECT_EQ(transcript(ahead.get(), 8u << 20, 12u << 20, 1024),
+            transcript(plain.get(), 8u << 20, 12u << 20, 1024));
+  // Stopping at any point, with the helper busy or waiting, neither hangs
+  // nor loses a byte read so far.
+  for (int stop = 1; stop < 40; ++stop) {
+    auto early = open_ewf_reader(set, &error, 16 * 32768, true);
+    ASSERT_NE(early, nullptr) << error;
+    ReadFailure failure;
+    for (int i = 0; i < stop; ++i) {
+      const uint64_t at = uint64_t(i) * 20000;
+      ASSERT_EQ(read_at(early.get(), at, 20000, &failure), read_at(plain.get(), at, 20000, &failure));
+    }
+  }
+}
+
+// The lines of a transcript that tell a failure, each once.
+std::string failures(const std::string& transcript) {
+  std::string out;
+  size_t start = 0;
+  for (size_t end; (end = transcript.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = transcript.substr(start, end - start);
+    const size_t colon = line.find(':');
+    if (line.find(" fails ") != std::string::npos || line.find(" is missing") != std::string::npos) {
+      const std::string told = line.substr(colon + 1);
+      if (out.find(told) == std::string::npos) out += told + "\n";
+    }
+  }
+  return out;
+}
+
+TEST(EwfImageReader, ReadAheadTellsEveryFailureAsTheReaderAlone) {
+  NEED_IMAGE(first, "e01-segments");
+  const ImageSet intact = examine_image_set(first);
+  TempDir tree;
+  std::vector<std::string> copies;
+  for (const ImageSetFile& f : intact.files) {
+    copies.push_back(tree / ("c" + f.path.substr(f.path.size() - 4)));
+    std::filesystem::copy_file(f.path, copies.back());
+  }
+  // Damage chunk 1 and an even and an odd chunk after it, which lie in the
+  // file as they were read, so that chunks on both sides of the helper's
+  // alternation fail their checksums; the third segment goes.
+  std::string data = read_whole(copies[0]);
+  std::string error;
+  auto clean = open_ewf_reader(examine_image_set(copies[0]), &error, 0);
+  ASSERT_NE(clean, nullptr) << error;
+  auto chunk_bytes = [&](uint64_t chunk) {
+    std::string bytes(32768, '\0');
+    ReadFailure failure;
+    EXPECT_TRUE(clean->read(chunk * 32768, bytes.data(), bytes.size(), &failure));
+    return bytes;
+  };
+  // Chunk 1 is found by its bytes; the chunks after it follow, each with
+  // its 4-byte checksum.
+  const size_t first_at = data.find(chunk_bytes(1));
+  ASSERT_NE(first_at, std::string::npos);
+  auto stored_at = [&](uint64_t chunk) { return first_at + (chunk - 1) * (32768 + 4); };
+  const std::vector<uint64_t> bad = {1, 6, 9};
+  for (uint64_t chunk : bad) {
+    ASSERT_LT(chunk, intact.ewf[0].chunks);
+    ASSERT_EQ(data.substr(stored_at(chunk), 32768), chunk_bytes(chunk)) << "chunk " << chunk;
+  }
+  for (uint64_t chunk : bad) {
+    const size_t at = stored_at(chunk) + 100;
+    data[at] = static_cast<char>(data[at] ^ 0x55);
+  }
+  clean.reset();
+  write_file(copies[0], data);
+  std::filesystem::remove(copies[2]);
+
+  const ImageSet set = examine_image_set(copies[0]);
+  auto alone = open_ewf_reader(set, &error, 16 * 32768, false);
+  ASSERT_NE(alone, nullptr) << error;
+  auto ahead = open_ewf_reader(set, &error, 16 * 32768, true);
+  ASSERT_NE(ahead, nullptr) << error;
+  // A read in order elsewhere first, so that the helper is under way when
+  // the damaged chunks are read in order.
+  EXPECT_EQ(transcript(ahead.get(), 1u << 20, 2u << 20, 4096),
+            transcript(alone.get(), 1u << 20, 2u << 20, 4096));
+  const std::string told = transcript(alone.get(), 0, 16u << 20, 4096);
+  EXPECT_EQ(transcript(ahead.get(), 0, 16u << 20, 4096), told);
+  for (uint64_t chunk : bad) {
+    const std::string at = std::to_string(chunk * 32768);
+    EXPECT_NE(told.find("\n" + at + ":" + at + " chunk at offset " + at +
+                        " fails its checksum\n"),
+              std::string::npos)
+        << "chunk " << chunk << ", failures told:\n" << failures(told);
+  }
+  EXPECT_NE(told.find(" segment " + copies[2] + " is missing\n"), std::string::npos);
+}
+
 TEST(EwfImageReader, NoFirstSegmentIsAnError) {
   if (!kImageSupport) GTEST_SKIP() << "this build reads no images";
   TempDir tree;

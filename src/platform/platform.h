@@ -117,6 +117,9 @@ int console_poll_key();
 // Routes the interrupt signal (Ctrl+C) to `handler`, which receives the
 // signal number.
 void install_interrupt_handler(void (*handler)(int));
+// Leaves the interrupt (and every other signal) to the other threads: for
+// a helper thread, first thing, so that the handler runs on the main one.
+void take_no_signals_on_this_thread();
 // Ends the process at once, without flushing anything.  Async-signal-safe.
 [[noreturn]] void exit_process_now(int code);
 // Closes a handle from a signal handler.

@@ -9,6 +9,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -260,6 +261,12 @@ void install_interrupt_handler(void (*handler)(int)) {
   sa.sa_handler = handler;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
+}
+
+void take_no_signals_on_this_thread() {
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
 
 void exit_process_now(int code) { _exit(code); }

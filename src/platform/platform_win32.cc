@@ -309,6 +309,9 @@ void sleep_milliseconds(int64_t milliseconds) { Sleep(static_cast<DWORD>(millise
 
 void install_interrupt_handler(void (*handler)(int)) { signal(SIGINT, handler); }
 
+// The console's Ctrl+C comes on a thread of its own, never on a helper.
+void take_no_signals_on_this_thread() {}
+
 void exit_process_now(int code) { _exit(code); }
 
 void close_handle_async_safe(FileHandle handle) {
